@@ -1,0 +1,280 @@
+#include "core/settings.h"
+
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <mutex>
+#include <vector>
+
+namespace
+{
+
+struct KeyInfo {
+    const char* name;
+    bool list;
+};
+
+// Row number is the key number; the order is fixed by the settings file,
+// the command line and every reader that names keys by number.
+constexpr std::array<KeyInfo, KEY_COUNT> kKeys{{
+    {"enableweb", false},
+    {"descriptions", false},
+    {"radio", false},
+    {"ds", true},
+    {"ms", true},
+    {"ps", true},
+    {"contentdir", true},
+    {"friendlyname", false},
+    {"adaptcase", false},
+    {"randomizeplaylists", false},
+    {"ip", false},
+    {"nicrestart", false},
+    {"dev", false},
+    {"tiniurl", false},
+    {"tiniimageurl", false},
+    {"v", false},
+    {"numradiostations", false},
+    {"radioreread", false},
+    {"dbfile", false},
+    {"externaldbfile", false},
+    {"ignoredir", true},
+    {"compilationsdir", true},
+    {"musicclient", true},
+    {"dlinkclient", true},
+    {"nosearch", false},
+    {"norescale", false},
+    {"videoi", false},
+    {"idxdir", false},
+    {"noxonclient", true},
+    {"stpport", false},
+    {"phpaddr", false},
+    {"h2haddr", false},
+    {"getaddr", false},
+    {"h2hid", false},
+    {"adobedsn", false},
+    {"adobepath", false},
+    {"ituneslib", false},
+    {"ipoddb", false},
+    {"insertgif", false},
+    {"scantime", false},
+    {"D", false},
+    {"netgearupgrade", false},
+    {"httpport", false},
+    {"playlistnumentries", false},
+    {"winamp", false},
+    {"alltracks", false},
+    {"playlists", false},
+    {"playlistlastplayed", false},
+    {"playlistmostplayed", false},
+    {"internetradio", false},
+    {"allownradiostations", false},
+    {"allpictures", false},
+    {"allvideos", false},
+    {"rootmusic", false},
+    {"rootpicture", false},
+    {"rootvideo", false},
+    {"musicnode1", true},
+    {"musicnode2", true},
+    {"musicnode3", true},
+    {"musicnode4", true},
+    {"musicnode5", true},
+    {"musicnode6", true},
+    {"musicnode7", true},
+    {"musicnode8", true},
+    {"musicnode9", true},
+    {"musicnode10", true},
+    {"picturenode1", true},
+    {"picturenode2", true},
+    {"picturenode3", true},
+    {"picturenode4", true},
+    {"picturenode5", true},
+    {"videonode1", true},
+    {"videonode2", true},
+    {"videonode3", true},
+    {"videonode4", true},
+    {"videonode5", true},
+    {"musicbuffer", false},
+    {"picturebuffer", false},
+    {"videobuffer", false},
+    {"followmeserver", false},
+}};
+
+struct Entry {
+    std::string value; // empty = unset
+    std::vector<std::string> items;
+};
+
+struct Table {
+    std::mutex lock;
+    std::array<Entry, KEY_COUNT> entries;
+};
+
+// Never destroyed: workers may still read settings while the process exits.
+Table& table()
+{
+    static auto* t = new Table;
+    return *t;
+}
+
+std::atomic<int> g_log_mask{0};
+
+bool valid_key(int key)
+{
+    return key >= 0 && key < KEY_COUNT;
+}
+
+// C atoi: leading white space, an optional sign, digits; the rest is ignored.
+int atoi_rule(const std::string& s)
+{
+    size_t i = 0;
+    while (i < s.size() && isspace(static_cast<unsigned char>(s[i]))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        negative = s[i] == '-';
+        ++i;
+    }
+    long long n = 0;
+    for (; i < s.size() && isdigit(static_cast<unsigned char>(s[i])); ++i) {
+        n = n * 10 + (s[i] - '0');
+        if (n > 2147483648LL) {
+            n = 2147483648LL; // saturate instead of overflowing
+        }
+    }
+    n = negative ? -n : n;
+    if (n > 2147483647LL) {
+        n = 2147483647LL;
+    }
+    return static_cast<int>(n);
+}
+
+std::vector<std::string> split_items(std::string_view value)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string_view::npos) {
+            items.emplace_back(value.substr(start));
+            return items;
+        }
+        items.emplace_back(value.substr(start, comma - start));
+        start = comma + 1;
+    }
+}
+
+} // namespace
+
+std::string setting_str(int key)
+{
+    if (!valid_key(key)) {
+        return {};
+    }
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    return t.entries[key].value;
+}
+
+int setting_int(int key)
+{
+    return atoi_rule(setting_str(key));
+}
+
+int setting_flag(int key)
+{
+    return setting_int(key) != 0 ? 1 : 0;
+}
+
+std::optional<std::string> setting_list_item(int key, int i)
+{
+    if (!valid_key(key) || i < 0) {
+        return std::nullopt;
+    }
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    const Entry& e = t.entries[key];
+    if (static_cast<size_t>(i) >= e.items.size()) {
+        return std::nullopt;
+    }
+    return e.items[i];
+}
+
+int setting_list_count(int key)
+{
+    if (!valid_key(key)) {
+        return 0;
+    }
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    return static_cast<int>(t.entries[key].items.size());
+}
+
+const char* setting_name(int key)
+{
+    return valid_key(key) ? kKeys[key].name : nullptr;
+}
+
+bool setting_is_list(int key)
+{
+    return valid_key(key) && kKeys[key].list;
+}
+
+int setting_key_by_name(std::string_view name)
+{
+    for (int key = 0; key < KEY_COUNT; ++key) {
+        std::string_view candidate = kKeys[key].name;
+        if (candidate.size() != name.size()) {
+            continue;
+        }
+        bool same = true;
+        for (size_t i = 0; i < name.size() && same; ++i) {
+            same = tolower(static_cast<unsigned char>(name[i])) ==
+                   tolower(static_cast<unsigned char>(candidate[i]));
+        }
+        if (same) {
+            return key;
+        }
+    }
+    return -1;
+}
+
+void setting_set(int key, std::string_view value)
+{
+    if (!valid_key(key)) {
+        return;
+    }
+    Entry fresh;
+    if (!value.empty()) {
+        fresh.value = std::string(value);
+        if (kKeys[key].list) {
+            fresh.items = split_items(value);
+        }
+    }
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    if (key == KEY_V) {
+        g_log_mask = atoi_rule(fresh.value);
+    }
+    t.entries[key] = std::move(fresh);
+}
+
+void setting_set_by_name(std::string_view name, std::string_view value)
+{
+    int key = setting_key_by_name(name);
+    if (key >= 0) {
+        setting_set(key, value);
+    }
+}
+
+void settings_free_all()
+{
+    for (int key = 0; key < KEY_COUNT; ++key) {
+        setting_set(key, {});
+    }
+}
+
+int settings_log_mask()
+{
+    return g_log_mask.load(std::memory_order_relaxed);
+}

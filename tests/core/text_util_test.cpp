@@ -1,0 +1,60 @@
+#include "core/file_io.h"
+#include "core/text_util.h"
+#include "support/temp_dir.h"
+
+#include <array>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace
+{
+
+TEST(TextUtil, FindIgnoringCase)
+{
+    const char* head = "GET / HTTP/1.1\r\nConnection: Keep-Alive\r\n";
+    EXPECT_EQ(str_find_nocase(head, "\nconnection:"), head + 15);
+    EXPECT_EQ(str_find_nocase(head, "KEEP-ALIVE\r\n"), head + 28);
+    EXPECT_EQ(str_find_nocase(head, "close"), nullptr);
+    EXPECT_EQ(str_find_nocase("ab", "abc"), nullptr);
+    EXPECT_EQ(str_find_nocase(nullptr, "a"), nullptr);
+    EXPECT_EQ(str_find_nocase("a", nullptr), nullptr);
+}
+
+TEST(TextUtil, ParseInt64)
+{
+    EXPECT_EQ(parse_int64("500-100"), 500);
+    EXPECT_EQ(parse_int64("+-42x"), -42);
+    EXPECT_EQ(parse_int64("5000000000"), 5000000000LL);
+    EXPECT_EQ(parse_int64("x1"), 0);
+    EXPECT_EQ(parse_int64(nullptr), 0);
+    EXPECT_EQ(int_to_text(-17), "-17");
+}
+
+TEST(TextUtil, ShuffleIsRepeatableForASeed)
+{
+    std::array<int, 10> a{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    std::array<int, 10> b = a;
+    shuffle(std::span<int>(a), 7u);
+    shuffle(std::span<int>(b), 7u);
+    EXPECT_EQ(a, b);
+    std::array<int, 10> sorted = a;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::array<int, 10>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    shuffle(std::span<int>(), 1u);
+}
+
+TEST(FileIo, CopyWholeFileToStream)
+{
+    TempDir dir;
+    std::string content(40000, 'q');
+    content[39999] = '!';
+    write_text_file(dir.file("in.bin"), content);
+    FILE* out = fopen(dir.file("out.bin").c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(copy_file_to_stream(out, dir.file("in.bin")), 40000);
+    EXPECT_EQ(copy_file_to_stream(out, dir.file("missing")), 0);
+    fclose(out);
+    EXPECT_EQ(read_text_file(dir.file("out.bin")), content);
+}
+
+} // namespace
