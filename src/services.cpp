@@ -1,5 +1,7 @@
 #include "services.h"
 
+#include "upnp/network_server.h"
+
 namespace
 {
 
@@ -16,6 +18,7 @@ void register_handlers()
 // persistence reader), eventing, and the external database hook.
 void start_services()
 {
+    network_server_start();
 }
 
 } // namespace
@@ -23,7 +26,9 @@ void start_services()
 ServiceHooks services_hooks()
 {
     ServiceHooks hooks;
+    hooks.lookup_device = network_lookup_device;
     hooks.register_handlers = register_handlers;
     hooks.start_services = start_services;
+    hooks.stop_network = network_server_stop;
     return hooks;
 }

@@ -1,0 +1,249 @@
+#include "http/http_read.h"
+
+#include "core/text_util.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace
+{
+
+ssize_t fill(HttpReader& reader)
+{
+    if (reader.start == reader.end) {
+        reader.start = reader.end = 0;
+    }
+    if (reader.end == reader.buffer.size()) {
+        return 1; // still unread bytes: nothing to do
+    }
+    for (;;) {
+        ssize_t n = recv(reader.socket, reader.buffer.data() + reader.end,
+                         reader.buffer.size() - reader.end, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n > 0) {
+            reader.end += static_cast<size_t>(n);
+        }
+        return n;
+    }
+}
+
+// Reads one line of at most limit bytes, up to and including LF.
+bool read_line(HttpReader& reader, char* line, size_t limit)
+{
+    size_t used = 0;
+    while (used + 1 < limit) {
+        char c;
+        if (http_reader_recv(reader, &c, 1) != 1) {
+            break;
+        }
+        line[used++] = c;
+        if (c == '\n') {
+            break;
+        }
+    }
+    line[used] = '\0';
+    return used > 0;
+}
+
+// Receives exactly n bytes into sb unless the peer closes or fails first.
+bool receive_into(HttpReader& reader, StrBuf& sb, size_t n)
+{
+    char piece[4096];
+    while (n > 0) {
+        ssize_t got = http_reader_recv(reader, piece, std::min(n, sizeof piece));
+        if (got <= 0) {
+            return false;
+        }
+        strbuf_append_bytes(sb, piece, static_cast<size_t>(got));
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+BodyResult read_chunked(HttpReader& reader, size_t max_body)
+{
+    BodyResult result;
+    result.status = BodyStatus::Received;
+    result.body = strbuf_new({}, 256);
+    for (;;) {
+        char line[21];
+        if (!read_line(reader, line, sizeof line)) {
+            return result;
+        }
+        uint64_t size = 0;
+        for (const char* p = line; hex_value(*p) >= 0; ++p) {
+            size = size * 16 + static_cast<uint64_t>(hex_value(*p));
+            if (size > max_body) {
+                result.status = BodyStatus::TooLarge;
+                return result;
+            }
+        }
+        if (size == 0) {
+            // Trailer lines up to the empty line belong to this body; left
+            // in the buffer they would be read as the next request.
+            while (read_line(reader, line, sizeof line) && strcmp(line, "\r\n") != 0 &&
+                   strcmp(line, "\n") != 0) {
+            }
+            return result;
+        }
+        if (static_cast<uint64_t>(result.body.length) + size > max_body) {
+            result.status = BodyStatus::TooLarge;
+            return result;
+        }
+        if (!receive_into(reader, result.body, static_cast<size_t>(size))) {
+            return result;
+        }
+        char crlf[2];
+        if (http_reader_recv(reader, crlf, 1) != 1 ||
+            (crlf[0] == '\r' && http_reader_recv(reader, crlf + 1, 1) != 1)) {
+            return result;
+        }
+    }
+}
+
+} // namespace
+
+ssize_t http_reader_recv(HttpReader& reader, void* out, size_t n)
+{
+    if (n == 0) {
+        return 0;
+    }
+    if (reader.start == reader.end) {
+        // A large read bypasses the buffer.
+        if (n >= reader.buffer.size()) {
+            for (;;) {
+                ssize_t got = recv(reader.socket, out, n, MSG_NOSIGNAL);
+                if (got < 0 && errno == EINTR) {
+                    continue;
+                }
+                return got;
+            }
+        }
+        ssize_t got = fill(reader);
+        if (got <= 0) {
+            return got;
+        }
+    }
+    size_t take = std::min(n, reader.end - reader.start);
+    memcpy(out, reader.buffer.data() + reader.start, take);
+    reader.start += take;
+    return static_cast<ssize_t>(take);
+}
+
+HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
+{
+    HeadResult result;
+    if (size == 0) {
+        return result;
+    }
+    size_t used = 0;
+    int state = 0; // CR LF CR LF seen so far
+    for (;;) {
+        if (reader.start == reader.end) {
+            ssize_t got = fill(reader);
+            if (got <= 0) {
+                buffer[used] = '\0';
+                result.length = used;
+                if (got == 0) {
+                    result.status = HeadStatus::Closed;
+                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    result.status = HeadStatus::TimedOut;
+                } else {
+                    result.status = HeadStatus::Failed;
+                }
+                return result;
+            }
+        }
+        // Scan the buffered bytes; stop right after the blank line so that
+        // the body and the next request stay in the buffer.
+        while (reader.start < reader.end) {
+            if (used + 1 >= size) {
+                buffer[used] = '\0';
+                result.length = used;
+                result.status = HeadStatus::Cut;
+                return result;
+            }
+            char c = reader.buffer[reader.start++];
+            buffer[used++] = c;
+            if (c == '\r' && (state == 0 || state == 2)) {
+                ++state;
+            } else if (c == '\n' && (state == 1 || state == 3)) {
+                ++state;
+            } else {
+                state = 0;
+            }
+            if (state == 4) {
+                buffer[used] = '\0';
+                result.length = used;
+                result.status = HeadStatus::Complete;
+                return result;
+            }
+        }
+    }
+}
+
+BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
+{
+    if (str_find_nocase(head, "chunked\r\n")) {
+        return read_chunked(reader, max_body);
+    }
+    BodyResult result;
+    if (const char* field = str_find_nocase(head, "content-length:")) {
+        const char* number = field + strlen("content-length:");
+        // Blanks after the colon are optional in HTTP.
+        while (*number == ' ' || *number == '\t') {
+            ++number;
+        }
+        int64_t announced = parse_int64(number);
+        if (announced == 0 && *number >= '0' && *number <= '9') {
+            // An explicit empty body: reading on until the peer closes would
+            // leave a client that waits for the answer hanging.
+            result.status = BodyStatus::Received;
+            result.body = strbuf_new({}, 1);
+            return result;
+        }
+        if (announced > 0) {
+            if (static_cast<uint64_t>(announced) > max_body) {
+                result.status = BodyStatus::TooLarge;
+                return result;
+            }
+            result.status = BodyStatus::Received;
+            result.body = strbuf_new({}, static_cast<int>(announced) + 1);
+            receive_into(reader, result.body, static_cast<size_t>(announced));
+            return result;
+        }
+    }
+    if (str_find_nocase(head, "connection: close\r\n")) {
+        result.status = BodyStatus::Received;
+        result.body = strbuf_new({}, 1024);
+        char piece[1023];
+        ssize_t got;
+        while ((got = http_reader_recv(reader, piece, sizeof piece)) > 0) {
+            if (static_cast<size_t>(result.body.length) + static_cast<size_t>(got) > max_body) {
+                result.status = BodyStatus::TooLarge;
+                return result;
+            }
+            strbuf_append_bytes(result.body, piece, static_cast<size_t>(got));
+        }
+        return result;
+    }
+    return result;
+}

@@ -1,0 +1,60 @@
+// Reading request and response heads and bodies from a socket, shared by the
+// server and the client.
+//
+// Each connection reads through its own buffer, so a head costs a few system
+// calls instead of one per byte. Bytes received beyond the head stay in that
+// buffer for the body or for the next request: nothing that belongs to them
+// is lost.
+#pragma once
+
+#include "core/strbuf.h"
+#include "http/http_limits.h"
+
+#include <array>
+#include <cstddef>
+#include <sys/types.h>
+
+struct HttpReader {
+    int socket = -1;
+    size_t start = 0; // first unread byte in buffer
+    size_t end = 0;   // one past the last received byte
+    std::array<char, kHttpReadBufferSize> buffer{};
+};
+
+// Receives at most n bytes, buffered bytes first. Returns the count, 0 when
+// the peer closed, -1 on an error (errno kept).
+ssize_t http_reader_recv(HttpReader& reader, void* out, size_t n);
+
+// How a head read ended.
+enum class HeadStatus {
+    Complete, // up to and including the blank line
+    Cut,      // the buffer filled first; the text so far is kept
+    Closed,   // the peer closed before sending anything usable
+    TimedOut, // nothing arrived within the receive time-out
+    Failed,   // a receive error
+};
+
+struct HeadResult {
+    HeadStatus status = HeadStatus::Closed;
+    size_t length = 0; // characters in the buffer, NUL-terminated
+};
+
+// Reads a head into buffer (size bytes, at most size - 1 characters) up to
+// CR LF CR LF; a head ending in bare LF LF is not recognised.
+HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size);
+
+enum class BodyStatus {
+    None,     // the head announces no body
+    Received, // body holds what arrived (possibly less than announced)
+    TooLarge, // the announced or received body exceeds the limit
+};
+
+struct BodyResult {
+    BodyStatus status = BodyStatus::None;
+    StrBuf body;
+};
+
+// Reads the body the head announces: chunked, by Content-Length, or until the
+// peer closes when the head says "connection: close". Anything above
+// max_body bytes is refused before it is allocated.
+BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body);

@@ -1,0 +1,142 @@
+#include "http/http_response.h"
+
+#include "core/log.h"
+#include "core/net_util.h"
+#include "core/time_util.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace
+{
+
+// Error answers are HTML pages, whatever type the handler had set; a SOAP
+// fault keeps its XML type with status 500.
+const char* reason_for(int status, bool& html)
+{
+    html = true;
+    switch (status) {
+    case 404:
+        return "404 Not Found";
+    case 412:
+        return "412 Precondition Failed";
+    case 416:
+        return "416 Requested Range Not Satisfiable";
+    case 500:
+        return "500 Internal Server Error";
+    default:
+        html = false;
+        return "200 OK";
+    }
+}
+
+} // namespace
+
+std::string http_compose_header(HttpConnection* c, int status)
+{
+    const char* version = c->http_version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+    bool html = false;
+    const char* reason = reason_for(status, html);
+    if (html && !(status == 500 && c->content_type && strcmp(c->content_type, kMimeXml) == 0)) {
+        c->content_type = kMimeHtml;
+    }
+    char range_line[128] = "";
+    if (status == 206 && c->http_version != 10) {
+        snprintf(range_line, sizeof range_line,
+                 "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n", c->range_start,
+                 c->range_end, c->range_total);
+        // DLNA time-seek answers carry the range but keep status 200.
+        reason = strstr(c->head.data(), "TimeSeekRange") ? "200 OK" : "206 Partial Content";
+    }
+    if (!c->content_type) {
+        log_msg(LOG_ERROR, LOG_CAT_HTTP, "NO MIME TYPE given!\n%s\n%s\n", c->url.data(),
+                c->body ? c->body : "");
+        c->content_type = "application/octet-stream";
+    }
+    char length_line[64] = "";
+    if (c->content_length >= 0) {
+        snprintf(length_line, sizeof length_line, "Content-Length: %" PRId64 "\r\n",
+                 c->content_length);
+    }
+    char block[kHttpResponseHeadSize];
+    int n = snprintf(
+        block, sizeof block,
+        "%s%s\r\nContent-Type: %s\r\n%sDate: %s\r\nConnection: %s\r\n%s%sEXT:\r\nServer:%s\r\n\r\n",
+        version, reason, c->content_type, length_line, http_date().c_str(),
+        c->close_after ? "close" : "keep-alive", range_line, c->extra_headers.data(),
+        kServerIdentification);
+    if (n < 0) {
+        return {};
+    }
+    return std::string(block, std::min<size_t>(static_cast<size_t>(n), sizeof block - 1));
+}
+
+int http_send_header(HttpConnection* c, int status, bool more_follows)
+{
+    const std::string block = http_compose_header(c, status);
+    int flags = MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0);
+    return send_all(c->socket, block.data(), block.size(), flags) < 0 ? 1 : 0;
+}
+
+int http_send_response(HttpConnection* c, const char* body)
+{
+    const bool with_body = c->method != HTTP_HEAD && body && c->content_length > 0;
+    if (http_send_header(c, 200, with_body) != 0) {
+        return 1;
+    }
+    if (!with_body) {
+        return 0;
+    }
+    return send_all(c->socket, body, static_cast<size_t>(c->content_length), MSG_NOSIGNAL) < 0 ? 1
+                                                                                               : 0;
+}
+
+int http_send_empty(HttpConnection* c, int status)
+{
+    c->content_length = 0;
+    return http_send_header(c, status);
+}
+
+int http_send_404(HttpConnection* c)
+{
+    char page[kHttpPageSize];
+    int n = snprintf(
+        page, sizeof page,
+        "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>Not Found</H1>%s was not "
+        "found on this server.</BODY></HTML>",
+        c->url.data());
+    size_t length = std::min<size_t>(static_cast<size_t>(n < 0 ? 0 : n), sizeof page - 1);
+    HttpConnection copy = *c;
+    copy.content_length = static_cast<int64_t>(length);
+    // A HEAD answer never carries a body: on a kept-alive connection the
+    // client would read the page as the start of the next answer.
+    const bool with_body = c->method != HTTP_HEAD;
+    if (http_send_header(&copy, 404, with_body) != 0) {
+        return 1;
+    }
+    if (!with_body) {
+        return 0;
+    }
+    return send_all(c->socket, page, length, MSG_NOSIGNAL) < 0 ? 1 : 0;
+}
+
+void http_add_header(HttpConnection* c, const char* lines)
+{
+    if (!lines) {
+        return;
+    }
+    const size_t used = strlen(c->extra_headers.data());
+    const size_t add = strlen(lines);
+    if (used + add >= c->extra_headers.size()) {
+        log_msg(LOG_ERROR, LOG_CAT_HTTP, "extra header lines too long, dropped: %s", lines);
+        return;
+    }
+    memcpy(c->extra_headers.data() + used, lines, add + 1);
+}
+
+void http_add_no_cache(HttpConnection* c)
+{
+    http_add_header(c, "Expires: 0\r\nPragma: no-cache\r\n");
+}

@@ -1,0 +1,32 @@
+// Composing and sending answers from the response fields of a request.
+#pragma once
+
+#include "http/http_connection.h"
+
+#include <string>
+
+inline constexpr const char* kServerIdentification =
+    "Linux/2.x.x, UPnP/1.0, Corvalenso UPnP SDK/1.0";
+inline constexpr const char* kMimeHtml = "text/html; charset=UTF-8";
+inline constexpr const char* kMimeXml = "text/xml; charset=\"UTF-8\"";
+
+// The status line and header block for status, at most 1023 bytes.
+std::string http_compose_header(HttpConnection* connection, int status);
+
+// Sends the header block; 0 sent, 1 failed. more_follows tells the kernel a
+// body comes right after, so that both leave in as few packets as possible.
+int http_send_header(HttpConnection* connection, int status, bool more_follows = false);
+
+// Status 200 and content_length bytes of body (no body for HEAD).
+int http_send_response(HttpConnection* connection, const char* body);
+
+// An answer without a body: content_length becomes 0.
+int http_send_empty(HttpConnection* connection, int status);
+
+// The 404 page for the request's target (the page only for non-HEAD requests).
+int http_send_404(HttpConnection* connection);
+
+// Appends complete header lines ("Name: value\r\n"), keeping the total within
+// 1023 characters; a line that does not fit is dropped whole.
+void http_add_header(HttpConnection* connection, const char* lines);
+void http_add_no_cache(HttpConnection* connection);

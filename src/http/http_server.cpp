@@ -1,0 +1,339 @@
+#include "http/http_server.h"
+
+#include "core/log.h"
+#include "core/net_util.h"
+#include "core/paths.h"
+#include "core/text_util.h"
+#include "http/http_registry.h"
+#include "http/http_response.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+std::array<HttpListener, kMaxServerAddresses> g_http_listeners;
+
+namespace
+{
+
+HttpClientHooks g_client_hooks;
+std::atomic<int> g_connection_count{0};
+
+struct ClientRule {
+    const char* text;
+    int client_type;
+};
+
+// Devices recognised by a text in their request heads, tested in this order.
+constexpr ClientRule kClientRules[] = {
+    {"Corvalenso Remote CP", 5},
+    {"Corvalenso Home-To-Home Gateway", 0},
+    {"Allegro-Software-WebClient/4.30", 8},            // Philips Streamium
+    {"Allegro-Software-WebClient/4.32", 9},            // Roku Soundbridge
+    {"Mozilla/4.0 (compatible)", 10},                  // Noxon, confirmed by a probe
+    {"POSIX, UPnP/1.0, Intel MicroStack/1.0.1423", 2}, // D-Link DSM320, probed
+};
+
+void close_socket(int socket)
+{
+    shutdown(socket, SHUT_RDWR);
+    close(socket);
+}
+
+void write_redirect_file(const HttpListener& listener)
+{
+    const std::string path = start_directory() + "/corvalenso-config.html";
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f) {
+        return;
+    }
+    const char* a = listener.address.data();
+    fprintf(f,
+            "<html><head><META http-equiv=\"refresh\" content=\"0; "
+            "URL=http://%s:%d/configpage/index.htm\">\n</head><body><a "
+            "href=\"http://%s:%d/configpage/index.htm\">Corvalenso Plenwick "
+            "configuration</a></body></html>\n",
+            a, listener.port, a, listener.port);
+    fclose(f);
+}
+
+void set_socket_timeouts(int socket)
+{
+    timeval receive{kReceiveTimeoutSeconds, 0};
+    timeval send{kSendTimeoutSeconds, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+    // Heads and bodies leave in separate sends; without this the second
+    // waits for the client's delayed acknowledgement.
+    int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void parse_request_line(HttpConnection& c)
+{
+    const char* head = c.head.data();
+    const char* blank = strchr(head, ' ');
+    if (!blank) {
+        c.http_version = 10;
+        return;
+    }
+    const char* target = blank + 1;
+    size_t length = strcspn(target, " \r\n");
+    const size_t kept = std::min(length, c.url.size() - 1);
+    memcpy(c.url.data(), target, kept);
+    c.url[kept] = '\0';
+    const char* after = target[length] == ' ' ? target + length + 1 : target + length;
+    c.http_version = strncmp(after, "HTTP/1.1", 8) == 0 ? 11 : 10;
+}
+
+int method_of(const char* head)
+{
+    struct Method {
+        const char* name;
+        int bit;
+    };
+    static constexpr Method kMethods[] = {
+        {"GET", HTTP_GET},
+        {"HEAD", HTTP_HEAD},
+        {"POST", HTTP_POST},
+        {"SUBSCRIBE", HTTP_SUBSCRIBE},
+        {"UNSUBSCRIBE", HTTP_UNSUBSCRIBE},
+        {"NOTIFY", HTTP_NOTIFY},
+    };
+    const size_t length = strcspn(head, " \r\n");
+    for (const Method& m : kMethods) {
+        if (strlen(m.name) == length && strncmp(head, m.name, length) == 0) {
+            return m.bit;
+        }
+    }
+    return 0;
+}
+
+bool wants_close(const HttpConnection& c)
+{
+    if (c.http_version == 10) {
+        return true;
+    }
+    const char* field = str_find_nocase(c.head.data(), "\nConnection:");
+    return field && str_find_nocase(field, "close");
+}
+
+void connection_thread(HttpListener* listener, int socket)
+{
+    HttpReader reader;
+    reader.socket = socket;
+    int result = HTTP_KEEP;
+    while (listener->g_HTTP_thread_running == 1 && result == HTTP_KEEP) {
+        result = HTTP_send_receive(listener, reader);
+    }
+    if (result != HTTP_ALREADY_CLOSED) {
+        close_socket(socket);
+    }
+    --g_connection_count;
+}
+
+} // namespace
+
+void http_set_client_hooks(const HttpClientHooks& hooks)
+{
+    g_client_hooks = hooks;
+}
+
+int http_client_type_from_head(const char* head)
+{
+    for (const ClientRule& rule : kClientRules) {
+        if (strstr(head, rule.text)) {
+            return rule.client_type;
+        }
+    }
+    return -1;
+}
+
+int http_connection_count()
+{
+    return g_connection_count.load();
+}
+
+void http_listener_clear(HttpListener& listener)
+{
+    listener.g_HTTP_thread_running = 0;
+    listener.socket = 0;
+    listener.address = {};
+    listener.port = 0;
+    listener.ip = {};
+}
+
+void http_listener_close(HttpListener& listener)
+{
+    int s = listener.socket.exchange(0);
+    if (s > 0) {
+        close(s);
+    }
+}
+
+void http_listener_open(HttpListener& listener)
+{
+    tzset();
+    const char* address = listener.address.data();
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &addr.sin_addr);
+    listener.ip = addr.sin_addr;
+    // Without SO_REUSEADDR a port still held by an earlier run is skipped.
+    const bool search = listener.port == 0;
+    int port = search ? kFirstSearchedPort : listener.port;
+    const int last = search ? kLastSearchedPort : listener.port;
+    bool bound = false;
+    for (; s >= 0 && port <= last; ++port) {
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            bound = true;
+            break;
+        }
+    }
+    if (!bound) {
+        if (s >= 0) {
+            close(s);
+        }
+        log_msg(LOG_CRITICAL, LOG_CAT_HTTP, "no free port for HTTP server found on IP: %s\n",
+                address);
+        return;
+    }
+    if (listen(s, kListenBacklog) != 0) {
+        close_socket(s);
+        log_msg(LOG_CRITICAL, LOG_CAT_HTTP, "failure on listen on HTTP server port for IP: %s\n",
+                address);
+        return;
+    }
+    listener.socket = s;
+    listener.port = port;
+}
+
+void http_accept_loop(HttpListener* listener)
+{
+    if (listener->socket == 0 || listener->socket == -1) {
+        return;
+    }
+    const int listen_socket = listener->socket;
+    listener->g_HTTP_thread_running = 1;
+    write_redirect_file(*listener);
+    log_msg(LOG_INFO, LOG_CAT_HTTP, "HTTP server started at http://%s:%d/\n",
+            listener->address.data(), listener->port);
+    while (listener->g_HTTP_thread_running == 1) {
+        int s = accept4(listen_socket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) {
+            if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+                // Closed by the server stop, or out of descriptors: do not spin.
+                sleep_ms(listener->g_HTTP_thread_running == 1 ? 10 : 0);
+            }
+            continue;
+        }
+        if (g_connection_count.fetch_add(1) >= kMaxConnectionThreads) {
+            --g_connection_count;
+            std::string peer = peer_address(s);
+            log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
+                    "too many connections (%d), connection from %s closed\n", kMaxConnectionThreads,
+                    peer.c_str());
+            close_socket(s);
+            continue;
+        }
+        set_socket_timeouts(s);
+        if (!start_thread([listener, s] { connection_thread(listener, s); })) {
+            --g_connection_count;
+            close_socket(s);
+        }
+    }
+    log_msg(LOG_INFO, LOG_CAT_HTTP, "HTTP server terminated at http://%s:%d/\n",
+            listener->address.data(), listener->port);
+    http_listener_close(*listener);
+    listener->g_HTTP_thread_running = 0;
+}
+
+int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
+{
+    const int socket = reader.socket;
+    const std::string peer = peer_address(socket);
+    if (peer.empty()) {
+        return HTTP_CLOSE;
+    }
+    auto c = std::make_unique<HttpConnection>();
+    c->socket = socket;
+    snprintf(c->base_url.data(), c->base_url.size(), "http://%s:%d/", listener->address.data(),
+             listener->port);
+    snprintf(c->client_ip.data(), c->client_ip.size(), "%s", peer.c_str());
+
+    const HeadResult head = http_read_head(reader, c->head.data(), c->head.size());
+    switch (head.status) {
+    case HeadStatus::Complete:
+        break;
+    case HeadStatus::Cut:
+        log_msg(LOG_ERROR, LOG_CAT_HTTP, "header buffer to small!\n%s\n", c->head.data());
+        break;
+    case HeadStatus::Failed:
+        fprintf(stderr, "recv (%s): %s\n", peer.c_str(), strerror(errno));
+        return HTTP_CLOSE;
+    case HeadStatus::TimedOut:
+        log_msg(LOG_INFO, LOG_CAT_HTTP, "no request from %s within %d s, connection closed\n",
+                peer.c_str(), kReceiveTimeoutSeconds);
+        return HTTP_CLOSE;
+    case HeadStatus::Closed:
+        log_msg(LOG_INFO, LOG_CAT_HTTP,
+                "received no header in HTTP_send_receive, propably client closed socket!\n");
+        return HTTP_CLOSE;
+    }
+    const char* head_text = c->head.data();
+    if (str_find_nocase(head_text, "100-continue")) {
+        static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n";
+        send_all(socket, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
+    }
+    parse_request_line(*c);
+    c->close_after = wants_close(*c) ? 1 : 0;
+
+    const int client_type = http_client_type_from_head(head_text);
+    if (client_type >= 0 && g_client_hooks.recognised) {
+        g_client_hooks.recognised(client_type, c->client_ip.data());
+    }
+    if (g_client_hooks.must_close && g_client_hooks.must_close(c->client_ip.data())) {
+        c->close_after = 1;
+    }
+    c->method = method_of(head_text);
+    log_msg(LOG_INFO, LOG_CAT_HTTP, "%s\n", head_text);
+
+    BodyResult body;
+    if (c->method == HTTP_POST || c->method == HTTP_NOTIFY) {
+        body = http_read_body(reader, head_text, kMaxRequestBody);
+        if (body.status == BodyStatus::TooLarge) {
+            log_msg(LOG_ERROR, LOG_CAT_HTTP, "request body from %s too large, connection closed\n",
+                    peer.c_str());
+            return HTTP_CLOSE;
+        }
+        if (body.status == BodyStatus::Received) {
+            c->body = strbuf_c_str(body.body);
+            c->content_length = body.body.length;
+            log_msg(LOG_INFO, LOG_CAT_HTTP, "%s\n",
+                    body.body.length > 0 ? c->body : "- NO BODY RECEIVED -");
+        }
+    }
+
+    int result = http_dispatch(c.get());
+    if (result == kHttpNoHandler) {
+        // The answer has no body, and the connection closes after it.
+        c->content_length = 0;
+        c->close_after = 1;
+        http_send_header(c.get(), 500);
+        result = HTTP_CLOSE;
+    }
+    if (c->close_after && result != HTTP_ALREADY_CLOSED) {
+        close_socket(socket);
+        result = HTTP_ALREADY_CLOSED;
+    }
+    return result;
+}

@@ -1,0 +1,54 @@
+// The embedded HTTP/1.1 server: one listener per server address, one accept
+// thread per listener, one detached thread per connection.
+#pragma once
+
+#include "core/threads.h"
+#include "http/http_read.h"
+
+#include <array>
+#include <atomic>
+#include <netinet/in.h>
+
+struct HttpListener {
+    ThreadFlag g_HTTP_thread_running{0};
+    std::atomic<int> socket{0}; // 0 or -1: no socket
+    std::array<char, 20> address{};
+    int port = 0;
+    in_addr ip{};
+};
+
+// The listeners of all server addresses.
+extern std::array<HttpListener, kMaxServerAddresses> g_http_listeners;
+
+// Resets a listener record for reuse (the thread flag included).
+void http_listener_clear(HttpListener& listener);
+
+// Closes the listen socket once, whoever comes first.
+void http_listener_close(HttpListener& listener);
+
+// Creates, binds and listens. Port 0 searches 9000 to 10000; a fixed port is
+// tried once. Failures are critical.
+void http_listener_open(HttpListener& listener);
+
+// The accept thread of a listener; runs until its flag leaves 1, then closes
+// the listen socket (the stop only shuts it down, which wakes accept, so that
+// a descriptor number reused meanwhile is never accepted on).
+void http_accept_loop(HttpListener* listener);
+
+// Reads and answers one request on a connection: HTTP_KEEP, HTTP_CLOSE or
+// HTTP_ALREADY_CLOSED.
+int HTTP_send_receive(HttpListener* listener, HttpReader& reader);
+
+// How the client table hears of devices recognised by their request heads,
+// and tells which clients need every connection closed after the answer.
+struct HttpClientHooks {
+    void (*recognised)(int client_type, const char* address) = nullptr;
+    bool (*must_close)(const char* address) = nullptr;
+};
+void http_set_client_hooks(const HttpClientHooks& hooks);
+
+// The client type a request head reveals, or -1 (first hit wins).
+int http_client_type_from_head(const char* head);
+
+// Connection threads alive now.
+int http_connection_count();

@@ -1,0 +1,66 @@
+#include "http/mime.h"
+
+#include <initializer_list>
+#include <strings.h>
+
+namespace
+{
+
+struct MimeEntry {
+    const char* type;
+    std::initializer_list<std::string_view> extensions;
+};
+
+// First match wins; the last entry answers every other extension.
+const MimeEntry kMimeTable[] = {
+    {"text/xml; charset=\"UTF-8\"", {"txt"}},
+    {"text/html; charset=UTF-8", {"htm", "html"}},
+    {"audio/mpeg", {"mp3"}},
+    {"audio/x-ms-wma", {"wma"}},
+    {"audio/L16", {"lpcm"}},
+    {"audio/wav", {"wav"}},
+    {"image/jpeg", {"jpg", "jpeg"}},
+    {"image/gif", {"gif"}},
+    {"audio/x-mpegurl", {"m3u"}},
+    {"image/x-ycbcr-yuv420", {"yuv"}},
+    {"video/x-msvideo", {"avi"}},
+    {"video/mpeg", {"mpg"}},
+    {"video/mpeg2", {"mpeg", "mpeg2"}},
+    {"video/MP4V-ES", {"mp4"}},
+    {"video/x-ms-wmv", {"wmv"}},
+    {"video/dvd", {"vob"}},
+    {"audio/mp4", {"m4a"}},
+    {"audio/x-aiff", {"aif", "aiff"}},
+    {"audio/x-flac", {"flac"}},
+    {"application/octet-stream", {}},
+};
+
+bool equal_nocase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+} // namespace
+
+std::string_view file_extension(std::string_view name)
+{
+    for (size_t i = name.size(); i > 1; --i) {
+        if (name[i - 1] == '.') {
+            return name.substr(i);
+        }
+    }
+    return name;
+}
+
+const char* mime_type_for(std::string_view name)
+{
+    const std::string_view extension = file_extension(name);
+    for (const MimeEntry& entry : kMimeTable) {
+        for (std::string_view candidate : entry.extensions) {
+            if (equal_nocase(candidate, extension)) {
+                return entry.type;
+            }
+        }
+    }
+    return "application/octet-stream";
+}

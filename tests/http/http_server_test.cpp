@@ -1,0 +1,221 @@
+// The HTTP engine in this process, over real loopback connections, with
+// handlers of the test's own.
+#include "http/http_registry.h"
+#include "http/http_response.h"
+#include "http/http_server.h"
+#include "support/child_process.h"
+#include "support/http_client.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+
+// Answers with the method, target and body it received.
+int echo_handler(HttpConnection* c)
+{
+    static thread_local std::string text;
+    text = std::to_string(c->method) + " " + c->url.data() + " " + (c->body ? c->body : "-");
+    c->content_type = "text/plain";
+    c->content_length = static_cast<int64_t>(text.size());
+    return http_send_response(c, text.c_str());
+}
+
+int closing_handler(HttpConnection* c)
+{
+    http_send_empty(c, 200);
+    return HTTP_CLOSE;
+}
+
+std::atomic<int> g_recognised_type{-1};
+std::string g_recognised_address;
+
+class HttpServer : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        http_registry_clear();
+        http_register_handler(echo_handler, HTTP_GET | HTTP_HEAD | HTTP_POST, "/echo");
+        http_register_handler(closing_handler, HTTP_GET, "/close");
+        HttpClientHooks hooks;
+        hooks.recognised = [](int type, const char* address) {
+            g_recognised_address = address;
+            g_recognised_type = type;
+        };
+        hooks.must_close = [](const char*) { return g_recognised_type == 2; };
+        http_set_client_hooks(hooks);
+
+        http_listener_clear(listener);
+        strcpy(listener.address.data(), "127.0.0.1");
+        http_listener_open(listener);
+        ASSERT_GT(listener.socket, 0);
+        HttpListener* l = &listener;
+        start_thread([l] { http_accept_loop(l); });
+        ASSERT_TRUE(wait_until([&] { return listener.g_HTTP_thread_running == 1; }, 5s));
+    }
+    void TearDown() override
+    {
+        thread_request_stop(listener.g_HTTP_thread_running);
+        shutdown(listener.socket, SHUT_RDWR);
+        EXPECT_TRUE(wait_until([&] { return listener.g_HTTP_thread_running == 0; }, 5s));
+        http_set_client_hooks({});
+        g_recognised_type = -1;
+    }
+    int port() const
+    {
+        return listener.port;
+    }
+
+    HttpListener listener;
+};
+
+TEST_F(HttpServer, PortSearchStartsAt9000)
+{
+    EXPECT_GE(port(), 9000);
+    EXPECT_LE(port(), 10000);
+}
+
+TEST_F(HttpServer, PipelinedRequestsOnOneConnectionAreAllAnswered)
+{
+    RawHttpClient client(port());
+    ASSERT_TRUE(client.connected());
+    client.send_text(
+        "GET /echo/1 HTTP/1.1\r\nHost: a\r\n\r\nGET /echo/2 HTTP/1.1\r\nHost: a\r\n\r\n");
+    auto first = client.read_answer();
+    auto second = client.read_answer();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->body, "1 /echo/1 -");
+    EXPECT_EQ(second->body, "1 /echo/2 -");
+    EXPECT_EQ(header_value(second->head, "Connection"), "keep-alive");
+
+    client.send_text("POST /echo/3 HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
+    auto third = client.read_answer();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->body, "4 /echo/3 body");
+}
+
+TEST_F(HttpServer, Http10AndConnectionCloseEndTheConnection)
+{
+    for (const char* request :
+         {"GET /echo HTTP/1.0\r\n\r\n", "GET /echo HTTP/1.1\r\nConnection: Close\r\n\r\n"}) {
+        RawHttpClient client(port());
+        client.send_text(request);
+        auto answer = client.read_answer();
+        ASSERT_TRUE(answer) << request;
+        EXPECT_EQ(header_value(answer->head, "Connection"), "close");
+        EXPECT_TRUE(client.closed_by_peer()) << request;
+    }
+    RawHttpClient client(port());
+    client.send_text("GET /echo HTTP/1.0\r\n\r\n");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(HttpServer, UnknownUrlAnswers500AndCloses)
+{
+    RawHttpClient client(port());
+    client.send_text("POST /nothing HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 500);
+    EXPECT_EQ(header_value(answer->head, "Content-Length"), "0");
+    EXPECT_TRUE(client.closed_by_peer());
+}
+
+TEST_F(HttpServer, ContinueIsSentBeforeTheBodyIsRead)
+{
+    RawHttpClient client(port());
+    client.send_text("POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+    auto interim = client.read_answer(5s);
+    ASSERT_TRUE(interim);
+    EXPECT_EQ(interim->head, "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n");
+    client.send_text("ok");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "4 /echo ok");
+}
+
+TEST_F(HttpServer, OversizedBodyIsRefusedWithoutDispatch)
+{
+    for (const char* request :
+         {"POST /echo HTTP/1.1\r\nContent-Length: 4000000000\r\n\r\nabc",
+          "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\nab"}) {
+        RawHttpClient client(port());
+        client.send_text(request);
+        EXPECT_EQ(client.read_until_close(5s), "") << request;
+    }
+}
+
+TEST_F(HttpServer, LongHeadIsCutAndStillDispatched)
+{
+    RawHttpClient client(port());
+    client.send_text("GET /echo HTTP/1.1\r\nX-Long: " + std::string(1200, 'x') + "\r\n\r\n");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "1 /echo -");
+}
+
+TEST_F(HttpServer, TargetIsCutTo255Characters)
+{
+    const std::string target = "/echo/" + std::string(400, 't');
+    auto answer = http_exchange(port(), "GET " + target + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "1 " + target.substr(0, 255) + " -");
+}
+
+TEST_F(HttpServer, HandlerResultOneClosesTheConnection)
+{
+    RawHttpClient client(port());
+    client.send_text("GET /close HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(client.read_answer());
+    EXPECT_TRUE(client.closed_by_peer());
+}
+
+TEST_F(HttpServer, DevicesAreRecognisedByTheirHeads)
+{
+    auto answer = http_exchange(
+        port(), "GET /echo HTTP/1.1\r\nUser-Agent: Allegro-Software-WebClient/4.32\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(g_recognised_type, 9);
+    EXPECT_EQ(g_recognised_address, "127.0.0.1");
+
+    // Clients that need it get every connection closed after the answer.
+    RawHttpClient client(port());
+    client.send_text(
+        "GET /echo HTTP/1.1\r\nServer: POSIX, UPnP/1.0, Intel MicroStack/1.0.1423\r\n\r\n");
+    auto closed = client.read_answer();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(g_recognised_type, 2);
+    EXPECT_EQ(header_value(closed->head, "Connection"), "close");
+    EXPECT_TRUE(client.closed_by_peer());
+
+    EXPECT_EQ(http_client_type_from_head("User-Agent: Corvalenso Remote CP\r\n"), 5);
+    EXPECT_EQ(http_client_type_from_head("User-Agent: mozilla/4.0 (compatible)\r\n"), -1)
+        << "the texts are case-sensitive";
+}
+
+TEST_F(HttpServer, ConnectionsBeyondTheCapAreClosedAtOnce)
+{
+    std::vector<std::unique_ptr<RawHttpClient>> idle;
+    for (int i = 0; i < kMaxConnectionThreads; ++i) {
+        idle.push_back(std::make_unique<RawHttpClient>(port()));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == kMaxConnectionThreads; }, 10s));
+    RawHttpClient extra(port());
+    EXPECT_TRUE(extra.closed_by_peer(5s));
+
+    idle.clear();
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == 0; }, 10s));
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(answer) << "served again once the idle connections went";
+}
+
+} // namespace

@@ -1,0 +1,165 @@
+// The HTTP engine of the real program, spoken to over loopback.
+#include "support/http_client.h"
+#include "support/server_process.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+
+TEST(HttpServer, UnknownUrlAnswers500AndCloses)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    ASSERT_GT(server.port(), 0) << server.process->out();
+    RawHttpClient client(server.port());
+    client.send_text("GET /nothing/here HTTP/1.1\r\nHost: x\r\n\r\n");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->head.rfind("HTTP/1.1 500 Internal Server Error\r\n"
+                                 "Content-Type: text/html; charset=UTF-8\r\n"
+                                 "Content-Length: 0\r\n",
+                                 0),
+              0u)
+        << answer->head;
+    EXPECT_TRUE(client.closed_by_peer());
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(HttpServer, Http10RequestIsAnsweredAndClosed)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    RawHttpClient client(server.port());
+    client.send_text("GET /x HTTP/1.0\r\n\r\n");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->head.rfind("HTTP/1.0 500 ", 0), 0u);
+    EXPECT_TRUE(client.closed_by_peer());
+}
+
+TEST(HttpServer, ContinueComesBeforeTheBody)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    RawHttpClient client(server.port());
+    client.send_text("POST /x HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+    auto interim = client.read_answer(5s);
+    ASSERT_TRUE(interim);
+    EXPECT_EQ(interim->head, "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n");
+    client.send_text("abc");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 500);
+}
+
+TEST(HttpServer, LongHeadIsCutLoggedAndDispatched)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    RawHttpClient client(server.port());
+    client.send_text("GET /x HTTP/1.1\r\nX-Filler: " + std::string(1100, 'f') + "\r\n\r\n");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 500);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return server.process->err().find("[ERROR]HTTP:header buffer to small!\nGET /x") !=
+                   std::string::npos;
+        },
+        5s))
+        << server.process->err();
+}
+
+TEST(HttpServer, TakenPortIsSkippedAndRedirectFileNamesTheRealOne)
+{
+    // Hold port 9000 (unless another test already does).
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(9000);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(holder, 1);
+
+    ServerUnderTest server(PLENWICK_BIN);
+    ASSERT_GT(server.port(), 9000);
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    EXPECT_EQ(read_text_file(server.dir.file("corvalenso-config.html")),
+              "<html><head><META http-equiv=\"refresh\" content=\"0; URL=" + base +
+                  "configpage/index.htm\">\n</head><body><a href=\"" + base +
+                  "configpage/index.htm\">Corvalenso Plenwick configuration</a></body></html>\n");
+    EXPECT_TRUE(server.process->out().find("HTTP:HTTP server started at " + base + "\n") !=
+                std::string::npos);
+    close(holder);
+}
+
+TEST(HttpServer, OversizedBodyIsRefused)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    RawHttpClient client(server.port());
+    client.send_text(
+        "POST /ContentDirectory/Control HTTP/1.1\r\nContent-Length: 4294967296\r\n\r\n<s/>");
+    EXPECT_EQ(client.read_until_close(5s), "");
+    EXPECT_NE(server.process->err().find("too large"), std::string::npos);
+}
+
+// A client that connects and says nothing must neither keep others waiting
+// nor hold its thread for ever.
+TEST(HttpServer, SilentClientIsDroppedAfterTheTimeout)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    RawHttpClient silent(server.port());
+    ASSERT_TRUE(silent.connected());
+    auto other = http_exchange(server.port(), "GET /x HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 500);
+    EXPECT_FALSE(silent.closed_by_peer(1s));
+    EXPECT_TRUE(silent.closed_by_peer(40s));
+}
+
+TEST(HttpServer, SigtermEndsTheProcessWhileConnectionsAreOpen)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    RawHttpClient a(server.port());
+    RawHttpClient b(server.port());
+    ASSERT_TRUE(a.connected() && b.connected());
+    b.send_text("GET /x HTTP/1.1\r\nHost: partial");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    const std::string out = server.process->out();
+    EXPECT_NE(out.find("SYSTEM:Server stopping at 127.0.0.1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("SYSTEM:Server terminated\n"), std::string::npos);
+}
+
+TEST(HttpServer, InvalidIpIsCritical)
+{
+    for (const char* ip : {"0.0.0.0", "not-an-address"}) {
+        TempDir dir;
+        ChildProcess server(PLENWICK_BIN, {"-ip", ip, "-radio", "0"}, dir.path);
+        EXPECT_EQ(server.wait_exit(10s), 255) << ip;
+        EXPECT_NE(server.out().find(std::string("!!! CRITICAL ERROR!!!\ninvalid IP address: ") +
+                                    ip + "\n"),
+                  std::string::npos)
+            << server.out();
+    }
+}
+
+TEST(HttpServer, NetgearUpgradeForcesPort3640)
+{
+    TempDir upgrade;
+    ServerUnderTest server(PLENWICK_BIN,
+                           {"-httpport", "9555", "-netgearupgrade", upgrade.path, "-v", "9"});
+    if (server.port() == 0 && server.process->out().find("no free port") != std::string::npos) {
+        GTEST_SKIP() << "port 3640 is taken on this machine";
+    }
+    EXPECT_EQ(server.port(), 3640) << server.process->out();
+    EXPECT_NE(server.process->out().find(
+                  "SYSTEM:Due to Netgear upgrade function set using fixed port 3640!\n"),
+              std::string::npos);
+}
+
+} // namespace
