@@ -20,7 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr char kAnswer[] = "<root><small>answer of a description size</small></root>";
 
@@ -50,35 +51,33 @@ long run_client(int port, const std::atomic<bool>& stop)
                                 "Accept: */*\r\n\r\n";
     std::string pending;
     char buf[8192];
+    // Receives until pending holds at least want bytes.
+    auto receive_until = [&](size_t want) {
+        while (pending.size() < want) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                return false;
+            }
+            pending.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    };
     long answers = 0;
     while (!stop) {
-        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
             break;
         }
         size_t end;
-        bool ok = true;
         while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                ok = false;
-                break;
+            if (!receive_until(pending.size() + 1)) {
+                close(fd);
+                return answers;
             }
-            pending.append(buf, static_cast<size_t>(n));
-        }
-        if (!ok) {
-            break;
         }
         size_t length_at = pending.find("Content-Length: ");
         size_t length = std::strtoul(pending.c_str() + length_at + 16, nullptr, 10);
-        while (pending.size() < end + 4 + length) {
-            ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                ok = false;
-                break;
-            }
-            pending.append(buf, static_cast<size_t>(n));
-        }
-        if (!ok) {
+        if (!receive_until(end + 4 + length)) {
             break;
         }
         pending.erase(0, end + 4 + length);
@@ -102,7 +101,8 @@ double measure(int port, int connections, double seconds)
     for (std::thread& t : clients) {
         t.join();
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     long total = 0;
     for (long n : counts) {
         total += n;
@@ -127,7 +127,8 @@ int main(int argc, char** argv)
     }
     const double one = measure(listener.port, 1, seconds);
     const double eight = measure(listener.port, 8, seconds);
-    printf("keep-alive requests/s over loopback, %zu-byte answer: 1 connection %.0f, 8 connections %.0f\n",
-           sizeof kAnswer - 1, one, eight);
+    printf(
+        "keep-alive requests/s over loopback, %zu-byte answer: 1 connection %.0f, 8 connections %.0f\n",
+        sizeof kAnswer - 1, one, eight);
     return 0;
 }

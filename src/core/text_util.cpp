@@ -34,6 +34,20 @@ const char* str_find_nocase(const char* haystack, const char* needle)
     return nullptr;
 }
 
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 std::string int_to_text(int n)
 {
     char text[16];

@@ -12,6 +12,9 @@
 // when either is null). Header lookups go through it.
 const char* str_find_nocase(const char* haystack, const char* needle);
 
+// The value of a hexadecimal digit (either case), or -1.
+int hex_value(char c);
+
 // "%d" of n.
 std::string int_to_text(int n);
 

@@ -64,20 +64,6 @@ bool receive_into(HttpReader& reader, StrBuf& sb, size_t n)
     return true;
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 BodyResult read_chunked(HttpReader& reader, size_t max_body)
 {
     BodyResult result;

@@ -1,20 +1,15 @@
 #include "http/url.h"
 
+#include "core/text_util.h"
+
 namespace
 {
 
+// Any character that is no hex digit counts as 0.
 int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return 0;
+    int v = hex_value(c);
+    return v < 0 ? 0 : v;
 }
 
 } // namespace
