@@ -1,6 +1,10 @@
 #include "services.h"
 
+#include "http/http_connection.h"
+#include "http/http_registry.h"
+#include "upnp/description.h"
 #include "upnp/network_server.h"
+#include "upnp/ssdp.h"
 
 namespace
 {
@@ -10,6 +14,11 @@ namespace
 // subscription handlers that match every URL, then the media URLs.
 void register_handlers()
 {
+    constexpr int kGetHead = HTTP_GET | HTTP_HEAD;
+    http_register_handler(serve_device_description, kGetHead, "/DeviceDescription.xml");
+    http_register_handler(serve_connection_manager_scpd, kGetHead, "/ConnectionManager.xml");
+    http_register_handler(serve_content_directory_scpd, kGetHead, "/ContentDirectory.xml");
+    ssdp_register_search_handler();
 }
 
 // Services start in a fixed order: the configured client addresses, the empty

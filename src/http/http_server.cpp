@@ -146,6 +146,13 @@ void http_set_client_hooks(const HttpClientHooks& hooks)
     g_client_hooks = hooks;
 }
 
+void http_client_recognised(int client_type, const char* address)
+{
+    if (g_client_hooks.recognised) {
+        g_client_hooks.recognised(client_type, address);
+    }
+}
+
 int http_client_type_from_head(const char* head)
 {
     for (const ClientRule& rule : kClientRules) {
@@ -219,7 +226,8 @@ void http_listener_open(HttpListener& listener)
 
 void http_accept_loop(HttpListener* listener)
 {
-    if (listener->socket == 0 || listener->socket == -1) {
+    // A stop that came before this thread ran has nothing left for it.
+    if (listener->socket == 0 || listener->socket == -1 || g_upnp_server_thread_running == -1) {
         return;
     }
     const int listen_socket = listener->socket;
@@ -298,8 +306,8 @@ int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
     c->close_after = wants_close(*c) ? 1 : 0;
 
     const int client_type = http_client_type_from_head(head_text);
-    if (client_type >= 0 && g_client_hooks.recognised) {
-        g_client_hooks.recognised(client_type, c->client_ip.data());
+    if (client_type >= 0) {
+        http_client_recognised(client_type, c->client_ip.data());
     }
     if (g_client_hooks.must_close && g_client_hooks.must_close(c->client_ip.data())) {
         c->close_after = 1;

@@ -47,6 +47,9 @@ struct HttpClientHooks {
 };
 void http_set_client_hooks(const HttpClientHooks& hooks);
 
+// Passes a device recognised elsewhere (by its search text) to the client table.
+void http_client_recognised(int client_type, const char* address);
+
 // The client type a request head reveals, or -1 (first hit wins).
 int http_client_type_from_head(const char* head);
 

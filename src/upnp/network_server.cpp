@@ -5,6 +5,7 @@
 #include "core/threads.h"
 #include "http/http_server.h"
 #include "upnp/interfaces.h"
+#include "upnp/ssdp.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,11 +27,21 @@ void shut_down_listen_socket(HttpListener& listener)
 bool all_threads_stopped()
 {
     for (int i = 0; i < g_address_count; ++i) {
-        if (g_http_listeners[i].g_HTTP_thread_running != 0) {
+        if (g_http_listeners[i].g_HTTP_thread_running != 0 ||
+            g_ssdp_interfaces[i].g_SSDP_listen_thread_running != 0 ||
+            g_ssdp_interfaces[i].g_SSDP_heartbeat_thread_running != 0) {
             return false;
         }
     }
     return true;
+}
+
+void report_straggler(const char* name, int index, int flag)
+{
+    if (flag != 0) {
+        log_msg(LOG_PROBLEM, LOG_CAT_SYSTEM,
+                "NOT ALL REQUESTED THREADS HAVE TERMINATED!\n%s (%d):   %d\n", name, index, flag);
+    }
 }
 
 } // namespace
@@ -63,6 +74,18 @@ void network_server_start()
                 listener.port);
         HttpListener* l = &listener;
         start_thread([l] { http_accept_loop(l); });
+
+        SsdpInterface& ssdp = g_ssdp_interfaces[i];
+        ssdp_interface_clear(ssdp, &listener);
+        if (!ssdp_open_sockets(ssdp)) {
+            log_msg(
+                LOG_CRITICAL, LOG_CAT_SYSTEM,
+                "Error while binding to SSDP multicast socket: %s\nCheck your IP settings: %s\n",
+                system_error_text().c_str(), listener.address.data());
+        }
+        SsdpInterface* si = &ssdp;
+        start_thread([si] { ssdp_listen_thread(si); });
+        start_thread([si] { ssdp_heartbeat_thread(si); });
     }
 }
 
@@ -73,28 +96,33 @@ void network_server_stop()
     }
     for (int i = 0; i < g_address_count; ++i) {
         thread_request_stop(g_http_listeners[i].g_HTTP_thread_running);
+        thread_request_stop(g_ssdp_interfaces[i].g_SSDP_listen_thread_running);
+        thread_request_stop(g_ssdp_interfaces[i].g_SSDP_heartbeat_thread_running);
     }
     for (int i = 0; i < g_address_count; ++i) {
         log_msg(LOG_INFO, LOG_CAT_SYSTEM, "Server stopping at %s\n",
                 g_http_listeners[i].address.data());
         shut_down_listen_socket(g_http_listeners[i]);
+        ssdp_shutdown_sockets(g_ssdp_interfaces[i]);
     }
+    // The heartbeats send their byebye messages while we wait.
     for (int attempt = 0; attempt < 4 && !all_threads_stopped(); ++attempt) {
         sleep_ms(500);
     }
     for (int i = 0; i < g_address_count; ++i) {
-        int flag = g_http_listeners[i].g_HTTP_thread_running;
-        if (flag != 0) {
-            log_msg(
-                LOG_PROBLEM, LOG_CAT_SYSTEM,
-                "NOT ALL REQUESTED THREADS HAVE TERMINATED!\ng_HTTP_thread_running (%d):   %d\n", i,
-                flag);
-        }
+        const SsdpInterface& ssdp = g_ssdp_interfaces[i];
+        report_straggler("g_HTTP_thread_running", i, g_http_listeners[i].g_HTTP_thread_running);
+        report_straggler("g_SSDP_listen_thread_running", i, ssdp.g_SSDP_listen_thread_running);
+        report_straggler("g_SSDP_heartbeat_thread_running", i,
+                         ssdp.g_SSDP_heartbeat_thread_running);
     }
-    // A listener whose accept thread never ran still holds its socket.
+    // Sockets whose thread never ran are still open.
     for (int i = 0; i < g_address_count; ++i) {
         if (g_http_listeners[i].g_HTTP_thread_running == 0) {
             http_listener_close(g_http_listeners[i]);
+        }
+        if (g_ssdp_interfaces[i].g_SSDP_listen_thread_running == 0) {
+            ssdp_close_sockets(g_ssdp_interfaces[i]);
         }
     }
     log_msg(LOG_INFO, LOG_CAT_SYSTEM, "Server terminated\n");

@@ -160,6 +160,12 @@ TEST(HttpServer, NetgearUpgradeForcesPort3640)
     EXPECT_NE(server.process->out().find(
                   "SYSTEM:Due to Netgear upgrade function set using fixed port 3640!\n"),
               std::string::npos);
+    auto description = http_exchange(3640, "GET /DeviceDescription.xml HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(description);
+    EXPECT_NE(description->body.find("<UPC></UPC><D5UpgradeURI>NetgearUpgrade</D5UpgradeURI>"
+                                     "<D5UpgradeURI2>http://127.0.0.1:3640/NetgearUpgrade"
+                                     "</D5UpgradeURI2><presentationURL>"),
+              std::string::npos);
 }
 
 } // namespace
