@@ -1,7 +1,10 @@
 #include "services.h"
 
+#include "control/clients.h"
+#include "db/media_db.h"
 #include "http/http_connection.h"
 #include "http/http_registry.h"
+#include "http/http_server.h"
 #include "upnp/description.h"
 #include "upnp/network_server.h"
 #include "upnp/ssdp.h"
@@ -19,6 +22,11 @@ void register_handlers()
     http_register_handler(serve_connection_manager_scpd, kGetHead, "/ConnectionManager.xml");
     http_register_handler(serve_content_directory_scpd, kGetHead, "/ContentDirectory.xml");
     ssdp_register_search_handler();
+
+    HttpClientHooks clients;
+    clients.recognised = client_register;
+    clients.must_close = client_is_dlink;
+    http_set_client_hooks(clients);
 }
 
 // Services start in a fixed order: the configured client addresses, the empty
@@ -27,6 +35,8 @@ void register_handlers()
 // persistence reader), eventing, and the external database hook.
 void start_services()
 {
+    client_register_configured();
+    db_create();
     network_server_start();
 }
 
@@ -39,5 +49,6 @@ ServiceHooks services_hooks()
     hooks.register_handlers = register_handlers;
     hooks.start_services = start_services;
     hooks.stop_network = network_server_stop;
+    hooks.destroy_tree = db_destroy;
     return hooks;
 }

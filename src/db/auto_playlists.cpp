@@ -1,0 +1,144 @@
+#include "db/auto_playlists.h"
+
+#include "core/settings.h"
+#include "db/db_internal.h"
+#include "db/sort.h"
+
+#include <ctime>
+#include <vector>
+
+namespace
+{
+
+void update_list(DbContainer* list, DbItem* item, int32_t value)
+{
+    const int limit = setting_int(KEY_PLAYLISTNUMENTRIES);
+    if (!list || limit == 0) {
+        return;
+    }
+    DbReference* smallest = nullptr;
+    int entries = 0;
+    for (DbNode* n = db_first_child(list); n; n = db_next_sibling(n)) {
+        DbReference* ref = db_as_reference(n);
+        if (!ref) {
+            continue;
+        }
+        if (ref->target == item->id) {
+            ref->order = value;
+            return;
+        }
+        if (!smallest || ref->order < smallest->order) {
+            smallest = ref;
+        }
+        ++entries;
+    }
+    if (entries >= limit) {
+        if (smallest && smallest->order < value) {
+            db_repoint_reference(smallest, item, value);
+        }
+        return;
+    }
+    db_add_reference(list, item, value);
+}
+
+void fill(DbContainer* list, void (*update)(DbItem*))
+{
+    std::lock_guard guard(db_mutex());
+    if (!list || setting_int(KEY_PLAYLISTNUMENTRIES) == 0 || list->child_count != 0 ||
+        !g_db.all_tracks) {
+        return;
+    }
+    for (DbNode* n = db_first_child(g_db.all_tracks); n; n = db_next_sibling(n)) {
+        if (DbItem* item = db_as_item(n)) {
+            update(item);
+        }
+    }
+}
+
+// Appends the lines of one container and then of its child containers;
+// false once the text passed the limit.
+bool append_m3u_lines(const DbContainer* container, const char* base_url, StrBuf& out)
+{
+    std::vector<DbNode*> entries;
+    std::vector<const DbContainer*> children;
+    for (DbNode* n = db_first_child(container); n; n = db_next_sibling(n)) {
+        if (n->kind == DB_CONTAINER) {
+            children.push_back(static_cast<DbContainer*>(n));
+        } else {
+            entries.push_back(n);
+        }
+    }
+    const std::string criteria = sort_criteria_for(nullptr, container->upnp_class);
+    sort_nodes(entries, sort_parse(criteria.c_str()));
+    for (DbNode* n : entries) {
+        const DbItem* item = db_target_item(n);
+        if (item && item->upnp_class == kClassMusicTrack) {
+            // The item's own id, and always ".mp3": players pick the stream by it.
+            strbuf_appendf(out, "%sdisk/%ld.mp3\r\n", base_url, static_cast<long>(item->id));
+        }
+        if (out.length > kM3uLimit) {
+            return false;
+        }
+    }
+    for (const DbContainer* child : children) {
+        if (!append_m3u_lines(child, base_url, out)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void most_played_update(DbItem* item)
+{
+    update_list(g_db.most_played_list, item, item->play_count);
+}
+
+void last_played_update(DbItem* item)
+{
+    update_list(g_db.last_played_list, item,
+                static_cast<int32_t>(item->last_played - g_db.created_at));
+}
+
+void db_item_played(const char* object_id)
+{
+    std::lock_guard guard(db_mutex());
+    DbItem* item = db_target_item(db_find_by_id(db_parse_id(object_id)));
+    if (!item) {
+        return;
+    }
+    ++item->play_count;
+    item->last_played = static_cast<int32_t>(time(nullptr));
+    if (item->upnp_class == kClassMusicTrack) {
+        last_played_update(item);
+        most_played_update(item);
+    }
+}
+
+void most_played_fill()
+{
+    fill(g_db.most_played_list, most_played_update);
+}
+
+void last_played_fill()
+{
+    fill(g_db.last_played_list, last_played_update);
+}
+
+std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_url)
+{
+    std::lock_guard guard(db_mutex());
+    const DbContainer* container = db_as_container(db_find_by_id(db_parse_id(object_id)));
+    if (!container) {
+        return std::nullopt;
+    }
+    StrBuf out = strbuf_new("#EXTM3U\r\n", 2048);
+    append_m3u_lines(container, base_url ? base_url : "", out);
+    return out;
+}
+
+int64_t music_duration_total(const DbContainer* container)
+{
+    return container ? container->music_ms : 0;
+}

@@ -1,0 +1,223 @@
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/time_util.h"
+#include "core/titles.h"
+#include "db/db_internal.h"
+#include "db/node_store.h"
+#include "db/views.h"
+
+#include <sys/stat.h>
+
+namespace
+{
+
+bool is_url(const char* path)
+{
+    return strncmp(path, "http://", 7) == 0 || strncmp(path, "ftp://", 6) == 0;
+}
+
+bool has_text(const char* s)
+{
+    return s && *s;
+}
+
+DbText adapted(const char* text)
+{
+    return text ? DbText(adapt_case(text)) : DbText();
+}
+
+// The playlist container of that name below "Playlists", found or created.
+DbContainer* playlist_container(const char* name)
+{
+    if (!g_db.playlists) {
+        return nullptr;
+    }
+    if (DbContainer* c = db_find_child(g_db.playlists, name)) {
+        return c;
+    }
+    return db_add_container(name, g_db.playlists, kClassPlaylist, false);
+}
+
+void add_to_playlist(DbItem* item, const char* name, int32_t track)
+{
+    if (DbContainer* list = playlist_container(name)) {
+        db_add_reference(list, item, track);
+    }
+}
+
+// Gives the item its object id now, when it joins the tree: siblings then
+// always run from the highest id to the lowest.
+void enter_tree(DbItem* item)
+{
+    node_store_assign(item);
+    db_index_item(item);
+}
+
+std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
+{
+    auto item = std::make_unique<DbItem>();
+    item->kind = DB_ITEM;
+    item->upnp_class = upnp_class;
+    item->title = DbText(has_text(f.title) ? adapt_case(f.title) : title_from_filename(f.path));
+    item->artist = adapted(f.artist);
+    item->genre = adapted(f.genre);
+    const bool music_like = upnp_class == kClassMusicTrack || upnp_class == kClassBroadcast;
+    item->album = music_like ? adapted(f.album) : DbText::from(f.album);
+    item->playlist = DbText::from(f.playlist);
+    item->date = DbText::from(f.date);
+    item->path = DbText(f.path);
+    item->duration = DbText::from(f.duration);
+    item->description = DbText::from(f.description);
+    item->keywords = DbText::from(f.keywords);
+    item->track = f.track;
+    item->width = f.width;
+    item->height = f.height;
+    item->album_art = f.album_art;
+    item->compilation = f.compilation;
+    item->bitrate = f.bitrate;
+    item->size = f.size;
+    item->mtime = f.mtime;
+    item->last_played = f.last_played;
+    item->play_count = f.play_count;
+    item->duration_ms = static_cast<int32_t>(parse_duration(f.duration));
+    return item;
+}
+
+// Links a new item into its place; false when the class has no place.
+bool place(DbItem* item)
+{
+    const char* cls = item->upnp_class;
+    DbContainer* top = nullptr;
+    DbContainer* all = nullptr;
+    if (cls == kClassPhoto) {
+        top = g_db.picture_root;
+        all = g_db.all_pictures;
+    } else if (cls == kClassMovie) {
+        top = g_db.video_root;
+        all = g_db.all_videos;
+    } else if (cls == kClassMusicTrack) {
+        top = g_db.music_root;
+        all = g_db.all_tracks;
+    }
+    if (top) {
+        enter_tree(item);
+        if (all) {
+            db_link_child(all, item);
+        } else {
+            db_keep_unlinked(item);
+        }
+        view_place_item(item, top);
+        if (cls == kClassMusicTrack && item->playlist) {
+            add_to_playlist(item, item->playlist.get(), item->track);
+        }
+        return true;
+    }
+    if (cls != kClassBroadcast || !g_db.radio) {
+        return false;
+    }
+    if (item->playlist && g_db.radio_favorites) {
+        enter_tree(item);
+        db_link_child(g_db.radio_favorites, item);
+        add_to_playlist(item, item->playlist.get(), item->track);
+        return true;
+    }
+    if (item->genre) {
+        DbContainer* genre = db_find_child(g_db.radio, item->genre.get());
+        if (!genre) {
+            genre = db_add_container(item->genre.get(), g_db.radio, kClassMusicFolder, false);
+        }
+        if (genre) {
+            enter_tree(item);
+            db_link_child(genre, item);
+            return true;
+        }
+    }
+    // A station with neither a playlist nor a genre has no place; keeping it
+    // unreachable would only leak it.
+    return false;
+}
+
+} // namespace
+
+int db_add_item(const DbItemFields& f)
+{
+    if (!f.path) {
+        return DB_ADD_FAILED;
+    }
+    const char* cls = f.upnp_class ? db_class_from_text(f.upnp_class) : nullptr;
+    {
+        std::lock_guard guard(db_mutex());
+        DbItem* existing = cls ? db_find_item_for_class(f.path, cls) : nullptr;
+        if (existing && has_text(f.playlist)) {
+            if (!existing->playlist) {
+                existing->playlist = DbText(f.playlist);
+            }
+            if (DbContainer* list = playlist_container(f.playlist)) {
+                if (!db_find_item_by_path(list, f.path)) {
+                    db_add_reference(list, existing, f.track);
+                }
+            }
+            return DB_ALREADY_PRESENT;
+        }
+        if (existing) {
+            if (f.track != 0) {
+                existing->track = f.track;
+            }
+            if (existing->mtime >= f.mtime) {
+                return DB_ALREADY_PRESENT;
+            }
+            // The file changed: the old item and all its references go.
+            db_free_item(existing);
+        }
+    }
+    if (!is_url(f.path)) {
+        struct stat st {
+        };
+        if (stat(f.path, &st) != 0) {
+            log_msg(LOG_PROBLEM, LOG_CAT_DB, "item could not be found on disk: %s\n", f.path);
+            return DB_ADD_FAILED;
+        }
+    }
+    if (!cls) {
+        return DB_ADD_FAILED;
+    }
+    std::unique_ptr<DbItem> item = make_item(f, cls);
+    std::lock_guard guard(db_mutex());
+    if (!place(item.get())) {
+        return DB_ADD_FAILED;
+    }
+    item.release(); // the tree owns it now
+    return DB_ADDED;
+}
+
+int db_add_item(const char* title, const char* upnp_class, const char* artist, const char* album,
+                const char* genre, const char* playlist, const char* date, const char* path,
+                const char* duration, const char* description, const char* keywords, int32_t track,
+                int32_t width, int32_t height, int32_t album_art, int32_t compilation,
+                int32_t bitrate, int64_t size, int32_t mtime, int32_t last_played,
+                int32_t play_count)
+{
+    DbItemFields f;
+    f.title = title;
+    f.upnp_class = upnp_class;
+    f.artist = artist;
+    f.album = album;
+    f.genre = genre;
+    f.playlist = playlist;
+    f.date = date;
+    f.path = path;
+    f.duration = duration;
+    f.description = description;
+    f.keywords = keywords;
+    f.track = track;
+    f.width = width;
+    f.height = height;
+    f.album_art = album_art;
+    f.compilation = compilation;
+    f.bitrate = bitrate;
+    f.size = size;
+    f.mtime = mtime;
+    f.last_played = last_played;
+    f.play_count = play_count;
+    return db_add_item(f);
+}

@@ -1,0 +1,193 @@
+// The media tree: one in-memory tree of containers, items and references,
+// guarded by one lock, with indexes that answer every lookup without walking
+// the tree (object id, path per class, title per container, references per
+// item, keywords).
+#pragma once
+
+#include "db/db_node.h"
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct MediaDb {
+    DbContainer* root = nullptr;
+    DbContainer* music_root = nullptr;
+    DbContainer* all_tracks = nullptr;
+    DbContainer* playlists = nullptr;
+    DbContainer* last_played_list = nullptr;
+    DbContainer* most_played_list = nullptr;
+    DbContainer* radio = nullptr;
+    DbContainer* radio_favorites = nullptr;
+    DbContainer* picture_root = nullptr;
+    DbContainer* all_pictures = nullptr;
+    DbContainer* adobe_tags = nullptr;
+    DbContainer* video_root = nullptr;
+    DbContainer* all_videos = nullptr;
+    uint32_t system_update_id = 0;
+    bool changes_pending = false;
+    int64_t created_at = 0;
+};
+
+extern MediaDb g_db;
+
+// The tree lock. Every function below expects the caller to hold it, except
+// those documented as taking it themselves.
+std::mutex& db_mutex();
+void db_lock();
+void db_unlock();
+
+// Builds the root and the top containers from the settings. Takes the lock.
+void db_create();
+
+// Frees the whole tree. Object ids keep growing across destroy and create.
+void db_destroy();
+
+// The node with an object id that is linked in the tree, or null.
+DbNode* db_find_by_id(NodeId id);
+DbContainer* db_as_container(DbNode* node);
+DbItem* db_as_item(DbNode* node);
+DbReference* db_as_reference(DbNode* node);
+
+// The node itself for an item, the target for a reference, else null.
+DbItem* db_target_item(DbNode* node);
+
+// Children in list order (newest first).
+DbNode* db_first_child(const DbContainer* container);
+DbNode* db_next_sibling(const DbNode* node);
+DbContainer* db_parent(const DbNode* node);
+
+DbContainer* db_add_container(std::string_view title, DbContainer* parent, const char* upnp_class,
+                              bool permanent);
+DbReference* db_add_reference(DbContainer* container, DbItem* item, int32_t order);
+
+// The newest child container of parent titled exactly title, or null.
+DbContainer* db_find_child(const DbContainer* parent, std::string_view title);
+
+// The item with that path in the container's subtree (directly or through a
+// reference), or null.
+DbItem* db_find_item_by_path(const DbContainer* container, std::string_view path);
+
+// db_find_item_by_path in the container that owns items of the class.
+DbItem* db_find_item_for_class(std::string_view path, const char* upnp_class);
+
+// The item in the container's subtree whose keywords equal text, or null.
+DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view text);
+
+// Whether node lies in the subtree of container (container included).
+bool db_in_subtree(const DbNode* node, const DbContainer* container);
+
+// 1 when the file is newer than the item found for path in container. Takes
+// the lock around the search only.
+int db_needs_update(const char* path, const DbContainer* container);
+
+// Everything db_add_item needs to know of one media object.
+struct DbItemFields {
+    const char* title = nullptr;
+    const char* upnp_class = nullptr;
+    const char* artist = nullptr;
+    const char* album = nullptr;
+    const char* genre = nullptr;
+    const char* playlist = nullptr;
+    const char* date = nullptr;
+    const char* path = nullptr;
+    const char* duration = nullptr;
+    const char* description = nullptr;
+    const char* keywords = nullptr;
+    int32_t track = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t album_art = 0;
+    int32_t compilation = 0;
+    int32_t bitrate = 0;
+    int64_t size = 0;
+    int32_t mtime = 0;
+    int32_t last_played = 0;
+    int32_t play_count = 0;
+};
+
+enum DbAddResult : int {
+    DB_ADDED = 0,
+    DB_ADD_FAILED = 1,
+    DB_ALREADY_PRESENT = 2,
+};
+
+// The one way media enter the tree: duplicates, re-reads, placement under the
+// top containers and into the views. Takes the lock. The strings are copied.
+int db_add_item(const DbItemFields& fields);
+
+// The 21 arguments in their fixed order.
+int db_add_item(const char* title, const char* upnp_class, const char* artist, const char* album,
+                const char* genre, const char* playlist, const char* date, const char* path,
+                const char* duration, const char* description, const char* keywords, int32_t track,
+                int32_t width, int32_t height, int32_t album_art, int32_t compilation,
+                int32_t bitrate, int64_t size, int32_t mtime, int32_t last_played,
+                int32_t play_count);
+
+// Removes every reference to item in the container's subtree.
+void db_remove_references(const DbContainer* container, DbItem* item);
+
+// Unlinks the item from its parent and frees it (its references go too).
+void db_unlink_item(DbItem* item);
+
+// Removes items whose files vanished. Takes the lock.
+void db_purge_vanished();
+
+// Removes empty containers that are not permanent and not directly below the
+// root, children before parents. Takes the lock.
+void db_prune_empty();
+
+// Marks a container changed: its update id grows by at most one per flush.
+void db_mark_changed(DbContainer* container);
+
+// The ContainerUpdateIDs text of the changed containers in tree order, and
+// the new SystemUpdateID; nothing when nothing changed. Takes the lock and
+// hands the result to the event sink after releasing it.
+struct DbFlush {
+    uint32_t system_update_id = 0;
+    std::string container_update_ids;
+};
+std::optional<DbFlush> db_flush_events();
+void db_set_event_sink(void (*sink)(uint32_t system_update_id,
+                                    const std::string& container_update_ids));
+
+// The numeric id an ObjectID text names for the client at address: the
+// aliases "0\Music\", "0\Photo\", "0\Movie\", the music client start, and
+// the decimal value (filling an empty automatic playlist first).
+NodeId db_resolve_object_id(const char* object_id, const char* client_address);
+
+// UpdateObject of one property: 200, 402, 403 or 501. Takes the lock.
+int db_update_property(const char* object_id, const char* property, const char* current_value,
+                       const char* new_value);
+
+// Path and duration (ms; 0 when the bitrate is 0) of an item. Takes the lock.
+struct DbLocation {
+    std::string path;
+    int64_t duration_ms = 0;
+};
+std::optional<DbLocation> db_item_location(const char* object_id);
+
+// The item's description. Takes the lock.
+std::optional<std::string> db_item_description(const char* object_id);
+
+// Removes every child of the radio container but the favourites. Takes the lock.
+void db_clear_radio();
+
+// The parsed decimal id of an ObjectID text (leading digits; 0 without any).
+NodeId db_parse_id(const char* text);
+
+// Nodes and ids in the tree, for the statistics and the benchmarks.
+struct DbStats {
+    int64_t nodes = 0;
+    int64_t items = 0;
+    int64_t containers = 0;
+    int64_t references = 0;
+    NodeId next_object_id = 0;
+};
+DbStats db_stats();
+
+// Checks every index against a walk of the tree; empty when consistent, else
+// the first disagreement. For tests.
+std::string db_check_consistency();

@@ -1,0 +1,109 @@
+#include "db/node_store.h"
+
+#include <memory>
+#include <vector>
+
+namespace
+{
+
+constexpr size_t kChunkBits = 16;
+constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+
+std::vector<std::unique_ptr<DbNode*[]>> g_chunks;
+NodeId g_next_id = 1;
+
+// References are allocated from slabs and recycled through a free list.
+constexpr size_t kSlabSize = 4096;
+std::vector<std::unique_ptr<DbReference[]>> g_slabs;
+std::vector<DbReference*> g_free_references;
+
+DbNode*& slot(NodeId id)
+{
+    const size_t chunk = static_cast<size_t>(id) >> kChunkBits;
+    while (g_chunks.size() <= chunk) {
+        g_chunks.emplace_back(new DbNode*[kChunkSize]());
+    }
+    return g_chunks[chunk][static_cast<size_t>(id) & (kChunkSize - 1)];
+}
+
+} // namespace
+
+DbNode* node_store_get(NodeId id)
+{
+    if (id < 0 || static_cast<size_t>(id) >> kChunkBits >= g_chunks.size()) {
+        return nullptr;
+    }
+    return g_chunks[static_cast<size_t>(id) >> kChunkBits]
+                   [static_cast<size_t>(id) & (kChunkSize - 1)];
+}
+
+NodeId node_store_assign(DbNode* node)
+{
+    const NodeId id = g_next_id++;
+    node->id = id;
+    slot(id) = node;
+    return id;
+}
+
+void node_store_put(NodeId id, DbNode* node)
+{
+    node->id = id;
+    slot(id) = node;
+}
+
+DbReference* node_store_new_reference()
+{
+    if (g_free_references.empty()) {
+        g_slabs.emplace_back(new DbReference[kSlabSize]);
+        DbReference* slab = g_slabs.back().get();
+        g_free_references.reserve(g_free_references.size() + kSlabSize);
+        for (size_t i = kSlabSize; i > 0; --i) {
+            g_free_references.push_back(&slab[i - 1]);
+        }
+    }
+    DbReference* r = g_free_references.back();
+    g_free_references.pop_back();
+    *r = DbReference{};
+    r->kind = DB_REFERENCE;
+    return r;
+}
+
+void node_store_free(DbNode* node)
+{
+    if (!node) {
+        return;
+    }
+    if (node->id >= 0 && node_store_get(node->id) == node) {
+        slot(node->id) = nullptr;
+    }
+    switch (node->kind) {
+    case DB_CONTAINER:
+        delete static_cast<DbContainer*>(node);
+        break;
+    case DB_ITEM:
+        delete static_cast<DbItem*>(node);
+        break;
+    case DB_REFERENCE:
+        g_free_references.push_back(static_cast<DbReference*>(node));
+        break;
+    }
+}
+
+void node_store_release_references()
+{
+    g_free_references.clear();
+    g_free_references.shrink_to_fit();
+    g_slabs.clear();
+}
+
+NodeId node_store_next_id()
+{
+    return g_next_id;
+}
+
+size_t node_store_memory_bytes()
+{
+    return g_chunks.size() * kChunkSize * sizeof(DbNode*) +
+           g_slabs.size() * kSlabSize * sizeof(DbReference) +
+           g_free_references.capacity() * sizeof(DbReference*);
+}

@@ -1,0 +1,33 @@
+// Where the nodes of the media tree live: the object id table (chunked, so
+// that growing it never copies millions of pointers or leaves half of a huge
+// block unused) and a slab allocator for references, the most numerous nodes.
+#pragma once
+
+#include "db/db_node.h"
+
+#include <cstddef>
+
+// The node with that id, linked or not; null for free or unknown ids.
+DbNode* node_store_get(NodeId id);
+
+// Takes the next object id (they only grow, for the life of the process)
+// and records the node under it.
+NodeId node_store_assign(DbNode* node);
+
+// Records node under an id it already has (the root, id 0).
+void node_store_put(NodeId id, DbNode* node);
+
+// Forgets the id and frees the node with its strings.
+void node_store_free(DbNode* node);
+
+DbReference* node_store_new_reference();
+
+// Gives the reference slabs back once every reference has been freed (after
+// the whole tree was destroyed).
+void node_store_release_references();
+
+// The id the next node will get.
+NodeId node_store_next_id();
+
+// Bytes held by the id table and the reference slabs.
+size_t node_store_memory_bytes();

@@ -1,0 +1,44 @@
+// Ordering children for Browse, Search and playlists by UPnP SortCriteria
+// ("+upnp:originalTrackNumber,+dc:title"). Children stay in insertion order in
+// the tree and are put in order only when they are handed out.
+#pragma once
+
+#include "db/db_node.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The criteria for a container's children: the client's when it gave one,
+// else the setting for the container's class ("ms" music, "ps" pictures,
+// "ds" everything else).
+std::string sort_criteria_for(const char* client_criteria, const char* container_class);
+
+// A criteria text parsed once into its recognised properties.
+struct SortKey {
+    enum Property {
+        Title,
+        Artist,
+        Album,
+        Genre,
+        Date,
+        Track,
+        Res,
+    } property;
+    int sign; // +1 ascending, -1 descending
+};
+
+struct SortCriteria {
+    bool present = false;      // a missing criteria text leaves everything equal
+    std::vector<SortKey> keys; // the recognised tokens, in order
+    int last_sign = 1;         // sign of the last token read, recognised or not
+};
+
+SortCriteria sort_parse(const char* criteria);
+
+// Negative, 0 or positive: containers first, then the properties in turn,
+// missing values first, and at last the titles with the last token's sign.
+int sort_compare(const DbNode* a, const DbNode* b, const SortCriteria& criteria);
+
+// Sorts nodes in place by the criteria. The tree lock must be held.
+void sort_nodes(std::vector<DbNode*>& nodes, const SortCriteria& criteria);

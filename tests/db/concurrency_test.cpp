@@ -1,0 +1,67 @@
+#include "db/auto_playlists.h"
+#include "db/sort.h"
+#include "db_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace
+{
+
+using Concurrency = DbTest;
+
+// Writers, readers, flushes and prunes at once: afterwards every count,
+// link and index must still agree with a walk of the tree.
+TEST_F(Concurrency, AddRemoveReadFlushTogether)
+{
+    db_create();
+    std::vector<std::string> paths;
+    for (int i = 0; i < 200; ++i) {
+        paths.push_back(file("d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".mp3"));
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&, w] {
+            for (int round = 1; round <= 4; ++round) {
+                for (size_t i = w; i < paths.size(); i += 2) {
+                    const std::string artist = "Artist" + std::to_string((i + round) % 13);
+                    add_music(paths[i], "T", artist.c_str(),
+                              ("Album" + std::to_string(i % 17)).c_str(), static_cast<int>(i % 12),
+                              round, i % 5 == 0 ? "Mix" : nullptr);
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!stop) {
+            std::lock_guard guard(db_mutex());
+            std::vector<DbNode*> nodes;
+            for (DbNode* n = db_first_child(g_db.all_tracks); n; n = db_next_sibling(n)) {
+                nodes.push_back(n);
+            }
+            sort_nodes(nodes, sort_parse("+upnp:originalTrackNumber,+dc:title"));
+        }
+    });
+    threads.emplace_back([&] {
+        while (!stop) {
+            db_flush_events();
+            db_prune_empty();
+            auto m3u = m3u_for_container("0", "http://h/");
+            db_item_played("120");
+        }
+    });
+    for (int w = 0; w < 2; ++w) {
+        threads[w].join();
+    }
+    stop = true;
+    for (size_t t = 2; t < threads.size(); ++t) {
+        threads[t].join();
+    }
+    db_prune_empty();
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(db_check_consistency(), "");
+    EXPECT_EQ(g_db.all_tracks->child_count, 200);
+}
+
+} // namespace

@@ -1,0 +1,314 @@
+#include "control/clients.h"
+#include "core/edition.h"
+#include "core/log.h"
+#include "db/media_db.h"
+#include "db_fixture.h"
+
+#include <unistd.h>
+
+namespace
+{
+
+using MediaTree = DbTest;
+
+TEST_F(MediaTree, CreateBuildsTopContainersNewestFirst)
+{
+    db_create();
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(titles(g_db.root), (std::vector<std::string>{"Videos", "Pictures", "Music"}));
+    EXPECT_EQ(titles(g_db.music_root),
+              (std::vector<std::string>{"Alpha", "Year/Artist", "Year/Albums", "Genres/Artists",
+                                        "Artists/Albums", "Folders", "Albums", "Genres", "Artists",
+                                        "Internet Radio", "All Tracks", "Playlists"}));
+    EXPECT_EQ(titles(g_db.playlists),
+              (std::vector<std::string>{"- Last Played -", "- Most Played -"}));
+    EXPECT_EQ(titles(g_db.radio), (std::vector<std::string>{"- Favorites- "}));
+    EXPECT_EQ(titles(g_db.picture_root),
+              (std::vector<std::string>{"Date", "Folders", "All Pictures"}));
+    EXPECT_EQ(g_db.root->id, 0);
+    EXPECT_EQ(db_find_child(g_db.music_root, "Artists")->view_number, 101);
+    EXPECT_EQ(g_db.adobe_tags, nullptr);
+}
+
+TEST_F(MediaTree, EmptySettingsLeaveContainersOut)
+{
+    setting_set(KEY_ROOTPICTURE, "");
+    setting_set(KEY_PLAYLISTS, "");
+    setting_set(KEY_ALLTRACKS, "");
+    db_create();
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(g_db.picture_root, nullptr);
+    EXPECT_EQ(g_db.playlists, nullptr);
+    EXPECT_EQ(g_db.last_played_list, nullptr);
+    ASSERT_TRUE(g_db.all_tracks);
+    EXPECT_STREQ(g_db.all_tracks->title.get(), "All Tracks [is needed]");
+}
+
+TEST_F(MediaTree, SamePathTwiceWithEqualAndLargerMtime)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    ASSERT_EQ(add_music(path, "Song", "Abba", "Gold", 1, 100), DB_ADDED);
+    NodeId first_id;
+    {
+        std::lock_guard guard(db_mutex());
+        first_id = item_by_path(path)->id;
+    }
+    EXPECT_EQ(add_music(path, "Song", "Abba", "Gold", 5, 100), DB_ALREADY_PRESENT);
+    {
+        std::lock_guard guard(db_mutex());
+        EXPECT_EQ(g_db.all_tracks->child_count, 1);
+        EXPECT_EQ(item_by_path(path)->track, 5) << "a non-zero track number is taken over";
+    }
+    EXPECT_EQ(add_music(path, "Song", "Queen", "Gold", 1, 200), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    DbItem* second = item_by_path(path);
+    ASSERT_TRUE(second);
+    EXPECT_GT(second->id, first_id);
+    EXPECT_EQ(db_find_by_id(first_id), nullptr);
+    EXPECT_EQ(g_db.all_tracks->child_count, 1);
+    EXPECT_EQ(db_find_child(db_find_child(g_db.music_root, "Artists"), "Abba")->child_count, 0)
+        << "the old item's references went with it";
+}
+
+TEST_F(MediaTree, PlaylistReferenceIsAddedOnce)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    ASSERT_EQ(add_music(path, "Song", "Abba", "Gold"), DB_ADDED);
+    EXPECT_EQ(add_music(path, "Song", "Abba", "Gold", 4, 1, "Party"), DB_ALREADY_PRESENT);
+    EXPECT_EQ(add_music(path, "Song", "Abba", "Gold", 4, 1, "Party"), DB_ALREADY_PRESENT);
+    std::lock_guard guard(db_mutex());
+    DbContainer* party = db_find_child(g_db.playlists, "Party");
+    ASSERT_TRUE(party);
+    EXPECT_EQ(party->child_count, 1);
+    EXPECT_EQ(db_as_reference(db_first_child(party))->order, 4);
+    EXPECT_STREQ(item_by_path(path)->playlist.get(), "Party");
+    EXPECT_STREQ(party->upnp_class, kClassPlaylist);
+}
+
+TEST_F(MediaTree, TitlesFallBackToTheFileName)
+{
+    db_create();
+    const std::string plain = file("the dark side.mp3");
+    const std::string bare = file(".mp3");
+    ASSERT_EQ(add_music(plain, "", "a", "b"), DB_ADDED);
+    ASSERT_EQ(add_music(bare, nullptr, "a", "b"), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    EXPECT_STREQ(item_by_path(plain)->title.get(), "Dark Side, The");
+    EXPECT_STREQ(item_by_path(bare)->title.get(), "No Title");
+}
+
+TEST_F(MediaTree, MissingFileIsNotAdded)
+{
+    db_create();
+    log_open_file(dir.file("log.txt").c_str());
+    EXPECT_EQ(add_music(dir.file("gone.mp3"), "x", "a", "b"), DB_ADD_FAILED);
+    log_close();
+    EXPECT_NE(
+        read_text_file(dir.file("log.txt"))
+            .find("[Problem]DB:item could not be found on disk: " + dir.file("gone.mp3") + "\n"),
+        std::string::npos);
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(g_db.all_tracks->child_count, 0);
+}
+
+TEST_F(MediaTree, IdsKeepGrowingAcrossDestroyAndCreate)
+{
+    db_create();
+    ASSERT_EQ(add_music(file("a.mp3"), "x", "a", "b"), DB_ADDED);
+    const NodeId before = db_stats().next_object_id;
+    db_destroy();
+    db_create();
+    std::lock_guard guard(db_mutex());
+    EXPECT_GE(g_db.music_root->id, before);
+}
+
+TEST_F(MediaTree, UpdateIdsGrowOncePerFlushInTreeOrder)
+{
+    setting_set(KEY_ROOTPICTURE, "");
+    setting_set(KEY_ROOTVIDEO, "");
+    db_create();
+    db_flush_events();
+    const uint32_t before = g_db.system_update_id;
+    DbContainer* a;
+    DbContainer* b;
+    {
+        std::lock_guard guard(db_mutex());
+        a = db_add_container("A", g_db.root, kClassContainer, true);
+        b = db_add_container("B", a, kClassContainer, true);
+    }
+    db_flush_events();
+    {
+        std::lock_guard guard(db_mutex());
+        for (int i = 0; i < 3; ++i) {
+            db_mark_changed(b);
+        }
+        db_mark_changed(a);
+    }
+    auto flush = db_flush_events();
+    ASSERT_TRUE(flush);
+    EXPECT_EQ(flush->container_update_ids,
+              std::to_string(a->id) + "," + std::to_string(a->update_id) + "," +
+                  std::to_string(b->id) + "," + std::to_string(b->update_id));
+    EXPECT_EQ(b->update_id, 1) << "three marks between flushes count once";
+    EXPECT_EQ(flush->system_update_id, before + 2);
+    EXPECT_FALSE(db_flush_events()) << "nothing changed, nothing to flush";
+}
+
+TEST_F(MediaTree, PruneRemovesEmptyViewBranchesButKeepsFolders)
+{
+    db_create();
+    const std::string path = file("Jazz/Dozid/so what.mp3");
+    ASSERT_EQ(add_music(path, "So What", "Miles", "Kind"), DB_ADDED);
+    ASSERT_EQ(add_music(path, "So What", "Davis", "Kind", 0, 2), DB_ADDED);
+    db_prune_empty();
+    std::lock_guard guard(db_mutex());
+    DbContainer* artists = db_find_child(g_db.music_root, "Artists");
+    EXPECT_EQ(db_find_child(artists, "Miles"), nullptr);
+    EXPECT_TRUE(db_find_child(artists, "Davis"));
+    EXPECT_EQ(at(g_db.music_root, {"Genres/Artists", "Rock", "Miles"}), nullptr);
+    EXPECT_TRUE(at(g_db.music_root, {"Folders", "Jazz", "Dozid"}));
+    EXPECT_EQ(db_check_consistency(), "");
+}
+
+TEST_F(MediaTree, ObjectIdAliases)
+{
+    setting_set(KEY_DLINKCLIENT, "10.0.0.9");
+    setting_set(KEY_MUSICCLIENT, "10.0.0.7");
+    client_table_clear();
+    db_create();
+    NodeId music, pictures;
+    {
+        std::lock_guard guard(db_mutex());
+        music = g_db.music_root->id;
+        pictures = g_db.picture_root->id;
+    }
+    EXPECT_EQ(db_resolve_object_id("0\\Photo\\", "10.0.0.1"), pictures);
+    EXPECT_EQ(db_resolve_object_id("0\\Music\\", "10.0.0.9"), music);
+    EXPECT_EQ(client_type_of("10.0.0.9"), 2);
+    EXPECT_EQ(db_resolve_object_id("0\\Music\\", "10.0.0.8"), music);
+    EXPECT_EQ(client_type_of("10.0.0.8"), 0) << "an unconfirmed D-Link guess is stored as generic";
+    EXPECT_EQ(db_resolve_object_id("0", "10.0.0.7"), music);
+    EXPECT_EQ(db_resolve_object_id("0", "10.0.0.1"), 0);
+    EXPECT_EQ(db_resolve_object_id("42abc", "10.0.0.1"), 42);
+    EXPECT_EQ(db_resolve_object_id("abc", "10.0.0.1"), 0);
+    client_table_clear();
+}
+
+TEST_F(MediaTree, PhotoAliasWithoutPicturesFallsThrough)
+{
+    setting_set(KEY_ROOTPICTURE, "");
+    db_create();
+    EXPECT_EQ(db_resolve_object_id("0\\Photo\\", "10.0.0.1"), 0);
+}
+
+TEST_F(MediaTree, UpdatePropertyResults)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    ASSERT_EQ(add_music(path, "Song", "Abba", "Gold"), DB_ADDED);
+    std::string id;
+    {
+        std::lock_guard guard(db_mutex());
+        id = std::to_string(item_by_path(path)->id);
+    }
+    EXPECT_EQ(db_update_property(id.c_str(), "ti", "Song", "Better"), 200);
+    EXPECT_EQ(db_update_property(id.c_str(), "title", "Song", "Other"), 403);
+    EXPECT_EQ(db_update_property(id.c_str(), "rating", "", "5"), 402);
+    EXPECT_EQ(db_update_property(id.c_str(), "dc:description", nullptr, "nice"), 200);
+    EXPECT_EQ(db_update_property(id.c_str(), "", "", "x"), 501);
+    EXPECT_EQ(db_update_property("999999", "title", "", "x"), 501);
+    EXPECT_EQ(db_update_property("0", "title", "", "x"), 501) << "containers cannot be updated";
+    EXPECT_EQ(db_update_property(nullptr, "title", "", "x"), 501);
+    std::lock_guard guard(db_mutex());
+    EXPECT_STREQ(item_by_path(path)->title.get(), "Better");
+    EXPECT_STREQ(item_by_path(path)->description.get(), "nice");
+}
+
+TEST_F(MediaTree, RadioStationsByGenreAndFavourites)
+{
+    db_create();
+    DbItemFields f;
+    f.upnp_class = "object.item.audioItem.audioBroadcast";
+    f.title = "Jazz FM";
+    f.genre = "Jazz";
+    f.path = "http://radio.invalid/jazz";
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    f.path = "http://radio.invalid/mine";
+    f.playlist = "My Radio";
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    f.path = "http://radio.invalid/none";
+    f.playlist = nullptr;
+    f.genre = nullptr;
+    EXPECT_EQ(db_add_item(f), DB_ADD_FAILED) << "no genre and no playlist: no place for it";
+    {
+        std::lock_guard guard(db_mutex());
+        DbContainer* jazz = db_find_child(g_db.radio, "Jazz");
+        ASSERT_TRUE(jazz);
+        DbItem* station = db_as_item(db_first_child(jazz));
+        ASSERT_TRUE(station);
+        EXPECT_EQ(db_parent(station), jazz);
+        EXPECT_EQ(g_db.radio_favorites->child_count, 1);
+        EXPECT_EQ(db_find_child(g_db.playlists, "My Radio")->child_count, 1);
+    }
+    db_clear_radio();
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(titles(g_db.radio), (std::vector<std::string>{"- Favorites- "}));
+    EXPECT_EQ(g_db.radio->child_count, 1);
+    EXPECT_TRUE(g_db.radio->update_pending);
+    EXPECT_EQ(db_check_consistency(), "");
+}
+
+TEST_F(MediaTree, LocationDurationNeedsABitrate)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    DbItemFields f;
+    f.upnp_class = kClassMusicTrack;
+    f.path = path.c_str();
+    f.duration = "0:01:00.500";
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    std::string id;
+    {
+        std::lock_guard guard(db_mutex());
+        id = std::to_string(item_by_path(path)->id);
+    }
+    auto location = db_item_location(id.c_str());
+    ASSERT_TRUE(location);
+    EXPECT_EQ(location->path, path);
+    EXPECT_EQ(location->duration_ms, 0);
+    EXPECT_FALSE(db_item_location("0"));
+}
+
+TEST_F(MediaTree, VanishedFilesArePurged)
+{
+    db_create();
+    const std::string keep = file("keep.mp3");
+    const std::string gone = file("gone.mp3");
+    ASSERT_EQ(add_music(keep, "Keep", "A", "B"), DB_ADDED);
+    ASSERT_EQ(add_music(gone, "Gone", "A", "C"), DB_ADDED);
+    unlink(gone.c_str());
+    db_purge_vanished();
+    db_prune_empty();
+    std::lock_guard guard(db_mutex());
+    EXPECT_TRUE(item_by_path(keep));
+    EXPECT_EQ(item_by_path(gone), nullptr);
+    EXPECT_EQ(db_find_child(db_find_child(g_db.music_root, "Albums"), "C"), nullptr);
+    EXPECT_EQ(db_check_consistency(), "");
+}
+
+TEST_F(MediaTree, MusicEditionHangsMusicBelowTheRoot)
+{
+    edition_select(Edition::MusicOnly);
+    db_create();
+    edition_select(Edition::Full);
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(g_db.music_root, g_db.root);
+    EXPECT_EQ(g_db.picture_root, nullptr);
+    EXPECT_EQ(g_db.video_root, nullptr);
+    EXPECT_TRUE(db_find_child(g_db.root, "All Tracks"));
+    EXPECT_EQ(db_find_child(g_db.root, "Alpha")->view_number, 109);
+}
+
+} // namespace

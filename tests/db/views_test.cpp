@@ -1,0 +1,189 @@
+#include "db/views.h"
+#include "db_fixture.h"
+
+namespace
+{
+
+using Views = DbTest;
+
+TEST_F(Views, ArtistsAlbumsPlacesAnItemFourTimes)
+{
+    db_create();
+    ASSERT_EQ(add_music(file("a.mp3"), "Song", "A", "B"), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    DbContainer* view = db_find_child(g_db.music_root, "Artists/Albums");
+    for (const auto& path : std::vector<std::vector<std::string>>{
+             {"A", "B"}, {"A", "- All -"}, {"- All -", "B"}, {"- All -", "- All -"}}) {
+        DbContainer* c = at(view, path);
+        ASSERT_TRUE(c) << path[0] << "/" << path[1];
+        EXPECT_EQ(titles(c), std::vector<std::string>{"Song"});
+    }
+    EXPECT_STREQ(db_find_child(view, "A")->upnp_class, kClassArtist);
+    EXPECT_STREQ(at(view, {"A", "B"})->upnp_class, kClassAlbum);
+    EXPECT_STREQ(db_find_child(view, "- All -")->upnp_class, kClassMusicFolder);
+    int references = 0;
+    for (NodeId r = item_by_path(dir.file("a.mp3"))->first_reference; r != kNoNode;
+         r = db_as_reference(db_find_by_id(r))->next_reference) {
+        ++references;
+    }
+    EXPECT_EQ(references, 33) << "the default views reference a track 33 times";
+}
+
+TEST_F(Views, UnknownArtistCompilationsAndEmptyValues)
+{
+    db_create();
+    ASSERT_EQ(add_music(file("a.mp3"), "Untagged", nullptr, "B"), DB_ADDED);
+    DbItemFields f;
+    f.upnp_class = kClassMusicTrack;
+    const std::string comp = file("c.mp3");
+    f.path = comp.c_str();
+    f.title = "Comp";
+    f.artist = "Somebody";
+    f.compilation = 1;
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    ASSERT_EQ(add_music(file("e.mp3"), "EmptyArtist", "", "B"), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    DbContainer* artists = db_find_child(g_db.music_root, "Artists");
+    EXPECT_EQ(titles(db_find_child(artists, "Unknown")), std::vector<std::string>{"Untagged"});
+    EXPECT_EQ(titles(db_find_child(artists, "Various")), std::vector<std::string>{"Comp"});
+    EXPECT_EQ(db_find_child(artists, "Somebody"), nullptr);
+    EXPECT_EQ(db_find_child(artists, ""), nullptr);
+    EXPECT_EQ(db_find_child(artists, "- All -")->child_count, 3)
+        << "the empty artist lands in - All - only";
+}
+
+TEST_F(Views, AlphaGroupsFoldAccentsAndHaveNoAllContainer)
+{
+    db_create();
+    const std::pair<const char*, std::vector<std::string>> rows[] = {
+        {"Abba", {"ABC", "Abba"}},
+        {"Zappa", {"YZ", "Zappa"}},
+        {"\xc9"
+         "dith",
+         {"DEF", "\xc9"
+                 "dith"}},
+        {"10cc", {"ABC", "10cc"}},
+    };
+    int n = 0;
+    for (const auto& [artist, place] : rows) {
+        ASSERT_EQ(add_music(file("t" + std::to_string(n++) + ".mp3"), "T", artist, "X"), DB_ADDED);
+    }
+    std::lock_guard guard(db_mutex());
+    DbContainer* alpha = db_find_child(g_db.music_root, "Alpha");
+    for (const auto& [artist, place] : rows) {
+        EXPECT_TRUE(at(alpha, place)) << artist;
+    }
+    EXPECT_EQ(db_find_child(alpha, "- All -"), nullptr);
+}
+
+TEST_F(Views, GroupNames)
+{
+    EXPECT_EQ(view_group_name('a', 3), "ABC");
+    EXPECT_EQ(view_group_name('Y', 3), "YZ");
+    EXPECT_EQ(view_group_name('~', 3), "YZ");
+    EXPECT_EQ(view_group_name('1', 3), "ABC");
+    EXPECT_EQ(view_group_name(0xF1, 1), "N");
+    EXPECT_EQ(view_group_name('~', 1), "") << "above Z with groups of one: no title";
+    EXPECT_EQ(view_group_name('~', 2), "");
+    EXPECT_EQ(view_group_name('m', 26), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    EXPECT_EQ(view_group_name('m', 0), "");
+    EXPECT_EQ(view_group_name('m', -3), "");
+}
+
+TEST_F(Views, OddGroupPrefixesNeitherCrashNorDivideByZero)
+{
+    setting_set(KEY_MUSICNODE1 + 9, "Odd,[0]%ARTIST,[-2]%ALBUM,[x%GENRE");
+    db_create();
+    ASSERT_EQ(add_music(file("a.mp3"), "Song", "Abba", "Gold"), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    DbContainer* odd = db_find_child(g_db.music_root, "Odd");
+    ASSERT_TRUE(odd);
+    EXPECT_TRUE(at(odd, {"Abba", "Gold"})) << "a group of 0 or below is no group";
+    EXPECT_EQ(at(odd, {"Abba", "Gold"})->child_count, 0) << "a prefix without ']' places nothing";
+}
+
+TEST_F(Views, PictureDatesAndMissingDates)
+{
+    db_create();
+    DbItemFields f;
+    f.upnp_class = kClassPhoto;
+    const std::string dated = file("p1.jpg");
+    const std::string undated = file("p2.jpg");
+    f.path = dated.c_str();
+    f.title = "Dated";
+    f.date = "2004-07-15";
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    f.path = undated.c_str();
+    f.title = "Undated";
+    f.date = nullptr;
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    DbContainer* date = db_find_child(g_db.picture_root, "Date");
+    EXPECT_EQ(titles(at(date, {"2004", "07", "15"})), std::vector<std::string>{"Dated"});
+    EXPECT_EQ(titles(at(date, {"- All -", "07", "- All -"})), std::vector<std::string>{"Dated"});
+    EXPECT_EQ(titles(at(date, {"0000", "0000", "0000"})), std::vector<std::string>{"Undated"});
+    EXPECT_EQ(at(date, {"- All -", "- All -", "- All -"})->child_count, 2);
+    EXPECT_STREQ(db_find_child(date, "2004")->upnp_class, kClassPictureFolder);
+}
+
+TEST_F(Views, TitleOnlyDefinitionAndUnknownKeys)
+{
+    setting_set(KEY_MUSICNODE1 + 9, "Everything");
+    setting_set(KEY_MUSICNODE1 + 8, "Weird,%RATING,%ALBUM");
+    db_create();
+    ASSERT_EQ(add_music(file("a.mp3"), "Song", "Abba", "Gold"), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(titles(db_find_child(g_db.music_root, "Everything")),
+              std::vector<std::string>{"Song"});
+    DbContainer* weird = db_find_child(g_db.music_root, "Weird");
+    EXPECT_EQ(titles(weird), std::vector<std::string>{"- All -"})
+        << "an unknown key places nothing";
+    EXPECT_EQ(titles(at(weird, {"- All -", "Gold"})), std::vector<std::string>{"Song"});
+}
+
+TEST_F(Views, PathFoldersFollowTheContentDirectory)
+{
+    setting_set(KEY_CONTENTDIR, "/elsewhere,M|" + dir.path);
+    db_create();
+    ASSERT_EQ(add_music(file("Jazz/Dozid/So What.mp3"), "So What", "Miles", "Kind"), DB_ADDED);
+    ASSERT_EQ(add_music(file("x.mp3"), "X", "Miles", "Kind"), DB_ADDED);
+    std::lock_guard guard(db_mutex());
+    DbContainer* folders = db_find_child(g_db.music_root, "Folders");
+    EXPECT_EQ(titles(at(folders, {"Jazz", "Dozid"})), std::vector<std::string>{"So What"});
+    EXPECT_TRUE(at(folders, {"Jazz"})->permanent);
+    const std::vector<std::string> top = titles(folders);
+    EXPECT_NE(std::find(top.begin(), top.end(), "X"), top.end())
+        << "a file directly in the content directory sits in the view root";
+}
+
+TEST_F(Views, KeywordFoldersMirrorTagPaths)
+{
+    setting_set(KEY_ADOBEDSN, "catalog");
+    db_create();
+    DbItemFields f;
+    f.upnp_class = kClassPhoto;
+    const std::string path = file("p.jpg");
+    f.path = path.c_str();
+    f.keywords = "People/Anna,Places/Rome";
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    std::string id;
+    {
+        std::lock_guard guard(db_mutex());
+        DbItem* item = db_find_item_for_class(path, kClassPhoto);
+        keyword_folders_rebuild(item);
+        id = std::to_string(item->id);
+        EXPECT_EQ(at(g_db.adobe_tags, {"People", "Anna"})->child_count, 1);
+        EXPECT_EQ(at(g_db.adobe_tags, {"Places", "Rome"})->child_count, 1);
+    }
+    EXPECT_EQ(
+        db_update_property(id.c_str(), "upnp:keywords", "People/Anna,Places/Rome", "Places/Oslo"),
+        200);
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(at(g_db.adobe_tags, {"People", "Anna"})->child_count, 0);
+    EXPECT_EQ(at(g_db.adobe_tags, {"Places", "Oslo"})->child_count, 1);
+    EXPECT_EQ(db_find_item_by_keywords(g_db.picture_root, "Places/Oslo"),
+              db_find_item_for_class(path, kClassPhoto));
+    EXPECT_EQ(db_find_item_by_keywords(g_db.picture_root, "People/Anna,Places/Rome"), nullptr);
+}
+
+} // namespace
