@@ -117,6 +117,7 @@ Table& table()
 }
 
 std::atomic<int> g_log_mask{0};
+std::atomic<unsigned> g_generation{0};
 
 bool valid_key(int key)
 {
@@ -257,6 +258,7 @@ void setting_set(int key, std::string_view value)
         g_log_mask = atoi_rule(fresh.value);
     }
     t.entries[key] = std::move(fresh);
+    ++g_generation;
 }
 
 void setting_set_by_name(std::string_view name, std::string_view value)
@@ -272,6 +274,11 @@ void settings_free_all()
     for (int key = 0; key < KEY_COUNT; ++key) {
         setting_set(key, {});
     }
+}
+
+unsigned settings_generation()
+{
+    return g_generation.load();
 }
 
 int settings_log_mask()

@@ -118,6 +118,10 @@ void settings_free_all();
 // The bit mask of "v", kept apart so that logging never waits for the table.
 int settings_log_mask();
 
+// Grows with every change of any key, so that readers on hot paths can keep
+// parsed copies and refresh them only when something changed.
+unsigned settings_generation();
+
 // --- files and command line --------------------------------------------------
 
 // Applies the built-in defaults in their fixed order.

@@ -3,13 +3,19 @@
 #include <memory>
 #include <vector>
 
+namespace node_store_detail
+{
+DbNode*** g_chunk_table = nullptr;
+size_t g_chunk_count = 0;
+} // namespace node_store_detail
+
 namespace
 {
 
-constexpr size_t kChunkBits = 16;
-constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+using namespace node_store_detail;
 
 std::vector<std::unique_ptr<DbNode*[]>> g_chunks;
+std::vector<DbNode**> g_chunk_pointers;
 NodeId g_next_id = 1;
 
 // References are allocated from slabs and recycled through a free list.
@@ -22,20 +28,14 @@ DbNode*& slot(NodeId id)
     const size_t chunk = static_cast<size_t>(id) >> kChunkBits;
     while (g_chunks.size() <= chunk) {
         g_chunks.emplace_back(new DbNode*[kChunkSize]());
+        g_chunk_pointers.push_back(g_chunks.back().get());
+        g_chunk_table = g_chunk_pointers.data();
+        g_chunk_count = g_chunk_pointers.size();
     }
     return g_chunks[chunk][static_cast<size_t>(id) & (kChunkSize - 1)];
 }
 
 } // namespace
-
-DbNode* node_store_get(NodeId id)
-{
-    if (id < 0 || static_cast<size_t>(id) >> kChunkBits >= g_chunks.size()) {
-        return nullptr;
-    }
-    return g_chunks[static_cast<size_t>(id) >> kChunkBits]
-                   [static_cast<size_t>(id) & (kChunkSize - 1)];
-}
 
 NodeId node_store_assign(DbNode* node)
 {

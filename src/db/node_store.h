@@ -7,8 +7,25 @@
 
 #include <cstddef>
 
+namespace node_store_detail
+{
+inline constexpr size_t kChunkBits = 16;
+inline constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+// Chunk pointers of the id table; read on every link walk, so inline.
+extern DbNode*** g_chunk_table;
+extern size_t g_chunk_count;
+} // namespace node_store_detail
+
 // The node with that id, linked or not; null for free or unknown ids.
-DbNode* node_store_get(NodeId id);
+inline DbNode* node_store_get(NodeId id)
+{
+    using namespace node_store_detail;
+    const size_t chunk = static_cast<size_t>(id) >> kChunkBits;
+    if (id < 0 || chunk >= g_chunk_count) {
+        return nullptr;
+    }
+    return g_chunk_table[chunk][static_cast<size_t>(id) & (kChunkSize - 1)];
+}
 
 // Takes the next object id (they only grow, for the life of the process)
 // and records the node under it.

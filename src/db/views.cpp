@@ -19,78 +19,223 @@ const char* folder_class_of(const DbItem* item)
     return db_folder_class(item->upnp_class);
 }
 
-// A key's value for an item and the class of containers made for it.
-struct KeyValue {
-    std::optional<std::string> value;
-    const char* upnp_class;
+// The keys of a view level; a level that is no key is a literal title.
+enum class ViewKey {
+    Literal,
+    Path,
+    Title,
+    Artist,
+    Album,
+    Genre,
+    Duration,
+    Description,
+    Track,
+    Width,
+    Height,
+    Year,
+    Month,
+    Day,
+    Unknown,
 };
 
-std::string date_part(const DbItem* item, size_t start, size_t length)
+// One element of a view definition, parsed once.
+struct ViewLevel {
+    bool placeable = true; // a group prefix without ']' places nothing
+    int group = 0;         // letter-group size, 0 for none
+    ViewKey key = ViewKey::Literal;
+    std::string literal;
+};
+
+ViewLevel parse_level(std::string_view text)
+{
+    ViewLevel level;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string_view::npos) {
+            level.placeable = false;
+            return level;
+        }
+        level.group = atoi(std::string(text.substr(1, close - 1)).c_str());
+        // A group size of 0 or below would divide by zero: no group then.
+        if (level.group < 0) {
+            level.group = 0;
+        }
+        text = text.substr(close + 1);
+    }
+    if (text.empty() || text[0] != '%') {
+        level.literal = std::string(text);
+        return level;
+    }
+    static constexpr std::pair<std::string_view, ViewKey> kKeys[] = {
+        {"%TITLE", ViewKey::Title},       {"%ARTIST", ViewKey::Artist},
+        {"%ALBUM", ViewKey::Album},       {"%GENRE", ViewKey::Genre},
+        {"%DURATION", ViewKey::Duration}, {"%DESCRIPTION", ViewKey::Description},
+        {"%TRACK", ViewKey::Track},       {"%WIDTH", ViewKey::Width},
+        {"%HEIGTH", ViewKey::Height},     {"%YEAR", ViewKey::Year},
+        {"%MONTH", ViewKey::Month},       {"%DAY", ViewKey::Day},
+        {"%PATH", ViewKey::Path},
+    };
+    level.key = ViewKey::Unknown;
+    for (const auto& [name, key] : kKeys) {
+        if (name.size() == text.size() && strncasecmp(name.data(), text.data(), text.size()) == 0) {
+            level.key = key;
+        }
+    }
+    return level;
+}
+
+// A key's value for an item and the class of containers made for it. Numbers
+// are formatted into the caller's buffer; texts are views of the item's own.
+struct KeyValue {
+    bool present = false;
+    std::string_view value;
+    const char* upnp_class = nullptr;
+};
+
+using NumberBuffer = char[24];
+
+std::string_view text_or(const DbText& text, std::string_view fallback, bool& present)
+{
+    if (text) {
+        present = true;
+        return text.get();
+    }
+    present = fallback.data() != nullptr;
+    return fallback;
+}
+
+std::string_view number(int32_t n, NumberBuffer& buffer)
+{
+    const int length = snprintf(buffer, sizeof buffer, "%d", n);
+    return std::string_view(buffer, static_cast<size_t>(length));
+}
+
+// Characters of the date from start (year 0, month 5, day 8); "0000" without
+// a date. A short date (only from a hand-edited file) gives what is there.
+std::string_view date_part(const DbItem* item, size_t start, size_t length)
 {
     if (!item->date) {
         return "0000";
     }
     std::string_view date(item->date.get());
-    // A short date (only from a hand-edited file) gives what is there.
-    return start < date.size() ? std::string(date.substr(start, length)) : std::string();
+    return start < date.size() ? date.substr(start, length) : std::string_view();
 }
 
-std::optional<std::string> text_or(const DbText& text, const char* fallback)
+KeyValue key_value(const DbItem* item, ViewKey key, NumberBuffer& buffer)
 {
-    if (text) {
-        return std::string(text.get());
+    KeyValue kv;
+    kv.upnp_class = folder_class_of(item);
+    kv.present = true;
+    switch (key) {
+    case ViewKey::Title:
+        kv.value = text_or(item->title, {}, kv.present);
+        break;
+    case ViewKey::Artist:
+        kv.value = item->compilation ? std::string_view("Various")
+                                     : text_or(item->artist, "Unknown", kv.present);
+        kv.upnp_class = kClassArtist;
+        break;
+    case ViewKey::Album:
+        kv.value = text_or(item->album, "Unknown", kv.present);
+        kv.upnp_class = kClassAlbum;
+        break;
+    case ViewKey::Genre:
+        kv.value = text_or(item->genre, "Unknown", kv.present);
+        kv.upnp_class = kClassMusicFolder;
+        break;
+    case ViewKey::Duration:
+        kv.value = text_or(item->duration, {}, kv.present);
+        kv.upnp_class = kClassMusicFolder;
+        break;
+    case ViewKey::Description:
+        kv.value = text_or(item->description, {}, kv.present);
+        break;
+    case ViewKey::Track:
+        kv.value = number(item->track, buffer);
+        kv.upnp_class = kClassMusicFolder;
+        break;
+    case ViewKey::Width:
+        kv.value = number(item->width, buffer);
+        break;
+    case ViewKey::Height:
+        kv.value = number(item->height, buffer);
+        break;
+    case ViewKey::Year:
+        kv.value = date_part(item, 0, 4);
+        break;
+    case ViewKey::Month:
+        kv.value = date_part(item, 5, 2);
+        break;
+    case ViewKey::Day:
+        kv.value = date_part(item, 8, 2);
+        break;
+    default:
+        kv.present = false;
+        break;
     }
-    if (fallback) {
-        return std::string(fallback);
-    }
-    return std::nullopt;
+    return kv;
 }
 
-KeyValue key_value(const DbItem* item, std::string_view key)
+// The view definitions and content directories, parsed once and refreshed
+// when a setting changes (placement runs for every item added, under the
+// tree lock, which also guards this copy).
+struct ViewCache {
+    unsigned generation = ~0u;
+    std::vector<std::vector<ViewLevel>> definitions; // by slot (view_slot)
+    std::vector<std::string> content_dirs;
+    std::string start_dir;
+};
+
+ViewCache g_cache;
+
+int view_slot(int view_number)
 {
-    auto is = [&](const char* name) {
-        return key.size() == strlen(name) && strncasecmp(key.data(), name, key.size()) == 0;
-    };
-    const char* folder = folder_class_of(item);
-    if (is("%TITLE")) {
-        return {text_or(item->title, nullptr), folder};
+    if (view_number >= 101 && view_number <= 110) {
+        return view_number - 101;
     }
-    if (is("%ARTIST")) {
-        return {item->compilation ? std::optional<std::string>("Various")
-                                  : text_or(item->artist, "Unknown"),
-                kClassArtist};
+    if (view_number >= 131 && view_number <= 135) {
+        return 10 + view_number - 131;
     }
-    if (is("%ALBUM")) {
-        return {text_or(item->album, "Unknown"), kClassAlbum};
+    if (view_number >= 161 && view_number <= 165) {
+        return 15 + view_number - 161;
     }
-    if (is("%GENRE")) {
-        return {text_or(item->genre, "Unknown"), kClassMusicFolder};
+    return -1;
+}
+
+// Refreshed only where no element of the old copy is in use: at the start of
+// a view's placement.
+void refresh_cache()
+{
+    const unsigned generation = settings_generation();
+    if (g_cache.generation == generation) {
+        return;
     }
-    if (is("%DURATION")) {
-        return {text_or(item->duration, nullptr), kClassMusicFolder};
+    g_cache.generation = generation;
+    g_cache.definitions.assign(20, {});
+    for (int slot = 0; slot < 20; ++slot) {
+        const int view = slot < 10 ? 101 + slot : slot < 15 ? 131 + slot - 10 : 161 + slot - 15;
+        const int key = view_setting_key(view);
+        for (int i = 0; i < setting_list_count(key); ++i) {
+            g_cache.definitions[slot].push_back(
+                parse_level(setting_list_item(key, i).value_or("")));
+        }
     }
-    if (is("%DESCRIPTION")) {
-        return {text_or(item->description, nullptr), folder};
+    g_cache.content_dirs.clear();
+    for (int i = 0; i < setting_list_count(KEY_CONTENTDIR); ++i) {
+        g_cache.content_dirs.push_back(setting_list_item(KEY_CONTENTDIR, i).value_or(""));
     }
-    if (is("%TRACK")) {
-        return {std::to_string(item->track), kClassMusicFolder};
+    g_cache.start_dir = start_directory();
+}
+
+const ViewLevel* view_level(int view_number, int level)
+{
+    const int slot = view_slot(view_number);
+    if (slot < 0 || g_cache.definitions.empty()) {
+        return nullptr;
     }
-    if (is("%WIDTH")) {
-        return {std::to_string(item->width), folder};
-    }
-    if (is("%HEIGTH")) {
-        return {std::to_string(item->height), folder};
-    }
-    if (is("%YEAR")) {
-        return {date_part(item, 0, 4), folder};
-    }
-    if (is("%MONTH")) {
-        return {date_part(item, 5, 2), folder};
-    }
-    if (is("%DAY")) {
-        return {date_part(item, 8, 2), folder};
-    }
-    return {std::nullopt, folder};
+    const auto& definition = g_cache.definitions[static_cast<size_t>(slot)];
+    return static_cast<size_t>(level) < definition.size() ? &definition[static_cast<size_t>(level)]
+                                                          : nullptr;
 }
 
 DbContainer* find_or_create(DbContainer* parent, std::string_view title, const char* upnp_class,
@@ -120,9 +265,8 @@ std::string relative_directory(std::string_view path)
         }
         return std::string(path.substr(std::min(path.size(), dir.size() + 1)));
     };
-    const int dirs = setting_list_count(KEY_CONTENTDIR);
-    for (int i = 0; i < dirs; ++i) {
-        const std::string dir = setting_list_item(KEY_CONTENTDIR, i).value_or("");
+    const ViewCache& views = g_cache;
+    for (const std::string& dir : views.content_dirs) {
         if (starts_with_nocase(path, dir)) {
             return after(dir);
         }
@@ -130,9 +274,8 @@ std::string relative_directory(std::string_view path)
             return after(std::string_view(dir).substr(2));
         }
     }
-    const std::string start = start_directory();
-    if (starts_with_nocase(path, start)) {
-        return after(start);
+    if (starts_with_nocase(path, views.start_dir)) {
+        return after(views.start_dir);
     }
     return std::string(path);
 }
@@ -168,31 +311,31 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
     return current;
 }
 
-// The container an element of a view definition places the item in.
-DbContainer* placement_container(DbItem* item, DbContainer* container, std::string_view element,
-                                 int group)
+// The container a level of a view definition places the item in.
+DbContainer* placement_container(DbItem* item, DbContainer* container, const ViewLevel& level)
 {
-    if (starts_with_nocase(element, "%PATH") && element.size() == 5) {
+    if (level.key == ViewKey::Path) {
         return path_container(item, container);
     }
-    std::optional<std::string> value;
-    const char* upnp_class = folder_class_of(item);
-    if (!element.empty() && element[0] == '%') {
-        KeyValue kv = key_value(item, element);
-        value = std::move(kv.value);
-        upnp_class = kv.upnp_class;
+    NumberBuffer buffer;
+    KeyValue kv;
+    if (level.key == ViewKey::Literal) {
+        kv.present = true;
+        kv.value = level.literal;
+        kv.upnp_class = folder_class_of(item);
     } else {
-        value = std::string(element);
+        kv = key_value(item, level.key, buffer);
     }
-    if (!value || value->empty()) {
+    if (!kv.present || kv.value.empty()) {
         return nullptr;
     }
-    if (group == 0) {
-        return find_or_create(container, *value, upnp_class, false);
+    if (level.group == 0) {
+        return find_or_create(container, kv.value, kv.upnp_class, false);
     }
-    const std::string group_title = view_group_name(static_cast<unsigned char>((*value)[0]), group);
-    DbContainer* group_container = find_or_create(container, group_title, upnp_class, false);
-    return find_or_create(group_container, *value, upnp_class, false);
+    const std::string group_title =
+        view_group_name(static_cast<unsigned char>(kv.value[0]), level.group);
+    DbContainer* group_container = find_or_create(container, group_title, kv.upnp_class, false);
+    return find_or_create(group_container, kv.value, kv.upnp_class, false);
 }
 
 } // namespace
@@ -270,28 +413,21 @@ void view_place_level(DbItem* item, DbContainer* container, int view_number, int
     if (!container) {
         return;
     }
-    auto element = setting_list_item(view_setting_key(view_number), level);
+    if (level == 1) {
+        refresh_cache();
+    }
+    const ViewLevel* element = view_level(view_number, level);
     if (!element) {
         db_add_reference(container, item, -1);
         return;
     }
-    std::string_view text = *element;
-    int group = 0;
-    if (!text.empty() && text[0] == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string_view::npos) {
-            return;
-        }
-        group = atoi(std::string(text.substr(1, close - 1)).c_str());
-        text = text.substr(close + 1);
-        // A group size of 0 or below would divide by zero: no group then.
-        if (group < 0) {
-            group = 0;
-        }
+    if (!element->placeable) {
+        return;
     }
-    view_place_level(item, placement_container(item, container, text, group), view_number,
-                     level + 1);
-    if (group == 0) {
+    view_place_level(item, placement_container(item, container, *element), view_number, level + 1);
+    // Every level without a group gets a "- All -" sibling that collects the
+    // items of all its values.
+    if (element->group == 0) {
         view_place_level(item, find_or_create(container, kAllTitle, folder_class_of(item), false),
                          view_number, level + 1);
     }

@@ -1,0 +1,167 @@
+// Builds a media tree of 100 000 music tracks with the default views from
+// files on disk and reports the speed of adding, the memory per item and the
+// cost of the lookups a request makes.
+//
+// Usage: db_bench [items]   (default 100000)
+#include "core/settings.h"
+#include "db/media_db.h"
+#include "db/sort.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+long resident_bytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0;
+    long resident = 0;
+    statm >> pages >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Track {
+    std::string path;
+    std::string title;
+    std::string artist;
+    std::string album;
+    std::string genre;
+    std::string date;
+    int track;
+};
+
+// 1 000 artists with ten albums each of ten tracks, 25 genres, 60 years.
+std::vector<Track> make_library(const std::string& root, int count)
+{
+    std::vector<Track> tracks;
+    tracks.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const int album = i / 10;
+        const int artist = album % 1000;
+        Track t;
+        t.artist = "Artist Number " + std::to_string(artist);
+        t.album = "Album Title " + std::to_string(album);
+        t.genre = "Genre " + std::to_string(artist % 25);
+        t.date = std::to_string(1960 + album % 60) + "-0" + std::to_string(1 + album % 9) + "-1" +
+                 std::to_string(album % 10);
+        t.track = 1 + i % 10;
+        t.title = "Song " + std::to_string(i);
+        t.path = root + "/" + t.artist + "/" + t.album + "/" + std::to_string(t.track) + " - " +
+                 t.title + ".mp3";
+        tracks.push_back(std::move(t));
+    }
+    return tracks;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int count = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const std::string root = std::filesystem::temp_directory_path() /
+                             ("corvalenso-db-bench-" + std::to_string(getpid()));
+    std::vector<Track> tracks = make_library(root, count);
+    for (const Track& t : tracks) {
+        std::filesystem::create_directories(std::filesystem::path(t.path).parent_path());
+        std::ofstream(t.path) << "x";
+    }
+
+    settings_apply_defaults();
+    setting_set(KEY_CONTENTDIR, "M|" + root);
+    db_create();
+    const long before = resident_bytes();
+
+    rusage usage_before{};
+    getrusage(RUSAGE_SELF, &usage_before);
+    const double cpu_before = usage_before.ru_utime.tv_sec + usage_before.ru_utime.tv_usec / 1e6 +
+                              usage_before.ru_stime.tv_sec + usage_before.ru_stime.tv_usec / 1e6;
+    const auto start = Clock::now();
+    int added = 0;
+    for (const Track& t : tracks) {
+        DbItemFields f;
+        f.title = t.title.c_str();
+        f.upnp_class = kClassMusicTrack;
+        f.artist = t.artist.c_str();
+        f.album = t.album.c_str();
+        f.genre = t.genre.c_str();
+        f.date = t.date.c_str();
+        f.path = t.path.c_str();
+        f.duration = "0:04:12.000";
+        f.track = t.track;
+        f.bitrate = 192000;
+        f.size = 6000000;
+        f.mtime = 1000;
+        added += db_add_item(f) == DB_ADDED;
+    }
+    const double add_seconds = seconds_since(start);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu_seconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
+                               usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6 - cpu_before;
+    const long after = resident_bytes();
+    const DbStats stats = db_stats();
+    const double rate = added / add_seconds;
+    const double bytes_per_item = static_cast<double>(after - before) / added;
+
+    // Object id lookups, spread over the whole id range.
+    const int lookups = 1000000;
+    long found = 0;
+    auto lookup_start = Clock::now();
+    {
+        std::lock_guard guard(db_mutex());
+        for (int i = 0; i < lookups; ++i) {
+            found +=
+                db_find_by_id(static_cast<NodeId>((i * 7919L) % stats.next_object_id)) != nullptr;
+        }
+    }
+    const double lookup_ns = seconds_since(lookup_start) * 1e9 / lookups;
+
+    // Sorting the largest container's children with the music criteria.
+    double sort_ms = 0;
+    size_t largest_size = 0;
+    {
+        std::lock_guard guard(db_mutex());
+        const DbContainer* largest = g_db.all_tracks;
+        std::vector<DbNode*> nodes;
+        for (DbNode* n = db_first_child(largest); n; n = db_next_sibling(n)) {
+            nodes.push_back(n);
+        }
+        largest_size = nodes.size();
+        const SortCriteria criteria = sort_parse(setting_str(KEY_MS).c_str());
+        const auto sort_start = Clock::now();
+        sort_nodes(nodes, criteria);
+        sort_ms = seconds_since(sort_start) * 1000;
+    }
+
+    printf("items added:        %d in %.2f s (%.2f s of processor time)\n", added, add_seconds,
+           cpu_seconds);
+    printf("nodes in the tree:  %lld (%lld containers, %lld items, %lld references)\n",
+           static_cast<long long>(stats.nodes), static_cast<long long>(stats.containers),
+           static_cast<long long>(stats.items), static_cast<long long>(stats.references));
+    printf("resident memory:    %.1f MiB for the items (%.1f MiB in all)\n",
+           (after - before) / 1048576.0, after / 1048576.0);
+    printf("db_find_by_id:      %.0f ns per lookup (%ld of %d found)\n", lookup_ns, found, lookups);
+    printf("sort %zu children:  %.1f ms with \"%s\"\n", largest_size, sort_ms,
+           setting_str(KEY_MS).c_str());
+    printf("tree: %d items, %.0f items/s, %.0f bytes/item\n", added, rate, bytes_per_item);
+
+    db_destroy();
+    std::filesystem::remove_all(root);
+    return 0;
+}
