@@ -104,19 +104,21 @@ struct DbReference : DbNode {
     NodeId next_reference = kNoNode; // next reference to the same target
 };
 
-// The program's whole UPnP class vocabulary; nodes point at these.
-inline constexpr const char* kClassPhoto = "object.item.imageItem.photo";
-inline constexpr const char* kClassMusicTrack = "object.item.audioItem.musicTrack";
-inline constexpr const char* kClassBroadcast = "object.item.audioItem.audioBroadcast";
-inline constexpr const char* kClassMovie = "object.item.videoItem.movie";
-inline constexpr const char* kClassContainer = "object.container";
-inline constexpr const char* kClassPlaylist = "object.container.playlistContainer";
-inline constexpr const char* kClassMusicFolder = "object.container.musicContainer";
-inline constexpr const char* kClassPictureFolder = "object.container.pictureContainer";
-inline constexpr const char* kClassVideoFolder = "object.container.videoContainer";
-inline constexpr const char* kClassStorageFolder = "object.container.storageFolder";
-inline constexpr const char* kClassAlbum = "object.container.album.musicAlbum";
-inline constexpr const char* kClassArtist = "object.container.person.musicArtist";
+// The program's whole UPnP class vocabulary. Nodes point at these and the
+// code compares the pointers, so each is one object of the program (a string
+// literal could be copied per file).
+extern const char kClassPhoto[];
+extern const char kClassMusicTrack[];
+extern const char kClassBroadcast[];
+extern const char kClassMovie[];
+extern const char kClassContainer[];
+extern const char kClassPlaylist[];
+extern const char kClassMusicFolder[];
+extern const char kClassPictureFolder[];
+extern const char kClassVideoFolder[];
+extern const char kClassStorageFolder[];
+extern const char kClassAlbum[];
+extern const char kClassArtist[];
 
 // The fixed class string equal to text, or null.
 const char* db_class_from_text(std::string_view text);

@@ -14,14 +14,16 @@ namespace
 
 using namespace node_store_detail;
 
-std::vector<std::unique_ptr<DbNode*[]>> g_chunks;
-std::vector<DbNode**> g_chunk_pointers;
+// Never destroyed, like the tree's other shared state: a worker may still
+// look a node up while the process exits.
+auto& g_chunks = *new std::vector<std::unique_ptr<DbNode*[]>>;
+auto& g_chunk_pointers = *new std::vector<DbNode**>;
 NodeId g_next_id = 1;
 
 // References are allocated from slabs and recycled through a free list.
 constexpr size_t kSlabSize = 4096;
-std::vector<std::unique_ptr<DbReference[]>> g_slabs;
-std::vector<DbReference*> g_free_references;
+auto& g_slabs = *new std::vector<std::unique_ptr<DbReference[]>>;
+auto& g_free_references = *new std::vector<DbReference*>;
 
 DbNode*& slot(NodeId id)
 {

@@ -340,6 +340,19 @@ DbContainer* placement_container(DbItem* item, DbContainer* container, const Vie
 
 } // namespace
 
+const char kClassPhoto[] = "object.item.imageItem.photo";
+const char kClassMusicTrack[] = "object.item.audioItem.musicTrack";
+const char kClassBroadcast[] = "object.item.audioItem.audioBroadcast";
+const char kClassMovie[] = "object.item.videoItem.movie";
+const char kClassContainer[] = "object.container";
+const char kClassPlaylist[] = "object.container.playlistContainer";
+const char kClassMusicFolder[] = "object.container.musicContainer";
+const char kClassPictureFolder[] = "object.container.pictureContainer";
+const char kClassVideoFolder[] = "object.container.videoContainer";
+const char kClassStorageFolder[] = "object.container.storageFolder";
+const char kClassAlbum[] = "object.container.album.musicAlbum";
+const char kClassArtist[] = "object.container.person.musicArtist";
+
 const char* db_folder_class(const char* item_class)
 {
     if (item_class == kClassPhoto) {
