@@ -198,9 +198,14 @@ void server_restart()
     });
 }
 
-void process_main(int argc, char** argv, const ServiceHooks& hooks)
+void process_set_hooks(const ServiceHooks& hooks)
 {
     g_hooks = hooks;
+}
+
+void process_main(int argc, char** argv, const ServiceHooks& hooks)
+{
+    process_set_hooks(hooks);
     // The termination sequence prints, locks and frees, none of which may run
     // inside a signal handler. The signals are blocked in every thread (new
     // threads inherit the mask) and the idle main thread waits for them.

@@ -25,6 +25,10 @@ struct ServiceHooks {
 // services, then idle until SIGINT, SIGTERM or SIGABRT. Never returns.
 [[noreturn]] void process_main(int argc, char** argv, const ServiceHooks& hooks);
 
+// Installs the hooks that the stop, start and restart sequences call
+// (process_main does this itself).
+void process_set_hooks(const ServiceHooks& hooks);
+
 // The termination sequence, run once per process: prints
 // "terminating....signal=%d", stops every service, frees the settings, closes
 // the log and exits with status 0. A second call returns at once.

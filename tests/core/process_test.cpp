@@ -1,6 +1,8 @@
 #include "core/log.h"
 #include "core/process.h"
+#include "core/settings.h"
 #include "core/threads.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +69,38 @@ TEST(Threads, StopRequestOnlyTouchesRunningFlags)
     flag = 1;
     thread_request_stop(flag);
     EXPECT_EQ(flag, -1);
+}
+
+} // namespace
+
+namespace
+{
+
+std::atomic<int> g_starts{0};
+std::atomic<int> g_destroys{0};
+
+// The restart stops everything, reads the settings file again (not the
+// command line) and starts the services anew, on a thread of its own.
+TEST(Restart, StopsRereadsSettingsAndStartsAgain)
+{
+    TempDir dir;
+    settings_set_file_path(dir.file("restart.ini"));
+    write_text_file(dir.file("restart.ini"), "friendlyname=After Restart\n");
+    setting_set(KEY_FRIENDLYNAME, "Before");
+    ServiceHooks hooks;
+    hooks.start_services = [] { ++g_starts; };
+    hooks.destroy_tree = [] { ++g_destroys; };
+    process_set_hooks(hooks);
+    start_obedient_worker(g_file_scan_thread_running);
+
+    server_restart();
+    EXPECT_TRUE(wait_until([] { return g_starts == 1; }, std::chrono::seconds(10)));
+    EXPECT_EQ(g_destroys, 1);
+    EXPECT_EQ(g_file_scan_thread_running, 0) << "the scanner was asked to stop";
+    EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "After Restart");
+    process_set_hooks({});
+    settings_set_file_path({});
+    setting_set(KEY_FRIENDLYNAME, "");
 }
 
 } // namespace
