@@ -1,6 +1,8 @@
 #include "http/http_range.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace
 {
@@ -41,6 +43,26 @@ TEST(HttpRange, PlayTimes)
     EXPECT_EQ(http_parse_play_time("1:02:03"), 3723000);
     EXPECT_EQ(http_parse_play_time(" 7 "), 7000);
     EXPECT_EQ(http_parse_play_time("2:30"), 7230000) << "the first field is always hours";
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(HttpRange, EveryPrefixIsParsedSafely)
+{
+    for (const std::string& head :
+         {std::string("GET / HTTP/1.1\r\nRange: bytes=100-200\r\n\r\n"),
+          std::string("GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=1:02:03.5-\r\n\r\n")}) {
+        for (size_t n = 0; n <= head.size(); ++n) {
+            std::unique_ptr<char[]> exact(new char[n + 1]);
+            memcpy(exact.get(), head.data(), n);
+            exact[n] = '\0';
+            HttpRange r = http_parse_range(exact.get());
+            EXPECT_TRUE(r.end == -1 || r.end >= r.start) << n;
+        }
+    }
 }
 
 } // namespace

@@ -197,3 +197,24 @@ TEST(SsdpHeartbeat, StealthModeSilencesAnnouncementsAndSearches)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(SsdpSearch, EveryPrefixIsParsedSafely)
+{
+    const std::string d =
+        "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+        "MX: 3\r\nST: ssdp:all\r\n\r\n";
+    for (size_t n = 0; n <= d.size(); ++n) {
+        std::unique_ptr<char[]> exact(new char[n + 1]);
+        memcpy(exact.get(), d.data(), n);
+        exact[n] = '\0';
+        auto search = ssdp_parse_msearch(exact.get());
+        if (search) {
+            EXPECT_LE(search->target.size(), n);
+        }
+    }
+}
+
+} // namespace
