@@ -1,6 +1,6 @@
 // Where the nodes of the media tree live: the object id table (chunked, so
 // that growing it never copies millions of pointers or leaves half of a huge
-// block unused) and a slab allocator for references, the most numerous nodes.
+// block unused) and a block allocator for references, the most numerous nodes.
 #pragma once
 
 #include "db/db_node.h"
@@ -9,7 +9,7 @@
 
 namespace node_store_detail
 {
-inline constexpr size_t kChunkBits = 16;
+inline constexpr size_t kChunkBits = 18;
 inline constexpr size_t kChunkSize = size_t{1} << kChunkBits;
 // Chunk pointers of the id table; read on every link walk, so inline.
 extern DbNode*** g_chunk_table;
