@@ -1,0 +1,43 @@
+// The request head and body readers, the range parser and the search parser
+// on arbitrary bytes, as a client would send them.
+#include "http/http_range.h"
+#include "http/http_read.h"
+#include "upnp/ssdp.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size > 65536) {
+        return 0;
+    }
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+        return 0;
+    }
+    int buffer = 1 << 20;
+    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    if (write(fds[1], data, size) != static_cast<ssize_t>(size)) {
+        close(fds[0]);
+        close(fds[1]);
+        return 0;
+    }
+    close(fds[1]);
+    HttpReader reader;
+    reader.socket = fds[0];
+    char head[1024];
+    for (int request = 0; request < 4; ++request) {
+        HeadResult r = http_read_head(reader, head, sizeof head);
+        if (r.status == HeadStatus::Closed || r.status == HeadStatus::Failed) {
+            break;
+        }
+        http_parse_range(head);
+        ssdp_parse_msearch(head);
+        http_read_body(reader, head, 1 << 16);
+    }
+    close(fds[0]);
+    return 0;
+}
