@@ -1,6 +1,7 @@
 #include "core/text_util.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 
 const char* str_find_nocase(const char* haystack, const char* needle)
@@ -69,11 +70,13 @@ int64_t parse_int64(const char* text)
         negative = true;
         ++p;
     }
-    // Unsigned arithmetic: an absurdly long number wraps instead of being
-    // undefined behaviour.
+    // An absurdly long number saturates: wrapping could turn it into any
+    // value, a plausible byte offset among them.
+    constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
     uint64_t n = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        n = n * 10 + static_cast<uint64_t>(*p - '0');
+        const auto digit = static_cast<uint64_t>(*p - '0');
+        n = n > (kMax - digit) / 10 ? kMax : n * 10 + digit;
     }
-    return negative ? static_cast<int64_t>(0 - n) : static_cast<int64_t>(n);
+    return negative ? -static_cast<int64_t>(n) : static_cast<int64_t>(n);
 }

@@ -19,7 +19,8 @@ int hex_value(char c);
 std::string int_to_text(int n);
 
 // An optional '+', then an optional '-', then decimal digits up to the first
-// non-digit; 0 for null or no digits.
+// non-digit; 0 for null or no digits. Beyond the 64-bit range the value
+// saturates at INT64_MAX (or its negation).
 int64_t parse_int64(const char* text);
 
 // Seeds the C random generator with seed, then count times swaps the element

@@ -46,11 +46,14 @@ void add_to_playlist(DbItem* item, const char* name, int32_t track)
 }
 
 // Gives the item its object id now, when it joins the tree: siblings then
-// always run from the highest id to the lowest.
-void enter_tree(DbItem* item)
+// always run from the highest id to the lowest. False when no id is left.
+bool enter_tree(DbItem* item)
 {
-    node_store_assign(item);
+    if (node_store_assign(item) == kNoNode) {
+        return false;
+    }
     db_index_item(item);
+    return true;
 }
 
 std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
@@ -100,7 +103,9 @@ bool place(DbItem* item)
         all = g_db.all_tracks;
     }
     if (top) {
-        enter_tree(item);
+        if (!enter_tree(item)) {
+            return false;
+        }
         if (all) {
             db_link_child(all, item);
         } else {
@@ -116,7 +121,9 @@ bool place(DbItem* item)
         return false;
     }
     if (item->playlist && g_db.radio_favorites) {
-        enter_tree(item);
+        if (!enter_tree(item)) {
+            return false;
+        }
         db_link_child(g_db.radio_favorites, item);
         add_to_playlist(item, item->playlist.get(), item->track);
         return true;
@@ -126,8 +133,7 @@ bool place(DbItem* item)
         if (!genre) {
             genre = db_add_container(item->genre.get(), g_db.radio, kClassMusicFolder, false);
         }
-        if (genre) {
-            enter_tree(item);
+        if (genre && enter_tree(item)) {
             db_link_child(genre, item);
             return true;
         }
@@ -135,6 +141,42 @@ bool place(DbItem* item)
     // A station with neither a playlist nor a genre has no place; keeping it
     // unreachable would only leak it.
     return false;
+}
+
+// What an add does with an item already in the tree for the same path and
+// class: a playlist name adds a reference to it, an item at least as new as
+// the file stays, an older one is freed so that the file is read anew.
+enum class Existing {
+    None,    // nothing there (any more): go on and add
+    Present, // result DB_ALREADY_PRESENT
+};
+
+Existing settle_existing(const DbItemFields& f, const char* cls)
+{
+    DbItem* existing = cls ? db_find_item_for_class(f.path, cls) : nullptr;
+    if (!existing) {
+        return Existing::None;
+    }
+    if (has_text(f.playlist)) {
+        if (!existing->playlist) {
+            existing->playlist = DbText(f.playlist);
+        }
+        if (DbContainer* list = playlist_container(f.playlist)) {
+            if (!db_find_item_by_path(list, f.path)) {
+                db_add_reference(list, existing, f.track);
+            }
+        }
+        return Existing::Present;
+    }
+    if (f.track != 0) {
+        existing->track = f.track;
+    }
+    if (existing->mtime >= f.mtime) {
+        return Existing::Present;
+    }
+    // The file changed: the old item and all its references go.
+    db_free_item(existing);
+    return Existing::None;
 }
 
 } // namespace
@@ -147,29 +189,11 @@ int db_add_item(const DbItemFields& f)
     const char* cls = f.upnp_class ? db_class_from_text(f.upnp_class) : nullptr;
     {
         std::lock_guard guard(db_mutex());
-        DbItem* existing = cls ? db_find_item_for_class(f.path, cls) : nullptr;
-        if (existing && has_text(f.playlist)) {
-            if (!existing->playlist) {
-                existing->playlist = DbText(f.playlist);
-            }
-            if (DbContainer* list = playlist_container(f.playlist)) {
-                if (!db_find_item_by_path(list, f.path)) {
-                    db_add_reference(list, existing, f.track);
-                }
-            }
+        if (settle_existing(f, cls) == Existing::Present) {
             return DB_ALREADY_PRESENT;
         }
-        if (existing) {
-            if (f.track != 0) {
-                existing->track = f.track;
-            }
-            if (existing->mtime >= f.mtime) {
-                return DB_ALREADY_PRESENT;
-            }
-            // The file changed: the old item and all its references go.
-            db_free_item(existing);
-        }
     }
+    // The file is examined and the item built without the lock.
     if (!is_url(f.path)) {
         struct stat st {
         };
@@ -183,7 +207,15 @@ int db_add_item(const DbItemFields& f)
     }
     std::unique_ptr<DbItem> item = make_item(f, cls);
     std::lock_guard guard(db_mutex());
+    // Another writer may have added the same path while the lock was free;
+    // the same rules then apply to its item, so one item per path remains.
+    if (settle_existing(f, cls) == Existing::Present) {
+        return DB_ALREADY_PRESENT;
+    }
     if (!place(item.get())) {
+        if (item->id == kNoNode && node_store_next_id() == INT32_MAX) {
+            log_msg(LOG_ERROR, LOG_CAT_DB, "no object id left for %s\n", f.path);
+        }
         return DB_ADD_FAILED;
     }
     item.release(); // the tree owns it now

@@ -1,8 +1,48 @@
-// Operations on the tree shared by the files of the database; all expect the
-// tree lock to be held.
+// What the files of the media tree share and nothing outside needs: the
+// tree's mutable state in one record, and the operations below the public
+// interface. Everything here expects the tree lock to be held.
 #pragma once
 
+#include "db/db_index.h"
 #include "db/media_db.h"
+#include "db/node_store.h"
+
+#include <string_view>
+#include <vector>
+
+// Everything the tree keeps besides its nodes and g_db.
+struct DbState {
+    DbIndexes indexes;
+    // Containers marked changed since the last flush.
+    std::vector<NodeId> pending;
+    // Containers that may have become empty since the last prune.
+    std::vector<NodeId> prune_candidates;
+    // Items that live only in views (see db_keep_unlinked).
+    std::vector<NodeId> unlinked_items;
+};
+
+// Never destroyed: a worker may still touch the tree while the process exits.
+DbState& db_state();
+
+inline DbContainer* db_container_at(NodeId id)
+{
+    return static_cast<DbContainer*>(node_store_get(id));
+}
+
+inline DbItem* db_item_at(NodeId id)
+{
+    return static_cast<DbItem*>(node_store_get(id));
+}
+
+inline DbReference* db_reference_at(NodeId id)
+{
+    return static_cast<DbReference*>(node_store_get(id));
+}
+
+inline std::string_view db_text_of(const DbText& t)
+{
+    return t ? std::string_view(t.get()) : std::string_view();
+}
 
 // Links child at the head of parent's list, with its count, change mark,
 // indexes and duration totals.
@@ -14,10 +54,11 @@ void db_unlink_child(DbNode* child);
 // Frees an item: its references everywhere, its place and its index entries.
 void db_free_item(DbItem* item);
 
-// Indexes of an item that is about to be linked or has changed keywords.
-void db_index_item(DbItem* item);
-void db_unindex_keywords(DbItem* item);
-void db_index_keywords(DbItem* item);
+// Frees a container with its whole subtree.
+void db_free_container(DbContainer* container);
+
+// Frees any node with what it owns.
+void db_free_node(DbNode* node);
 
 // Keeps an item that has no "all" container to live in (its top container's
 // title setting was emptied), so that it is freed with the tree.
@@ -28,3 +69,6 @@ void db_repoint_reference(DbReference* ref, DbItem* item, int32_t order);
 
 // The container owning items of a class, or null.
 DbContainer* db_owner_for_class(const char* upnp_class);
+
+// What a node adds to the music duration total of its container.
+int64_t db_music_contribution(const DbNode* node);

@@ -6,11 +6,14 @@
 
 #include "db/db_node.h"
 
+#include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 struct MediaDb {
     DbContainer* root = nullptr;
@@ -33,11 +36,40 @@ struct MediaDb {
 
 extern MediaDb g_db;
 
-// The tree lock. Every function below expects the caller to hold it, except
+// The tree lock: one non-recursive mutex that also knows its holder, so
+// that debug builds can check that a caller holds it.
+struct DbMutex {
+    void lock()
+    {
+        mutex.lock();
+        owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    void unlock()
+    {
+        owner.store(std::thread::id(), std::memory_order_relaxed);
+        mutex.unlock();
+    }
+    bool held_by_this_thread() const
+    {
+        return owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+    std::mutex mutex;
+    std::atomic<std::thread::id> owner{};
+};
+
+// Every function below expects the caller to hold the tree lock, except
 // those documented as taking it themselves.
-std::mutex& db_mutex();
+DbMutex& db_mutex();
 void db_lock();
 void db_unlock();
+
+// In debug builds, stops the program when the calling thread does not hold
+// the tree lock.
+#ifdef NDEBUG
+#define db_assert_locked() ((void)0)
+#else
+#define db_assert_locked() assert(db_mutex().held_by_this_thread())
+#endif
 
 // Builds the root and the top containers from the settings. Takes the lock.
 void db_create();
@@ -143,20 +175,19 @@ void db_prune_empty();
 void db_mark_changed(DbContainer* container);
 
 // The ContainerUpdateIDs text of the changed containers in tree order, and
-// the new SystemUpdateID; nothing when nothing changed. Takes the lock and
-// hands the result to the event sink after releasing it.
+// the new SystemUpdateID; nothing when nothing changed. Takes the lock; the
+// caller (eventing) sends the result after the lock is released.
 struct DbFlush {
     uint32_t system_update_id = 0;
     std::string container_update_ids;
 };
 std::optional<DbFlush> db_flush_events();
-void db_set_event_sink(void (*sink)(uint32_t system_update_id,
-                                    const std::string& container_update_ids));
 
-// The numeric id an ObjectID text names for the client at address: the
-// aliases "0\Music\", "0\Photo\", "0\Movie\", the music client start, and
-// the decimal value (filling an empty automatic playlist first).
-NodeId db_resolve_object_id(const char* object_id, const char* client_address);
+// The numeric id an ObjectID text names: the aliases "0\Music\",
+// "0\Photo\", "0\Movie\", the music root for "0" when the requesting client
+// is a music client (control tells), and otherwise the decimal value (filling
+// an empty automatic playlist first). Takes the lock.
+NodeId db_resolve_object_id(const char* object_id, bool music_client);
 
 // UpdateObject of one property: 200, 402, 403 or 501. Takes the lock.
 int db_update_property(const char* object_id, const char* property, const char* current_value,

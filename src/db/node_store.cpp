@@ -1,8 +1,10 @@
 #include "db/node_store.h"
 
-#include <cstdlib>
+#include "core/log.h"
+
+#include <cstdint>
 #include <cstring>
-#include <memory>
+#include <limits>
 #include <new>
 #include <sys/mman.h>
 #include <vector>
@@ -18,90 +20,169 @@ namespace
 
 using namespace node_store_detail;
 
-// Large tables are allocated in 2 MiB blocks that the kernel may back with
-// huge pages: a big library then costs a few hundred page faults instead of
-// tens of thousands, and far fewer TLB misses on every walk.
+// Large tables live in 2 MiB blocks that the kernel may back with huge pages:
+// a big library then costs a few hundred page faults instead of tens of
+// thousands, and far fewer TLB misses on every walk. The blocks are mapped
+// directly, so that a block given back really leaves the process (the C
+// library's allocator would keep it in its heap).
 constexpr size_t kBlockBytes = size_t{2} << 20;
 
-struct FreeBlock {
-    void operator()(void* p) const
-    {
-        free(p);
-    }
-};
-using Block = std::unique_ptr<void, FreeBlock>;
-
-Block new_block()
+void* map_block()
 {
-    void* p = aligned_alloc(kBlockBytes, kBlockBytes);
-    if (!p) {
-        throw std::bad_alloc();
+    // Map twice the size and trim to an aligned block: huge pages need it.
+    void* raw =
+        mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) {
+        return nullptr;
     }
-    madvise(p, kBlockBytes, MADV_HUGEPAGE);
-    return Block(p);
+    const auto start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kBlockBytes - 1) & ~(kBlockBytes - 1);
+    if (aligned > start) {
+        munmap(raw, aligned - start);
+    }
+    const uintptr_t end = start + 2 * kBlockBytes;
+    if (end > aligned + kBlockBytes) {
+        munmap(reinterpret_cast<void*>(aligned + kBlockBytes), end - aligned - kBlockBytes);
+    }
+    void* block = reinterpret_cast<void*>(aligned);
+    madvise(block, kBlockBytes, MADV_HUGEPAGE);
+    return block; // anonymous memory comes zeroed
+}
+
+void unmap_block(void* block)
+{
+    if (block) {
+        munmap(block, kBlockBytes);
+    }
 }
 
 static_assert(kChunkSize * sizeof(DbNode*) == kBlockBytes, "one id chunk is one block");
 
-// Never destroyed, like the tree's other shared state: a worker may still
-// look a node up while the process exits.
-auto& g_chunks = *new std::vector<Block>;
-auto& g_chunk_pointers = *new std::vector<DbNode**>;
-NodeId g_next_id = 1;
+// The store's state. Never destroyed, like the tree's other shared state: a
+// worker may still look a node up while the process exits.
+struct NodeStore {
+    std::vector<DbNode**> chunks; // by chunk number; null when not mapped
+    std::vector<uint32_t> live;   // nodes recorded per chunk
+    size_t mapped_chunks = 0;
+    NodeId next_id = 1;
+    bool exhausted_logged = false;
+    // References are carved from blocks and recycled through a free list.
+    std::vector<void*> reference_blocks;
+    size_t block_used = 0; // of the newest block
+    std::vector<DbReference*> free_references;
+};
 
-// References are carved from blocks and recycled through a free list.
-constexpr size_t kReferencesPerBlock = kBlockBytes / sizeof(DbReference);
-auto& g_reference_blocks = *new std::vector<Block>;
-size_t g_block_used = kReferencesPerBlock; // of the newest block
-auto& g_free_references = *new std::vector<DbReference*>;
-
-DbNode*& slot(NodeId id)
+NodeStore& store()
 {
-    const size_t chunk = static_cast<size_t>(id) >> kChunkBits;
-    while (g_chunks.size() <= chunk) {
-        Block block = new_block();
-        memset(block.get(), 0, kBlockBytes);
-        g_chunk_pointers.push_back(static_cast<DbNode**>(block.get()));
-        g_chunks.push_back(std::move(block));
-        g_chunk_table = g_chunk_pointers.data();
-        g_chunk_count = g_chunk_pointers.size();
+    static auto* s = new NodeStore;
+    return *s;
+}
+
+constexpr size_t kReferencesPerBlock = kBlockBytes / sizeof(DbReference);
+
+size_t chunk_of(NodeId id)
+{
+    return static_cast<size_t>(id) >> kChunkBits;
+}
+
+// The slot of an id, mapping its chunk when needed; null when out of memory.
+DbNode** slot(NodeId id)
+{
+    NodeStore& s = store();
+    const size_t chunk = chunk_of(id);
+    if (s.chunks.size() <= chunk) {
+        s.chunks.resize(chunk + 1, nullptr);
+        s.live.resize(chunk + 1, 0);
+        g_chunk_table = s.chunks.data();
+        g_chunk_count = s.chunks.size();
     }
-    return g_chunk_table[chunk][static_cast<size_t>(id) & (kChunkSize - 1)];
+    if (!s.chunks[chunk]) {
+        s.chunks[chunk] = static_cast<DbNode**>(map_block());
+        if (!s.chunks[chunk]) {
+            return nullptr;
+        }
+        ++s.mapped_chunks;
+    }
+    return &s.chunks[chunk][static_cast<size_t>(id) & (kChunkSize - 1)];
+}
+
+bool record(NodeId id, DbNode* node)
+{
+    DbNode** at = slot(id);
+    if (!at) {
+        return false;
+    }
+    if (!*at) {
+        ++store().live[chunk_of(id)];
+    }
+    *at = node;
+    node->id = id;
+    return true;
+}
+
+// Clears an id's slot; a chunk left without nodes, none of whose ids can be
+// issued again, is given back.
+void forget(NodeId id)
+{
+    NodeStore& s = store();
+    const size_t chunk = chunk_of(id);
+    s.chunks[chunk][static_cast<size_t>(id) & (kChunkSize - 1)] = nullptr;
+    if (--s.live[chunk] == 0 && chunk != chunk_of(s.next_id) && chunk != 0) {
+        unmap_block(s.chunks[chunk]);
+        s.chunks[chunk] = nullptr;
+        --s.mapped_chunks;
+    }
 }
 
 void* reference_memory()
 {
-    if (!g_free_references.empty()) {
-        DbReference* r = g_free_references.back();
-        g_free_references.pop_back();
+    NodeStore& s = store();
+    if (!s.free_references.empty()) {
+        DbReference* r = s.free_references.back();
+        s.free_references.pop_back();
         return r;
     }
-    if (g_block_used == kReferencesPerBlock) {
-        g_reference_blocks.push_back(new_block());
-        g_block_used = 0;
+    if (s.reference_blocks.empty() || s.block_used == kReferencesPerBlock) {
+        void* block = map_block();
+        if (!block) {
+            return nullptr;
+        }
+        s.reference_blocks.push_back(block);
+        s.block_used = 0;
     }
-    return static_cast<DbReference*>(g_reference_blocks.back().get()) + g_block_used++;
+    return static_cast<DbReference*>(s.reference_blocks.back()) + s.block_used++;
 }
 
 } // namespace
 
 NodeId node_store_assign(DbNode* node)
 {
-    const NodeId id = g_next_id++;
-    node->id = id;
-    slot(id) = node;
-    return id;
+    NodeStore& s = store();
+    if (s.next_id == std::numeric_limits<NodeId>::max()) {
+        if (!s.exhausted_logged) {
+            s.exhausted_logged = true;
+            log_msg(LOG_ERROR, LOG_CAT_DB, "all object ids are used up, nothing more is added\n");
+        }
+        return kNoNode;
+    }
+    if (!record(s.next_id, node)) {
+        return kNoNode;
+    }
+    return s.next_id++;
 }
 
 void node_store_put(NodeId id, DbNode* node)
 {
-    node->id = id;
-    slot(id) = node;
+    record(id, node);
 }
 
 DbReference* node_store_new_reference()
 {
-    auto* r = new (reference_memory()) DbReference;
+    void* memory = reference_memory();
+    if (!memory) {
+        return nullptr;
+    }
+    auto* r = new (memory) DbReference;
     r->kind = DB_REFERENCE;
     return r;
 }
@@ -112,7 +193,7 @@ void node_store_free(DbNode* node)
         return;
     }
     if (node->id >= 0 && node_store_get(node->id) == node) {
-        slot(node->id) = nullptr;
+        forget(node->id);
     }
     switch (node->kind) {
     case DB_CONTAINER:
@@ -122,26 +203,41 @@ void node_store_free(DbNode* node)
         delete static_cast<DbItem*>(node);
         break;
     case DB_REFERENCE:
-        g_free_references.push_back(static_cast<DbReference*>(node));
+        store().free_references.push_back(static_cast<DbReference*>(node));
         break;
     }
 }
 
 void node_store_release_references()
 {
-    g_free_references.clear();
-    g_free_references.shrink_to_fit();
-    g_reference_blocks.clear();
-    g_block_used = kReferencesPerBlock;
+    NodeStore& s = store();
+    s.free_references.clear();
+    s.free_references.shrink_to_fit();
+    for (void* block : s.reference_blocks) {
+        unmap_block(block);
+    }
+    s.reference_blocks.clear();
+    s.block_used = 0;
 }
 
 NodeId node_store_next_id()
 {
-    return g_next_id;
+    return store().next_id;
+}
+
+void node_store_set_next_id(NodeId id)
+{
+    NodeStore& s = store();
+    if (id > s.next_id) {
+        s.next_id = id;
+        s.exhausted_logged = false;
+    }
 }
 
 size_t node_store_memory_bytes()
 {
-    return (g_chunks.size() + g_reference_blocks.size()) * kBlockBytes +
-           g_free_references.capacity() * sizeof(DbReference*);
+    const NodeStore& s = store();
+    return (s.mapped_chunks + s.reference_blocks.size()) * kBlockBytes +
+           s.free_references.capacity() * sizeof(DbReference*) +
+           s.chunks.capacity() * (sizeof(DbNode**) + sizeof(uint32_t));
 }

@@ -1,6 +1,7 @@
 // The record of one request: what was received and what the handler answers.
 #pragma once
 
+#include "core/threads.h"
 #include "http/http_limits.h"
 
 #include <array>
@@ -28,8 +29,10 @@ struct HttpConnection {
     std::array<char, kHttpUrlSize> url{}; // the target as received, not decoded
     int http_version = 10;                // 11 or 10
     const char* body = nullptr;           // request body, NUL-terminated, or null
-    // On entry the received body length; the handler sets its answer's length.
-    // A negative value sends no Content-Length.
+    int64_t body_length = 0;              // bytes of the received body
+    // The answer's body length, set by the handler; it starts at 0, so that a
+    // handler that sets none answers with an empty body. A negative value
+    // sends no Content-Length.
     int64_t content_length = 0;
     int close_after = 0;
     const char* content_type = nullptr;
@@ -37,9 +40,22 @@ struct HttpConnection {
     std::array<char, kHttpBaseUrlSize> base_url{}; // "http://addr:port/"
     std::array<char, kHttpHeadSize> head{};
     std::array<char, kHttpExtraHeadersSize> extra_headers{};
-    int64_t range_start = 0;
-    int64_t range_end = 0;
-    int64_t range_total = 0;
+    // The byte range of a partial answer; -1 is absent.
+    int64_t range_start = -1;
+    int64_t range_end = -1;
+    int64_t range_total = -1;
+    // A byte offset from which the answer must start, set by a handler that
+    // resumes a stream, in place of the client's own range headers; -1 none.
+    int64_t range_override = -1;
+    // The listener's running flag: a long answer ends soon after it leaves 1
+    // (the server stops or restarts). Null for a connection of no listener.
+    const ThreadFlag* stop_flag = nullptr;
 };
+
+// Whether a long answer should end now because the server is stopping.
+inline bool http_stop_requested(const HttpConnection* c)
+{
+    return c->stop_flag && c->stop_flag->load(std::memory_order_relaxed) != 1;
+}
 
 using HttpHandler = int (*)(HttpConnection* connection);

@@ -22,13 +22,20 @@ inline constexpr int kListenBacklog = 128;
 // Every request body of this server (forms, SOAP, GENA) is small.
 inline constexpr size_t kMaxRequestBody = 1024 * 1024;
 
-// A client that sends nothing while a request is due, or stops reading an
-// answer, is dropped after these.
-inline constexpr int kReceiveTimeoutSeconds = 30;
-inline constexpr int kSendTimeoutSeconds = 60;
-
-// Connection threads alive at once; further connections are closed at once.
+// Connection threads alive at once, and from one peer address, so that one
+// host cannot take every slot; further connections are closed at once.
 inline constexpr int kMaxConnectionThreads = 128;
+inline constexpr int kMaxConnectionsPerPeer = 32;
+
+// How long a client may take. A request's head and body must be complete
+// within request_ms of its first byte, however slowly the bytes trickle in;
+// an idle keep-alive connection is closed idle_ms after its last answer; an
+// answer that the client stops reading fails after send_ms without progress.
+struct HttpTimeLimits {
+    int request_ms = 30000;
+    int idle_ms = 30000;
+    int send_ms = 60000;
+};
 
 // Size of each connection's receive buffer.
 inline constexpr size_t kHttpReadBufferSize = 8192;

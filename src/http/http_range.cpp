@@ -1,8 +1,10 @@
 #include "http/http_range.h"
 
 #include "core/text_util.h"
+#include "http/http_connection.h"
 
 #include <cstring>
+#include <limits>
 
 namespace
 {
@@ -88,4 +90,85 @@ HttpRange http_parse_range(const char* head)
         range.end = range.start;
     }
     return range;
+}
+
+HttpRange http_request_range(const HttpConnection* c)
+{
+    if (c->range_override >= 0) {
+        HttpRange range;
+        range.start = c->range_override;
+        return range;
+    }
+    return http_parse_range(c->head.data());
+}
+
+HttpByteSpan http_byte_span(const HttpRange& range, int64_t total)
+{
+    HttpByteSpan span;
+    total = total < 0 ? 0 : total;
+    span.end = total - 1;
+    span.length = total;
+    if (range.start == -1 && range.end == -1) {
+        return span;
+    }
+    span.partial = true;
+    int64_t start = range.start;
+    int64_t end = range.end;
+    if (start < 0) {
+        // A suffix: the last end bytes (all of them when the body is shorter).
+        const int64_t suffix = end < 0 ? 0 : end;
+        start = suffix >= total ? 0 : total - suffix;
+        end = total - 1;
+        if (suffix == 0) {
+            span.satisfiable = false;
+            span.length = 0;
+            return span;
+        }
+    }
+    if (start >= total) {
+        span.satisfiable = false;
+        span.start = start;
+        span.length = 0;
+        return span;
+    }
+    if (end < 0 || end >= total) {
+        end = total - 1;
+    }
+    if (end < start) {
+        end = start;
+    }
+    span.start = start;
+    span.end = end;
+    span.length = end - start + 1; // 0 <= start <= end < total: no overflow
+    return span;
+}
+
+namespace
+{
+
+int64_t saturating_multiply(int64_t a, int64_t b)
+{
+    int64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        return (a < 0) != (b < 0) ? std::numeric_limits<int64_t>::min()
+                                  : std::numeric_limits<int64_t>::max();
+    }
+    return product;
+}
+
+} // namespace
+
+HttpRange http_time_range_to_bytes(const HttpRange& range, int64_t total, int64_t duration_ms)
+{
+    if (!range.is_time || duration_ms <= 0 || range.start < 0) {
+        return range;
+    }
+    const int64_t bytes_per_ms = total / duration_ms;
+    HttpRange bytes = range;
+    bytes.is_time = false;
+    bytes.start = saturating_multiply(bytes_per_ms, range.start);
+    if (range.end >= 0) {
+        bytes.end = saturating_multiply(bytes_per_ms, range.end);
+    }
+    return bytes;
 }

@@ -5,10 +5,43 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace
 {
+
+// Receives into out, waiting no longer than the reader's deadline.
+ssize_t receive(HttpReader& reader, void* out, size_t n)
+{
+    for (;;) {
+        if (reader.deadline != HttpReader::Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                reader.deadline - HttpReader::Clock::now());
+            pollfd p{reader.socket, POLLIN, 0};
+            const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready == 0) {
+                reader.timed_out = true;
+                errno = EAGAIN;
+                return -1;
+            }
+            if (ready < 0) {
+                return -1;
+            }
+        }
+        ssize_t got = recv(reader.socket, out, n, MSG_NOSIGNAL);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            reader.timed_out = true;
+        }
+        return got;
+    }
+}
 
 ssize_t fill(HttpReader& reader)
 {
@@ -18,16 +51,19 @@ ssize_t fill(HttpReader& reader)
     if (reader.end == reader.buffer.size()) {
         return 1; // still unread bytes: nothing to do
     }
-    for (;;) {
-        ssize_t n = recv(reader.socket, reader.buffer.data() + reader.end,
-                         reader.buffer.size() - reader.end, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n > 0) {
-            reader.end += static_cast<size_t>(n);
-        }
-        return n;
+    ssize_t n =
+        receive(reader, reader.buffer.data() + reader.end, reader.buffer.size() - reader.end);
+    if (n > 0) {
+        reader.end += static_cast<size_t>(n);
+    }
+    return n;
+}
+
+// The request has begun: from now on it has request_ms to be complete.
+void start_request_clock(HttpReader& reader)
+{
+    if (reader.request_ms > 0) {
+        reader.deadline = HttpReader::Clock::now() + std::chrono::milliseconds(reader.request_ms);
     }
 }
 
@@ -105,88 +141,7 @@ BodyResult read_chunked(HttpReader& reader, size_t max_body)
     }
 }
 
-} // namespace
-
-ssize_t http_reader_recv(HttpReader& reader, void* out, size_t n)
-{
-    if (n == 0) {
-        return 0;
-    }
-    if (reader.start == reader.end) {
-        // A large read bypasses the buffer.
-        if (n >= reader.buffer.size()) {
-            for (;;) {
-                ssize_t got = recv(reader.socket, out, n, MSG_NOSIGNAL);
-                if (got < 0 && errno == EINTR) {
-                    continue;
-                }
-                return got;
-            }
-        }
-        ssize_t got = fill(reader);
-        if (got <= 0) {
-            return got;
-        }
-    }
-    size_t take = std::min(n, reader.end - reader.start);
-    memcpy(out, reader.buffer.data() + reader.start, take);
-    reader.start += take;
-    return static_cast<ssize_t>(take);
-}
-
-HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
-{
-    HeadResult result;
-    if (size == 0) {
-        return result;
-    }
-    size_t used = 0;
-    int state = 0; // CR LF CR LF seen so far
-    for (;;) {
-        if (reader.start == reader.end) {
-            ssize_t got = fill(reader);
-            if (got <= 0) {
-                buffer[used] = '\0';
-                result.length = used;
-                if (got == 0) {
-                    result.status = HeadStatus::Closed;
-                } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    result.status = HeadStatus::TimedOut;
-                } else {
-                    result.status = HeadStatus::Failed;
-                }
-                return result;
-            }
-        }
-        // Scan the buffered bytes; stop right after the blank line so that
-        // the body and the next request stay in the buffer.
-        while (reader.start < reader.end) {
-            if (used + 1 >= size) {
-                buffer[used] = '\0';
-                result.length = used;
-                result.status = HeadStatus::Cut;
-                return result;
-            }
-            char c = reader.buffer[reader.start++];
-            buffer[used++] = c;
-            if (c == '\r' && (state == 0 || state == 2)) {
-                ++state;
-            } else if (c == '\n' && (state == 1 || state == 3)) {
-                ++state;
-            } else {
-                state = 0;
-            }
-            if (state == 4) {
-                buffer[used] = '\0';
-                result.length = used;
-                result.status = HeadStatus::Complete;
-                return result;
-            }
-        }
-    }
-}
-
-BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
+BodyResult read_body(HttpReader& reader, const char* head, size_t max_body)
 {
     if (str_find_nocase(head, "chunked\r\n")) {
         return read_chunked(reader, max_body);
@@ -230,6 +185,100 @@ BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
             strbuf_append_bytes(result.body, piece, static_cast<size_t>(got));
         }
         return result;
+    }
+    return result;
+}
+
+} // namespace
+
+ssize_t http_reader_recv(HttpReader& reader, void* out, size_t n)
+{
+    if (n == 0) {
+        return 0;
+    }
+    if (reader.start == reader.end) {
+        // A large read bypasses the buffer.
+        if (n >= reader.buffer.size()) {
+            return receive(reader, out, n);
+        }
+        ssize_t got = fill(reader);
+        if (got <= 0) {
+            return got;
+        }
+    }
+    size_t take = std::min(n, reader.end - reader.start);
+    memcpy(out, reader.buffer.data() + reader.start, take);
+    reader.start += take;
+    return static_cast<ssize_t>(take);
+}
+
+HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
+{
+    HeadResult result;
+    if (size == 0) {
+        return result;
+    }
+    size_t used = 0;
+    int state = 0; // CR LF CR LF seen so far
+    // A request already waiting in the buffer began when it arrived.
+    if (http_reader_buffered(reader) > 0) {
+        start_request_clock(reader);
+    }
+    for (;;) {
+        if (reader.start == reader.end) {
+            const bool first = used == 0;
+            ssize_t got = fill(reader);
+            if (got <= 0) {
+                buffer[used] = '\0';
+                result.length = used;
+                if (got == 0) {
+                    result.status = HeadStatus::Closed;
+                } else if (reader.timed_out) {
+                    result.status = HeadStatus::TimedOut;
+                } else {
+                    result.status = HeadStatus::Failed;
+                }
+                return result;
+            }
+            if (first) {
+                start_request_clock(reader);
+            }
+        }
+        // Scan the buffered bytes; stop right after the blank line so that
+        // the body and the next request stay in the buffer.
+        while (reader.start < reader.end) {
+            if (used + 1 >= size) {
+                buffer[used] = '\0';
+                result.length = used;
+                result.status = HeadStatus::Cut;
+                return result;
+            }
+            char c = reader.buffer[reader.start++];
+            buffer[used++] = c;
+            if (c == '\r' && (state == 0 || state == 2)) {
+                ++state;
+            } else if (c == '\n' && (state == 1 || state == 3)) {
+                ++state;
+            } else {
+                state = 0;
+            }
+            if (state == 4) {
+                buffer[used] = '\0';
+                result.length = used;
+                result.status = HeadStatus::Complete;
+                return result;
+            }
+        }
+    }
+}
+
+BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
+{
+    reader.timed_out = false;
+    BodyResult result = read_body(reader, head, max_body);
+    // A body cut short by the deadline is not the client's request.
+    if (reader.timed_out && result.status == BodyStatus::Received) {
+        result.status = BodyStatus::TimedOut;
     }
     return result;
 }

@@ -11,15 +11,29 @@
 #include "http/http_limits.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <sys/types.h>
 
 struct HttpReader {
+    using Clock = std::chrono::steady_clock;
     int socket = -1;
     size_t start = 0; // first unread byte in buffer
     size_t end = 0;   // one past the last received byte
+    // No receive waits past the deadline. A head read moves it to
+    // request_ms after the head's first byte, and the body shares it, so a
+    // client cannot stretch one request by trickling bytes. 0: no limit.
+    Clock::time_point deadline = Clock::time_point::max();
+    int request_ms = 0;
+    bool timed_out = false; // a receive failed because the deadline passed
     std::array<char, kHttpReadBufferSize> buffer{};
 };
+
+// Bytes received but not consumed yet.
+inline size_t http_reader_buffered(const HttpReader& reader)
+{
+    return reader.end - reader.start;
+}
 
 // Receives at most n bytes, buffered bytes first. Returns the count, 0 when
 // the peer closed, -1 on an error (errno kept).
@@ -30,7 +44,7 @@ enum class HeadStatus {
     Complete, // up to and including the blank line
     Cut,      // the buffer filled first; the text so far is kept
     Closed,   // the peer closed before sending anything usable
-    TimedOut, // nothing arrived within the receive time-out
+    TimedOut, // the deadline passed first (the text so far is kept)
     Failed,   // a receive error
 };
 
@@ -47,6 +61,7 @@ enum class BodyStatus {
     None,     // the head announces no body
     Received, // body holds what arrived (possibly less than announced)
     TooLarge, // the announced or received body exceeds the limit
+    TimedOut, // the deadline passed before the body was complete
 };
 
 struct BodyResult {

@@ -1,12 +1,15 @@
 #include "http/http_response.h"
 
 #include "core/log.h"
-#include "core/net_util.h"
 #include "core/time_util.h"
+#include "http/http_server.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace
@@ -73,11 +76,45 @@ std::string http_compose_header(HttpConnection* c, int status)
     return std::string(block, std::min<size_t>(static_cast<size_t>(n), sizeof block - 1));
 }
 
+int http_send_body(HttpConnection* c, const void* data, size_t length, bool more_follows)
+{
+    using Clock = std::chrono::steady_clock;
+    // How often a send that waits for the client looks at the stop flag.
+    constexpr int kStopCheckMs = 200;
+    if (http_stop_requested(c)) {
+        return 1;
+    }
+    const auto* p = static_cast<const char*>(data);
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more_follows ? MSG_MORE : 0);
+    const auto limit = std::chrono::milliseconds(http_time_limits().send_ms);
+    auto last_progress = Clock::now();
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = send(c->socket, p + sent, length - sent, flags);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            last_progress = Clock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return 1;
+        }
+        if (http_stop_requested(c) || Clock::now() - last_progress >= limit) {
+            return 1;
+        }
+        pollfd out{c->socket, POLLOUT, 0};
+        poll(&out, 1, kStopCheckMs);
+    }
+    return 0;
+}
+
 int http_send_header(HttpConnection* c, int status, bool more_follows)
 {
     const std::string block = http_compose_header(c, status);
-    int flags = MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0);
-    return send_all(c->socket, block.data(), block.size(), flags) < 0 ? 1 : 0;
+    return http_send_body(c, block.data(), block.size(), more_follows);
 }
 
 int http_send_response(HttpConnection* c, const char* body)
@@ -89,8 +126,7 @@ int http_send_response(HttpConnection* c, const char* body)
     if (!with_body) {
         return 0;
     }
-    return send_all(c->socket, body, static_cast<size_t>(c->content_length), MSG_NOSIGNAL) < 0 ? 1
-                                                                                               : 0;
+    return http_send_body(c, body, static_cast<size_t>(c->content_length));
 }
 
 int http_send_empty(HttpConnection* c, int status)
@@ -119,7 +155,7 @@ int http_send_404(HttpConnection* c)
     if (!with_body) {
         return 0;
     }
-    return send_all(c->socket, page, length, MSG_NOSIGNAL) < 0 ? 1 : 0;
+    return http_send_body(c, page, length);
 }
 
 void http_add_header(HttpConnection* c, const char* lines)

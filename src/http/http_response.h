@@ -17,6 +17,13 @@ std::string http_compose_header(HttpConnection* connection, int status);
 // body comes right after, so that both leave in as few packets as possible.
 int http_send_header(HttpConnection* connection, int status, bool more_follows = false);
 
+// Sends answer bytes. A client that takes nothing for the send time limit, or
+// a server stop (checked at every call and while the client is not
+// reading), fails the send, so that a long stream ends within a second of a
+// stop however long it is. 0 sent, 1 failed.
+int http_send_body(HttpConnection* connection, const void* data, size_t length,
+                   bool more_follows = false);
+
 // Status 200 and content_length bytes of body (no body for HEAD).
 int http_send_response(HttpConnection* connection, const char* body);
 

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_map>
 
 std::array<HttpListener, kMaxServerAddresses> g_http_listeners;
 
@@ -25,6 +27,46 @@ namespace
 
 HttpClientHooks g_client_hooks;
 std::atomic<int> g_connection_count{0};
+
+std::atomic<int> g_request_ms{HttpTimeLimits{}.request_ms};
+std::atomic<int> g_idle_ms{HttpTimeLimits{}.idle_ms};
+std::atomic<int> g_send_ms{HttpTimeLimits{}.send_ms};
+
+// Connections per peer address. Never destroyed: connection threads may
+// still end while the process exits.
+struct PeerTable {
+    std::mutex lock;
+    std::unordered_map<in_addr_t, int> connections;
+};
+
+PeerTable& peers()
+{
+    static auto* table = new PeerTable;
+    return *table;
+}
+
+// Counts a new connection of the peer; false when it has too many already.
+bool peer_admit(in_addr_t peer)
+{
+    PeerTable& t = peers();
+    std::lock_guard guard(t.lock);
+    int& count = t.connections[peer];
+    if (count >= kMaxConnectionsPerPeer) {
+        return false;
+    }
+    ++count;
+    return true;
+}
+
+void peer_release(in_addr_t peer)
+{
+    PeerTable& t = peers();
+    std::lock_guard guard(t.lock);
+    auto it = t.connections.find(peer);
+    if (it != t.connections.end() && --it->second <= 0) {
+        t.connections.erase(it);
+    }
+}
 
 struct ClientRule {
     const char* text;
@@ -64,10 +106,17 @@ void write_redirect_file(const HttpListener& listener)
     fclose(f);
 }
 
+timeval timeval_of(int ms)
+{
+    return timeval{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+}
+
 void set_socket_timeouts(int socket)
 {
-    timeval receive{kReceiveTimeoutSeconds, 0};
-    timeval send{kSendTimeoutSeconds, 0};
+    // Backstops only: every receive waits for its request's deadline, and
+    // every answer send for progress within the send limit.
+    timeval receive = timeval_of(std::max(g_request_ms.load(), g_idle_ms.load()));
+    timeval send = timeval_of(g_send_ms.load());
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
     // Heads and bodies leave in separate sends; without this the second
@@ -125,17 +174,24 @@ bool wants_close(const HttpConnection& c)
     return field && str_find_nocase(field, "close");
 }
 
-void connection_thread(HttpListener* listener, int socket)
+void connection_thread(HttpListener* listener, int socket, in_addr_t peer)
 {
-    HttpReader reader;
-    reader.socket = socket;
+    auto reader = std::make_unique<HttpReader>();
+    reader->socket = socket;
     int result = HTTP_KEEP;
     while (listener->g_HTTP_thread_running == 1 && result == HTTP_KEEP) {
-        result = HTTP_send_receive(listener, reader);
+        // The next request must begin within the idle time after the last
+        // answer (or the accept), and be complete within the request time
+        // of its first byte.
+        reader->deadline = HttpReader::Clock::now() + std::chrono::milliseconds(g_idle_ms.load());
+        reader->request_ms = g_request_ms.load();
+        reader->timed_out = false;
+        result = HTTP_send_receive(listener, *reader);
     }
     if (result != HTTP_ALREADY_CLOSED) {
         close_socket(socket);
     }
+    peer_release(peer);
     --g_connection_count;
 }
 
@@ -168,6 +224,18 @@ int http_connection_count()
     return g_connection_count.load();
 }
 
+HttpTimeLimits http_time_limits()
+{
+    return HttpTimeLimits{g_request_ms.load(), g_idle_ms.load(), g_send_ms.load()};
+}
+
+void http_set_time_limits(const HttpTimeLimits& limits)
+{
+    g_request_ms = std::max(1, limits.request_ms);
+    g_idle_ms = std::max(1, limits.idle_ms);
+    g_send_ms = std::max(1, limits.send_ms);
+}
+
 void http_listener_clear(HttpListener& listener)
 {
     listener.g_HTTP_thread_running = 0;
@@ -194,7 +262,13 @@ void http_listener_open(HttpListener& listener)
     addr.sin_family = AF_INET;
     inet_pton(AF_INET, address, &addr.sin_addr);
     listener.ip = addr.sin_addr;
-    // Without SO_REUSEADDR a port still held by an earlier run is skipped.
+    // A restart must get its port back while connections of the previous run
+    // linger in TIME_WAIT, or players that kept the old LOCATION lose the
+    // server. A port another live server listens on is still refused.
+    int on = 1;
+    if (s >= 0) {
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     const bool search = listener.port == 0;
     int port = search ? kFirstSearchedPort : listener.port;
     const int last = search ? kLastSearchedPort : listener.port;
@@ -236,7 +310,10 @@ void http_accept_loop(HttpListener* listener)
     log_msg(LOG_INFO, LOG_CAT_HTTP, "HTTP server started at http://%s:%d/\n",
             listener->address.data(), listener->port);
     while (listener->g_HTTP_thread_running == 1) {
-        int s = accept4(listen_socket, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_in peer{};
+        socklen_t peer_size = sizeof peer;
+        int s =
+            accept4(listen_socket, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
         if (s < 0) {
             if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
                 // Closed by the server stop, or out of descriptors: do not spin.
@@ -253,8 +330,20 @@ void http_accept_loop(HttpListener* listener)
             close_socket(s);
             continue;
         }
+        const in_addr_t peer_ip = peer.sin_addr.s_addr;
+        if (!peer_admit(peer_ip)) {
+            --g_connection_count;
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+            log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
+                    "too many connections (%d) from %s, connection closed\n",
+                    kMaxConnectionsPerPeer, text);
+            close_socket(s);
+            continue;
+        }
         set_socket_timeouts(s);
-        if (!start_thread([listener, s] { connection_thread(listener, s); })) {
+        if (!start_thread([listener, s, peer_ip] { connection_thread(listener, s, peer_ip); })) {
+            peer_release(peer_ip);
             --g_connection_count;
             close_socket(s);
         }
@@ -274,6 +363,7 @@ int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
     }
     auto c = std::make_unique<HttpConnection>();
     c->socket = socket;
+    c->stop_flag = &listener->g_HTTP_thread_running;
     snprintf(c->base_url.data(), c->base_url.size(), "http://%s:%d/", listener->address.data(),
              listener->port);
     snprintf(c->client_ip.data(), c->client_ip.size(), "%s", peer.c_str());
@@ -289,8 +379,14 @@ int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
         fprintf(stderr, "recv (%s): %s\n", peer.c_str(), strerror(errno));
         return HTTP_CLOSE;
     case HeadStatus::TimedOut:
-        log_msg(LOG_INFO, LOG_CAT_HTTP, "no request from %s within %d s, connection closed\n",
-                peer.c_str(), kReceiveTimeoutSeconds);
+        if (head.length == 0) {
+            log_msg(LOG_INFO, LOG_CAT_HTTP, "no request from %s within %d ms, connection closed\n",
+                    peer.c_str(), g_idle_ms.load());
+        } else {
+            log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
+                    "request head from %s not complete within %d ms, connection closed\n",
+                    peer.c_str(), reader.request_ms);
+        }
         return HTTP_CLOSE;
     case HeadStatus::Closed:
         log_msg(LOG_INFO, LOG_CAT_HTTP,
@@ -323,9 +419,15 @@ int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
                     peer.c_str());
             return HTTP_CLOSE;
         }
+        if (body.status == BodyStatus::TimedOut) {
+            log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
+                    "request body from %s not complete within %d ms, connection closed\n",
+                    peer.c_str(), reader.request_ms);
+            return HTTP_CLOSE;
+        }
         if (body.status == BodyStatus::Received) {
             c->body = strbuf_c_str(body.body);
-            c->content_length = body.body.length;
+            c->body_length = body.body.length;
             log_msg(LOG_INFO, LOG_CAT_HTTP, "%s\n",
                     body.body.length > 0 ? c->body : "- NO BODY RECEIVED -");
         }

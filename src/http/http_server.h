@@ -55,3 +55,7 @@ int http_client_type_from_head(const char* head);
 
 // Connection threads alive now.
 int http_connection_count();
+
+// The time limits every connection works with (tests shorten them).
+HttpTimeLimits http_time_limits();
+void http_set_time_limits(const HttpTimeLimits& limits);

@@ -27,6 +27,10 @@ TEST(TextUtil, ParseInt64)
     EXPECT_EQ(parse_int64("5000000000"), 5000000000LL);
     EXPECT_EQ(parse_int64("x1"), 0);
     EXPECT_EQ(parse_int64(nullptr), 0);
+    // Beyond 64 bits the value saturates; wrapping would make it anything.
+    EXPECT_EQ(parse_int64("99999999999999999999"), INT64_MAX);
+    EXPECT_EQ(parse_int64("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(parse_int64("-99999999999999999999"), -INT64_MAX);
     EXPECT_EQ(int_to_text(-17), "-17");
 }
 

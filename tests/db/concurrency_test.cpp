@@ -64,4 +64,42 @@ TEST_F(Concurrency, AddRemoveReadFlushTogether)
     EXPECT_EQ(g_db.all_tracks->child_count, 200);
 }
 
+// Writers that add the same files at once: each path must end up as one
+// item, however the adds interleave between looking for the path and linking
+// the new item.
+TEST_F(Concurrency, WritersSharingPathsLeaveOneItemEach)
+{
+    db_create();
+    std::vector<std::string> paths;
+    for (int i = 0; i < 150; ++i) {
+        paths.push_back(file("shared/f" + std::to_string(i) + ".mp3"));
+    }
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([&, w] {
+            for (int round = 1; round <= 3; ++round) {
+                for (size_t k = 0; k < paths.size(); ++k) {
+                    // Each writer walks the paths in its own order, so that
+                    // the same path is often in flight in two threads.
+                    const size_t i = w % 2 == 0 ? k : paths.size() - 1 - k;
+                    add_music(paths[i], "T", "Artist", "Album", 1, round,
+                              i % 10 == 0 ? "Mix" : nullptr);
+                }
+            }
+        });
+    }
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    std::lock_guard guard(db_mutex());
+    EXPECT_EQ(db_check_consistency(), "");
+    EXPECT_EQ(g_db.all_tracks->child_count, 150);
+    for (const std::string& path : paths) {
+        ASSERT_TRUE(item_by_path(path)) << path;
+    }
+    DbContainer* mix = db_find_child(g_db.playlists, "Mix");
+    ASSERT_TRUE(mix);
+    EXPECT_EQ(mix->child_count, 15) << "one reference per playlist entry";
+}
+
 } // namespace

@@ -1,4 +1,3 @@
-#include "control/clients.h"
 #include "core/edition.h"
 #include "core/log.h"
 #include "db/media_db.h"
@@ -174,33 +173,29 @@ TEST_F(MediaTree, PruneRemovesEmptyViewBranchesButKeepsFolders)
 
 TEST_F(MediaTree, ObjectIdAliases)
 {
-    setting_set(KEY_DLINKCLIENT, "10.0.0.9");
-    setting_set(KEY_MUSICCLIENT, "10.0.0.7");
-    client_table_clear();
     db_create();
-    NodeId music, pictures;
+    NodeId music, pictures, videos;
     {
         std::lock_guard guard(db_mutex());
         music = g_db.music_root->id;
         pictures = g_db.picture_root->id;
+        videos = g_db.video_root->id;
     }
-    EXPECT_EQ(db_resolve_object_id("0\\Photo\\", "10.0.0.1"), pictures);
-    EXPECT_EQ(db_resolve_object_id("0\\Music\\", "10.0.0.9"), music);
-    EXPECT_EQ(client_type_of("10.0.0.9"), 2);
-    EXPECT_EQ(db_resolve_object_id("0\\Music\\", "10.0.0.8"), music);
-    EXPECT_EQ(client_type_of("10.0.0.8"), 0) << "an unconfirmed D-Link guess is stored as generic";
-    EXPECT_EQ(db_resolve_object_id("0", "10.0.0.7"), music);
-    EXPECT_EQ(db_resolve_object_id("0", "10.0.0.1"), 0);
-    EXPECT_EQ(db_resolve_object_id("42abc", "10.0.0.1"), 42);
-    EXPECT_EQ(db_resolve_object_id("abc", "10.0.0.1"), 0);
-    client_table_clear();
+    EXPECT_EQ(db_resolve_object_id("0\\Photo\\", false), pictures);
+    EXPECT_EQ(db_resolve_object_id("0\\Movie\\", false), videos);
+    EXPECT_EQ(db_resolve_object_id("0\\Music\\", false), music);
+    EXPECT_EQ(db_resolve_object_id("0", true), music);
+    EXPECT_EQ(db_resolve_object_id("0", false), 0);
+    EXPECT_EQ(db_resolve_object_id("42abc", false), 42);
+    EXPECT_EQ(db_resolve_object_id("abc", true), 0);
+    EXPECT_EQ(db_resolve_object_id(nullptr, false), 0);
 }
 
 TEST_F(MediaTree, PhotoAliasWithoutPicturesFallsThrough)
 {
     setting_set(KEY_ROOTPICTURE, "");
     db_create();
-    EXPECT_EQ(db_resolve_object_id("0\\Photo\\", "10.0.0.1"), 0);
+    EXPECT_EQ(db_resolve_object_id("0\\Photo\\", false), 0);
 }
 
 TEST_F(MediaTree, UpdatePropertyResults)

@@ -53,7 +53,7 @@ TEST_F(Sorting, MissingTitlesFirstAndDescendingFlipsTheTieBreak)
             item->title = DbText(t);
         }
         item->path = DbText(std::string("/x/") + t);
-        node_store_assign(item);
+        ASSERT_NE(node_store_assign(item), kNoNode);
         db_link_child(c, item);
     }
     db_add_container("Sub", c, kClassContainer, true);

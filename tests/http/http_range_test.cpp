@@ -1,3 +1,4 @@
+#include "http/http_connection.h"
 #include "http/http_range.h"
 
 #include <cstring>
@@ -63,6 +64,77 @@ TEST(HttpRange, EveryPrefixIsParsedSafely)
             EXPECT_TRUE(r.end == -1 || r.end >= r.start) << n;
         }
     }
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(HttpByteSpan, RangesAppliedToABody)
+{
+    struct Row {
+        const char* header;
+        bool partial;
+        bool satisfiable;
+        int64_t start, end, length;
+    };
+    const Row rows[] = {
+        {"", false, true, 0, 999, 1000},
+        {"Range: bytes=100-\r\n", true, true, 100, 999, 900},
+        {"Range: bytes=0-5000\r\n", true, true, 0, 999, 1000},
+        {"Range: bytes=500-100\r\n", true, true, 500, 500, 1},
+        {"Range: bytes=-300\r\n", true, true, 700, 999, 300},
+        {"Range: bytes=-5000\r\n", true, true, 0, 999, 1000},
+        {"Range: bytes=1000-\r\n", true, false, 1000, -1, 0},
+        // Offsets beyond 64 bits saturate and are simply beyond the body.
+        {"Range: bytes=99999999999999999999-\r\n", true, false, INT64_MAX, -1, 0},
+        {"Range: bytes=0-99999999999999999999\r\n", true, true, 0, 999, 1000},
+    };
+    for (const Row& row : rows) {
+        const std::string head = std::string("GET / HTTP/1.1\r\n") + row.header + "\r\n";
+        const HttpByteSpan span = http_byte_span(http_parse_range(head.c_str()), 1000);
+        EXPECT_EQ(span.partial, row.partial) << row.header;
+        EXPECT_EQ(span.satisfiable, row.satisfiable) << row.header;
+        EXPECT_EQ(span.start, row.start) << row.header;
+        if (row.satisfiable) {
+            EXPECT_EQ(span.end, row.end) << row.header;
+        }
+        EXPECT_EQ(span.length, row.length) << row.header;
+    }
+    EXPECT_FALSE(
+        http_byte_span(http_parse_range("GET / HTTP/1.1\r\nRange: bytes=0-\r\n"), 0).satisfiable)
+        << "an empty body has no bytes to give";
+}
+
+TEST(HttpByteSpan, PlayTimesBecomeBytesWithoutOverflow)
+{
+    // 100 s of 1 000 000 bytes: 10 bytes per millisecond.
+    HttpRange seek = http_parse_range("GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-20\r\n");
+    HttpRange bytes = http_time_range_to_bytes(seek, 1000000, 100000);
+    EXPECT_FALSE(bytes.is_time);
+    EXPECT_EQ(bytes.start, 100000);
+    EXPECT_EQ(bytes.end, 200000);
+
+    HttpRange huge;
+    huge.is_time = true;
+    huge.start = INT64_MAX / 2;
+    bytes = http_time_range_to_bytes(huge, INT64_MAX / 4, 2);
+    EXPECT_EQ(bytes.start, INT64_MAX) << "the product saturates";
+    EXPECT_EQ(http_time_range_to_bytes(seek, 1000, 0).start, seek.start)
+        << "no duration: left as it is";
+}
+
+TEST(HttpByteSpan, AResumedStreamOverridesTheClientsRange)
+{
+    HttpConnection c;
+    strcpy(c.head.data(), "GET /continue/17_5000.mp3 HTTP/1.1\r\nRange: bytes=10-20\r\n\r\n");
+    EXPECT_EQ(http_request_range(&c).start, 10);
+    c.range_override = 5000;
+    const HttpRange r = http_request_range(&c);
+    EXPECT_EQ(r.start, 5000);
+    EXPECT_EQ(r.end, -1);
+    EXPECT_FALSE(r.is_time);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -201,13 +202,19 @@ TEST_F(HttpServer, DevicesAreRecognisedByTheirHeads)
         << "the texts are case-sensitive";
 }
 
+// The addresses of four more hosts, all on loopback.
+constexpr const char* kOtherHosts[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+
 TEST_F(HttpServer, ConnectionsBeyondTheCapAreClosedAtOnce)
 {
     std::vector<std::unique_ptr<RawHttpClient>> idle;
-    for (int i = 0; i < kMaxConnectionThreads; ++i) {
-        idle.push_back(std::make_unique<RawHttpClient>(port()));
-        ASSERT_TRUE(idle.back()->connected());
+    for (const char* host : kOtherHosts) {
+        for (int i = 0; i < kMaxConnectionsPerPeer; ++i) {
+            idle.push_back(std::make_unique<RawHttpClient>(port(), host));
+            ASSERT_TRUE(idle.back()->connected());
+        }
     }
+    ASSERT_EQ(static_cast<int>(idle.size()), kMaxConnectionThreads);
     ASSERT_TRUE(wait_until([] { return http_connection_count() == kMaxConnectionThreads; }, 10s));
     RawHttpClient extra(port());
     EXPECT_TRUE(extra.closed_by_peer(5s));
@@ -216,6 +223,143 @@ TEST_F(HttpServer, ConnectionsBeyondTheCapAreClosedAtOnce)
     ASSERT_TRUE(wait_until([] { return http_connection_count() == 0; }, 10s));
     auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(answer) << "served again once the idle connections went";
+}
+
+// One host cannot take every slot: beyond its share its connections are
+// closed at once, and everyone else is still served.
+TEST_F(HttpServer, OneHostGetsOnlyItsShareOfConnections)
+{
+    std::vector<std::unique_ptr<RawHttpClient>> held;
+    for (int i = 0; i < kMaxConnectionsPerPeer; ++i) {
+        held.push_back(std::make_unique<RawHttpClient>(port(), "127.0.0.2"));
+        ASSERT_TRUE(held.back()->connected());
+    }
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == kMaxConnectionsPerPeer; }, 10s));
+    RawHttpClient refused(port(), "127.0.0.2");
+    EXPECT_TRUE(refused.closed_by_peer(5s));
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "1 /echo -");
+
+    held.pop_back();
+    ASSERT_TRUE(
+        wait_until([] { return http_connection_count() == kMaxConnectionsPerPeer - 1; }, 10s));
+    RawHttpClient again(port(), "127.0.0.2");
+    again.send_text("GET /echo HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(again.read_answer(5s)) << "a slot the host gave up is its own again";
+}
+
+// Time limits shortened for the tests that need them, restored afterwards.
+struct ShortLimits {
+    explicit ShortLimits(int request_ms, int idle_ms = 30000, int send_ms = 60000)
+    {
+        http_set_time_limits(HttpTimeLimits{request_ms, idle_ms, send_ms});
+    }
+    ~ShortLimits()
+    {
+        http_set_time_limits(HttpTimeLimits{});
+    }
+};
+
+// A client that trickles its request one byte at a time keeps its connection
+// only for the request time, not for a receive time-out per byte.
+TEST_F(HttpServer, TricklingClientsAreDroppedAtTheRequestDeadline)
+{
+    ShortLimits limits(600);
+    const std::string request = "GET /echo HTTP/1.1\r\nX-Pad: " + std::string(40, 'p') + "\r\n\r\n";
+    std::vector<std::unique_ptr<RawHttpClient>> slow;
+    for (const char* host : kOtherHosts) {
+        for (int i = 0; i < 8; ++i) {
+            slow.push_back(std::make_unique<RawHttpClient>(port(), host));
+            ASSERT_TRUE(slow.back()->connected());
+        }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    bool all_closed = false;
+    // One byte every 50 ms each: the whole head would take over 3 s.
+    for (size_t sent = 0; sent < request.size() && !all_closed; ++sent) {
+        for (auto& client : slow) {
+            client->send_text(request.substr(sent, 1));
+        }
+        // Everyone else is served meanwhile.
+        if (sent == 4) {
+            auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+            ASSERT_TRUE(answer);
+        }
+        std::this_thread::sleep_for(50ms);
+        all_closed = http_connection_count() == 0;
+    }
+    EXPECT_TRUE(all_closed) << "the slow requests outlived their deadline";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    for (auto& client : slow) {
+        EXPECT_EQ(client->read_until_close(2s), "") << "dropped without an answer";
+    }
+}
+
+// A body that never completes ends the connection at the same deadline,
+// without dispatching half a request.
+TEST_F(HttpServer, IncompleteBodyIsNotDispatched)
+{
+    ShortLimits limits(300);
+    RawHttpClient client(port());
+    client.send_text("POST /echo HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
+    EXPECT_EQ(client.read_until_close(5s), "");
+}
+
+// An idle keep-alive connection closes its idle time after the last answer.
+TEST_F(HttpServer, IdleKeepAliveConnectionsClose)
+{
+    ShortLimits limits(30000, 300);
+    RawHttpClient client(port());
+    client.send_text("GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(client.read_answer());
+    EXPECT_TRUE(client.closed_by_peer(5s));
+}
+
+// Streams forever in 64 KiB pieces, as a media stream of any length would.
+int endless_stream_handler(HttpConnection* c)
+{
+    static const std::string piece(64 * 1024, 's');
+    c->content_type = "audio/mpeg";
+    c->content_length = -1;
+    c->close_after = 1;
+    if (http_send_header(c, 200) != 0) {
+        return HTTP_CLOSE;
+    }
+    while (http_send_body(c, piece.data(), piece.size()) == 0) {
+    }
+    return HTTP_CLOSE;
+}
+
+// A stop of the server ends running streams within a second, whether the
+// client reads them or has stopped reading.
+TEST_F(HttpServer, StopEndsStreamsOfAnyLength)
+{
+    http_register_handler(endless_stream_handler, HTTP_GET, "/stream");
+    RawHttpClient reading(port());
+    RawHttpClient stalled(port());
+    reading.send_text("GET /stream HTTP/1.1\r\n\r\n");
+    stalled.send_text("GET /stream HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(reading.read_answer(5s, true));
+    ASSERT_TRUE(stalled.read_answer(5s, true));
+    std::atomic<bool> done{false};
+    std::thread drain([&] {
+        char buf[65536];
+        while (!done && recv(reading.fd, buf, sizeof buf, 0) > 0) {
+        }
+        done = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    ASSERT_FALSE(done) << "the stream runs";
+    ASSERT_EQ(http_connection_count(), 2);
+
+    const auto stop = std::chrono::steady_clock::now();
+    thread_request_stop(listener.g_HTTP_thread_running);
+    shutdown(listener.socket, SHUT_RDWR);
+    EXPECT_TRUE(wait_until([] { return http_connection_count() == 0; }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 1500ms);
+    drain.join();
+    EXPECT_TRUE(done);
 }
 
 } // namespace

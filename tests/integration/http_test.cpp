@@ -75,17 +75,27 @@ TEST(HttpServer, LongHeadIsCutLoggedAndDispatched)
 
 TEST(HttpServer, TakenPortIsSkippedAndRedirectFileNamesTheRealOne)
 {
-    // Hold port 9000 (unless another test already does).
+    // Hold the first port from 9000 that no other live server holds (other
+    // tests run servers at the same time; a connection of an earlier test
+    // lingering on a port must not stop us).
     int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(9000);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(holder, 1);
+    int on = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int held = 9000;
+    for (; held < 9100; ++held) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(held));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            break;
+        }
+    }
+    ASSERT_EQ(listen(holder, 1), 0);
 
     ServerUnderTest server(PLENWICK_BIN);
-    ASSERT_GT(server.port(), 9000);
+    ASSERT_GT(server.port(), 0);
+    EXPECT_NE(server.port(), held) << "a port with a live listener is skipped";
     const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
     EXPECT_EQ(read_text_file(server.dir.file("corvalenso-config.html")),
               "<html><head><META http-equiv=\"refresh\" content=\"0; URL=" + base +
@@ -106,9 +116,10 @@ TEST(HttpServer, OversizedBodyIsRefused)
     EXPECT_NE(server.process->err().find("too large"), std::string::npos);
 }
 
-// A client that connects and says nothing must neither keep others waiting
-// nor hold its thread for ever.
-TEST(HttpServer, SilentClientIsDroppedAfterTheTimeout)
+// A client that connects and says nothing must not keep others waiting. (That
+// it is dropped once its idle time is over is shown in the engine's own
+// tests, with shortened limits.)
+TEST(HttpServer, SilentClientDoesNotHoldUpOthers)
 {
     ServerUnderTest server(PLENWICK_BIN);
     RawHttpClient silent(server.port());
@@ -117,7 +128,44 @@ TEST(HttpServer, SilentClientIsDroppedAfterTheTimeout)
     ASSERT_TRUE(other);
     EXPECT_EQ(other->status, 500);
     EXPECT_FALSE(silent.closed_by_peer(1s));
-    EXPECT_TRUE(silent.closed_by_peer(40s));
+}
+
+// A port the kernel hands out and takes back at once: free for the test.
+int free_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t size = sizeof addr;
+    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &size);
+    close(s);
+    return ntohs(addr.sin_port);
+}
+
+// Connections the server closed linger in TIME_WAIT; a restart on the same
+// fixed port must still get it, or players holding the old LOCATION lose it.
+TEST(HttpServer, RestartOnAFixedPortGetsThePortBack)
+{
+    const std::string port = std::to_string(free_port());
+    {
+        ServerUnderTest first(PLENWICK_BIN, {"-httpport", port});
+        ASSERT_EQ(std::to_string(first.port()), port) << first.process->out();
+        for (int i = 0; i < 3; ++i) {
+            RawHttpClient client(first.port());
+            client.send_text("GET /DeviceDescription.xml HTTP/1.1\r\nConnection: close\r\n\r\n");
+            ASSERT_TRUE(client.read_answer());
+            EXPECT_TRUE(client.closed_by_peer());
+        }
+        EXPECT_EQ(first.stop(), 0);
+    }
+    ServerUnderTest second(PLENWICK_BIN, {"-httpport", port});
+    EXPECT_EQ(std::to_string(second.port()), port) << second.process->out();
+    auto answer = http_exchange(second.port(), "GET /DeviceDescription.xml HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(second.stop(), 0);
 }
 
 TEST(HttpServer, SigtermEndsTheProcessWhileConnectionsAreOpen)

@@ -35,9 +35,19 @@ bool receive_more(int fd, std::string& pending, Clock::time_point deadline)
 
 } // namespace
 
-RawHttpClient::RawHttpClient(int port)
+RawHttpClient::RawHttpClient(int port, const char* source_address)
 {
     fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 && source_address) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, source_address, &source.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            close(fd);
+            fd = -1;
+            return;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -13,8 +13,10 @@ struct RawHttpAnswer {
 };
 
 struct RawHttpClient {
-    // Connects to 127.0.0.1:port; connected() tells whether it worked.
-    explicit RawHttpClient(int port);
+    // Connects to 127.0.0.1:port; connected() tells whether it worked. A
+    // source address elsewhere in 127.0.0.0/8 makes the client look like
+    // another host to the server.
+    explicit RawHttpClient(int port, const char* source_address = nullptr);
     ~RawHttpClient();
     RawHttpClient(const RawHttpClient&) = delete;
     RawHttpClient& operator=(const RawHttpClient&) = delete;

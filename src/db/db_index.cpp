@@ -1,0 +1,257 @@
+#include "db/db_index.h"
+
+#include "db/db_internal.h"
+
+#include <functional>
+
+namespace
+{
+
+size_t mix(size_t h, size_t v)
+{
+    return (h ^ v) * 0x100000001b3ULL;
+}
+
+size_t hash_text(std::string_view text)
+{
+    return std::hash<std::string_view>{}(text);
+}
+
+DbIndexes& indexes()
+{
+    return db_state().indexes;
+}
+
+// Chains of equal keys: the set holds the head, each node links the next.
+template <typename Set, typename Key, typename Next>
+void chain_insert(Set& set, const Key& key, NodeId id, Next next_of)
+{
+    NodeId head = set.find(key);
+    if (head == kNoNode) {
+        next_of(id) = kNoNode;
+        set.insert(id);
+        return;
+    }
+    next_of(id) = head;
+    set.replace(head, id);
+}
+
+template <typename Set, typename Key, typename Next>
+void chain_remove(Set& set, const Key& key, NodeId id, Next next_of)
+{
+    NodeId head = set.find(key);
+    if (head == id) {
+        NodeId next = next_of(id);
+        if (next == kNoNode) {
+            set.erase(id);
+        } else {
+            set.replace(id, next);
+        }
+        return;
+    }
+    for (NodeId at = head; at != kNoNode; at = next_of(at)) {
+        if (next_of(at) == id) {
+            next_of(at) = next_of(id);
+            return;
+        }
+    }
+}
+
+auto& next_same_title(NodeId id)
+{
+    return db_container_at(id)->next_same_title;
+}
+
+auto& next_same_path(NodeId id)
+{
+    return db_item_at(id)->next_same_path;
+}
+
+auto& next_same_keywords(NodeId id)
+{
+    return db_item_at(id)->next_same_keywords;
+}
+
+TitleKey title_key(const DbContainer* c)
+{
+    return TitleKey{c->parent, db_text_of(c->title)};
+}
+
+PathKey path_key(const DbItem* i)
+{
+    return PathKey{i->upnp_class, db_text_of(i->path)};
+}
+
+// The item itself or one of its references lies in the container's subtree.
+bool appears_in(DbItem* item, const DbContainer* container)
+{
+    if (db_in_subtree(item, container)) {
+        return true;
+    }
+    for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
+        if (db_in_subtree(db_reference_at(r), container)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+size_t TitleTraits::hash(const TitleKey& k)
+{
+    return mix(hash_text(k.title), static_cast<size_t>(k.parent));
+}
+
+size_t TitleTraits::hash(NodeId id)
+{
+    return hash(title_key(db_container_at(id)));
+}
+
+bool TitleTraits::equal(NodeId id, const TitleKey& k)
+{
+    const DbContainer* c = db_container_at(id);
+    return c->parent == k.parent && db_text_of(c->title) == k.title;
+}
+
+size_t PathTraits::hash(const PathKey& k)
+{
+    return mix(hash_text(k.path), reinterpret_cast<size_t>(k.upnp_class));
+}
+
+size_t PathTraits::hash(NodeId id)
+{
+    return hash(path_key(db_item_at(id)));
+}
+
+bool PathTraits::equal(NodeId id, const PathKey& k)
+{
+    const DbItem* i = db_item_at(id);
+    return i->upnp_class == k.upnp_class && db_text_of(i->path) == k.path;
+}
+
+size_t KeywordsTraits::hash(std::string_view k)
+{
+    return hash_text(k);
+}
+
+size_t KeywordsTraits::hash(NodeId id)
+{
+    return hash_text(db_text_of(db_item_at(id)->keywords));
+}
+
+bool KeywordsTraits::equal(NodeId id, std::string_view k)
+{
+    return db_text_of(db_item_at(id)->keywords) == k;
+}
+
+void db_index_title(DbContainer* container)
+{
+    chain_insert(indexes().titles, title_key(container), container->id, next_same_title);
+}
+
+void db_unindex_title(DbContainer* container)
+{
+    chain_remove(indexes().titles, title_key(container), container->id, next_same_title);
+}
+
+void db_index_item(DbItem* item)
+{
+    chain_insert(indexes().paths, path_key(item), item->id, next_same_path);
+    db_index_keywords(item);
+}
+
+void db_unindex_item(DbItem* item)
+{
+    chain_remove(indexes().paths, path_key(item), item->id, next_same_path);
+    db_unindex_keywords(item);
+}
+
+void db_index_keywords(DbItem* item)
+{
+    if (item->keywords) {
+        chain_insert(indexes().keywords, db_text_of(item->keywords), item->id, next_same_keywords);
+    }
+}
+
+void db_unindex_keywords(DbItem* item)
+{
+    if (item->keywords) {
+        chain_remove(indexes().keywords, db_text_of(item->keywords), item->id, next_same_keywords);
+    }
+}
+
+void db_indexes_clear()
+{
+    indexes().titles.clear();
+    indexes().paths.clear();
+    indexes().keywords.clear();
+}
+
+size_t db_title_index_count()
+{
+    size_t count = 0;
+    indexes().titles.for_each([&](NodeId id) {
+        for (NodeId at = id; at != kNoNode; at = db_container_at(at)->next_same_title) {
+            ++count;
+        }
+    });
+    return count;
+}
+
+DbItem* db_find_path_of_class(const DbContainer* container, std::string_view path,
+                              const char* upnp_class)
+{
+    for (NodeId id = indexes().paths.find(PathKey{upnp_class, path}); id != kNoNode;
+         id = db_item_at(id)->next_same_path) {
+        if (appears_in(db_item_at(id), container)) {
+            return db_item_at(id);
+        }
+    }
+    return nullptr;
+}
+
+DbContainer* db_find_child(const DbContainer* parent, std::string_view title)
+{
+    db_assert_locked();
+    if (!parent) {
+        return nullptr;
+    }
+    return db_container_at(indexes().titles.find(TitleKey{parent->id, title}));
+}
+
+DbItem* db_find_item_by_path(const DbContainer* container, std::string_view path)
+{
+    db_assert_locked();
+    if (!container) {
+        return nullptr;
+    }
+    for (const char* cls : {kClassMusicTrack, kClassBroadcast, kClassPhoto, kClassMovie}) {
+        if (DbItem* item = db_find_path_of_class(container, path, cls)) {
+            return item;
+        }
+    }
+    return nullptr;
+}
+
+DbItem* db_find_item_for_class(std::string_view path, const char* upnp_class)
+{
+    db_assert_locked();
+    const DbContainer* owner = db_owner_for_class(upnp_class);
+    if (!owner || path.data() == nullptr) {
+        return nullptr;
+    }
+    return db_find_path_of_class(owner, path, upnp_class);
+}
+
+DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view text)
+{
+    db_assert_locked();
+    for (NodeId id = indexes().keywords.find(text); id != kNoNode;
+         id = db_item_at(id)->next_same_keywords) {
+        if (db_in_subtree(db_item_at(id), container)) {
+            return db_item_at(id);
+        }
+    }
+    return nullptr;
+}

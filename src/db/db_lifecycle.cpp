@@ -1,0 +1,123 @@
+// The tree as a whole: its lock, its state, and building and freeing it.
+#include "core/edition.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "db/db_internal.h"
+#include "db/views.h"
+
+#include <cstdlib>
+#include <ctime>
+
+MediaDb g_db;
+
+DbState& db_state()
+{
+    static auto* state = new DbState;
+    return *state;
+}
+
+DbMutex& db_mutex()
+{
+    static auto* m = new DbMutex;
+    return *m;
+}
+
+void db_lock()
+{
+    db_mutex().lock();
+}
+
+void db_unlock()
+{
+    db_mutex().unlock();
+}
+
+namespace
+{
+
+DbContainer* add_top(int title_key, DbContainer* parent, const char* upnp_class)
+{
+    return db_add_container(setting_str(title_key), parent, upnp_class, true);
+}
+
+} // namespace
+
+void db_create()
+{
+    srand(static_cast<unsigned>(time(nullptr)));
+    g_db.created_at = time(nullptr);
+    log_msg(LOG_INFO, LOG_CAT_DB, "creating Database\n");
+
+    std::lock_guard guard(db_mutex());
+    auto* root = new DbContainer;
+    root->kind = DB_CONTAINER;
+    root->title = DbText("root");
+    root->upnp_class = kClassContainer;
+    root->permanent = true;
+    node_store_put(0, root);
+    g_db.root = root;
+
+    // The music edition hangs its music containers directly below the root.
+    g_db.music_root = edition_music_only() ? root : add_top(KEY_ROOTMUSIC, root, kClassMusicFolder);
+    if (DbContainer* music = g_db.music_root) {
+        g_db.playlists = add_top(KEY_PLAYLISTS, music, kClassPlaylist);
+        if (g_db.playlists && setting_int(KEY_PLAYLISTNUMENTRIES) != 0) {
+            g_db.most_played_list = add_top(KEY_PLAYLISTMOSTPLAYED, g_db.playlists, kClassPlaylist);
+            g_db.last_played_list = add_top(KEY_PLAYLISTLASTPLAYED, g_db.playlists, kClassPlaylist);
+        }
+        std::string all_tracks = setting_str(KEY_ALLTRACKS);
+        g_db.all_tracks =
+            db_add_container(all_tracks.empty() ? "All Tracks [is needed]" : all_tracks, music,
+                             kClassContainer, true);
+        g_db.radio = add_top(KEY_INTERNETRADIO, music, kClassContainer);
+        g_db.radio_favorites = add_top(KEY_ALLOWNRADIOSTATIONS, g_db.radio, kClassContainer);
+        for (int n = 1; n <= 10; ++n) {
+            view_create_root(KEY_MUSICNODE1 + n - 1, 100 + n, music, kClassContainer);
+        }
+    }
+    if (edition_music_only()) {
+        return;
+    }
+    g_db.picture_root = add_top(KEY_ROOTPICTURE, root, kClassContainer);
+    if (DbContainer* pictures = g_db.picture_root) {
+        if (!setting_str(KEY_ADOBEDSN).empty()) {
+            g_db.adobe_tags = db_add_container("- Adobe Tags -", pictures, kClassContainer, true);
+        }
+        g_db.all_pictures = add_top(KEY_ALLPICTURES, pictures, kClassContainer);
+        for (int n = 1; n <= 5; ++n) {
+            view_create_root(KEY_PICTURENODE1 + n - 1, 130 + n, pictures, kClassContainer);
+        }
+    }
+    g_db.video_root = add_top(KEY_ROOTVIDEO, root, kClassContainer);
+    if (DbContainer* videos = g_db.video_root) {
+        g_db.all_videos = add_top(KEY_ALLVIDEOS, videos, kClassContainer);
+        for (int n = 1; n <= 5; ++n) {
+            view_create_root(KEY_VIDEONODE1 + n - 1, 160 + n, videos, kClassContainer);
+        }
+    }
+}
+
+void db_destroy()
+{
+    std::lock_guard guard(db_mutex());
+    DbState& state = db_state();
+    if (g_db.root) {
+        db_free_container(g_db.root);
+    }
+    for (NodeId id : state.unlinked_items) {
+        if (DbItem* item = db_as_item(node_store_get(id))) {
+            db_free_item(item);
+        }
+    }
+    db_indexes_clear();
+    // The lists go with their memory: a rebuilt tree starts as small as the
+    // first one did.
+    state.unlinked_items = {};
+    state.pending = {};
+    state.prune_candidates = {};
+    node_store_release_references();
+    const uint32_t update_id = g_db.system_update_id;
+    g_db = MediaDb{};
+    // SystemUpdateID only grows, also across a restart of the services.
+    g_db.system_update_id = update_id;
+}

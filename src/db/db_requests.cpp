@@ -1,0 +1,151 @@
+// What request threads ask of the tree: ObjectIDs, UpdateObject, and the
+// location and description of an item for the delivery handlers.
+#include "db/auto_playlists.h"
+#include "db/db_internal.h"
+#include "db/views.h"
+
+#include <cstring>
+
+NodeId db_parse_id(const char* text)
+{
+    if (!text) {
+        return 0;
+    }
+    long long v = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > 0x7fffffff) {
+            return kNoNode;
+        }
+    }
+    return static_cast<NodeId>(v);
+}
+
+NodeId db_resolve_object_id(const char* object_id, bool music_client)
+{
+    const char* text = object_id ? object_id : "";
+    NodeId music = kNoNode;
+    NodeId photo = kNoNode;
+    NodeId movie = kNoNode;
+    NodeId last_played = kNoNode;
+    NodeId most_played = kNoNode;
+    bool last_empty = false;
+    bool most_empty = false;
+    {
+        std::lock_guard guard(db_mutex());
+        music = g_db.music_root ? g_db.music_root->id : kNoNode;
+        photo = g_db.picture_root ? g_db.picture_root->id : kNoNode;
+        movie = g_db.video_root ? g_db.video_root->id : kNoNode;
+        if (g_db.last_played_list) {
+            last_played = g_db.last_played_list->id;
+            last_empty = g_db.last_played_list->child_count == 0;
+        }
+        if (g_db.most_played_list) {
+            most_played = g_db.most_played_list->id;
+            most_empty = g_db.most_played_list->child_count == 0;
+        }
+    }
+    // An alias whose container is absent falls through to the decimal rule.
+    if (strcmp(text, "0\\Music\\") == 0 && music != kNoNode) {
+        return music;
+    }
+    if (strcmp(text, "0\\Photo\\") == 0 && photo != kNoNode) {
+        return photo;
+    }
+    if (strcmp(text, "0\\Movie\\") == 0 && movie != kNoNode) {
+        return movie;
+    }
+    if (strcmp(text, "0") == 0 && music != kNoNode && music_client) {
+        return music;
+    }
+    const NodeId id = db_parse_id(text);
+    if (id == last_played && last_empty) {
+        last_played_fill();
+    } else if (id == most_played && most_empty) {
+        most_played_fill();
+    }
+    return id;
+}
+
+int db_update_property(const char* object_id, const char* property, const char* current_value,
+                       const char* new_value)
+{
+    if (!object_id) {
+        return 501;
+    }
+    std::lock_guard guard(db_mutex());
+    DbNode* node = db_find_by_id(db_parse_id(object_id));
+    if (!node || node->kind == DB_CONTAINER) {
+        return 501;
+    }
+    DbItem* item = db_target_item(node);
+    if (!item) {
+        return 200;
+    }
+    if (!property || !*property) {
+        return 501;
+    }
+    const std::string_view name(property);
+    const std::string_view current(current_value ? current_value : "");
+    const std::string_view replacement(new_value ? new_value : "");
+    struct Field {
+        std::string_view name;
+        DbText DbItem::*field;
+    };
+    static constexpr Field kFields[] = {
+        {"title", &DbItem::title},
+        {"artist", &DbItem::artist},
+        {"album", &DbItem::album},
+        {"genre", &DbItem::genre},
+        {"date", &DbItem::date},
+        {"dc:description", &DbItem::description},
+        {"upnp:keywords", &DbItem::keywords},
+    };
+    for (const Field& f : kFields) {
+        // Any leading part of a name selects it ("ti" is "title").
+        if (f.name.substr(0, name.size()) != name) {
+            continue;
+        }
+        DbText& value = item->*(f.field);
+        if (db_text_of(value) != current) {
+            return 403;
+        }
+        const bool keywords = f.field == &DbItem::keywords;
+        if (keywords) {
+            db_unindex_keywords(item);
+        }
+        value = DbText(replacement);
+        if (keywords) {
+            db_index_keywords(item);
+        }
+        db_mark_changed(db_container_at(item->parent));
+        if (keywords) {
+            keyword_folders_rebuild(item);
+        }
+        return 200;
+    }
+    return 402;
+}
+
+std::optional<DbLocation> db_item_location(const char* object_id)
+{
+    std::lock_guard guard(db_mutex());
+    DbItem* item = db_target_item(db_find_by_id(db_parse_id(object_id)));
+    if (!item) {
+        return std::nullopt;
+    }
+    DbLocation location;
+    location.path = db_text_of(item->path);
+    location.duration_ms = item->bitrate == 0 ? 0 : item->duration_ms;
+    return location;
+}
+
+std::optional<std::string> db_item_description(const char* object_id)
+{
+    std::lock_guard guard(db_mutex());
+    DbItem* item = db_target_item(db_find_by_id(db_parse_id(object_id)));
+    if (!item || !item->description) {
+        return std::nullopt;
+    }
+    return std::string(item->description.get());
+}
