@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -99,7 +100,7 @@ TagEnd parse_attributes(const char*& p, XmlElement& element)
         p = skip_spaces(p + n + 1);
         size_t m = span(p, " />");
         attribute.value = quoted_value(p, m);
-        element.attributes.insert(element.attributes.begin(), std::move(attribute));
+        element.attributes.push_back(std::move(attribute));
         p += m;
         if (*p == '/') {
             return TagEnd::Empty;
@@ -141,7 +142,11 @@ XmlElement* parse_element(const char* start, int depth)
         element->consumed = offset(start, p + 1);
         return element;
     }
-    switch (parse_attributes(p, *element)) {
+    const TagEnd tag_end = parse_attributes(p, *element);
+    // Lookups find the last occurrence of a name first: the list runs from
+    // the last attribute written to the first.
+    std::reverse(element->attributes.begin(), element->attributes.end());
+    switch (tag_end) {
     case TagEnd::Empty:
         element->consumed = offset(start, p + 1);
         return element;
@@ -207,12 +212,13 @@ bool is_hex(char c)
 
 // A numeric reference "&#ddd;" or "&#xhh;" at text[i]: its length and byte,
 // when its ';' stands at offsets 2 to 6 and every byte before it is a digit.
-bool numeric_reference(const std::string& text, size_t i, size_t& length, unsigned char& byte)
+// Only those few bytes are looked at, so a text full of "&#" stays linear.
+bool numeric_reference(std::string_view text, size_t i, size_t& length, unsigned char& byte)
 {
     const bool hex = text.compare(i, 3, "&#x") == 0;
     const size_t digits_at = i + (hex ? 3 : 2);
-    size_t semicolon = text.find(';', digits_at);
-    if (semicolon == std::string::npos || semicolon - i > 6 || semicolon == digits_at) {
+    const size_t semicolon = text.substr(0, std::min(text.size(), i + 7)).find(';', digits_at);
+    if (semicolon == std::string_view::npos || semicolon == digits_at) {
         return false;
     }
     unsigned value = 0;
@@ -317,34 +323,47 @@ void xml_decode_entities(std::string& text)
         {"&gt;", '>'},  {"&apos;", '\''}, {"&quot;", '"'},
     };
     const bool multibyte = MB_CUR_MAX > 1;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
+    // One pass: each decoded byte is written behind the read position, which
+    // only ever moves ahead, so the scan goes on after the byte produced
+    // ("&amp;lt;" gives "&lt;") and a text full of entities costs no more
+    // than any other.
+    const std::string_view in(text);
+    size_t out = 0;
+    size_t i = 0;
+    while (i < in.size()) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        size_t length = 1;
+        unsigned char byte = c;
         if (c >= 0x80 && multibyte) {
             mbstate_t state{};
             wchar_t wide = 0;
-            size_t n = mbrtowc(&wide, text.data() + i, text.size() - i, &state);
+            size_t n = mbrtowc(&wide, in.data() + i, in.size() - i, &state);
             if (n != static_cast<size_t>(-1) && n != static_cast<size_t>(-2) && n > 0) {
-                text.replace(i, n, 1, static_cast<char>(wide & 0xff));
+                length = n;
+                byte = static_cast<unsigned char>(wide & 0xff);
             }
-            continue;
-        }
-        if (c != '&') {
-            continue;
-        }
-        bool done = false;
-        for (const Named& named : kNamed) {
-            if (text.compare(i, named.sequence.size(), named.sequence) == 0) {
-                text.replace(i, named.sequence.size(), 1, named.byte);
-                done = true;
-                break;
+        } else if (c == '&') {
+            bool named = false;
+            for (const Named& entity : kNamed) {
+                if (in.compare(i, entity.sequence.size(), entity.sequence) == 0) {
+                    length = entity.sequence.size();
+                    byte = static_cast<unsigned char>(entity.byte);
+                    named = true;
+                    break;
+                }
+            }
+            size_t reference_length = 0;
+            unsigned char reference_byte = 0;
+            if (!named && in.compare(i, 2, "&#") == 0 &&
+                numeric_reference(in, i, reference_length, reference_byte)) {
+                length = reference_length;
+                byte = reference_byte;
             }
         }
-        size_t length = 0;
-        unsigned char byte = 0;
-        if (!done && text.compare(i, 2, "&#") == 0 && numeric_reference(text, i, length, byte)) {
-            text.replace(i, length, 1, static_cast<char>(byte));
-        }
+        text[out++] = static_cast<char>(byte);
+        i += length;
     }
+    text.resize(out);
 }
 
 std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8)

@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "support/temp_dir.h"
 
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
@@ -223,6 +224,54 @@ TEST(XmlReader, EveryPrefixParsesSafely)
         xml_decode_entities(text);
         xml_escape_for_didl(prefix, true);
     }
+}
+
+// Hostile bodies that a server on a home network must shrug off: each is a
+// few megabytes of one pattern that a parser doing work per occurrence in
+// proportion to the rest of the text would take minutes over. A linear
+// parser needs well under a second for all of them, in any build.
+TEST(XmlReader, LargeHostileBodiesParseInLinearTime)
+{
+    auto envelope = [](const std::string& argument) {
+        return "<?xml version=\"1.0\"?><s:Envelope><s:Body><u:Browse><ObjectID>" + argument +
+               "</ObjectID></u:Browse></s:Body></s:Envelope>";
+    };
+    std::string entities;
+    for (int i = 0; i < 640000; ++i) {
+        entities += i % 2 ? "&amp;" : "&#65;";
+    }
+    std::string attributes = "<a";
+    for (int i = 0; i < 200000; ++i) {
+        attributes += " x=\"1\"";
+    }
+    attributes += ">t</a>";
+    const std::string bodies[] = {
+        envelope(entities),
+        envelope(std::string(2000000, '&')),
+        envelope([] {
+            std::string s;
+            for (int i = 0; i < 1000000; ++i) {
+                s += "&#";
+            }
+            return s;
+        }()),
+        attributes,
+    };
+    const auto start = std::chrono::steady_clock::now();
+    XmlTree first = xml_parse(bodies[0].c_str());
+    ASSERT_TRUE(first);
+    const char* decoded = xml_text(first.get(), "ObjectID");
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(strlen(decoded), 640000u);
+    EXPECT_EQ(std::string(decoded, 4), "A&A&");
+    for (size_t i = 1; i < std::size(bodies); ++i) {
+        XmlTree tree = xml_parse(bodies[i].c_str());
+        ASSERT_TRUE(tree) << i;
+    }
+    XmlTree many = xml_parse(attributes.c_str());
+    EXPECT_EQ(many->attributes.size(), 200000u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "some pattern costs more than linear time";
 }
 
 } // namespace
