@@ -2,12 +2,14 @@
 
 #include "core/settings.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace
 {
@@ -21,6 +23,14 @@ std::mutex& log_mutex()
 }
 
 FILE* g_log_file = nullptr;
+
+[[noreturn]] void exit_at_once()
+{
+    fflush(nullptr);
+    _exit(-1);
+}
+
+std::atomic<void (*)()> g_critical_exit{nullptr};
 
 const char* category_prefix(int category)
 {
@@ -81,9 +91,13 @@ void log_msg(int level, int category, const char* format, ...)
         fputs(text, stdout);
         fputs("\n", stdout);
         fflush(stdout);
-        // The exit-time hook logs while it stops the services, on this thread.
+        // The termination sequence logs while it stops the services, on
+        // this thread.
         lock.unlock();
-        exit(-1);
+        if (void (*handler)() = g_critical_exit.load()) {
+            handler();
+        }
+        exit_at_once();
     }
     if (level == LOG_PROBLEM) {
         fputs("[Problem]", out);
@@ -94,6 +108,11 @@ void log_msg(int level, int category, const char* format, ...)
     vfprintf(out, format, args);
     va_end(args);
     fflush(out);
+}
+
+void log_set_critical_exit(void (*handler)())
+{
+    g_critical_exit = handler;
 }
 
 void log_open_file(const char* path)

@@ -28,6 +28,12 @@ enum LogCategory : int {
 void log_msg(int level, int category, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// What a critical error does after its message: the process installs the
+// termination sequence here. The default ends the process at once with
+// status -1, without running the destructors of globals that detached
+// workers may still use.
+void log_set_critical_exit(void (*handler)());
+
 // Sends every later line to the file at path (truncated); a null path or an
 // open failure keeps the console.
 void log_open_file(const char* path);

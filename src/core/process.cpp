@@ -145,14 +145,25 @@ void run_termination(int signal_number, bool exit_after)
     settings_free_all();
     log_close();
     if (exit_after) {
-        exit(0);
+        // Detached workers (connections, search answers) may still be
+        // running: the destructors of globals that exit would run must not
+        // pull anything from under them. Everything that had to be written
+        // has been written.
+        fflush(nullptr);
+        _exit(0);
     }
 }
 
-// Runs when any code calls exit (a critical error among them). The process is
-// already exiting with its own status, so the sequence must not call exit again:
-// that would be undefined and would turn the critical status into 0.
+// Runs when any code calls exit. The process is already exiting with its own
+// status, so the sequence must not call exit again: that would be undefined.
 void exit_hook()
+{
+    run_termination(0, false);
+}
+
+// A critical error stops the services like a signal would; the log then
+// ends the process with status -1.
+void critical_exit()
 {
     run_termination(0, false);
 }
@@ -240,5 +251,6 @@ void process_main(int argc, char** argv, const ServiceHooks& hooks)
         }
     }
     atexit(exit_hook);
+    log_set_critical_exit(critical_exit);
     idle_forever();
 }

@@ -186,7 +186,8 @@ struct ViewCache {
     std::string start_dir;
 };
 
-ViewCache g_cache;
+// Never destroyed, like the rest of the tree's state.
+ViewCache& g_cache = *new ViewCache;
 
 int view_slot(int view_number)
 {

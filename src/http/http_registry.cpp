@@ -15,7 +15,9 @@ struct UrlHandlerEntry {
     std::string prefix;
 };
 
-std::array<UrlHandlerEntry, kMaxUrlHandlers> g_url_handlers;
+// Never destroyed: connection threads may still dispatch while the process
+// exits.
+auto& g_url_handlers = *new std::array<UrlHandlerEntry, kMaxUrlHandlers>;
 int g_url_handler_count = 0;
 
 std::array<SsdpHandler, kMaxSsdpHandlers> g_ssdp_handlers{};

@@ -25,7 +25,9 @@ std::array<HttpListener, kMaxServerAddresses> g_http_listeners;
 namespace
 {
 
-HttpClientHooks g_client_hooks;
+// Set at start-up (and by tests) while connections may be running.
+std::atomic<void (*)(int, const char*)> g_recognised_hook{nullptr};
+std::atomic<bool (*)(const char*)> g_must_close_hook{nullptr};
 std::atomic<int> g_connection_count{0};
 
 std::atomic<int> g_request_ms{HttpTimeLimits{}.request_ms};
@@ -174,24 +176,24 @@ bool wants_close(const HttpConnection& c)
     return field && str_find_nocase(field, "close");
 }
 
-void connection_thread(HttpListener* listener, int socket, in_addr_t peer)
+void connection_thread(const HttpTicket& ticket)
 {
     auto reader = std::make_unique<HttpReader>();
-    reader->socket = socket;
+    reader->socket = ticket.socket;
     int result = HTTP_KEEP;
-    while (listener->g_HTTP_thread_running == 1 && result == HTTP_KEEP) {
+    while (*ticket.running == 1 && result == HTTP_KEEP) {
         // The next request must begin within the idle time after the last
         // answer (or the accept), and be complete within the request time
         // of its first byte.
         reader->deadline = HttpReader::Clock::now() + std::chrono::milliseconds(g_idle_ms.load());
         reader->request_ms = g_request_ms.load();
         reader->timed_out = false;
-        result = HTTP_send_receive(listener, *reader);
+        result = HTTP_send_receive(ticket, *reader);
     }
     if (result != HTTP_ALREADY_CLOSED) {
-        close_socket(socket);
+        close_socket(ticket.socket);
     }
-    peer_release(peer);
+    peer_release(ticket.peer);
     --g_connection_count;
 }
 
@@ -199,13 +201,14 @@ void connection_thread(HttpListener* listener, int socket, in_addr_t peer)
 
 void http_set_client_hooks(const HttpClientHooks& hooks)
 {
-    g_client_hooks = hooks;
+    g_recognised_hook = hooks.recognised;
+    g_must_close_hook = hooks.must_close;
 }
 
 void http_client_recognised(int client_type, const char* address)
 {
-    if (g_client_hooks.recognised) {
-        g_client_hooks.recognised(client_type, address);
+    if (auto recognised = g_recognised_hook.load()) {
+        recognised(client_type, address);
     }
 }
 
@@ -342,7 +345,13 @@ void http_accept_loop(HttpListener* listener)
             continue;
         }
         set_socket_timeouts(s);
-        if (!start_thread([listener, s, peer_ip] { connection_thread(listener, s, peer_ip); })) {
+        HttpTicket ticket;
+        ticket.running = &listener->g_HTTP_thread_running;
+        ticket.socket = s;
+        ticket.peer = peer_ip;
+        snprintf(ticket.base_url.data(), ticket.base_url.size(), "http://%s:%d/",
+                 listener->address.data(), listener->port);
+        if (!start_thread([ticket] { connection_thread(ticket); })) {
             peer_release(peer_ip);
             --g_connection_count;
             close_socket(s);
@@ -354,18 +363,17 @@ void http_accept_loop(HttpListener* listener)
     listener->g_HTTP_thread_running = 0;
 }
 
-int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
+int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
 {
-    const int socket = reader.socket;
+    const int socket = ticket.socket;
     const std::string peer = peer_address(socket);
     if (peer.empty()) {
         return HTTP_CLOSE;
     }
     auto c = std::make_unique<HttpConnection>();
     c->socket = socket;
-    c->stop_flag = &listener->g_HTTP_thread_running;
-    snprintf(c->base_url.data(), c->base_url.size(), "http://%s:%d/", listener->address.data(),
-             listener->port);
+    c->stop_flag = ticket.running;
+    c->base_url = ticket.base_url;
     snprintf(c->client_ip.data(), c->client_ip.size(), "%s", peer.c_str());
 
     const HeadResult head = http_read_head(reader, c->head.data(), c->head.size());
@@ -405,7 +413,8 @@ int HTTP_send_receive(HttpListener* listener, HttpReader& reader)
     if (client_type >= 0) {
         http_client_recognised(client_type, c->client_ip.data());
     }
-    if (g_client_hooks.must_close && g_client_hooks.must_close(c->client_ip.data())) {
+    auto must_close = g_must_close_hook.load();
+    if (must_close && must_close(c->client_ip.data())) {
         c->close_after = 1;
     }
     c->method = method_of(head_text);

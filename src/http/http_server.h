@@ -35,9 +35,20 @@ void http_listener_open(HttpListener& listener);
 // a descriptor number reused meanwhile is never accepted on).
 void http_accept_loop(HttpListener* listener);
 
+// What a connection takes from its listener when it is accepted. The
+// listener record is cleared and refilled by a restart while connections of
+// the old run may still be alive, so they keep copies, and read only its
+// running flag (which lives for the whole process).
+struct HttpTicket {
+    const ThreadFlag* running = nullptr;
+    int socket = -1;
+    in_addr_t peer = 0;
+    std::array<char, kHttpBaseUrlSize> base_url{}; // "http://addr:port/"
+};
+
 // Reads and answers one request on a connection: HTTP_KEEP, HTTP_CLOSE or
 // HTTP_ALREADY_CLOSED.
-int HTTP_send_receive(HttpListener* listener, HttpReader& reader);
+int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader);
 
 // How the client table hears of devices recognised by their request heads,
 // and tells which clients need every connection closed after the answer.

@@ -17,7 +17,7 @@ namespace
 {
 
 std::mutex g_device_lock;
-std::string g_device_address;
+std::string& g_device_address = *new std::string; // never destroyed
 
 struct SocketCloser {
     int fd;

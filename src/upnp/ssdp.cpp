@@ -15,7 +15,9 @@
 #include <vector>
 
 std::atomic<int> ssdp_mode{SSDP_ALIVE};
-std::array<SsdpInterface, kMaxServerAddresses> g_ssdp_interfaces;
+// Never destroyed: answer threads may still send while the process exits.
+std::array<SsdpInterface, kMaxServerAddresses>& g_ssdp_interfaces =
+    *new std::array<SsdpInterface, kMaxServerAddresses>;
 
 namespace
 {

@@ -59,7 +59,7 @@ struct SsdpInterface {
     std::atomic<int> pending_answers{0};
 };
 
-extern std::array<SsdpInterface, kMaxServerAddresses> g_ssdp_interfaces;
+extern std::array<SsdpInterface, kMaxServerAddresses>& g_ssdp_interfaces;
 
 // Resets an interface record for reuse and links it to its listener.
 void ssdp_interface_clear(SsdpInterface& interface, HttpListener* listener);

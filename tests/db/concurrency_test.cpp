@@ -41,6 +41,9 @@ TEST_F(Concurrency, AddRemoveReadFlushTogether)
                 nodes.push_back(n);
             }
             sort_nodes(nodes, sort_parse("+upnp:originalTrackNumber,+dc:title"));
+            // The lock is not fair: without a pause the readers could keep
+            // the writers out for long stretches.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     threads.emplace_back([&] {
@@ -49,6 +52,7 @@ TEST_F(Concurrency, AddRemoveReadFlushTogether)
             db_prune_empty();
             auto m3u = m3u_for_container("0", "http://h/");
             db_item_played("120");
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     for (int w = 0; w < 2; ++w) {

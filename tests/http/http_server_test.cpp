@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
@@ -34,7 +35,14 @@ int closing_handler(HttpConnection* c)
 }
 
 std::atomic<int> g_recognised_type{-1};
+std::mutex g_recognised_lock;
 std::string g_recognised_address;
+
+std::string recognised_address()
+{
+    std::lock_guard guard(g_recognised_lock);
+    return g_recognised_address;
+}
 
 class HttpServer : public ::testing::Test
 {
@@ -46,7 +54,10 @@ protected:
         http_register_handler(closing_handler, HTTP_GET, "/close");
         HttpClientHooks hooks;
         hooks.recognised = [](int type, const char* address) {
-            g_recognised_address = address;
+            {
+                std::lock_guard guard(g_recognised_lock);
+                g_recognised_address = address;
+            }
             g_recognised_type = type;
         };
         hooks.must_close = [](const char*) { return g_recognised_type == 2; };
@@ -65,6 +76,9 @@ protected:
         thread_request_stop(listener.g_HTTP_thread_running);
         shutdown(listener.socket, SHUT_RDWR);
         EXPECT_TRUE(wait_until([&] { return listener.g_HTTP_thread_running == 0; }, 5s));
+        // The test's clients are gone, so their connections end; the next
+        // test must not see them.
+        EXPECT_TRUE(wait_until([] { return http_connection_count() == 0; }, 5s));
         http_set_client_hooks({});
         g_recognised_type = -1;
     }
@@ -73,7 +87,9 @@ protected:
         return listener.port;
     }
 
-    HttpListener listener;
+    // The process's own listener record, as the server uses it: it lives
+    // as long as the process, and so outlives every connection.
+    HttpListener& listener = g_http_listeners[0];
 };
 
 TEST_F(HttpServer, PortSearchStartsAt9000)
@@ -185,7 +201,7 @@ TEST_F(HttpServer, DevicesAreRecognisedByTheirHeads)
         port(), "GET /echo HTTP/1.1\r\nUser-Agent: Allegro-Software-WebClient/4.32\r\n\r\n");
     ASSERT_TRUE(answer);
     EXPECT_EQ(g_recognised_type, 9);
-    EXPECT_EQ(g_recognised_address, "127.0.0.1");
+    EXPECT_EQ(recognised_address(), "127.0.0.1");
 
     // Clients that need it get every connection closed after the answer.
     RawHttpClient client(port());

@@ -3,10 +3,13 @@
 #include "support/server_process.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -181,6 +184,38 @@ TEST(HttpServer, SigtermEndsTheProcessWhileConnectionsAreOpen)
     const std::string out = server.process->out();
     EXPECT_NE(out.find("SYSTEM:Server stopping at 127.0.0.1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("SYSTEM:Server terminated\n"), std::string::npos);
+}
+
+// Connection threads still serving while the process ends must find every
+// shared table intact: the process ends without tearing down its globals.
+// (The sanitizer build reports any use after free on standard error.)
+TEST(HttpServer, SigtermWhileRequestsAreServedExitsCleanly)
+{
+    for (int round = 0; round < 3; ++round) {
+        ServerUnderTest server(PLENWICK_BIN);
+        ASSERT_GT(server.port(), 0);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> clients;
+        for (int t = 0; t < 4; ++t) {
+            clients.emplace_back([&] {
+                while (!stop) {
+                    RawHttpClient client(server.port());
+                    client.send_text("GET /DeviceDescription.xml HTTP/1.1\r\n\r\n"
+                                     "GET /nothing HTTP/1.1\r\n\r\n");
+                    client.read_answer(2s);
+                }
+            });
+        }
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(server.stop(), 0);
+        stop = true;
+        for (std::thread& t : clients) {
+            t.join();
+        }
+        const std::string err = server.process->err();
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    }
 }
 
 TEST(HttpServer, InvalidIpIsCritical)
