@@ -2,7 +2,11 @@
 // files on disk and reports the speed of adding, the memory per item and the
 // cost of the lookups a request makes.
 //
-// Usage: db_bench [items]   (default 100000)
+// With a second argument it then destroys and rebuilds the tree that many
+// times, as every restart of the services does, and reports the resident
+// memory after the first build and after the last.
+//
+// Usage: db_bench [items] [rebuilds]   (default 100000, no rebuilds)
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "db/sort.h"
@@ -69,11 +73,34 @@ std::vector<Track> make_library(const std::string& root, int count)
     return tracks;
 }
 
+int add_all(const std::vector<Track>& tracks)
+{
+    int added = 0;
+    for (const Track& t : tracks) {
+        DbItemFields f;
+        f.title = t.title.c_str();
+        f.upnp_class = kClassMusicTrack;
+        f.artist = t.artist.c_str();
+        f.album = t.album.c_str();
+        f.genre = t.genre.c_str();
+        f.date = t.date.c_str();
+        f.path = t.path.c_str();
+        f.duration = "0:04:12.000";
+        f.track = t.track;
+        f.bitrate = 192000;
+        f.size = 6000000;
+        f.mtime = 1000;
+        added += db_add_item(f) == DB_ADDED;
+    }
+    return added;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const int rebuilds = argc > 2 ? std::atoi(argv[2]) : 0;
     const std::string root = std::filesystem::temp_directory_path() /
                              ("corvalenso-db-bench-" + std::to_string(getpid()));
     std::vector<Track> tracks = make_library(root, count);
@@ -92,23 +119,7 @@ int main(int argc, char** argv)
     const double cpu_before = usage_before.ru_utime.tv_sec + usage_before.ru_utime.tv_usec / 1e6 +
                               usage_before.ru_stime.tv_sec + usage_before.ru_stime.tv_usec / 1e6;
     const auto start = Clock::now();
-    int added = 0;
-    for (const Track& t : tracks) {
-        DbItemFields f;
-        f.title = t.title.c_str();
-        f.upnp_class = kClassMusicTrack;
-        f.artist = t.artist.c_str();
-        f.album = t.album.c_str();
-        f.genre = t.genre.c_str();
-        f.date = t.date.c_str();
-        f.path = t.path.c_str();
-        f.duration = "0:04:12.000";
-        f.track = t.track;
-        f.bitrate = 192000;
-        f.size = 6000000;
-        f.mtime = 1000;
-        added += db_add_item(f) == DB_ADDED;
-    }
+    const int added = add_all(tracks);
     const double add_seconds = seconds_since(start);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -160,6 +171,19 @@ int main(int argc, char** argv)
     printf("sort %zu children:  %.1f ms with \"%s\"\n", largest_size, sort_ms,
            setting_str(KEY_MS).c_str());
     printf("tree: %d items, %.0f items/s, %.0f bytes/item\n", added, rate, bytes_per_item);
+
+    if (rebuilds > 0) {
+        const long first = resident_bytes();
+        for (int i = 0; i < rebuilds; ++i) {
+            db_destroy();
+            db_create();
+            add_all(tracks);
+        }
+        printf("rebuilds: %d of %d items, %.1f MiB resident after the first build, %.1f MiB after "
+               "the last (ids now up to %d)\n",
+               rebuilds, count, first / 1048576.0, resident_bytes() / 1048576.0,
+               db_stats().next_object_id);
+    }
 
     db_destroy();
     std::filesystem::remove_all(root);

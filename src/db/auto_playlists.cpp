@@ -92,11 +92,13 @@ bool append_m3u_lines(const DbContainer* container, const char* base_url, StrBuf
 
 void most_played_update(DbItem* item)
 {
+    db_assert_locked();
     update_list(g_db.most_played_list, item, item->play_count);
 }
 
 void last_played_update(DbItem* item)
 {
+    db_assert_locked();
     update_list(g_db.last_played_list, item,
                 static_cast<int32_t>(item->last_played - g_db.created_at));
 }
@@ -140,5 +142,6 @@ std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_
 
 int64_t music_duration_total(const DbContainer* container)
 {
+    db_assert_locked();
     return container ? container->music_ms : 0;
 }

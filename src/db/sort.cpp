@@ -164,6 +164,7 @@ int sort_compare(const DbNode* a, const DbNode* b, const SortCriteria& criteria)
 
 void sort_nodes(std::vector<DbNode*>& nodes, const SortCriteria& criteria)
 {
+    db_assert_locked();
     std::sort(nodes.begin(), nodes.end(),
               [&](const DbNode* a, const DbNode* b) { return sort_compare(a, b, criteria) < 0; });
 }

@@ -407,6 +407,7 @@ void view_create_root(int setting_key, int view_number, DbContainer* parent, con
 
 void view_place_item(DbItem* item, DbContainer* top)
 {
+    db_assert_locked();
     if (!top) {
         return;
     }
@@ -424,6 +425,7 @@ void view_place_item(DbItem* item, DbContainer* top)
 
 void view_place_level(DbItem* item, DbContainer* container, int view_number, int level)
 {
+    db_assert_locked();
     if (!container) {
         return;
     }
@@ -490,6 +492,7 @@ std::string view_group_name(unsigned char c, int group_size)
 
 void keyword_folders_rebuild(DbItem* item)
 {
+    db_assert_locked();
     DbContainer* tags = g_db.adobe_tags;
     if (!tags) {
         return;

@@ -4,6 +4,7 @@
 #include "core/net_util.h"
 #include "core/paths.h"
 #include "core/text_util.h"
+#include "http/http_admission.h"
 #include "http/http_registry.h"
 #include "http/http_response.h"
 
@@ -18,7 +19,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <unordered_map>
 
 std::array<HttpListener, kMaxServerAddresses> g_http_listeners;
 
@@ -28,47 +28,10 @@ namespace
 // Set at start-up (and by tests) while connections may be running.
 std::atomic<void (*)(int, const char*)> g_recognised_hook{nullptr};
 std::atomic<bool (*)(const char*)> g_must_close_hook{nullptr};
-std::atomic<int> g_connection_count{0};
 
 std::atomic<int> g_request_ms{HttpTimeLimits{}.request_ms};
 std::atomic<int> g_idle_ms{HttpTimeLimits{}.idle_ms};
 std::atomic<int> g_send_ms{HttpTimeLimits{}.send_ms};
-
-// Connections per peer address. Never destroyed: connection threads may
-// still end while the process exits.
-struct PeerTable {
-    std::mutex lock;
-    std::unordered_map<in_addr_t, int> connections;
-};
-
-PeerTable& peers()
-{
-    static auto* table = new PeerTable;
-    return *table;
-}
-
-// Counts a new connection of the peer; false when it has too many already.
-bool peer_admit(in_addr_t peer)
-{
-    PeerTable& t = peers();
-    std::lock_guard guard(t.lock);
-    int& count = t.connections[peer];
-    if (count >= kMaxConnectionsPerPeer) {
-        return false;
-    }
-    ++count;
-    return true;
-}
-
-void peer_release(in_addr_t peer)
-{
-    PeerTable& t = peers();
-    std::lock_guard guard(t.lock);
-    auto it = t.connections.find(peer);
-    if (it != t.connections.end() && --it->second <= 0) {
-        t.connections.erase(it);
-    }
-}
 
 struct ClientRule {
     const char* text;
@@ -182,6 +145,7 @@ void connection_thread(const HttpTicket& ticket)
     reader->socket = ticket.socket;
     int result = HTTP_KEEP;
     while (*ticket.running == 1 && result == HTTP_KEEP) {
+        ticket.admission->waiting = true;
         // The next request must begin within the idle time after the last
         // answer (or the accept), and be complete within the request time
         // of its first byte.
@@ -190,11 +154,10 @@ void connection_thread(const HttpTicket& ticket)
         reader->timed_out = false;
         result = HTTP_send_receive(ticket, *reader);
     }
+    http_release(ticket.admission);
     if (result != HTTP_ALREADY_CLOSED) {
         close_socket(ticket.socket);
     }
-    peer_release(ticket.peer);
-    --g_connection_count;
 }
 
 } // namespace
@@ -224,7 +187,7 @@ int http_client_type_from_head(const char* head)
 
 int http_connection_count()
 {
-    return g_connection_count.load();
+    return http_admitted_count();
 }
 
 HttpTimeLimits http_time_limits()
@@ -324,23 +287,8 @@ void http_accept_loop(HttpListener* listener)
             }
             continue;
         }
-        if (g_connection_count.fetch_add(1) >= kMaxConnectionThreads) {
-            --g_connection_count;
-            std::string peer = peer_address(s);
-            log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
-                    "too many connections (%d), connection from %s closed\n", kMaxConnectionThreads,
-                    peer.c_str());
-            close_socket(s);
-            continue;
-        }
-        const in_addr_t peer_ip = peer.sin_addr.s_addr;
-        if (!peer_admit(peer_ip)) {
-            --g_connection_count;
-            char text[INET_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-            log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
-                    "too many connections (%d) from %s, connection closed\n",
-                    kMaxConnectionsPerPeer, text);
+        HttpAdmission* admission = http_admit(s, peer.sin_addr.s_addr);
+        if (!admission) {
             close_socket(s);
             continue;
         }
@@ -348,12 +296,11 @@ void http_accept_loop(HttpListener* listener)
         HttpTicket ticket;
         ticket.running = &listener->g_HTTP_thread_running;
         ticket.socket = s;
-        ticket.peer = peer_ip;
+        ticket.admission = admission;
         snprintf(ticket.base_url.data(), ticket.base_url.size(), "http://%s:%d/",
                  listener->address.data(), listener->port);
         if (!start_thread([ticket] { connection_thread(ticket); })) {
-            peer_release(peer_ip);
-            --g_connection_count;
+            http_release(admission);
             close_socket(s);
         }
     }
@@ -377,6 +324,10 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     snprintf(c->client_ip.data(), c->client_ip.size(), "%s", peer.c_str());
 
     const HeadResult head = http_read_head(reader, c->head.data(), c->head.size());
+    // From here on the request is being served, not merely awaited.
+    if (ticket.admission) {
+        ticket.admission->waiting = false;
+    }
     switch (head.status) {
     case HeadStatus::Complete:
         break;

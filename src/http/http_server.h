@@ -39,10 +39,11 @@ void http_accept_loop(HttpListener* listener);
 // listener record is cleared and refilled by a restart while connections of
 // the old run may still be alive, so they keep copies, and read only its
 // running flag (which lives for the whole process).
+struct HttpAdmission;
 struct HttpTicket {
     const ThreadFlag* running = nullptr;
     int socket = -1;
-    in_addr_t peer = 0;
+    HttpAdmission* admission = nullptr;            // its place among the admitted connections
     std::array<char, kHttpBaseUrlSize> base_url{}; // "http://addr:port/"
 };
 

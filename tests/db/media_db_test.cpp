@@ -306,4 +306,17 @@ TEST_F(MediaTree, MusicEditionHangsMusicBelowTheRoot)
     EXPECT_EQ(db_find_child(g_db.root, "Alpha")->view_number, 109);
 }
 
+#ifndef NDEBUG
+// Debug builds stop a caller that forgot the tree lock, before it can race.
+TEST_F(MediaTree, DebugBuildsCatchCallersWithoutTheLock)
+{
+    db_create();
+    DbContainer* root = g_db.root;
+    EXPECT_DEATH(db_find_child(root, "Music"), "held_by_this_thread");
+    EXPECT_DEATH(db_add_container("X", root, kClassContainer, false), "held_by_this_thread");
+    std::lock_guard guard(db_mutex());
+    EXPECT_TRUE(db_find_child(root, "Music"));
+}
+#endif
+
 } // namespace
