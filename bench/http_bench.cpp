@@ -1,6 +1,7 @@
 // Keep-alive requests per second over loopback for a small answer, with 1 and
 // with 8 connections. The HTTP engine runs in this process on 127.0.0.1 with a
 // handler of its own; the clients are plain sockets on other threads.
+#include "bench_listener.h"
 #include "core/threads.h"
 #include "http/http_registry.h"
 #include "http/http_response.h"
@@ -116,15 +117,7 @@ int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
     http_register_handler(small_answer, HTTP_GET, "/bench");
-    HttpListener& listener = g_http_listeners[0];
-    http_listener_clear(listener);
-    strcpy(listener.address.data(), "127.0.0.1");
-    http_listener_open(listener);
-    HttpListener* l = &listener;
-    start_thread([l] { http_accept_loop(l); });
-    while (listener.g_HTTP_thread_running != 1) {
-        sleep_ms(10);
-    }
+    HttpListener& listener = bench_start_listener();
     const double one = measure(listener.port, 1, seconds);
     const double eight = measure(listener.port, 8, seconds);
     printf(

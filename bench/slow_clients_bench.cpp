@@ -5,6 +5,7 @@
 // loopback addresses (127.0.0.2 to 127.0.0.5).
 //
 // Usage: slow_clients_bench [samples]   (default 50)
+#include "bench_listener.h"
 #include "core/threads.h"
 #include "http/http_registry.h"
 #include "http/http_response.h"
@@ -126,15 +127,7 @@ int main(int argc, char** argv)
 {
     const int samples = argc > 1 ? atoi(argv[1]) : 50;
     http_register_handler(small_answer, HTTP_GET, "/bench");
-    HttpListener& listener = g_http_listeners[0];
-    http_listener_clear(listener);
-    strcpy(listener.address.data(), "127.0.0.1");
-    http_listener_open(listener);
-    HttpListener* l = &listener;
-    start_thread([l] { http_accept_loop(l); });
-    while (listener.g_HTTP_thread_running != 1) {
-        sleep_ms(10);
-    }
+    HttpListener& listener = bench_start_listener();
     report("no slow clients", listener.port, samples);
 
     std::vector<int> held = hold_slow(listener.port, {"127.0.0.2"}, kMaxConnectionThreads);

@@ -14,10 +14,21 @@ namespace
 // Receives into out, waiting no longer than the reader's deadline.
 ssize_t receive(HttpReader& reader, void* out, size_t n)
 {
+    // How much the deadline may be passed when a plain receive waits out the
+    // socket's time-out.
+    constexpr int kSlackMs = 100;
     for (;;) {
         if (reader.deadline != HttpReader::Clock::time_point::max()) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 reader.deadline - HttpReader::Clock::now());
+            if (reader.socket_timeout_ms > 0 &&
+                left.count() + kSlackMs >= reader.socket_timeout_ms) {
+                ssize_t got = recv(reader.socket, out, n, MSG_NOSIGNAL);
+                if (got >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    return got;
+                }
+                continue; // interrupted, or the socket's time-out: look again
+            }
             pollfd p{reader.socket, POLLIN, 0};
             const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
             if (ready < 0 && errno == EINTR) {

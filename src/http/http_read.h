@@ -25,6 +25,10 @@ struct HttpReader {
     // client cannot stretch one request by trickling bytes. 0: no limit.
     Clock::time_point deadline = Clock::time_point::max();
     int request_ms = 0;
+    // The socket's own receive time-out (SO_RCVTIMEO), 0 when none: while
+    // the deadline is at least that far away a plain receive cannot wait past
+    // it, and the wait costs no extra system call.
+    int socket_timeout_ms = 0;
     bool timed_out = false; // a receive failed because the deadline passed
     std::array<char, kHttpReadBufferSize> buffer{};
 };

@@ -76,11 +76,17 @@ timeval timeval_of(int ms)
     return timeval{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
 }
 
-void set_socket_timeouts(int socket)
+// The receive time-out set on connections: the longer of the two limits.
+int socket_receive_timeout_ms()
+{
+    return std::max(g_request_ms.load(), g_idle_ms.load());
+}
+
+void set_socket_timeouts(int socket, int receive_ms)
 {
     // Backstops only: every receive waits for its request's deadline, and
     // every answer send for progress within the send limit.
-    timeval receive = timeval_of(std::max(g_request_ms.load(), g_idle_ms.load()));
+    timeval receive = timeval_of(receive_ms);
     timeval send = timeval_of(g_send_ms.load());
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
@@ -143,6 +149,7 @@ void connection_thread(const HttpTicket& ticket)
 {
     auto reader = std::make_unique<HttpReader>();
     reader->socket = ticket.socket;
+    reader->socket_timeout_ms = ticket.receive_timeout_ms;
     int result = HTTP_KEEP;
     while (*ticket.running == 1 && result == HTTP_KEEP) {
         ticket.admission->waiting = true;
@@ -292,11 +299,13 @@ void http_accept_loop(HttpListener* listener)
             close_socket(s);
             continue;
         }
-        set_socket_timeouts(s);
+        const int receive_ms = socket_receive_timeout_ms();
+        set_socket_timeouts(s, receive_ms);
         HttpTicket ticket;
         ticket.running = &listener->g_HTTP_thread_running;
         ticket.socket = s;
         ticket.admission = admission;
+        ticket.receive_timeout_ms = receive_ms;
         snprintf(ticket.base_url.data(), ticket.base_url.size(), "http://%s:%d/",
                  listener->address.data(), listener->port);
         if (!start_thread([ticket] { connection_thread(ticket); })) {

@@ -44,6 +44,7 @@ struct HttpTicket {
     const ThreadFlag* running = nullptr;
     int socket = -1;
     HttpAdmission* admission = nullptr;            // its place among the admitted connections
+    int receive_timeout_ms = 0;                    // the socket's SO_RCVTIMEO
     std::array<char, kHttpBaseUrlSize> base_url{}; // "http://addr:port/"
 };
 
