@@ -2,9 +2,12 @@
 
 #include "control/clients.h"
 #include "db/media_db.h"
+#include "db/persistence.h"
 #include "http/http_connection.h"
 #include "http/http_registry.h"
 #include "http/http_server.h"
+#include "scan/rescan_handler.h"
+#include "scan/scanner.h"
 #include "upnp/description.h"
 #include "upnp/network_server.h"
 #include "upnp/ssdp.h"
@@ -21,6 +24,7 @@ void register_handlers()
     http_register_handler(serve_device_description, kGetHead, "/DeviceDescription.xml");
     http_register_handler(serve_connection_manager_scpd, kGetHead, "/ConnectionManager.xml");
     http_register_handler(serve_content_directory_scpd, kGetHead, "/ContentDirectory.xml");
+    http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     ssdp_register_search_handler();
 
     HttpClientHooks clients;
@@ -38,6 +42,10 @@ void start_services()
     client_register_configured();
     db_create();
     network_server_start();
+    persistence_reader_start(g_db_read_file_thread_running);
+    persistence_writer_start(g_db_write_file_thread_running);
+    scan_thread_start(g_file_scan_thread_running, g_db_read_file_thread_running);
+    external_db_hook_start(g_external_db_scan_thread_running);
 }
 
 } // namespace

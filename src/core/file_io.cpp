@@ -1,6 +1,7 @@
 #include "core/file_io.h"
 
 #include <memory>
+#include <unistd.h>
 
 namespace
 {
@@ -35,4 +36,22 @@ int64_t copy_file_to_stream(FILE* stream, const std::string& path)
         copied += static_cast<int64_t>(n);
     }
     return copied;
+}
+
+bool file_replace(const std::string& path, std::string_view text)
+{
+    const std::string temp = path + ".tmp";
+    FILE* f = fopen(temp.c_str(), "wb");
+    if (!f) {
+        return false;
+    }
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = (fflush(f) == 0) && ok;
+    ok = (fsync(fileno(f)) == 0) && ok;
+    ok = (fclose(f) == 0) && ok;
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        unlink(temp.c_str());
+    }
+    return ok;
 }

@@ -4,7 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 // Copies the whole file at path to stream; returns the bytes copied, 0 when
 // the file is missing or unreadable.
 int64_t copy_file_to_stream(FILE* stream, const std::string& path);
+
+// Replaces the file at path by text: written to "<path>.tmp", synced and
+// renamed over it, so that a crash or a full disk midway leaves the old file
+// whole. False (and no temporary file left) when any step fails.
+bool file_replace(const std::string& path, std::string_view text);

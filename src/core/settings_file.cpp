@@ -1,4 +1,5 @@
 #include "core/edition.h"
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/settings.h"
 
@@ -368,24 +369,8 @@ void settings_write()
     const std::string path = settings_file_path();
     const std::string text = settings_file_text();
     std::lock_guard guard(write_mutex());
-    // Written beside the old file and renamed over it, so that a crash or a
-    // full disk midway never leaves the user with a truncated settings file.
-    const std::string temp = path + ".tmp";
-    FILE* f = fopen(temp.c_str(), "wb");
-    bool ok = f != nullptr;
-    if (ok) {
-        ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = (fflush(f) == 0) && ok;
-        ok = (fsync(fileno(f)) == 0) && ok;
-        ok = (fclose(f) == 0) && ok;
-    }
-    if (ok) {
-        ok = rename(temp.c_str(), path.c_str()) == 0;
-    }
-    if (!ok) {
-        if (f) {
-            unlink(temp.c_str());
-        }
+    // Never a truncated settings file, whatever happens midway.
+    if (!file_replace(path, text)) {
         log_msg(LOG_ERROR, LOG_CAT_SYSTEM, "\nini file \"%s\" not writable! ***\n\n", path.c_str());
     }
 }

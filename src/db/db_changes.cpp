@@ -45,6 +45,7 @@ void db_mark_changed(DbContainer* container)
         db_state().pending.push_back(container->id);
     }
     g_db.changes_pending = true;
+    ++g_db.change_count;
 }
 
 std::optional<DbFlush> db_flush_events()

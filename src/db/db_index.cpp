@@ -3,6 +3,7 @@
 #include "db/db_internal.h"
 
 #include <functional>
+#include <sys/stat.h>
 
 namespace
 {
@@ -254,4 +255,25 @@ DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view 
         }
     }
     return nullptr;
+}
+
+int db_needs_update(const char* path, const DbContainer* container)
+{
+    struct stat st {
+    };
+    if (!path || stat(path, &st) != 0) {
+        return 0;
+    }
+    return db_needs_update_since(path, static_cast<int32_t>(st.st_mtime), container);
+}
+
+int db_needs_update_since(const char* path, int32_t mtime, const DbContainer* container)
+{
+    if (!path) {
+        return 0;
+    }
+    std::lock_guard guard(db_mutex());
+    // A file not in the tree yet compares against the time 0.
+    const DbItem* item = db_find_item_by_path(container, path);
+    return mtime > (item ? item->mtime : 0) ? 1 : 0;
 }

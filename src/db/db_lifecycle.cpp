@@ -117,7 +117,9 @@ void db_destroy()
     state.prune_candidates = {};
     node_store_release_references();
     const uint32_t update_id = g_db.system_update_id;
+    const uint64_t changes = g_db.change_count;
     g_db = MediaDb{};
     // SystemUpdateID only grows, also across a restart of the services.
     g_db.system_update_id = update_id;
+    g_db.change_count = changes;
 }

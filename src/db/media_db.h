@@ -31,6 +31,9 @@ struct MediaDb {
     DbContainer* all_videos = nullptr;
     uint32_t system_update_id = 0;
     bool changes_pending = false;
+    // Every change mark counts here, flushed or not; the persistence writer
+    // watches it.
+    uint64_t change_count = 0;
     int64_t created_at = 0;
 };
 
@@ -111,9 +114,13 @@ DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view 
 // Whether node lies in the subtree of container (container included).
 bool db_in_subtree(const DbNode* node, const DbContainer* container);
 
-// 1 when the file is newer than the item found for path in container. Takes
-// the lock around the search only.
+// 1 when the file is newer than the item found for path in container (or,
+// with no item there, newer than the time 0): it must be read. Takes the
+// lock around the search only.
 int db_needs_update(const char* path, const DbContainer* container);
+
+// The same for a file whose modification time the caller already has.
+int db_needs_update_since(const char* path, int32_t mtime, const DbContainer* container);
 
 // Everything db_add_item needs to know of one media object.
 struct DbItemFields {

@@ -1,0 +1,451 @@
+#include "db/persistence.h"
+
+#include "core/file_io.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/text_util.h"
+#include "db/db_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Fills the buffer with up to kPersistenceBufferSize bytes, keeping what is
+// unread.
+void refill(PersistenceReader& r)
+{
+    if (r.fd < 0 || r.end_of_file) {
+        r.end_of_file = true;
+        return;
+    }
+    r.buffer.erase(0, r.start);
+    r.start = 0;
+    const size_t have = r.buffer.size();
+    r.buffer.resize(kPersistenceBufferSize);
+    ssize_t n;
+    do {
+        n = read(r.fd, r.buffer.data() + have, kPersistenceBufferSize - have);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        r.end_of_file = true;
+        n = 0;
+    }
+    r.buffer.resize(have + static_cast<size_t>(n));
+}
+
+bool used_up(const PersistenceReader& r)
+{
+    return r.end_of_file && r.start >= r.buffer.size();
+}
+
+// One line without the comment rule.
+bool read_raw_line(PersistenceReader& r, std::string& line)
+{
+    line.clear();
+    if (r.buffer.size() - r.start < kPersistenceLineSize) {
+        refill(r);
+    }
+    if (used_up(r)) {
+        return false;
+    }
+    const char* p = r.buffer.data();
+    size_t i = r.start;
+    while (i < r.buffer.size() && static_cast<unsigned char>(p[i]) >= 32 &&
+           i - r.start < kPersistenceLineSize) {
+        ++i;
+    }
+    line.assign(p + r.start, i - r.start);
+    while (i < r.buffer.size() && static_cast<unsigned char>(p[i]) < 32) {
+        ++i;
+    }
+    r.start = i;
+    return true;
+}
+
+bool is_line(const std::string& line, const char* marker)
+{
+    return strcasecmp(line.c_str(), marker) == 0;
+}
+
+int32_t int32_of(const char* text)
+{
+    const int64_t v = parse_int64(text);
+    return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
+// The fields of one record as read.
+struct Record {
+    std::optional<std::string> title, artist, album, genre, date, path, duration, description,
+        keywords;
+    const char* upnp_class = nullptr;
+    int32_t track = 0, width = 0, height = 0, album_art = 0, compilation = 0, bitrate = 0;
+    int64_t size = 0;
+    int32_t mtime = 0, last_played = 0, play_count = 0;
+};
+
+void take_line(Record& rec, const std::string& line)
+{
+    if (line.size() < 3) {
+        return;
+    }
+    const std::string tag = line.substr(0, 3);
+    const char* value = line.c_str() + 3;
+    auto tag_is = [&](const char* name) { return strcasecmp(tag.c_str(), name) == 0; };
+    struct Text {
+        const char* tag;
+        std::optional<std::string> Record::*field;
+    };
+    static constexpr Text kTexts[] = {
+        {"AR:", &Record::artist},      {"AL:", &Record::album},    {"GE:", &Record::genre},
+        {"DA:", &Record::date},        {"RE:", &Record::path},     {"DU:", &Record::duration},
+        {"DE:", &Record::description}, {"KE:", &Record::keywords},
+    };
+    struct Number {
+        const char* tag;
+        int32_t Record::*field;
+    };
+    static constexpr Number kNumbers[] = {
+        {"TR:", &Record::track},      {"WI:", &Record::width},       {"HE:", &Record::height},
+        {"AA:", &Record::album_art},  {"CO:", &Record::compilation}, {"BI:", &Record::bitrate},
+        {"PC:", &Record::play_count}, {"MT:", &Record::mtime},       {"PT:", &Record::last_played},
+    };
+    if (tag_is("TI:")) {
+        rec.title = value; // the last one counts
+        return;
+    }
+    if (tag_is("CL:")) {
+        if (!rec.upnp_class) {
+            rec.upnp_class = db_class_from_text(value);
+            // Only the four item classes are items.
+            if (rec.upnp_class != kClassMusicTrack && rec.upnp_class != kClassBroadcast &&
+                rec.upnp_class != kClassPhoto && rec.upnp_class != kClassMovie) {
+                rec.upnp_class = nullptr;
+            }
+        }
+        return;
+    }
+    if (tag_is("SI:")) {
+        rec.size = parse_int64(value);
+        return;
+    }
+    for (const Text& t : kTexts) {
+        if (tag_is(t.tag)) {
+            if (!(rec.*t.field)) {
+                rec.*t.field = value; // the first one counts
+            }
+            return;
+        }
+    }
+    for (const Number& n : kNumbers) {
+        if (tag_is(n.tag)) {
+            rec.*n.field = int32_of(value);
+            return;
+        }
+    }
+}
+
+const char* text_or_null(const std::optional<std::string>& s)
+{
+    return s ? s->c_str() : nullptr;
+}
+
+void add_record(const Record& rec)
+{
+    DbItemFields f;
+    f.title = text_or_null(rec.title);
+    f.upnp_class = rec.upnp_class;
+    f.artist = text_or_null(rec.artist);
+    f.album = text_or_null(rec.album);
+    f.genre = text_or_null(rec.genre);
+    f.date = text_or_null(rec.date);
+    f.path = text_or_null(rec.path);
+    f.duration = text_or_null(rec.duration);
+    f.description = text_or_null(rec.description);
+    f.keywords = text_or_null(rec.keywords);
+    f.track = rec.track;
+    f.width = rec.width;
+    f.height = rec.height;
+    f.album_art = rec.album_art;
+    f.compilation = rec.compilation;
+    f.bitrate = rec.bitrate;
+    f.size = rec.size;
+    f.mtime = rec.mtime;
+    f.last_played = rec.last_played;
+    f.play_count = rec.play_count;
+    if (db_add_item(f) == DB_ADD_FAILED) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s,%s\n",
+                rec.title ? rec.title->c_str() : "NO TITLE AVAILABLE",
+                rec.path ? rec.path->c_str() : "");
+    }
+}
+
+void append_line(std::string& out, const char* tag, const DbText& value)
+{
+    if (value) {
+        out += tag;
+        out += value.get();
+        out += '\n';
+    }
+}
+
+void append_number(std::string& out, const char* tag, int64_t value)
+{
+    if (value != 0) {
+        out += tag;
+        out += std::to_string(value);
+        out += '\n';
+    }
+}
+
+void append_item(std::string& out, const DbItem* i)
+{
+    out += "<SOI>\n";
+    append_line(out, "TI:", i->title);
+    out += "CL:";
+    out += i->upnp_class;
+    out += '\n';
+    append_line(out, "AR:", i->artist);
+    append_line(out, "AL:", i->album);
+    append_line(out, "GE:", i->genre);
+    append_line(out, "DA:", i->date);
+    append_line(out, "RE:", i->path);
+    append_line(out, "DU:", i->duration);
+    append_line(out, "DE:", i->description);
+    append_line(out, "KE:", i->keywords);
+    append_number(out, "TR:", i->track);
+    append_number(out, "WI:", i->width);
+    append_number(out, "HE:", i->height);
+    append_number(out, "AA:", i->album_art);
+    append_number(out, "CO:", i->compilation);
+    append_number(out, "BI:", i->bitrate);
+    append_number(out, "SI:", i->size);
+    append_number(out, "MT:", i->mtime);
+    append_number(out, "PT:", i->last_played);
+    append_number(out, "PC:", i->play_count);
+    out += "<EOI>\n";
+}
+
+// Items of a container's subtree, depth-first in list order (items of a
+// nested container where the container stands).
+void append_subtree(std::string& out, const DbContainer* container)
+{
+    if (!container) {
+        return;
+    }
+    std::vector<const DbNode*> work;
+    for (const DbNode* n = db_first_child(container); n; n = db_next_sibling(n)) {
+        work.push_back(n);
+    }
+    std::reverse(work.begin(), work.end());
+    while (!work.empty()) {
+        const DbNode* n = work.back();
+        work.pop_back();
+        if (n->kind == DB_ITEM) {
+            append_item(out, static_cast<const DbItem*>(n));
+        } else if (n->kind == DB_CONTAINER) {
+            std::vector<const DbNode*> children;
+            for (const DbNode* c = db_first_child(static_cast<const DbContainer*>(n)); c;
+                 c = db_next_sibling(c)) {
+                children.push_back(c);
+            }
+            work.insert(work.end(), children.rbegin(), children.rend());
+        }
+    }
+}
+
+bool is_directory(const std::string& path)
+{
+    struct stat st {
+    };
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// What the writer watches: grows with every change of the tree.
+uint64_t change_count()
+{
+    std::lock_guard guard(db_mutex());
+    return g_db.change_count;
+}
+
+void reader_thread(ThreadFlag* flag, std::string path)
+{
+    log_msg(LOG_INFO, LOG_CAT_DB, "reading persistance DB!\n");
+    PersistenceReader reader;
+    reader.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (reader.fd < 0) {
+        log_msg(LOG_ERROR, LOG_CAT_DB, "%s file not found!\n", path.c_str());
+        *flag = 0;
+        return;
+    }
+    persistence_read_records(reader, flag);
+    close(reader.fd);
+    *flag = 0;
+    log_msg(LOG_INFO, LOG_CAT_DB, "read on persistance DB completed!\n");
+}
+
+// Sleeps ms in steps of 100 ms; false when a stop was requested meanwhile.
+bool nap(const ThreadFlag& flag, int ms)
+{
+    for (int slept = 0; slept < ms; slept += 100) {
+        if (flag != 1) {
+            return false;
+        }
+        sleep_ms(std::min(100, ms - slept));
+    }
+    return flag == 1;
+}
+
+void writer_thread(ThreadFlag* flag)
+{
+    uint64_t written = change_count();
+    while (*flag == 1) {
+        if (!nap(*flag, 500) || change_count() == written) {
+            continue;
+        }
+        // Wait until the tree has been quiet for about five seconds, so that
+        // a scan adding thousands of items causes one write at its end.
+        uint64_t seen = change_count();
+        for (int quiet = 0; quiet < kPersistenceSettleSteps && *flag == 1;) {
+            sleep_ms(100);
+            const uint64_t now = change_count();
+            quiet = now == seen ? quiet + 1 : 0;
+            seen = now;
+        }
+        if (*flag != 1) {
+            break;
+        }
+        written = seen;
+        const std::string path = setting_str(KEY_DBFILE);
+        if (path.empty()) {
+            continue;
+        }
+        if (is_directory(path)) {
+            log_msg(LOG_PROBLEM, LOG_CAT_DB, "give a filename not a path for DB: %s\n",
+                    path.c_str());
+            break;
+        }
+        log_msg(LOG_INFO, LOG_CAT_DB, "writing DB\n");
+        if (!persistence_write(path)) {
+            log_msg(LOG_ERROR, LOG_CAT_DB, "could not open %s for writing\n", path.c_str());
+        }
+    }
+    *flag = 0;
+}
+
+} // namespace
+
+bool persistence_read_line(PersistenceReader& reader, std::string& line)
+{
+    while (read_raw_line(reader, line)) {
+        if (line.empty() || line[0] != '#') {
+            return true;
+        }
+    }
+    return false;
+}
+
+int persistence_read_records(PersistenceReader& reader, const ThreadFlag* running)
+{
+    int records = 0;
+    std::string line;
+    while ((!running || *running == 1) && persistence_read_line(reader, line)) {
+        if (!is_line(line, "<SOI>")) {
+            continue;
+        }
+        Record rec;
+        // A file cut inside a record still adds what was read of it.
+        while (persistence_read_line(reader, line) && !is_line(line, "<EOI>")) {
+            take_line(rec, line);
+        }
+        add_record(rec);
+        ++records;
+    }
+    return records;
+}
+
+std::string persistence_text()
+{
+    std::string out;
+    std::lock_guard guard(db_mutex());
+    append_subtree(out, g_db.all_tracks);
+    append_subtree(out, g_db.all_pictures);
+    append_subtree(out, g_db.all_videos);
+    return out;
+}
+
+bool persistence_write(const std::string& path)
+{
+    // The text is made under the lock, the file written without it, so that
+    // requests do not wait for the disk.
+    return file_replace(path, persistence_text());
+}
+
+void persistence_reader_start(ThreadFlag& flag)
+{
+    const std::string path = setting_str(KEY_DBFILE);
+    struct stat st {
+    };
+    if (path.empty() || stat(path.c_str(), &st) != 0) {
+        return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "give a filename not a path for DB: %s\n", path.c_str());
+        return;
+    }
+    // The flag is raised before the thread runs, so that the scanner,
+    // started right after, never misses that there is a file to wait for.
+    int idle = 0;
+    if (!flag.compare_exchange_strong(idle, 1)) {
+        log_msg(LOG_INFO, LOG_CAT_DB, "read database thread overlapping, terminating one!\n");
+        return;
+    }
+    ThreadFlag* f = &flag;
+    if (!start_thread([f, path] { reader_thread(f, path); })) {
+        flag = 0;
+    }
+}
+
+void persistence_writer_start(ThreadFlag& flag)
+{
+    if (setting_str(KEY_DBFILE).empty()) {
+        return;
+    }
+    int idle = 0;
+    if (!flag.compare_exchange_strong(idle, 1)) {
+        return;
+    }
+    ThreadFlag* f = &flag;
+    if (!start_thread([f] { writer_thread(f); })) {
+        flag = 0;
+    }
+}
+
+void external_db_hook_start(ThreadFlag& flag)
+{
+    if (setting_str(KEY_EXTERNALDBFILE).empty()) {
+        return;
+    }
+    int idle = 0;
+    if (!flag.compare_exchange_strong(idle, 1)) {
+        return;
+    }
+    ThreadFlag* f = &flag;
+    if (!start_thread([f] {
+            // The integration step of a third-party database: nothing here.
+            while (nap(*f, 5000)) {
+            }
+            *f = 0;
+        })) {
+        flag = 0;
+    }
+}

@@ -1,0 +1,15 @@
+// The ID3v1 genre numbers with the common extensions, 0 "Blues" to 147
+// "SynthPop". The MP3 reader names genres by them, and the station list
+// reader walks the names up to the empty end mark.
+#pragma once
+
+#include <optional>
+#include <string>
+
+inline constexpr int kGenreCount = 148;
+
+// The names by number, followed by an empty name as the end mark.
+extern const char* const kGenreNames[kGenreCount + 1];
+
+// The name of a genre number, or nothing outside 0 to 147.
+std::optional<std::string> genre_name(int number);

@@ -1,0 +1,289 @@
+#include "scan/scanner.h"
+
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/settings.h"
+#include "db/media_db.h"
+#include "scan/file_types.h"
+
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr size_t kMaxPath = 4095;
+
+// The pending rescan. Never destroyed: the request handler may still run
+// while the process exits.
+struct RescanState {
+    std::atomic<bool> requested{false};
+    std::mutex lock;
+    std::string dir;
+};
+
+RescanState& rescan()
+{
+    static auto* state = new RescanState;
+    return *state;
+}
+
+struct DirCloser {
+    void operator()(DIR* d) const
+    {
+        closedir(d);
+    }
+};
+
+// Whether any element of a list setting occurs in text, ignoring case.
+bool contains_any(int key, const std::string& text)
+{
+    for (int i = 0; i < setting_list_count(key); ++i) {
+        const std::optional<std::string> item = setting_list_item(key, i);
+        if (item && !item->empty() && strcasestr(text.c_str(), item->c_str())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A content directory element: its kind filter and the directory.
+std::pair<char, std::string> split_prefix(const std::string& element)
+{
+    if (element.size() >= 2 && element[1] == '|') {
+        const char kind = static_cast<char>(toupper(static_cast<unsigned char>(element[0])));
+        if (kind == 'M' || kind == 'P' || kind == 'V') {
+            return {kind, element.substr(2)};
+        }
+    }
+    return {0, element};
+}
+
+void scan_root(const std::string& element, const ThreadFlag& flag)
+{
+    log_msg(LOG_INFO, LOG_CAT_DB, "DB scanning %s\n", element.c_str());
+    const auto [filter, dir] = split_prefix(element);
+    scan_directory(dir, flag, filter, 0);
+    log_msg(LOG_INFO, LOG_CAT_DB, "DB scan on %s completed\n", element.c_str());
+}
+
+// Walks an open directory; dir_fd belongs to the caller.
+void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char filter, int depth)
+{
+    const int own = dup(dir_fd);
+    std::unique_ptr<DIR, DirCloser> d(own >= 0 ? fdopendir(own) : nullptr);
+    if (!d) {
+        if (own >= 0) {
+            close(own);
+        }
+        log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", directory.c_str());
+        return;
+    }
+    const int compilation = contains_any(KEY_COMPILATIONSDIR, directory) ? 1 : 0;
+    log_msg(LOG_INFO, LOG_CAT_DB, "scanning %s\n", directory.c_str());
+    while (flag == 1) {
+        const dirent* entry = readdir(d.get());
+        if (!entry) {
+            break;
+        }
+        const char* name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+            continue;
+        }
+        struct stat st {
+        };
+        if (fstatat(dir_fd, name, &st, 0) != 0) {
+            log_msg(LOG_ERROR, LOG_CAT_DB, "upnp_stat failed %s\n", name);
+            continue;
+        }
+        const bool is_dir = S_ISDIR(st.st_mode);
+        std::string path = directory;
+        if (!is_dir || path.empty() || path.back() != '/') {
+            path += '/';
+        }
+        path += name;
+        if (path.size() > kMaxPath || contains_any(KEY_IGNOREDIR, path)) {
+            continue;
+        }
+        if (!is_dir) {
+            scan_file(path, filter, compilation, st.st_mtime);
+            continue;
+        }
+        if (depth + 1 > kScanMaxDepth) {
+            log_msg(LOG_INFO, LOG_CAT_DB, "do not descend further\n");
+            continue;
+        }
+        const int child = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (child < 0) {
+            log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", path.c_str());
+            continue;
+        }
+        walk(child, path, flag, filter, depth + 1);
+        close(child);
+    }
+}
+
+DbContainer* owner_for_kind(char kind)
+{
+    std::lock_guard guard(db_mutex());
+    return kind == 'P' ? g_db.all_pictures : kind == 'V' ? g_db.all_videos : g_db.all_tracks;
+}
+
+bool sleep_or_stop(const ThreadFlag& flag)
+{
+    sleep_ms(1000);
+    return flag == 1;
+}
+
+void scanner_thread(ThreadFlag* flag, const ThreadFlag* reader_flag)
+{
+    const std::string scantime = setting_str(KEY_SCANTIME);
+    const int interval = scantime.empty() ? 15 : setting_int(KEY_SCANTIME);
+    // The persistence file first: its modification times spare the first
+    // pass from reading files that did not change.
+    for (int i = 0; i < 4501 && *reader_flag == 1 && *flag == 1; ++i) {
+        sleep_ms(200);
+    }
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    scan_all(*flag);
+    auto took = Clock::now() - start;
+    while (*flag == 1) {
+        const long minutes = std::chrono::duration_cast<std::chrono::minutes>(took).count();
+        long ticks = std::max<long>(1, (interval - minutes) * 6);
+        while (ticks > 0 && !rescan().requested) {
+            for (int s = 0; s < 10 && !rescan().requested; ++s) {
+                if (!sleep_or_stop(*flag)) {
+                    *flag = 0;
+                    return;
+                }
+            }
+            --ticks;
+        }
+        start = Clock::now();
+        if (interval > 0 || rescan().requested) {
+            scan_all(*flag);
+            db_purge_vanished();
+            db_prune_empty();
+        }
+        took = Clock::now() - start;
+    }
+    *flag = 0;
+}
+
+} // namespace
+
+void scan_file(const std::string& path, char filter, int compilation, time_t mtime)
+{
+    const size_t slash = path.rfind('/');
+    const std::string_view extension =
+        scan_extension(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+    for (const ScanFileType& type : scan_file_types()) {
+        if (strncasecmp(type.extension, extension.data(), extension.size()) != 0 ||
+            type.extension[extension.size()] != '\0') {
+            continue;
+        }
+        if ((filter && filter != type.kind) || !type.reader) {
+            continue;
+        }
+        if (db_needs_update_since(path.c_str(), static_cast<int32_t>(mtime),
+                                  owner_for_kind(type.kind))) {
+            type.reader(path.c_str(), compilation);
+            return;
+        }
+    }
+}
+
+void scan_directory(const std::string& directory, const ThreadFlag& flag, char filter, int depth)
+{
+    if (depth > kScanMaxDepth) {
+        log_msg(LOG_INFO, LOG_CAT_DB, "do not descend further\n");
+        return;
+    }
+    if (flag != 1) {
+        return;
+    }
+    if (directory.rfind("/proc", 0) == 0) {
+        log_msg(LOG_INFO, LOG_CAT_DB, "do not descend into %s\n", directory.c_str());
+        return;
+    }
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", directory.c_str());
+        return;
+    }
+    walk(fd, directory, flag, filter, depth);
+    close(fd);
+}
+
+void scan_all(const ThreadFlag& flag)
+{
+    RescanState& state = rescan();
+    std::string dir;
+    if (state.requested) {
+        std::lock_guard guard(state.lock);
+        dir = state.dir;
+    }
+    if (!dir.empty()) {
+        scan_root(dir, flag);
+    } else if (setting_list_count(KEY_CONTENTDIR) == 0) {
+        scan_root(start_directory(), flag);
+    } else {
+        for (int i = 0; i < setting_list_count(KEY_CONTENTDIR); ++i) {
+            const std::optional<std::string> element = setting_list_item(KEY_CONTENTDIR, i);
+            if (element && !element->empty()) {
+                scan_root(*element, flag);
+            }
+        }
+    }
+    std::lock_guard guard(state.lock);
+    state.dir.clear();
+    state.requested = false;
+}
+
+void scan_thread_start(ThreadFlag& flag, const ThreadFlag& reader_flag)
+{
+    int idle = 0;
+    if (!flag.compare_exchange_strong(idle, 1)) {
+        return;
+    }
+    {
+        std::lock_guard guard(rescan().lock);
+        rescan().dir.clear();
+    }
+    ThreadFlag* f = &flag;
+    const ThreadFlag* r = &reader_flag;
+    if (!start_thread([f, r] { scanner_thread(f, r); })) {
+        flag = 0;
+    }
+}
+
+bool scan_request(const std::string& dir)
+{
+    RescanState& state = rescan();
+    std::lock_guard guard(state.lock);
+    if (state.requested) {
+        return false;
+    }
+    state.dir = dir;
+    state.requested = true;
+    return true;
+}
+
+bool scan_requested()
+{
+    return rescan().requested;
+}
+
+std::string scan_requested_dir()
+{
+    std::lock_guard guard(rescan().lock);
+    return rescan().dir;
+}
