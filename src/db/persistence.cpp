@@ -305,9 +305,8 @@ bool nap(const ThreadFlag& flag, int ms)
     return flag == 1;
 }
 
-void writer_thread(ThreadFlag* flag)
+void writer_thread(ThreadFlag* flag, uint64_t written)
 {
-    uint64_t written = change_count();
     while (*flag == 1) {
         if (!nap(*flag, 500) || change_count() == written) {
             continue;
@@ -424,8 +423,11 @@ void persistence_writer_start(ThreadFlag& flag)
     if (!flag.compare_exchange_strong(idle, 1)) {
         return;
     }
+    // Changes from here on are written; what the tree holds now came from
+    // the file (or is empty).
+    const uint64_t baseline = change_count();
     ThreadFlag* f = &flag;
-    if (!start_thread([f] { writer_thread(f); })) {
+    if (!start_thread([f, baseline] { writer_thread(f, baseline); })) {
         flag = 0;
     }
 }

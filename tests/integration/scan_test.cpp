@@ -1,0 +1,99 @@
+// Filling the tree from the content directories and keeping it across
+// restarts, with the real program.
+#include "mp3_writer.h"
+#include "support/child_process.h"
+#include "support/http_client.h"
+#include "support/server_process.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+
+void make_library(const std::string& root, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const std::string dir =
+            root + "/Artist " + std::to_string(i % 20) + "/Album " + std::to_string(i % 50);
+        std::filesystem::create_directories(dir);
+        write_bytes(dir + "/" + std::to_string(i) + " - Song.mp3",
+                    concat({id3v2_tag({{"TIT2", id3_latin1("Song " + std::to_string(i))},
+                                       {"TPE1", id3_latin1("Artist " + std::to_string(i % 20))}}),
+                            mpeg_frames(2)}));
+    }
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// With scantime 0 only requests start a pass, and one starts within about a
+// second of its request.
+TEST(Scan, RequestedRescanWithoutPeriodicPasses)
+{
+    TempDir music;
+    make_library(music.path, 3);
+    ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-scantime", "0", "-v", "13"});
+    ASSERT_GT(server.port(), 0);
+    const std::string done = "DB:DB scan on " + music.path + " completed\n";
+    ASSERT_TRUE(
+        wait_until([&] { return server.process->out().find(done) != std::string::npos; }, 10s));
+    auto answer = http_exchange(server.port(), "GET /rescan HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "<html><head><title>Rescan</title></head><body>rescan initiated on "
+                            "content root directories!</body></html>");
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(
+        wait_until([&] { return count_occurrences(server.process->out(), done) == 2; }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 2500ms);
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// A kill while the library is being written leaves a whole file, which the
+// next start reads back.
+TEST(Scan, KillDuringPersistenceWriteKeepsTheLibrary)
+{
+    TempDir music;
+    const int count = 1500;
+    make_library(music.path, count);
+    TempDir state;
+    const std::string db = state.file("library.db");
+    const std::vector<std::string> args = {"-contentdir", music.path, "-dbfile", db, "-v", "13"};
+    {
+        ServerUnderTest first(PLENWICK_BIN, args);
+        ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(db); }, 20s));
+        EXPECT_EQ(first.stop(), 0);
+    }
+    ASSERT_EQ(count_occurrences(read_file(db), "<EOI>\n"), count);
+    // The second run reads the file, changes the tree by it and writes it
+    // again about five seconds later: it is killed the moment it starts.
+    {
+        ServerUnderTest second(PLENWICK_BIN, args);
+        ASSERT_TRUE(wait_until(
+            [&] { return second.process->out().find("DB:writing DB\n") != std::string::npos; },
+            20s));
+        second.process->send_signal(SIGKILL);
+        second.process->wait_exit(5s);
+    }
+    const std::string after_kill = read_file(db);
+    EXPECT_EQ(count_occurrences(after_kill, "<SOI>\n"), count);
+    EXPECT_EQ(count_occurrences(after_kill, "<EOI>\n"), count);
+    ServerUnderTest third(PLENWICK_BIN, args);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return third.process->out().find("read on persistance DB completed!") !=
+                   std::string::npos;
+        },
+        20s));
+    EXPECT_EQ(third.process->out().find("failed to add item"), std::string::npos);
+    EXPECT_EQ(third.stop(), 0);
+}
+
+} // namespace

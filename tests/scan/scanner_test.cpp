@@ -1,0 +1,210 @@
+#include "core/log.h"
+#include "db/db_fixture.h"
+#include "http/http_connection.h"
+#include "mp3_writer.h"
+#include "scan/rescan_handler.h"
+#include "scan/scanner.h"
+#include "support/child_process.h"
+
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+namespace
+{
+
+class Scanner : public DbTest
+{
+protected:
+    void SetUp() override
+    {
+        DbTest::SetUp();
+        running = 1;
+        log_path = dir.file("log.txt");
+        setting_set(KEY_V, "4");
+        log_open_file(log_path.c_str());
+    }
+    void TearDown() override
+    {
+        log_close();
+        DbTest::TearDown();
+    }
+
+    // A real MP3 file with a title tag.
+    std::string mp3(const std::string& name, const std::string& title,
+                    const std::string& artist = "Artist")
+    {
+        const std::string path = dir.file(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        write_bytes(path,
+                    concat({id3v2_tag({{"TIT2", id3_latin1(title)}, {"TPE1", id3_latin1(artist)}}),
+                            mpeg_frames(3)}));
+        return path;
+    }
+
+    std::optional<std::string> title_of(const std::string& path)
+    {
+        std::lock_guard guard(db_mutex());
+        const DbItem* item = item_by_path(path);
+        return item ? std::optional<std::string>(item->title.get()) : std::nullopt;
+    }
+
+    int tracks()
+    {
+        std::lock_guard guard(db_mutex());
+        return g_db.all_tracks->child_count;
+    }
+
+    std::string log()
+    {
+        std::ifstream in(log_path);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    ThreadFlag running{0};
+    std::string log_path;
+};
+
+TEST_F(Scanner, PrefixesFilterKinds)
+{
+    setting_set(KEY_CONTENTDIR, "P|" + dir.path + "/pics,M|" + dir.path + "/music");
+    db_create();
+    const std::string song = mp3("music/a.mp3", "Song");
+    const std::string misplaced = mp3("pics/b.mp3", "Misplaced");
+    scan_all(running);
+    EXPECT_EQ(title_of(song), "Song");
+    EXPECT_FALSE(title_of(misplaced)) << "no music from a picture directory";
+    const std::string text = log();
+    EXPECT_NE(text.find("DB:DB scanning M|" + dir.path + "/music\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("DB:DB scan on M|" + dir.path + "/music completed\n"), std::string::npos);
+}
+
+TEST_F(Scanner, DepthIgnoreListCompilationsAndDotlessNames)
+{
+    db_create();
+    std::string deep;
+    for (int i = 1; i <= 21; ++i) {
+        deep += "/d" + std::to_string(i);
+    }
+    const std::string at_20 = mp3(deep.substr(0, deep.rfind('/')).substr(1) + "/twenty.mp3", "20");
+    const std::string at_21 = mp3(deep.substr(1) + "/deeper.mp3", "21");
+    const std::string ignored_dir = mp3("x.appledouble/in.mp3", "Ignored");
+    const std::string ignored_file = mp3("y/._APPLEDOUBLE.mp3", "Ignored too");
+    const std::string sampler = mp3("Summer sampler 2/hit.mp3", "Hit");
+    const std::string dotless = mp3("z/mp3", "Dotless");
+    scan_all(running);
+    EXPECT_EQ(title_of(at_20), "20");
+    EXPECT_FALSE(title_of(at_21));
+    EXPECT_NE(log().find("do not descend further"), std::string::npos);
+    EXPECT_FALSE(title_of(ignored_dir));
+    EXPECT_FALSE(title_of(ignored_file));
+    EXPECT_EQ(title_of(dotless), "Dotless");
+    std::lock_guard guard(db_mutex());
+    ASSERT_TRUE(item_by_path(sampler));
+    EXPECT_EQ(item_by_path(sampler)->compilation, 1);
+}
+
+TEST_F(Scanner, UnchangedFilesAreNotReadAgain)
+{
+    db_create();
+    const std::string path = mp3("a/song.mp3", "Before");
+    scan_all(running);
+    ASSERT_EQ(title_of(path), "Before");
+    // New tags but the old modification time: not read.
+    struct stat st {
+    };
+    stat(path.c_str(), &st);
+    mp3("a/song.mp3", "After");
+    utimbuf times{st.st_atime, st.st_mtime};
+    utime(path.c_str(), &times);
+    scan_all(running);
+    EXPECT_EQ(title_of(path), "Before");
+    // A newer file is read again.
+    times.modtime = st.st_mtime + 10;
+    utime(path.c_str(), &times);
+    scan_all(running);
+    EXPECT_EQ(title_of(path), "After");
+    EXPECT_EQ(tracks(), 1);
+}
+
+TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
+{
+    db_create();
+    const std::string keep = mp3("k/keep.mp3", "Keep", "Stays");
+    const std::string gone = mp3("g/gone.mp3", "Gone", "Leaves");
+    scan_all(running);
+    ASSERT_EQ(tracks(), 2);
+    std::filesystem::remove(gone);
+    scan_all(running);
+    db_purge_vanished();
+    db_prune_empty();
+    EXPECT_EQ(tracks(), 1);
+    std::lock_guard guard(db_mutex());
+    EXPECT_TRUE(at(g_db.music_root, {"Artists", "Stays"}));
+    EXPECT_FALSE(at(g_db.music_root, {"Artists", "Leaves"})) << "the emptied view branch is pruned";
+    EXPECT_EQ(db_check_consistency(), "");
+}
+
+TEST_F(Scanner, StopRequestEndsTheWalk)
+{
+    db_create();
+    mp3("a/one.mp3", "One");
+    running = -1;
+    scan_all(running);
+    EXPECT_EQ(tracks(), 0);
+}
+
+// The rescan page's answer to a request for url.
+std::string rescan_page(const std::string& url)
+{
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    HttpConnection c;
+    c.socket = fds[0];
+    c.http_version = 11;
+    c.method = HTTP_GET;
+    snprintf(c.url.data(), c.url.size(), "%s", url.c_str());
+    EXPECT_EQ(rescan_handler(&c), HTTP_KEEP);
+    shutdown(fds[0], SHUT_WR);
+    std::string all;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[1], buf, sizeof buf)) > 0) {
+        all.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    close(fds[1]);
+    return all.substr(all.find("\r\n\r\n") + 4);
+}
+
+TEST_F(Scanner, RescanPages)
+{
+    setting_set(KEY_CONTENTDIR, "M|" + dir.path);
+    db_create();
+    EXPECT_EQ(rescan_page("/rescan?/elsewhere"),
+              "<html><head><title>Rescan</title></head><body>rescan invalid for "
+              "/elsewhere!</body></html>");
+    EXPECT_FALSE(scan_requested());
+    EXPECT_EQ(rescan_page("/rescan"), "<html><head><title>Rescan</title></head><body>rescan "
+                                      "initiated on content root directories!</body></html>");
+    EXPECT_TRUE(scan_requested());
+    EXPECT_EQ(rescan_page("/rescan?m%7C" + dir.path + "/sub"),
+              "<html><head><title>Rescan</title></head><body>rescan allready "
+              "running!</body></html>");
+    scan_all(running);
+    EXPECT_FALSE(scan_requested()) << "a pass ends the request";
+    EXPECT_EQ(rescan_page("/rescan?m%7C" + dir.path + "/sub"),
+              "<html><head><title>Rescan</title></head><body>rescan initiated on m|" + dir.path +
+                  "/sub!</body></html>")
+        << "the prefix is compared ignoring case";
+    EXPECT_EQ(scan_requested_dir(), "m|" + dir.path + "/sub");
+    const std::string inside = mp3("sub/in.mp3", "Inside");
+    const std::string outside = mp3("other/out.mp3", "Outside");
+    scan_all(running);
+    EXPECT_EQ(title_of(inside), "Inside");
+    EXPECT_FALSE(title_of(outside)) << "only the requested directory was scanned";
+}
+
+} // namespace
