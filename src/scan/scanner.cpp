@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -26,6 +27,7 @@ constexpr size_t kMaxPath = 4095;
 struct RescanState {
     std::atomic<bool> requested{false};
     std::mutex lock;
+    std::condition_variable wake; // a request ends the scanner's wait at once
     std::string dir;
 };
 
@@ -136,9 +138,13 @@ DbContainer* owner_for_kind(char kind)
     return kind == 'P' ? g_db.all_pictures : kind == 'V' ? g_db.all_videos : g_db.all_tracks;
 }
 
+// Waits a second, or less when a rescan is requested; false when a stop was
+// requested.
 bool sleep_or_stop(const ThreadFlag& flag)
 {
-    sleep_ms(1000);
+    RescanState& state = rescan();
+    std::unique_lock lock(state.lock);
+    state.wake.wait_for(lock, std::chrono::seconds(1), [&] { return state.requested.load(); });
     return flag == 1;
 }
 
@@ -274,6 +280,7 @@ bool scan_request(const std::string& dir)
     }
     state.dir = dir;
     state.requested = true;
+    state.wake.notify_all();
     return true;
 }
 

@@ -1,0 +1,231 @@
+// End to end: the real plenwick program scanning a generated library of MP3
+// files over loopback. Reports the time from start until the first scan is
+// complete, the time of a rescan that finds nothing changed, the time until
+// the tree is complete after a restart with the persistence file, and the
+// resident memory after the scan.
+//
+// Usage: scan_bench [files] [program]   (default 10000 files, the plenwick
+// program beside the bench directory)
+//
+// The library is made in the temporary directory, deterministically: real
+// MPEG-1 Layer III frames with ID3v2.3 and ID3v1 tags, at a constant bitrate
+// and every tenth file with a Xing header, every fifth title in UTF-16, some
+// accented names, laid out as Artist/Album/NN - Title.mp3.
+#include "mp3_writer.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <regex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void make_corpus(const std::string& root, int count)
+{
+    static const char* const kFirst[] = {
+        "Anna", "Bj\xc3\xb6rn",     "Carla",  "D\xc3\xa9sir\xc3\xa9",
+        "Emil", "Fran\xc3\xa7oise", "Gustav", "H\xc3\xa9l\xc3\xa8ne"};
+    for (int i = 0; i < count; ++i) {
+        const int album = i / 10;
+        const int artist = album / 5;
+        const std::string artist_name =
+            std::string(kFirst[artist % 8]) + " " + std::to_string(artist);
+        const std::string album_name = "Album " + std::to_string(album);
+        const std::string title = "Title " + std::to_string(i);
+        const int track = i % 10 + 1;
+        const std::string dir = root + "/" + artist_name + "/" + album_name;
+        fs::create_directories(dir);
+        char name[64];
+        snprintf(name, sizeof name, "/%02d - ", track);
+        std::vector<Id3Frame> frames = {
+            {"TIT2", i % 5 == 0 ? id3_utf16(std::u16string(title.begin(), title.end()), true)
+                                : id3_latin1(title)},
+            {"TPE1", id3_latin1(artist_name)},
+            {"TALB", id3_latin1(album_name)},
+            {"TRCK", id3_latin1(std::to_string(track))},
+            {"TYER", id3_latin1(std::to_string(1960 + album % 60))},
+            {"TCON", id3_latin1("(" + std::to_string(album % 80) + ")")},
+        };
+        write_bytes(
+            dir + name + title + ".mp3",
+            concat({id3v2_tag(frames, {.padding = 64}), mpeg_frames(4, i % 10 == 0 ? 9000 : 0),
+                    id3v1_tag(title, artist_name, album_name, "1999", track, 17)}));
+    }
+}
+
+struct Server {
+    pid_t pid = -1;
+    std::string out;
+};
+
+Server start(const std::string& program, const std::string& workdir,
+             const std::vector<std::string>& args)
+{
+    Server s;
+    s.out = workdir + "/stdout.txt";
+    s.pid = fork();
+    if (s.pid == 0) {
+        if (chdir(workdir.c_str()) != 0) {
+            _exit(127);
+        }
+        int fd = open(s.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return s;
+}
+
+std::string read_all(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+int occurrences(const std::string& text, const std::string& needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Waits until the server's output holds needle count times.
+bool wait_for(const Server& s, const std::string& needle, int count, double timeout_s)
+{
+    const auto start = Clock::now();
+    while (seconds_since(start) < timeout_s) {
+        if (occurrences(read_all(s.out), needle) >= count) {
+            return true;
+        }
+        usleep(2000);
+    }
+    return false;
+}
+
+long resident_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return atol(line.c_str() + 6);
+        }
+    }
+    return 0;
+}
+
+void http_get(int port, const char* target)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request = std::string("GET ") + target + " HTTP/1.0\r\n\r\n";
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[4096];
+        while (recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+    }
+    close(fd);
+}
+
+void stop(Server& s)
+{
+    kill(s.pid, SIGTERM);
+    waitpid(s.pid, nullptr, 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int count = argc > 1 ? atoi(argv[1]) : 10000;
+    // Absolute: the server runs in a directory of its own.
+    const std::string program = fs::absolute(
+        argc > 2 ? fs::path(argv[2]) : fs::path(argv[0]).parent_path() / ".." / "plenwick");
+    const std::string root =
+        fs::temp_directory_path() / ("corvalenso-scan-bench-" + std::to_string(getpid()));
+    const std::string music = root + "/music";
+    const std::string work = root + "/run";
+    fs::create_directories(work);
+    make_corpus(music, count);
+    const std::string db = root + "/library.db";
+    const std::vector<std::string> args = {"-ip", "127.0.0.1", "-radio", "0",  "-contentdir",
+                                           music, "-dbfile",   db,       "-v", "5"};
+    const std::string done = "DB scan on " + music + " completed";
+
+    // The page cache holds the corpus now, as it would after a first look.
+    auto started = Clock::now();
+    Server first = start(program, work, args);
+    if (!wait_for(first, done, 1, 120)) {
+        fprintf(stderr, "the first scan did not complete\n%s", read_all(first.out).c_str());
+        stop(first);
+        return 1;
+    }
+    const double scan_s = seconds_since(started);
+    const long rss_kib = resident_kib(first.pid);
+
+    std::smatch m;
+    const std::string out = read_all(first.out);
+    std::regex_search(out, m, std::regex("Server starting at 127\\.0\\.0\\.1:(\\d+)"));
+    const int port = std::stoi(m[1]);
+    started = Clock::now();
+    http_get(port, "/rescan");
+    wait_for(first, done, 2, 120);
+    const double rescan_s = seconds_since(started);
+
+    // The persistence file is written about five seconds after the scan.
+    wait_for(first, "writing DB", 1, 60);
+    while (!fs::exists(db) || fs::exists(db + ".tmp")) {
+        usleep(10000);
+    }
+    stop(first);
+
+    started = Clock::now();
+    Server second = start(program, work, args);
+    wait_for(second, "read on persistance DB completed!", 1, 120);
+    const double restart_s = seconds_since(started);
+    wait_for(second, done, 1, 120);
+    const double restart_scan_s = seconds_since(started);
+    stop(second);
+
+    printf("first scan:         %.2f s for %d files\n", scan_s, count);
+    printf("unchanged rescan:   %.3f s\n", rescan_s);
+    printf("restart:            tree complete after %.3f s (first scan after it done at %.2f s)\n",
+           restart_s, restart_scan_s);
+    printf("resident memory:    %.1f MiB after the scan\n", rss_kib / 1024.0);
+    printf("scan: %d files, %.0f files/s, rescan %.3f s, restart %.3f s, %.1f MB\n", count,
+           count / scan_s, rescan_s, restart_s, rss_kib / 1024.0);
+    fs::remove_all(root);
+    return 0;
+}
