@@ -356,18 +356,34 @@ bool persistence_read_line(PersistenceReader& reader, std::string& line)
 int persistence_read_records(PersistenceReader& reader, const ThreadFlag* running)
 {
     int records = 0;
+    int stray = 0;
+    bool cut = false;
     std::string line;
     while ((!running || *running == 1) && persistence_read_line(reader, line)) {
         if (!is_line(line, "<SOI>")) {
+            ++stray;
             continue;
         }
         Record rec;
         // A file cut inside a record still adds what was read of it.
-        while (persistence_read_line(reader, line) && !is_line(line, "<EOI>")) {
+        bool ended = false;
+        while (persistence_read_line(reader, line)) {
+            if (is_line(line, "<EOI>")) {
+                ended = true;
+                break;
+            }
             take_line(rec, line);
         }
+        cut = cut || !ended;
         add_record(rec);
         ++records;
+    }
+    if (stray > 0) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "persistence file: %d lines outside records skipped\n",
+                stray);
+    }
+    if (cut) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "persistence file ends inside a record\n");
     }
     return records;
 }

@@ -97,7 +97,15 @@ struct Frames {
     std::optional<std::string> title, artist, album, genre, date;
     int32_t track = 0;
     int32_t album_art = 0;
+    std::string problem;
 };
+
+void note(Frames& frames, const char* what, size_t at)
+{
+    if (frames.problem.empty()) {
+        frames.problem = std::string(what) + " at byte " + std::to_string(at);
+    }
+}
 
 // Reads the frames of one tag that starts at tag_start; returns the end of
 // the tag (as its header gives it), or 0 when there is no tag there.
@@ -118,6 +126,7 @@ size_t read_tag(Mp3Source& source, size_t tag_start, Frames& frames)
     size_t pos = tag_start + 10;
     if (h[5] & 0x40) {
         if (pos + 4 > available) {
+            note(frames, "extended header cut short", pos);
             return real_end;
         }
         const uint8_t* x = source.data.data() + pos;
@@ -125,6 +134,7 @@ size_t read_tag(Mp3Source& source, size_t tag_start, Frames& frames)
         // version 2.3 gives a plain number that leaves those 4 bytes out.
         pos = major == 4 ? tag_start + 10 + synchsafe(x) : pos + 4 + big_endian(x, 4);
         if (pos > tag_end) {
+            note(frames, "extended header larger than its tag", tag_start);
             return real_end;
         }
     }
@@ -138,6 +148,9 @@ size_t read_tag(Mp3Source& source, size_t tag_start, Frames& frames)
         const size_t size = major == 2 ? big_endian(f + 3, 3) : big_endian(f + 4, 4);
         pos += header;
         if (size == 0 || size > tag_end - pos) {
+            if (size != 0 && tag_end == real_end) {
+                note(frames, "ID3v2 frame larger than its tag", pos - header);
+            }
             break; // a frame that does not fit in its tag
         }
         const std::string_view id(reinterpret_cast<const char*>(f), id_length);
@@ -165,7 +178,8 @@ size_t read_tag(Mp3Source& source, size_t tag_start, Frames& frames)
             continue;
         }
         if (pos > available) {
-            break; // the file ends inside the frame
+            note(frames, "file ends inside an ID3v2 frame", data_at);
+            break;
         }
         std::optional<std::string> text =
             id3_text_frame(std::span(source.data.data() + data_at, size));
@@ -389,6 +403,7 @@ Mp3Tags mp3_parse(Mp3Source& source, std::span<const uint8_t> tail)
     tags.date = std::move(frames.date);
     tags.track = frames.track;
     tags.album_art = frames.album_art;
+    tags.problem = std::move(frames.problem);
     return tags;
 }
 
@@ -432,6 +447,10 @@ Mp3Tags mp3_read_tags(const char* path)
 int mp3_add(const char* path, int compilation)
 {
     const Mp3Tags t = mp3_read_tags(path);
+    if (!t.problem.empty()) {
+        // The tags up to the fault are kept; the file is still added.
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "broken tag in %s: %s\n", path, t.problem.c_str());
+    }
     auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
     DbItemFields f;
     f.title = text(t.title);

@@ -28,6 +28,8 @@ struct Mp3Tags {
     int32_t bitrate = 0;   // kbit/s; 0 for variable bitrate
     int64_t size = 0;
     int32_t mtime = 0;
+    // What was wrong with the tags, for the log; empty when nothing was.
+    std::string problem;
 };
 
 // The MPEG audio frame at the start of a window.

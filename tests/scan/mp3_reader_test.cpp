@@ -130,14 +130,18 @@ TEST(Mp3Reader, BrokenTagsKeepWhatCameBefore)
     // A frame that claims more than its tag holds ends the frames.
     Bytes tag = id3v2_tag({{"TIT2", id3_latin1("Kept")}, {"TPE1", id3_latin1("Lost")}});
     tag[10 + 10 + 5 + 4 + 3] = 0x7f; // the second frame's size
-    EXPECT_EQ(parse(concat({tag, mpeg_frames(1)})).title, "Kept");
-    EXPECT_FALSE(parse(concat({tag, mpeg_frames(1)})).artist);
+    const Mp3Tags broken = parse(concat({tag, mpeg_frames(1)}));
+    EXPECT_EQ(broken.title, "Kept");
+    EXPECT_FALSE(broken.artist);
+    EXPECT_EQ(broken.problem, "ID3v2 frame larger than its tag at byte 25");
+    EXPECT_EQ(parse(with_frames({{"TIT2", id3_latin1("Fine")}})).problem, "");
     // A tag cut short by the end of the file.
     Bytes cut = id3v2_tag({{"TIT2", id3_latin1("Whole title")}, {"TALB", id3_latin1("Album")}});
     cut.resize(cut.size() - 3);
     const Mp3Tags t = parse(cut);
     EXPECT_EQ(t.title, "Whole title");
     EXPECT_FALSE(t.album);
+    EXPECT_NE(t.problem, "");
     // Sizes of zero and of the whole 28-bit range.
     for (int64_t declared : {0, 0x0fffffff}) {
         Id3v2Options o;

@@ -1,7 +1,9 @@
+#include "core/edition.h"
 #include "core/log.h"
 #include "db/db_fixture.h"
 #include "http/http_connection.h"
 #include "mp3_writer.h"
+#include "scan/file_types.h"
 #include "scan/rescan_handler.h"
 #include "scan/scanner.h"
 #include "support/child_process.h"
@@ -145,6 +147,21 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
     EXPECT_TRUE(at(g_db.music_root, {"Artists", "Stays"}));
     EXPECT_FALSE(at(g_db.music_root, {"Artists", "Leaves"})) << "the emptied view branch is pruned";
     EXPECT_EQ(db_check_consistency(), "");
+}
+
+TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
+{
+    EXPECT_EQ(scan_file_types().size(), 18u);
+    edition_select(Edition::MusicOnly);
+    const auto types = scan_file_types();
+    edition_select(Edition::Full);
+    ASSERT_EQ(types.size(), 9u);
+    for (const ScanFileType& t : types) {
+        EXPECT_EQ(t.kind, 'M') << t.extension;
+    }
+    EXPECT_STREQ(types.back().extension, "pls");
+    EXPECT_EQ(scan_extension("Song.MP3"), "MP3");
+    EXPECT_EQ(scan_extension("mp3"), "mp3");
 }
 
 TEST_F(Scanner, StopRequestEndsTheWalk)
