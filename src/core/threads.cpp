@@ -35,6 +35,19 @@ bool start_thread(std::function<void()> routine)
     }
 }
 
+bool start_worker(ThreadFlag& flag, std::function<void()> routine)
+{
+    int idle = 0;
+    if (!flag.compare_exchange_strong(idle, 1)) {
+        return false;
+    }
+    if (!start_thread(std::move(routine))) {
+        flag = 0;
+        return false;
+    }
+    return true;
+}
+
 void sleep_ms(long ms)
 {
     if (ms < 0) {

@@ -29,6 +29,13 @@ void thread_request_stop(ThreadFlag& flag);
 // thread" with the system error and returns false.
 bool start_thread(std::function<void()> routine);
 
+// Starts a worker that owns flag: raises the flag from 0 to 1 before the
+// thread runs (so that nobody waiting for the worker can miss it) and starts
+// routine, which sets the flag to 0 as its last action. False, with the flag
+// untouched, when the worker runs already; false, with the flag back at 0,
+// when no thread could be made.
+bool start_worker(ThreadFlag& flag, std::function<void()> routine);
+
 // Sleeps ms milliseconds with one nanosleep; an interrupted sleep is not resumed.
 void sleep_ms(long ms);
 

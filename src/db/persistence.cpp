@@ -419,15 +419,12 @@ void persistence_reader_start(ThreadFlag& flag)
     }
     // The flag is raised before the thread runs, so that the scanner,
     // started right after, never misses that there is a file to wait for.
-    int idle = 0;
-    if (!flag.compare_exchange_strong(idle, 1)) {
+    if (flag == 1) {
         log_msg(LOG_INFO, LOG_CAT_DB, "read database thread overlapping, terminating one!\n");
         return;
     }
     ThreadFlag* f = &flag;
-    if (!start_thread([f, path] { reader_thread(f, path); })) {
-        flag = 0;
-    }
+    start_worker(flag, [f, path] { reader_thread(f, path); });
 }
 
 void persistence_writer_start(ThreadFlag& flag)
@@ -435,17 +432,11 @@ void persistence_writer_start(ThreadFlag& flag)
     if (setting_str(KEY_DBFILE).empty()) {
         return;
     }
-    int idle = 0;
-    if (!flag.compare_exchange_strong(idle, 1)) {
-        return;
-    }
     // Changes from here on are written; what the tree holds now came from
     // the file (or is empty).
     const uint64_t baseline = change_count();
     ThreadFlag* f = &flag;
-    if (!start_thread([f, baseline] { writer_thread(f, baseline); })) {
-        flag = 0;
-    }
+    start_worker(flag, [f, baseline] { writer_thread(f, baseline); });
 }
 
 void external_db_hook_start(ThreadFlag& flag)
@@ -453,17 +444,11 @@ void external_db_hook_start(ThreadFlag& flag)
     if (setting_str(KEY_EXTERNALDBFILE).empty()) {
         return;
     }
-    int idle = 0;
-    if (!flag.compare_exchange_strong(idle, 1)) {
-        return;
-    }
     ThreadFlag* f = &flag;
-    if (!start_thread([f] {
-            // The integration step of a third-party database: nothing here.
-            while (nap(*f, 5000)) {
-            }
-            *f = 0;
-        })) {
-        flag = 0;
-    }
+    start_worker(flag, [f] {
+        // The integration step of a third-party database: nothing here.
+        while (nap(*f, 5000)) {
+        }
+        *f = 0;
+    });
 }

@@ -256,19 +256,13 @@ void scan_all(const ThreadFlag& flag)
 
 void scan_thread_start(ThreadFlag& flag, const ThreadFlag& reader_flag)
 {
-    int idle = 0;
-    if (!flag.compare_exchange_strong(idle, 1)) {
-        return;
-    }
     {
         std::lock_guard guard(rescan().lock);
         rescan().dir.clear();
     }
     ThreadFlag* f = &flag;
     const ThreadFlag* r = &reader_flag;
-    if (!start_thread([f, r] { scanner_thread(f, r); })) {
-        flag = 0;
-    }
+    start_worker(flag, [f, r] { scanner_thread(f, r); });
 }
 
 bool scan_request(const std::string& dir)
