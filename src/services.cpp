@@ -1,8 +1,11 @@
 #include "services.h"
 
+#include "control/client_probes.h"
 #include "control/clients.h"
+#include "control/soap.h"
 #include "db/media_db.h"
 #include "db/persistence.h"
+#include "http/http_client.h"
 #include "http/http_connection.h"
 #include "http/http_registry.h"
 #include "http/http_server.h"
@@ -23,7 +26,9 @@ void register_handlers()
     constexpr int kGetHead = HTTP_GET | HTTP_HEAD;
     http_register_handler(serve_device_description, kGetHead, "/DeviceDescription.xml");
     http_register_handler(serve_connection_manager_scpd, kGetHead, "/ConnectionManager.xml");
+    http_register_handler(soap_control_handler, HTTP_POST, "/ConnectionManager/Control");
     http_register_handler(serve_content_directory_scpd, kGetHead, "/ContentDirectory.xml");
+    http_register_handler(soap_control_handler, HTTP_POST, "/ContentDirectory/Control");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     ssdp_register_search_handler();
 
@@ -31,6 +36,8 @@ void register_handlers()
     clients.recognised = client_register;
     clients.must_close = client_is_dlink;
     http_set_client_hooks(clients);
+    client_probes_install();
+    set_user_agent("Mozilla/4.0 (Compatible, Corvalenso UPnP Plenwick)");
 }
 
 // Services start in a fixed order: the configured client addresses, the empty

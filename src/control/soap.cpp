@@ -1,0 +1,173 @@
+#include "control/soap.h"
+
+#include "control/soap_actions.h"
+#include "core/text_util.h"
+#include "http/http_response.h"
+
+#include <cstdlib>
+#include <cstring>
+
+const UpnpError kUpnpErrors[] = {
+    {401, "invalid Action"},
+    {402, "invalid Args"},
+    {501, "Action Failed"},
+    {600, "Argument Value Invalid"},
+    {601, "Argument Value Out of Range"},
+    {602, "Optional Action Not implemented"},
+    {603, "Out of Memory"},
+    {604, "Human Intervention Required"},
+    {605, "String Argument Too Long"},
+    {606, "Action not authorized"},
+    {607, "Signature failure"},
+    {608, "Signature missing"},
+    {609, "Not encrypted"},
+    {610, "Invalid Sequence"},
+    {611, "Invalid control URL"},
+    {612, "No such session"},
+    {701, "No such object"},
+    {702, "No contents"},
+    {703, "Read error"},
+    {704, "Format not supported for playback"},
+    {705, "Transport is locked"},
+    {708, "Invalid search criteria"},
+    {710, "No such container"},
+    {711, "Illegal seek target"},
+    {712, "Bad metadata"},
+    {713, "Restricted parent object"},
+    {714, "Illegal MIME-type"},
+    {715, "Content BUSY"},
+    {716, "Resource not found"},
+    {717, "Play speed not supported"},
+    {718, "Invalid InstanceID"},
+    {0, nullptr},
+};
+
+namespace
+{
+
+constexpr int kFallbackRow = 7; // 604
+
+struct ActionRow {
+    const char* text;
+    SoapAction action;
+};
+
+// Tested in this order: the first text that the header holds decides, so
+// X_BrowseByLetter comes before Browse, whose text it contains too. The
+// service prefix decides, not the control URL posted to.
+constexpr ActionRow kActions[] = {
+    {"ContentDirectory:1#GetSearchCapabilities", SoapAction::GetSearchCapabilities},
+    {"ContentDirectory:1#GetSortCapabilities", SoapAction::GetSortCapabilities},
+    {"ContentDirectory:1#GetSystemUpdateID", SoapAction::GetSystemUpdateID},
+    {"ContentDirectory:1#X_BrowseByLetter", SoapAction::XBrowseByLetter},
+    {"ContentDirectory:1#Browse", SoapAction::Browse},
+    {"ContentDirectory:1#Search", SoapAction::Search},
+    {"ContentDirectory:1#CreateObject", SoapAction::CreateObject},
+    {"ContentDirectory:1#DestroyObject", SoapAction::DestroyObject},
+    {"ContentDirectory:1#UpdateObject", SoapAction::UpdateObject},
+    {"ContentDirectory:1#ImportResource", SoapAction::ImportResource},
+    {"ContentDirectory:1#ExportResource", SoapAction::ExportResource},
+    {"ContentDirectory:1#StopTransferResource", SoapAction::StopTransferResource},
+    {"ContentDirectory:1#GetTransferProgress", SoapAction::GetTransferProgress},
+    {"ContentDirectory:1#DeleteResource", SoapAction::DeleteResource},
+    {"ContentDirectory:1#CreateReference", SoapAction::CreateReference},
+    {"ConnectionManager:1#GetProtocolInfo", SoapAction::GetProtocolInfo},
+    {"ConnectionManager:1#PrepareForConnection", SoapAction::PrepareForConnection},
+    {"ConnectionManager:1#ConnectionComplete", SoapAction::ConnectionComplete},
+    {"ConnectionManager:1#GetCurrentConnectionIDs", SoapAction::GetCurrentConnectionIDs},
+    {"ConnectionManager:1#GetCurrentConnectionInfo", SoapAction::GetCurrentConnectionInfo},
+};
+
+} // namespace
+
+const UpnpError& upnp_error_for(int code)
+{
+    for (const UpnpError* e = kUpnpErrors; e->code != 0; ++e) {
+        if (e->code == code) {
+            return *e;
+        }
+    }
+    return kUpnpErrors[kFallbackRow];
+}
+
+StrBuf soap_fault_body(int code)
+{
+    const UpnpError& e = upnp_error_for(code);
+    StrBuf sb = strbuf_new({}, 1024);
+    strbuf_appendf(sb,
+                   "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
+                   "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                   "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\n"
+                   " <s:Body>\n"
+                   "  <s:Fault>\n"
+                   "   <faultcode>s:Client</faultcode>\n"
+                   "   <faultstring>UPnPError</faultstring>\n"
+                   "   <detail>\n"
+                   "    <UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">\n"
+                   "     <errorCode>%d</errorCode>\n"
+                   "     <errorDescription>%s</errorDescription>\n"
+                   "    </UPnPError>\n"
+                   "   </detail>\n"
+                   "  </s:Fault>\n"
+                   " </s:Body>\n"
+                   "</s:Envelope>\n",
+                   e.code, e.description);
+    return sb;
+}
+
+int soap_send_fault(HttpConnection* c, int code)
+{
+    const StrBuf body = soap_fault_body(code);
+    c->content_type = kMimeXml;
+    c->content_length = body.length;
+    if (http_send_header(c, 500, c->method != HTTP_HEAD) != 0) {
+        return 1;
+    }
+    if (c->method == HTTP_HEAD) {
+        return 0;
+    }
+    return http_send_body(c, body.data.get(), static_cast<size_t>(body.length));
+}
+
+int soap_send_envelope(HttpConnection* c, const StrBuf& envelope)
+{
+    c->content_type = kMimeXml;
+    c->content_length = envelope.length;
+    return http_send_response(c, strbuf_c_str(envelope));
+}
+
+SoapAction soap_action_of(const char* head)
+{
+    // Header names are case-insensitive in HTTP; control points write
+    // "SOAPAction" and "soapaction" as well.
+    const char* header = str_find_nocase(head, "SOAPACTION");
+    if (!header) {
+        return SoapAction::None;
+    }
+    for (const ActionRow& row : kActions) {
+        if (strstr(header, row.text)) {
+            return row.action;
+        }
+    }
+    return SoapAction::None;
+}
+
+const char* soap_arg(const XmlElement* body, const char* name)
+{
+    return xml_text(body, name);
+}
+
+int soap_arg_int(const XmlElement* body, const char* name)
+{
+    return xml_int(body, name);
+}
+
+int soap_control_handler(HttpConnection* c)
+{
+    const SoapAction action = soap_action_of(c->head.data());
+    if (action == SoapAction::None) {
+        return soap_send_fault(c, 401);
+    }
+    const XmlTree body = xml_parse(c->body);
+    return soap_dispatch(c, action, body.get());
+}

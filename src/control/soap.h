@@ -1,0 +1,77 @@
+// SOAP control of both services: the action named in the SOAPACTION header
+// picks the handler, the arguments come from the XML body, and every failure
+// is answered with a UPnP error (a SOAP fault).
+#pragma once
+
+#include "control/xml.h"
+#include "core/strbuf.h"
+#include "http/http_connection.h"
+
+struct UpnpError {
+    int code;
+    const char* description;
+};
+
+// The error codes and descriptions, ending with a row of code 0.
+extern const UpnpError kUpnpErrors[];
+
+// The row of a code; a code not in the table gives 604 "Human Intervention
+// Required".
+const UpnpError& upnp_error_for(int code);
+
+// The start of every answer envelope, up to and including "<s:Body>".
+inline constexpr char kSoapEnvelopeStart[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
+    "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">";
+inline constexpr char kContentDirectoryNs[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
+inline constexpr char kConnectionManagerNs[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
+
+// The fault envelope of a code.
+StrBuf soap_fault_body(int code);
+
+// Sends the fault of a code with status 500 (every fault: a control point
+// that trusts the status must not read one as success). 0 sent, else 1.
+int soap_send_fault(HttpConnection* connection, int code);
+
+// Sends a complete envelope with status 200. 0 sent, else 1.
+int soap_send_envelope(HttpConnection* connection, const StrBuf& envelope);
+
+// The POST handler of "/ContentDirectory/Control" and
+// "/ConnectionManager/Control".
+int soap_control_handler(HttpConnection* connection);
+
+// The actions, in the order the header is tested against them (the first
+// whose text it contains wins).
+enum class SoapAction {
+    GetSearchCapabilities,
+    GetSortCapabilities,
+    GetSystemUpdateID,
+    XBrowseByLetter,
+    Browse,
+    Search,
+    CreateObject,
+    DestroyObject,
+    UpdateObject,
+    ImportResource,
+    ExportResource,
+    StopTransferResource,
+    GetTransferProgress,
+    DeleteResource,
+    CreateReference,
+    GetProtocolInfo,
+    PrepareForConnection,
+    ConnectionComplete,
+    GetCurrentConnectionIDs,
+    GetCurrentConnectionInfo,
+    None, // no SOAPACTION header, or an action not listed
+};
+
+// The action a request head names in its SOAPACTION header (the header name
+// in any case; the action text as written).
+SoapAction soap_action_of(const char* head);
+
+// An argument: the text of the first element of that name anywhere in the
+// body, or null; a number with atoi, 0 when absent.
+const char* soap_arg(const XmlElement* body, const char* name);
+int soap_arg_int(const XmlElement* body, const char* name);

@@ -1,0 +1,163 @@
+#include "control/soap_actions.h"
+
+#include "control/browse.h"
+#include "control/clients.h"
+#include "core/settings.h"
+#include "db/media_db.h"
+
+#include <cstring>
+
+namespace
+{
+
+int send_text(HttpConnection* c, const StrBuf& envelope)
+{
+    return soap_send_envelope(c, envelope);
+}
+
+// "<s:Body><u:NAMEResponse xmlns:u="NS">" INNER "</u:NAMEResponse></s:Body></s:Envelope>"
+int send_compact(HttpConnection* c, const char* action, const char* ns, const std::string& inner)
+{
+    StrBuf sb = strbuf_new(kSoapEnvelopeStart, 1024);
+    strbuf_appendf(sb, "<s:Body><u:%sResponse xmlns:u=\"%s\">", action, ns);
+    strbuf_append(sb, inner);
+    strbuf_appendf(sb, "</u:%sResponse></s:Body></s:Envelope>", action);
+    return send_text(c, sb);
+}
+
+// The ConnectionManager answers, laid out with runs of spaces.
+int send_spaced(HttpConnection* c, const char* action, const std::vector<std::string>& outputs)
+{
+    StrBuf sb = strbuf_new(kSoapEnvelopeStart, 1024);
+    strbuf_appendf(sb, "  <s:Body>    <u:%sResponse xmlns:u=\"%s\">", action, kConnectionManagerNs);
+    for (const std::string& output : outputs) {
+        strbuf_append(sb, "      ");
+        strbuf_append(sb, output);
+    }
+    strbuf_appendf(sb, "    </u:%sResponse>  </s:Body></s:Envelope>", action);
+    return send_text(c, sb);
+}
+
+int get_search_capabilities(HttpConnection* c)
+{
+    const char* caps = setting_int(KEY_NOSEARCH) != 0             ? ""
+                       : client_type_of(c->client_ip.data()) == 9 ? "*"
+                                                                  : kSearchCapabilities;
+    return send_compact(c, "GetSearchCapabilities", kContentDirectoryNs,
+                        std::string("<SearchCaps>") + caps + "</SearchCaps>");
+}
+
+int get_system_update_id(HttpConnection* c)
+{
+    uint32_t id;
+    {
+        std::lock_guard guard(db_mutex());
+        id = g_db.system_update_id;
+    }
+    return send_compact(c, "GetSystemUpdateID", kContentDirectoryNs,
+                        "<Id>" + std::to_string(id) + "</Id>");
+}
+
+// The StartingIndex is unsigned in the service description; a negative one
+// starts at the beginning.
+int starting_index(const XmlElement* body)
+{
+    const int index = soap_arg_int(body, "StartingIndex");
+    return index < 0 ? 0 : index;
+}
+
+int browse(HttpConnection* c, const XmlElement* body, bool by_letter)
+{
+    const char* flag = soap_arg(body, "BrowseFlag");
+    const char* object_id = soap_arg(body, "ObjectID");
+    const char* filter = soap_arg(body, "Filter");
+    if (flag && strcmp(flag, "BrowseDirectChildren") == 0) {
+        const char* sort = soap_arg(body, "SortCriteria");
+        const int count = soap_arg_int(body, "RequestedCount");
+        if (by_letter) {
+            return browse_by_letter(c, object_id, filter, soap_arg(body, "StartingLetter"), count,
+                                    sort);
+        }
+        return browse_direct_children(c, object_id, filter, starting_index(body), count, sort);
+    }
+    if (flag && strcmp(flag, "BrowseMetadata") == 0) {
+        return browse_metadata(c, object_id, filter);
+    }
+    return soap_send_fault(c, 402);
+}
+
+} // namespace
+
+int update_object(HttpConnection* c, const XmlElement* body)
+{
+    std::string current =
+        soap_arg(body, "CurrentTagValue") ? soap_arg(body, "CurrentTagValue") : "";
+    std::string fresh = soap_arg(body, "NewTagValue") ? soap_arg(body, "NewTagValue") : "";
+    // The tag values travel as escaped markup: decoded once more, they are XML.
+    xml_decode_entities(current);
+    xml_decode_entities(fresh);
+    const XmlTree current_tree = xml_parse(current.c_str());
+    const XmlTree new_tree = xml_parse(fresh.c_str());
+    if (!current_tree) {
+        return soap_send_fault(c, 402);
+    }
+    const std::string& property = current_tree->name;
+    const char* current_text = current_tree->text ? current_tree->text->c_str() : "";
+    const XmlElement* new_element = new_tree ? xml_find(new_tree.get(), property.c_str()) : nullptr;
+    const char* new_text = new_element && new_element->text ? new_element->text->c_str() : "";
+    const int result =
+        db_update_property(soap_arg(body, "ObjectID"), property.c_str(), current_text, new_text);
+    if (result != 200) {
+        return soap_send_fault(c, result);
+    }
+    StrBuf sb = strbuf_new("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n", 400);
+    const std::string_view start(kSoapEnvelopeStart);
+    strbuf_append(sb, start.substr(start.find("<s:Envelope")));
+    strbuf_append(sb, "\r\n<s:Body>\r\n<u:UpdateObjectResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\" />\r\n"
+                      "</s:Body>\r\n</s:Envelope>");
+    return send_text(c, sb);
+}
+
+int soap_dispatch(HttpConnection* c, SoapAction action, const XmlElement* body)
+{
+    switch (action) {
+    case SoapAction::GetSearchCapabilities:
+        return get_search_capabilities(c);
+    case SoapAction::GetSortCapabilities:
+        return send_compact(c, "GetSortCapabilities", kContentDirectoryNs,
+                            std::string("<SortCaps>") + kSortCapabilities + "</SortCaps>");
+    case SoapAction::GetSystemUpdateID:
+        return get_system_update_id(c);
+    case SoapAction::XBrowseByLetter:
+        return browse(c, body, true);
+    case SoapAction::Browse:
+        return browse(c, body, false);
+    case SoapAction::Search:
+        return search_action(c, soap_arg(body, "ContainerID"), soap_arg(body, "SearchCriteria"),
+                             soap_arg(body, "Filter"), starting_index(body),
+                             soap_arg_int(body, "RequestedCount"), soap_arg(body, "SortCriteria"));
+    case SoapAction::UpdateObject:
+        return update_object(c, body);
+    case SoapAction::GetProtocolInfo:
+        return send_spaced(
+            c, "GetProtocolInfo",
+            {std::string("<Source>") + kSourceProtocols + "</Source>", "<Sink></Sink>"});
+    case SoapAction::PrepareForConnection:
+        return soap_send_fault(c, soap_arg(body, "Direction") ? 602 : 402);
+    case SoapAction::GetCurrentConnectionIDs:
+        return send_spaced(c, "GetCurrentConnectionIDs", {"<ConnectionIDs>0</ConnectionIDs>"});
+    case SoapAction::GetCurrentConnectionInfo:
+        return send_spaced(c, "GetCurrentConnectionInfo",
+                           {"<RcsID>-1</RcsID>", "<AVTransportID>-1</AVTransportID>",
+                            "<ProtocolInfo></ProtocolInfo>",
+                            "<PeerConnectionManager></PeerConnectionManager>",
+                            "<PeerConnectionID>-1</PeerConnectionID>",
+                            "<Direction>Output</Direction>", "<Status>Unknown</Status>"});
+    case SoapAction::None:
+        return soap_send_fault(c, 401);
+    default:
+        // CreateObject, DestroyObject, the transfer actions, ConnectionComplete.
+        return soap_send_fault(c, 602);
+    }
+}

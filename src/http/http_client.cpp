@@ -1,0 +1,210 @@
+#include "http/http_client.h"
+
+#include "core/log.h"
+#include "core/net_util.h"
+#include "core/text_util.h"
+#include "http/http_limits.h"
+#include "http/http_read.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <netdb.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Set once at start-up, read by every request.
+struct UserAgent {
+    std::mutex lock;
+    std::string text;
+    bool set = false;
+};
+
+UserAgent& user_agent()
+{
+    static auto* ua = new UserAgent;
+    return *ua;
+}
+
+std::string current_user_agent()
+{
+    UserAgent& ua = user_agent();
+    std::lock_guard guard(ua.lock);
+    if (!ua.set) {
+        ua.text = "Corvalenso User-Agent";
+        ua.set = true;
+    }
+    return ua.text;
+}
+
+void close_socket(int s)
+{
+    shutdown(s, SHUT_RDWR);
+    close(s);
+}
+
+// Connects s to address within the time left; false on failure or time-out.
+bool connect_within(int s, const sockaddr* address, socklen_t size, int timeout_ms)
+{
+    const int flags = fcntl(s, F_GETFL);
+    fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    int rc = connect(s, address, size);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{s, POLLOUT, 0};
+        do {
+            rc = poll(&p, 1, timeout_ms);
+        } while (rc < 0 && errno == EINTR);
+        int error = 0;
+        socklen_t length = sizeof error;
+        rc = rc == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0
+                 ? 0
+                 : -1;
+    }
+    fcntl(s, F_SETFL, flags);
+    return rc == 0;
+}
+
+} // namespace
+
+void set_user_agent(const char* text)
+{
+    UserAgent& ua = user_agent();
+    std::lock_guard guard(ua.lock);
+    ua.text = std::string(text ? text : "").substr(0, 127);
+    ua.set = true;
+}
+
+std::optional<HttpTarget> http_parse_url(const char* url)
+{
+    if (!url) {
+        return std::nullopt;
+    }
+    std::string_view rest(url);
+    HttpTarget t;
+    if (rest.starts_with("http://")) {
+        rest.remove_prefix(7);
+        t.port = 80;
+    } else if (rest.starts_with("ftp://")) {
+        rest.remove_prefix(6);
+        t.port = 21;
+    } else {
+        return std::nullopt;
+    }
+    const size_t slash = rest.find('/');
+    std::string_view authority = rest.substr(0, slash);
+    t.path = slash == std::string_view::npos ? "" : std::string(rest.substr(slash + 1));
+    // User and password before an '@' are not ours to send anywhere.
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        authority.remove_prefix(at + 1);
+    }
+    t.host_header = std::string(authority.substr(0, 255));
+    const size_t colon = authority.find(':');
+    t.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) {
+        const int64_t port = parse_int64(std::string(authority.substr(colon + 1)).c_str());
+        if (port <= 0 || port > 65535) {
+            return std::nullopt;
+        }
+        t.port = static_cast<int>(port);
+    }
+    if (t.host.empty()) {
+        return std::nullopt;
+    }
+    return t;
+}
+
+int http_connect(const char* url, int timeout_ms)
+{
+    const std::optional<HttpTarget> target = http_parse_url(url);
+    if (!target) {
+        return -1;
+    }
+    // getaddrinfo is safe between threads, unlike the older resolver calls.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(target->port);
+    if (getaddrinfo(target->host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
+        return -1;
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return -1;
+    }
+    if (!connect_within(s, found->ai_addr, found->ai_addrlen, timeout_ms)) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int http_send_get(int socket, const char* url, const char* extra)
+{
+    const std::optional<HttpTarget> target = http_parse_url(url);
+    if (!target) {
+        return 1;
+    }
+    const char* lines = extra ? extra : "";
+    const std::string agent =
+        strstr(lines, "User-Agent") ? "" : "User-Agent: " + current_user_agent() + "\r\n";
+    char request[512];
+    const int n = snprintf(request, sizeof request,
+                           "GET /%s HTTP/1.1\r\nAccept: */*\r\nHost: %s\r\nConnection: "
+                           "Keep-Alive\r\n%s%s\r\n",
+                           target->path.c_str(), target->host_header.c_str(), agent.c_str(), lines);
+    // A request cut short would be a different request: none is sent.
+    if (n < 0 || static_cast<size_t>(n) >= sizeof request) {
+        return 1;
+    }
+    return send_all(socket, request, static_cast<size_t>(n), MSG_NOSIGNAL) < 0 ? 1 : 0;
+}
+
+std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms)
+{
+    const auto deadline = HttpReader::Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const int s = http_connect(url, timeout_ms);
+    if (s < 0) {
+        return std::nullopt;
+    }
+    if (http_send_get(s, url, nullptr) != 0) {
+        close_socket(s);
+        return std::nullopt;
+    }
+    auto reader = std::make_unique<HttpReader>();
+    reader->socket = s;
+    reader->deadline = deadline;
+    char head[kHttpHeadSize];
+    HeadResult result = http_read_head(*reader, head, sizeof head);
+    // Interim answers come before the real one.
+    while (result.length > 0 && strstr(head, "HTTP/1.1 100")) {
+        result = http_read_head(*reader, head, sizeof head);
+    }
+    if (result.length == 0 ||
+        (result.status != HeadStatus::Complete && result.status != HeadStatus::Cut)) {
+        log_msg(LOG_ERROR, LOG_CAT_HTTP, "received no header in HTTP_talk!\n");
+        close_socket(s);
+        return std::nullopt;
+    }
+    BodyResult body = http_read_body(*reader, head, kHttpClientMaxBody);
+    close_socket(s);
+    if (body.status != BodyStatus::Received) {
+        return std::nullopt;
+    }
+    return std::move(body.body);
+}
+
+std::optional<StrBuf> http_get(const char* url, int timeout_ms)
+{
+    return HTTP_talk(url, timeout_ms);
+}
