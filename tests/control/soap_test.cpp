@@ -1,0 +1,237 @@
+#include "control/clients.h"
+#include "control/soap.h"
+#include "control/soap_actions.h"
+#include "core/settings.h"
+#include "db/db_fixture.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct Answer {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+
+// Posts body with a SOAPACTION header line to the control handler and
+// returns what it sent.
+Answer post(const std::string& action_line, const std::string& body,
+            const char* client = "10.0.0.1")
+{
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    HttpConnection c;
+    c.socket = fds[0];
+    c.http_version = 11;
+    c.method = HTTP_POST;
+    strcpy(c.url.data(), "/ContentDirectory/Control");
+    strcpy(c.client_ip.data(), client);
+    const std::string head =
+        "POST /ContentDirectory/Control HTTP/1.1\r\n" + action_line + "\r\n\r\n";
+    snprintf(c.head.data(), c.head.size(), "%s", head.c_str());
+    c.body = body.empty() ? nullptr : body.c_str();
+    c.body_length = static_cast<int64_t>(body.size());
+    soap_control_handler(&c);
+    shutdown(fds[0], SHUT_WR);
+    std::string all;
+    char buf[8192];
+    ssize_t n;
+    while ((n = read(fds[1], buf, sizeof buf)) > 0) {
+        all.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    close(fds[1]);
+    Answer a;
+    const size_t end = all.find("\r\n\r\n");
+    a.head = all.substr(0, end);
+    a.body = end == std::string::npos ? "" : all.substr(end + 4);
+    a.status = atoi(all.c_str() + 9);
+    return a;
+}
+
+std::string cd(const std::string& action)
+{
+    return "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#" + action + "\"";
+}
+
+std::string cm(const std::string& action)
+{
+    return "SOAPACTION: \"urn:schemas-upnp-org:service:ConnectionManager:1#" + action + "\"";
+}
+
+std::string args(const std::string& inner)
+{
+    return std::string(kSoapEnvelopeStart) + "<s:Body><u:X>" + inner +
+           "</u:X></s:Body></s:Envelope>";
+}
+
+int error_code(const Answer& a)
+{
+    const size_t at = a.body.find("<errorCode>");
+    return at == std::string::npos ? 0 : atoi(a.body.c_str() + at + 11);
+}
+
+TEST(SoapDispatch, ActionsInTableOrderAndHeaderNamesInAnyCase)
+{
+    const char* head = "POST / HTTP/1.1\r\nSOAPACTION: \"urn:schemas-upnp-org:service:"
+                       "ContentDirectory:1#X_BrowseByLetter\"\r\n\r\n";
+    EXPECT_EQ(soap_action_of(head), SoapAction::XBrowseByLetter) << "not taken for Browse";
+    EXPECT_EQ(soap_action_of("SOAPAction: \"urn:schemas-upnp-org:service:ContentDirectory:1#"
+                             "Browse\"\r\n"),
+              SoapAction::Browse);
+    EXPECT_EQ(soap_action_of("soapaction: \"urn:x:ConnectionManager:1#GetProtocolInfo\"\r\n"),
+              SoapAction::GetProtocolInfo);
+    EXPECT_EQ(soap_action_of("soapaction: \"urn:x:ContentDirectory:1#browse\"\r\n"),
+              SoapAction::None)
+        << "the action itself is case-sensitive";
+    EXPECT_EQ(soap_action_of("Host: x\r\n"), SoapAction::None);
+    EXPECT_EQ(error_code(post("Host: x", "")), 401);
+    EXPECT_EQ(error_code(post(cd("Nothing"), "")), 401);
+    EXPECT_EQ(error_code(post(cd("CreateObject"), "")), 602);
+}
+
+TEST(SoapFaults, EnvelopeByteForByteAndAlways500)
+{
+    const StrBuf body = soap_fault_body(701);
+    EXPECT_EQ(strbuf_view(body), "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
+                                 "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                                 "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\n"
+                                 " <s:Body>\n"
+                                 "  <s:Fault>\n"
+                                 "   <faultcode>s:Client</faultcode>\n"
+                                 "   <faultstring>UPnPError</faultstring>\n"
+                                 "   <detail>\n"
+                                 "    <UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">\n"
+                                 "     <errorCode>701</errorCode>\n"
+                                 "     <errorDescription>No such object</errorDescription>\n"
+                                 "    </UPnPError>\n"
+                                 "   </detail>\n"
+                                 "  </s:Fault>\n"
+                                 " </s:Body>\n"
+                                 "</s:Envelope>\n");
+    for (int code : {0, 999, 403}) {
+        EXPECT_NE(strbuf_view(soap_fault_body(code))
+                      .find("<errorCode>604</errorCode>\n     <errorDescription>Human "
+                            "Intervention Required</errorDescription>"),
+                  std::string_view::npos)
+            << code;
+    }
+    // 402 and 501 as well: a fault is never a success.
+    const Answer bad_flag =
+        post(cd("Browse"), args("<BrowseFlag>browsedirectchildren</BrowseFlag>"));
+    EXPECT_EQ(bad_flag.status, 500);
+    EXPECT_EQ(error_code(bad_flag), 402);
+    EXPECT_NE(bad_flag.head.find("Content-Type: text/xml; charset=\"UTF-8\""), std::string::npos);
+}
+
+TEST(SoapConnectionManager, FixedAnswersByteForByte)
+{
+    const std::string start = kSoapEnvelopeStart;
+    const Answer info = post(cm("GetProtocolInfo"), "");
+    EXPECT_EQ(info.status, 200);
+    EXPECT_EQ(info.body,
+              start + "  <s:Body>    <u:GetProtocolInfoResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">      "
+                      "<Source>http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*,http-get:*:image/"
+                      "jpeg:*</Source>      <Sink></Sink>    </u:GetProtocolInfoResponse>  "
+                      "</s:Body></s:Envelope>");
+    EXPECT_EQ(post(cm("GetCurrentConnectionIDs"), "").body,
+              start + "  <s:Body>    <u:GetCurrentConnectionIDsResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">      "
+                      "<ConnectionIDs>0</ConnectionIDs>    </u:GetCurrentConnectionIDsResponse>  "
+                      "</s:Body></s:Envelope>");
+    EXPECT_EQ(post(cm("GetCurrentConnectionInfo"), args("<ConnectionID>5</ConnectionID>")).body,
+              start + "  <s:Body>    <u:GetCurrentConnectionInfoResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">      "
+                      "<RcsID>-1</RcsID>      <AVTransportID>-1</AVTransportID>      "
+                      "<ProtocolInfo></ProtocolInfo>      "
+                      "<PeerConnectionManager></PeerConnectionManager>      "
+                      "<PeerConnectionID>-1</PeerConnectionID>      "
+                      "<Direction>Output</Direction>      <Status>Unknown</Status>    "
+                      "</u:GetCurrentConnectionInfoResponse>  </s:Body></s:Envelope>");
+    EXPECT_EQ(error_code(post(cm("PrepareForConnection"), args("<Direction>Output</Direction>"))),
+              602);
+    EXPECT_EQ(error_code(post(cm("PrepareForConnection"), args(""))), 402);
+    EXPECT_EQ(error_code(post(cm("ConnectionComplete"), "")), 602);
+}
+
+using SoapContentDirectory = DbTest;
+
+TEST_F(SoapContentDirectory, CapabilitiesAndUpdateId)
+{
+    db_create();
+    const std::string start = kSoapEnvelopeStart;
+    EXPECT_EQ(post(cd("GetSortCapabilities"), "").body,
+              start + "<s:Body><u:GetSortCapabilitiesResponse "
+                      "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\"><SortCaps>dc:"
+                      "title,dc:creator,upnp:artist,upnp:genre,upnp:album,dc:date,upnp:"
+                      "originalTrackNumber,res</SortCaps></u:GetSortCapabilitiesResponse></"
+                      "s:Body></s:Envelope>");
+    db_flush_events();
+    uint32_t id;
+    {
+        std::lock_guard guard(db_mutex());
+        id = g_db.system_update_id;
+    }
+    EXPECT_NE(post(cd("GetSystemUpdateID"), "").body.find("<Id>" + std::to_string(id) + "</Id>"),
+              std::string::npos);
+    EXPECT_NE(post(cd("GetSearchCapabilities"), "")
+                  .body.find(std::string("<SearchCaps>") + kSearchCapabilities + "</SearchCaps>"),
+              std::string::npos);
+    client_table_clear();
+    client_register(9, "10.0.0.9");
+    EXPECT_NE(
+        post(cd("GetSearchCapabilities"), "", "10.0.0.9").body.find("<SearchCaps>*</SearchCaps>"),
+        std::string::npos)
+        << "a Roku Soundbridge searches everything";
+    client_table_clear();
+    setting_set(KEY_NOSEARCH, "1");
+    EXPECT_NE(post(cd("GetSearchCapabilities"), "").body.find("<SearchCaps></SearchCaps>"),
+              std::string::npos);
+}
+
+TEST_F(SoapContentDirectory, UpdateObject)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    ASSERT_EQ(add_music(path, "Old", "Abba", "Gold"), DB_ADDED);
+    NodeId id;
+    {
+        std::lock_guard guard(db_mutex());
+        id = item_by_path(path)->id;
+    }
+    auto update = [&](const std::string& current, const std::string& fresh) {
+        std::string inner = "<ObjectID>" + std::to_string(id) + "</ObjectID>";
+        inner += "<CurrentTagValue>" + current + "</CurrentTagValue>";
+        if (!fresh.empty()) {
+            inner += "<NewTagValue>" + fresh + "</NewTagValue>";
+        }
+        return post(cd("UpdateObject"), args(inner));
+    };
+    const Answer ok = update("&lt;title&gt;Old&lt;/title&gt;", "&lt;title&gt;New&lt;/title&gt;");
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(ok.body, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<s:Envelope "
+                       "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                       "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+                       "<s:Body>\r\n<u:UpdateObjectResponse "
+                       "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\" />\r\n"
+                       "</s:Body>\r\n</s:Envelope>");
+    {
+        std::lock_guard guard(db_mutex());
+        EXPECT_STREQ(item_by_path(path)->title.get(), "New");
+    }
+    EXPECT_EQ(error_code(update("&lt;title&gt;Old&lt;/title&gt;", "&lt;title&gt;X&lt;/title&gt;")),
+              604)
+        << "a stale current value";
+    EXPECT_EQ(error_code(update("&lt;dc:title&gt;New&lt;/dc:title&gt;", "")), 402)
+        << "a prefixed name selects nothing";
+    EXPECT_EQ(error_code(update("", "&lt;title&gt;X&lt;/title&gt;")), 402);
+    EXPECT_EQ(update("&lt;title&gt;New&lt;/title&gt;", "").status, 200);
+    std::lock_guard guard(db_mutex());
+    EXPECT_STREQ(item_by_path(path)->title.get(), "") << "no new value: empty";
+}
+
+} // namespace

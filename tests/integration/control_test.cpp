@@ -1,0 +1,87 @@
+// The control URLs of the real program, driven by a control point this
+// project did not write (GUPnP, through its Python bindings), and the
+// recognition of players by their requests.
+#include "support/child_process.h"
+#include "support/http_client.h"
+#include "support/server_process.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+
+TEST(Control, GupnpControlPointCallsTheFixedActions)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    ASSERT_GT(server.port(), 0);
+    ChildProcess script("/usr/bin/python3", {GUPNP_SCRIPT, std::to_string(server.port())},
+                        server.dir.path);
+    const std::optional<int> status = script.wait_exit(60s);
+    ASSERT_TRUE(status) << "the control point did not finish";
+    if (*status == 77) {
+        GTEST_SKIP() << "GUPnP is not installed (python3-gi, gir1.2-gupnp-1.6): " << script.out();
+    }
+    EXPECT_EQ(*status, 0) << script.out() << script.err();
+    EXPECT_EQ(server.stop(), 0);
+}
+
+std::string soap(int port, const std::string& action, const std::string& extra_header = "")
+{
+    const std::string body = "<s:Envelope><s:Body/></s:Envelope>";
+    auto answer = http_exchange(port, "POST /ContentDirectory/Control HTTP/1.1\r\nSOAPAction: "
+                                      "\"urn:schemas-upnp-org:service:ContentDirectory:1#" +
+                                          action + "\"\r\n" + extra_header + "Content-Length: " +
+                                          std::to_string(body.size()) + "\r\n\r\n" + body);
+    return answer ? answer->body : "";
+}
+
+// A Roku Soundbridge, known by its user agent, searches everything.
+TEST(Control, RokuIsRecognisedByItsUserAgent)
+{
+    ServerUnderTest server(PLENWICK_BIN, {"-v", "25"});
+    ASSERT_GT(server.port(), 0);
+    EXPECT_EQ(soap(server.port(), "GetSearchCapabilities").find("<SearchCaps>*</SearchCaps>"),
+              std::string::npos);
+    EXPECT_NE(soap(server.port(), "GetSearchCapabilities",
+                   "User-Agent: Allegro-Software-WebClient/4.32\r\n")
+                  .find("<SearchCaps>*</SearchCaps>"),
+              std::string::npos);
+    EXPECT_NE(server.process->out().find("CLIENT-DB:added: 127.0.0.1 Roku Soundbridge"),
+              std::string::npos)
+        << server.process->out();
+}
+
+// A guessed Noxon whose probe finds nothing is generic, and stays so.
+TEST(Control, FailedProbeStoresGenericForGood)
+{
+    ServerUnderTest server(PLENWICK_BIN, {"-v", "25"});
+    ASSERT_GT(server.port(), 0);
+    for (int i = 0; i < 2; ++i) {
+        auto answer = http_exchange(server.port(), "GET /DeviceDescription.xml HTTP/1.1\r\n"
+                                                   "User-Agent: Mozilla/4.0 (compatible)\r\n\r\n");
+        ASSERT_TRUE(answer);
+    }
+    const std::string out = server.process->out();
+    EXPECT_EQ(count_occurrences(out, "CLIENT-DB:added: 127.0.0.1 Generic Media Receiver"), 1)
+        << out;
+    EXPECT_EQ(out.find("Noxon Audio"), std::string::npos);
+}
+
+// A configured D-Link address needs no probe and gets its connections closed.
+TEST(Control, ConfiguredDlinkFromTheStart)
+{
+    ServerUnderTest server(PLENWICK_BIN, {"-dlinkclient", "127.0.0.1", "-v", "25"});
+    ASSERT_GT(server.port(), 0);
+    EXPECT_NE(server.process->out().find("CLIENT-DB:added: 127.0.0.1 D-Link DSM320"),
+              std::string::npos);
+    RawHttpClient client(server.port());
+    client.send_text("GET /DeviceDescription.xml HTTP/1.1\r\n\r\n");
+    auto answer = client.read_answer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(header_value(answer->head, "Connection"), "close");
+    EXPECT_TRUE(client.closed_by_peer());
+}
+
+} // namespace

@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+# Drives the control URLs of the server on 127.0.0.1:<port> with the GUPnP
+# control point: finds the device over SSDP on the loopback interface, makes
+# the service proxies from its description and calls the fixed actions.
+# Exit 0: every check held; 77: GUPnP is not installed; 1: a check failed.
+import sys
+
+try:
+    import gi
+
+    gi.require_version("GUPnP", "1.6")
+    from gi.repository import GLib, GUPnP
+except (ImportError, ValueError) as e:
+    print("GUPnP control point not available:", e)
+    sys.exit(77)
+
+import warnings
+
+warnings.simplefilter("ignore", DeprecationWarning)
+
+port = sys.argv[1]
+CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
+CM = "urn:schemas-upnp-org:service:ConnectionManager:1"
+failures = []
+done = {"seen": False}
+loop = GLib.MainLoop()
+
+
+def check(what, got, expected):
+    if got != expected:
+        failures.append("%s: got %r, expected %r" % (what, got, expected))
+
+
+def call(proxy, name, out_names, in_names=(), in_values=()):
+    action = GUPnP.ServiceProxyAction.new_from_list(name, list(in_names), list(in_values))
+    proxy.call_action(action, None)
+    ok, values = action.get_result_list(list(out_names), [str] * len(out_names))
+    return values if ok else None
+
+
+def fault(proxy, name, in_names=(), in_values=()):
+    try:
+        call(proxy, name, ["X"], in_names, in_values)
+    except GLib.Error as e:
+        return e.code
+    return None
+
+
+def available(control_point, device):
+    if (":%s/" % port) not in device.get_location() or done["seen"]:
+        return
+    done["seen"] = True
+    try:
+        cd = device.get_service(CD)
+        cm = device.get_service(CM)
+        check("SearchCaps", call(cd, "GetSearchCapabilities", ["SearchCaps"]),
+              ["dc:source,dc:title,dc:creator,upnp:artist,upnp:genre,upnp:album,dc:date,"
+               "upnp:originalTrackNumber,upnp:class,@id,@parentID,@refID,res,upnp:albumArtURI"])
+        check("SortCaps", call(cd, "GetSortCapabilities", ["SortCaps"]),
+              ["dc:title,dc:creator,upnp:artist,upnp:genre,upnp:album,dc:date,"
+               "upnp:originalTrackNumber,res"])
+        update_id = call(cd, "GetSystemUpdateID", ["Id"])
+        if not update_id or not update_id[0].isdigit():
+            failures.append("SystemUpdateID: %r" % (update_id,))
+        check("ProtocolInfo", call(cm, "GetProtocolInfo", ["Source", "Sink"]),
+              ["http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*,http-get:*:image/jpeg:*",
+               ""])
+        check("ConnectionIDs", call(cm, "GetCurrentConnectionIDs", ["ConnectionIDs"]), ["0"])
+        check("ConnectionInfo",
+              call(cm, "GetCurrentConnectionInfo",
+                   ["RcsID", "AVTransportID", "ProtocolInfo", "PeerConnectionManager",
+                    "PeerConnectionID", "Direction", "Status"], ["ConnectionID"], ["5"]),
+              ["-1", "-1", "", "", "-1", "Output", "Unknown"])
+        check("unknown action", fault(cd, "NoSuchAction"), 401)
+        check("PrepareForConnection without Direction", fault(cm, "PrepareForConnection"), 402)
+        check("Browse with a lower-case flag",
+              fault(cd, "Browse", ["ObjectID", "BrowseFlag"], ["0", "browsemetadata"]), 402)
+    except Exception as e:  # a failure to talk at all
+        failures.append("exception: %r" % (e,))
+    loop.quit()
+
+
+context = GUPnP.Context.new("lo", 0)
+control_point = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
+control_point.connect("device-proxy-available", available)
+control_point.set_active(True)
+GLib.timeout_add_seconds(20, loop.quit)
+loop.run()
+
+if not done["seen"]:
+    failures.append("the device on port %s was not found" % port)
+for f in failures:
+    print(f)
+sys.exit(1 if failures else 0)
