@@ -1,5 +1,7 @@
 // The request head and body readers, the range parser and the search parser
 // on arbitrary bytes, as a client would send them.
+#include "control/soap.h"
+#include "http/http_client.h"
 #include "http/http_range.h"
 #include "http/http_read.h"
 #include "upnp/ssdp.h"
@@ -35,9 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
         http_parse_range(head);
+        http_byte_span(http_parse_range(head), 1000);
         ssdp_parse_msearch(head);
+        soap_action_of(head);
         http_read_body(reader, head, 1 << 16);
     }
     close(fds[0]);
+    // The same bytes as a URL the client would be given.
+    const std::string url(reinterpret_cast<const char*>(data), size);
+    http_parse_url(url.c_str());
     return 0;
 }

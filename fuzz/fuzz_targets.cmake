@@ -2,6 +2,6 @@
 # and the corpus replay of the tests.
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence)
 set(fuzz_xml_LIBS xml)
-set(fuzz_http_LIBS upnp http)
+set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
 set(fuzz_persistence_LIBS db)

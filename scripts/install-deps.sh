@@ -2,8 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-# The tests also drive the server with a control point of its own kind
-# (GUPnP through its Python bindings).
+# The tests also drive the server with a control point this project did not
+# write (GUPnP, through its Python bindings).
 packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev
     python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0)
 missing=()
