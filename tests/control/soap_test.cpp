@@ -3,6 +3,7 @@
 #include "control/soap_actions.h"
 #include "core/settings.h"
 #include "db/db_fixture.h"
+#include "support/captured_connection.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,13 +22,9 @@ struct Answer {
 Answer post(const std::string& action_line, const std::string& body,
             const char* client = "10.0.0.1")
 {
-    int fds[2];
-    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-    HttpConnection c;
-    c.socket = fds[0];
-    c.http_version = 11;
+    CapturedConnection cap("/ContentDirectory/Control");
+    HttpConnection& c = cap.c;
     c.method = HTTP_POST;
-    strcpy(c.url.data(), "/ContentDirectory/Control");
     strcpy(c.client_ip.data(), client);
     const std::string head =
         "POST /ContentDirectory/Control HTTP/1.1\r\n" + action_line + "\r\n\r\n";
@@ -35,15 +32,7 @@ Answer post(const std::string& action_line, const std::string& body,
     c.body = body.empty() ? nullptr : body.c_str();
     c.body_length = static_cast<int64_t>(body.size());
     soap_control_handler(&c);
-    shutdown(fds[0], SHUT_WR);
-    std::string all;
-    char buf[8192];
-    ssize_t n;
-    while ((n = read(fds[1], buf, sizeof buf)) > 0) {
-        all.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    close(fds[1]);
+    const std::string all = cap.sent();
     Answer a;
     const size_t end = all.find("\r\n\r\n");
     a.head = all.substr(0, end);

@@ -1,5 +1,6 @@
 #include "core/log.h"
 #include "http/http_response.h"
+#include "support/captured_connection.h"
 #include "support/temp_dir.h"
 
 #include <cstring>
@@ -11,35 +12,17 @@
 namespace
 {
 
-// A request record whose answers land in a socket pair the test reads.
-struct Captured {
-    Captured()
+// Answers to a request for /disk/12.mp3.
+struct Captured : CapturedConnection {
+    Captured() : CapturedConnection("/disk/12.mp3")
     {
-        socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-        c.socket = fds[0];
-        c.http_version = 11;
-        c.method = HTTP_GET;
-        strcpy(c.url.data(), "/disk/12.mp3");
-    }
-    ~Captured()
-    {
-        close(fds[0]);
-        close(fds[1]);
     }
     // Everything sent so far, with the Date value replaced by "D".
     std::string sent()
     {
-        shutdown(fds[0], SHUT_WR);
-        std::string all;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fds[1], buf, sizeof buf)) > 0) {
-            all.append(buf, static_cast<size_t>(n));
-        }
-        return std::regex_replace(all, std::regex("Date: [^\r]*\r\n"), "Date: D\r\n");
+        return std::regex_replace(CapturedConnection::sent(), std::regex("Date: [^\r]*\r\n"),
+                                  "Date: D\r\n");
     }
-    int fds[2];
-    HttpConnection c;
 };
 
 TEST(HttpHeader, OkAnswerHasFixedOrderAndNoBlankAfterServer)

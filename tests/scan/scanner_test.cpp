@@ -6,6 +6,7 @@
 #include "scan/file_types.h"
 #include "scan/rescan_handler.h"
 #include "scan/scanner.h"
+#include "support/captured_connection.h"
 #include "support/child_process.h"
 
 #include <fstream>
@@ -176,23 +177,9 @@ TEST_F(Scanner, StopRequestEndsTheWalk)
 // The rescan page's answer to a request for url.
 std::string rescan_page(const std::string& url)
 {
-    int fds[2];
-    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-    HttpConnection c;
-    c.socket = fds[0];
-    c.http_version = 11;
-    c.method = HTTP_GET;
-    snprintf(c.url.data(), c.url.size(), "%s", url.c_str());
-    EXPECT_EQ(rescan_handler(&c), HTTP_KEEP);
-    shutdown(fds[0], SHUT_WR);
-    std::string all;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[1], buf, sizeof buf)) > 0) {
-        all.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    close(fds[1]);
+    CapturedConnection cap(url.c_str());
+    EXPECT_EQ(rescan_handler(&cap.c), HTTP_KEEP);
+    const std::string all = cap.sent();
     return all.substr(all.find("\r\n\r\n") + 4);
 }
 
