@@ -1,0 +1,250 @@
+#include "control/clients.h"
+#include "control/didl.h"
+#include "db/db_fixture.h"
+#include "db/node_store.h"
+#include "support/child_process.h"
+
+#include <cstring>
+
+namespace
+{
+
+HttpConnection connection_from(const char* client)
+{
+    HttpConnection c;
+    strcpy(c.base_url.data(), "http://192.168.0.2:9000/");
+    strcpy(c.client_ip.data(), client);
+    return c;
+}
+
+// Nodes made by hand under chosen ids, freed again by the test.
+struct HandMade {
+    ~HandMade()
+    {
+        for (DbNode* n : nodes) {
+            node_store_free(n);
+        }
+    }
+    DbContainer* container(NodeId id, const char* title, const char* cls)
+    {
+        auto* c = new DbContainer;
+        c->kind = DB_CONTAINER;
+        c->title = DbText(title);
+        c->upnp_class = cls;
+        node_store_put(id, c);
+        nodes.push_back(c);
+        return c;
+    }
+    DbItem* item(NodeId id, NodeId parent, const char* cls, const char* title, const char* path)
+    {
+        auto* i = new DbItem;
+        i->kind = DB_ITEM;
+        i->upnp_class = cls;
+        i->title = DbText(title);
+        i->path = DbText(path);
+        i->parent = parent;
+        node_store_put(id, i);
+        nodes.push_back(i);
+        return i;
+    }
+    std::vector<DbNode*> nodes;
+};
+
+std::string render(const DbNode* node, const char* filter, const char* client = "10.0.0.1")
+{
+    const HttpConnection c = connection_from(client);
+    StrBuf out;
+    didl_render_object(out, node, filter, &c);
+    return std::string(strbuf_view(out));
+}
+
+class Didl : public DbTest
+{
+protected:
+    void SetUp() override
+    {
+        DbTest::SetUp();
+        client_table_clear();
+    }
+    void TearDown() override
+    {
+        client_table_clear();
+        DbTest::TearDown();
+    }
+    HandMade made;
+};
+
+TEST_F(Didl, WorkedExampleByteForByte)
+{
+    std::lock_guard guard(db_mutex());
+    made.container(7, "Album", kClassAlbum);
+    DbItem* song = made.item(42, 7, kClassMusicTrack, "Song", "/music/song.mp3");
+    song->artist = DbText("Band");
+    song->album = DbText("Album");
+    song->genre = DbText("Rock");
+    song->date = DbText("2004-01-01");
+    song->duration = DbText("0:03:25.000");
+    song->size = 3300000;
+    song->track = 5;
+    song->album_art = 1234;
+    EXPECT_EQ(
+        render(song, "*"),
+        "&lt;item id=\"42\" parentID=\"7\" restricted=\"1\"&gt;&lt;dc:title&gt;Song&lt;/"
+        "dc:title&gt;&lt;dc:creator&gt;Band&lt;/dc:creator&gt;&lt;upnp:artist&gt;Band&lt;/"
+        "upnp:artist&gt;&lt;upnp:album&gt;Album&lt;/upnp:album&gt;&lt;upnp:genre&gt;Rock&lt;/"
+        "upnp:genre&gt;&lt;upnp:playlist&gt;&lt;/upnp:playlist&gt;&lt;dc:date&gt;2004-01-01&lt;"
+        "/dc:date&gt;&lt;upnp:originalTrackNumber&gt;5&lt;/upnp:originalTrackNumber&gt;&lt;"
+        "upnp:albumArtURI dlna:profileID=\"JPEG_TN\" "
+        "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"&gt;http://192.168.0.2:9000/"
+        "albumart-mp3/42.jpg&lt;/upnp:albumArtURI&gt;&lt;res size=\"3300000\" "
+        "duration=\"0:03:25.000\" protocolInfo=\"http-get:*:audio/mpeg:*\" "
+        "&gt;http://192.168.0.2:9000/disk/42.mp3&lt;/res&gt;&lt;upnp:class&gt;object.item."
+        "audioItem.musicTrack&lt;/upnp:class&gt;&lt;/item&gt;");
+    EXPECT_EQ(render(song, "dc:title"),
+              "&lt;item id=\"42\" parentID=\"7\" restricted=\"1\"&gt;&lt;dc:title&gt;Song&lt;/"
+              "dc:title&gt;&lt;upnp:class&gt;object.item.audioItem.musicTrack&lt;/"
+              "upnp:class&gt;&lt;/item&gt;")
+        << "no res: neither wanted nor given a size or duration";
+    EXPECT_NE(render(song, "res@size")
+                  .find("&lt;res size=\"3300000\" "
+                        "protocolInfo=\"http-get:*:audio/mpeg:*\" &gt;"),
+              std::string::npos);
+}
+
+TEST_F(Didl, FilterMatchesWholePropertyNames)
+{
+    EXPECT_TRUE(didl_filter_wants(nullptr, "res"));
+    EXPECT_TRUE(didl_filter_wants("*", "res"));
+    EXPECT_TRUE(didl_filter_wants("dc:title,upnp:artist", "artist"));
+    EXPECT_TRUE(didl_filter_wants("res@size", "size"));
+    EXPECT_TRUE(didl_filter_wants("res@size", "res"));
+    EXPECT_FALSE(didl_filter_wants("upnp:artistX", "artist"));
+    EXPECT_TRUE(didl_filter_wants("upnp:artistX,upnp:artist", "artist"));
+    EXPECT_FALSE(didl_filter_wants("dc:title", "date"));
+}
+
+TEST_F(Didl, ReferencesRadioAndLinearPcm)
+{
+    std::lock_guard guard(db_mutex());
+    made.container(3, "Mix", kClassPlaylist);
+    DbItem* song = made.item(10, 7, kClassMusicTrack, "Song", "/m/a.mp3");
+    song->track = 9;
+    auto* ref = new DbReference;
+    ref->kind = DB_REFERENCE;
+    ref->target = 10;
+    ref->order = 2;
+    ref->parent = 3;
+    node_store_put(11, ref);
+    made.nodes.push_back(ref);
+    const std::string r = render(ref, "*");
+    EXPECT_EQ(r.rfind("&lt;item id=\"11\" refID=\"10\" parentID=\"3\" restricted=\"1\"&gt;", 0),
+              0u);
+    EXPECT_NE(r.find("&lt;upnp:originalTrackNumber&gt;2&lt;"), std::string::npos)
+        << "the playlist's order";
+    EXPECT_NE(r.find("&gt;http://192.168.0.2:9000/disk/11.mp3&lt;/res&gt;"), std::string::npos);
+
+    DbItem* station = made.item(20, 3, kClassBroadcast, "Station", "http://radio.example/s");
+    EXPECT_NE(render(station, "*")
+                  .find("&lt;res protocolInfo=\"http-get:*:audio/mpeg:*\" "
+                        "&gt;http://192.168.0.2:9000/httpproxy/20.mp3&lt;/res&gt;"),
+              std::string::npos);
+
+    DbItem* pcm = made.item(30, 3, kClassMusicTrack, "Pcm", "/m/Mono48.lpcm");
+    EXPECT_NE(render(pcm, "*").find("protocolInfo=\"http-get:*:audio/L16;rate=48000;channels=1:"
+                                    "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11\" &gt;http://192.168.0.2:9000/"
+                                    "disk/30_DLNA_LPCM.lpcm&lt;/res&gt;"),
+              std::string::npos);
+}
+
+TEST_F(Didl, PicturesBySetOfTheClient)
+{
+    std::lock_guard guard(db_mutex());
+    DbItem* photo = made.item(50, 3, kClassPhoto, "Photo", "/p/a.jpg");
+    photo->width = 1600;
+    photo->height = 1200;
+    const std::string generic = render(photo, "*");
+    EXPECT_NE(generic.find("&lt;res resolution=\"1600x1200\" "
+                           "protocolInfo=\"http-get:*:image/jpeg:*\"&gt;http://192.168.0.2:9000/"
+                           "disk/50(1600x1200,0).jpg&lt;/res&gt;&lt;res resolution=\"684x456\" "
+                           "protocolInfo=\"http-get:*:image/x-ycbcr-yuv420:*\"&gt;http://"
+                           "192.168.0.2:9000/picture/50(684x456,3).yuv&lt;/res&gt;"),
+              std::string::npos)
+        << generic;
+    EXPECT_EQ(count_occurrences(generic, "&lt;res "), 9);
+    EXPECT_NE(generic.find("protocolInfo=\"http-get:*:image/pjpeg:*\"&gt;http://192.168.0.2:9000/"
+                           "picture/50(800x600,1).pjpg"),
+              std::string::npos);
+    struct Row {
+        int type;
+        int resources;
+        const char* marker;
+    };
+    const Row rows[] = {
+        {2, 1, "&lt;desc&gt;&lt;DA dir=\"0\"&gt;http://192.168.0.2:9000/picture/50(120x90,1).jpg"},
+        {7, 1, "disk/50(1600x1200,0).jpg"},
+        {5, 2, "picture/50(120x105,1).jpg"},
+        {8, 4, "picture/50(69x51,1).jpg"},
+    };
+    for (const Row& row : rows) {
+        const std::string address = "10.0.1." + std::to_string(row.type);
+        setting_set(row.type == 2 ? KEY_DLINKCLIENT : KEY_NOXONCLIENT, address);
+        client_register(row.type, address.c_str());
+        const std::string out = render(photo, "*", address.c_str());
+        EXPECT_EQ(count_occurrences(out, "&lt;res "), row.resources) << row.type;
+        EXPECT_NE(out.find(row.marker), std::string::npos) << row.type << out;
+    }
+    setting_set(KEY_NORESCALE, "1");
+    EXPECT_NE(render(photo, "*")
+                  .find("&lt;res resolution=\"1600x1200\" "
+                        "protocolInfo=\"http-get:*:image/jpeg:*\" "
+                        "&gt;http://192.168.0.2:9000/disk/50.jpg&lt;/res&gt;"),
+              std::string::npos);
+}
+
+TEST_F(Didl, ContainersAndClientQuirks)
+{
+    db_create();
+    const std::string a = file("a.mp3");
+    const std::string b = file("b.mp3");
+    add_music(a, "One", "Band", "Disc", 1);
+    add_music(b, "Two", "Band", "Disc", 2);
+    std::lock_guard guard(db_mutex());
+    const DbContainer* album = at(g_db.music_root, {"Albums", "Disc"});
+    ASSERT_TRUE(album);
+    const std::string id = std::to_string(album->id);
+    const std::string out = render(album, "*");
+    EXPECT_EQ(
+        out.rfind("&lt;container id=\"" + id + "\" parentID=\"" + std::to_string(album->parent) +
+                      "\" childCount=\"2\" restricted=\"0\" searchable=\"1\"&gt;&lt;dc:title&gt;"
+                      "Disc&lt;/dc:title&gt;&lt;dc:date&gt;2001-02-03&lt;/dc:date&gt;&lt;"
+                      "upnp:artist&gt;Band&lt;/upnp:artist&gt;&lt;upnp:genre&gt;Rock&lt;/"
+                      "upnp:genre&gt;",
+                  0),
+        0u)
+        << out;
+    EXPECT_NE(out.find("&lt;res duration=\"00:06:00\"  "
+                       "protocolInfo=\"http-get:*:audio/x-mpegurl:*\"&gt;http://192.168.0.2:9000/"
+                       "m3u/" +
+                       id + ".m3u&lt;/res&gt;&lt;upnp:class&gt;object.container.album.musicAlbum"),
+              std::string::npos)
+        << out;
+    client_register(8, "10.0.0.8");
+    EXPECT_NE(render(album, "*", "10.0.0.8").find("object.container.storageFolder"),
+              std::string::npos);
+    setting_set(KEY_DLINKCLIENT, "10.0.0.2");
+    client_register(2, "10.0.0.2");
+    EXPECT_EQ(render(album, "*", "10.0.0.2").find("m3u/"), std::string::npos);
+    EXPECT_NE(render(g_db.root, "*").find("parentID=\"-1\""), std::string::npos);
+}
+
+TEST_F(Didl, NoxonGetsLatin1OthersUtf8)
+{
+    std::lock_guard guard(db_mutex());
+    DbItem* song = made.item(60, 3, kClassMusicTrack, "Caf\xe9", "/m/c.mp3");
+    EXPECT_NE(render(song, "dc:title").find("Caf\xc3\xa9"), std::string::npos);
+    setting_set(KEY_NOXONCLIENT, "10.0.0.10");
+    client_register(10, "10.0.0.10");
+    EXPECT_NE(render(song, "dc:title", "10.0.0.10").find("Caf\xe9&lt;"), std::string::npos);
+}
+
+} // namespace
