@@ -168,8 +168,11 @@ Existing settle_existing(const DbItemFields& f, const char* cls)
         }
         return Existing::Present;
     }
-    if (f.track != 0) {
+    if (f.track != 0 && existing->track != f.track) {
         existing->track = f.track;
+        // The track number orders children: sorted orders kept for pages
+        // must see the change.
+        db_mark_changed(db_container_at(existing->parent));
     }
     if (existing->mtime >= f.mtime) {
         return Existing::Present;

@@ -1,0 +1,24 @@
+// SearchCriteria on arbitrary bytes: compiled once, evaluated on the nodes
+// of a small tree built from the default settings.
+#include "control/search.h"
+#include "core/settings.h"
+#include "db/media_db.h"
+
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const bool ready = [] {
+        settings_apply_defaults();
+        db_create();
+        return true;
+    }();
+    (void)ready;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const SearchCriteria criteria = search_compile(text.c_str());
+    std::lock_guard guard(db_mutex());
+    std::vector<DbNode*> matches;
+    search_collect(matches, g_db.root, criteria, true);
+    return 0;
+}

@@ -1,0 +1,459 @@
+#include "control/search.h"
+
+#include "core/text_util.h"
+#include "db/media_db.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unordered_set>
+
+namespace
+{
+
+// Each level of an expression holds at most this many symbols; the text
+// beyond is not read.
+constexpr size_t kMaxSymbols = 127;
+
+enum class Property {
+    Title,
+    Source,
+    Creator,
+    Artist,
+    AuthorRole,
+    Author,
+    AlbumArt,
+    Album,
+    Genre,
+    Date,
+    Res,
+    Class,
+    Track,
+    Id,
+    ParentId,
+    RefId,
+};
+
+// Matched as prefixes, in this order ("upnp:albumArtURI" before "upnp:album").
+constexpr struct {
+    const char* token;
+    Property property;
+} kProperties[] = {
+    {"dc:title", Property::Title},
+    {"dc:source", Property::Source},
+    {"dc:creator", Property::Creator},
+    {"upnp:artist", Property::Artist},
+    {"upnp:author@role", Property::AuthorRole},
+    {"upnp:author", Property::Author},
+    {"upnp:albumArtURI", Property::AlbumArt},
+    {"upnp:album", Property::Album},
+    {"upnp:genre", Property::Genre},
+    {"dc:date", Property::Date},
+    {"res", Property::Res},
+    {"upnp:class", Property::Class},
+    {"upnp:originalTrackNumber", Property::Track},
+    {"@id", Property::Id},
+    {"@parentID", Property::ParentId},
+    {"@refID", Property::RefId},
+};
+
+constexpr const char* kOperators[] = {
+    "=", "!=", "<=", "<", ">=", ">", "contains", "doesNotContain", "derivedfrom", "exists"};
+
+} // namespace
+
+// One symbol of an expression level: a condition, a group, or an operator.
+struct SearchTerm {
+    enum class Kind { Condition, Group, And, Or };
+    explicit SearchTerm(Kind k) : kind(k)
+    {
+    }
+    Kind kind;
+    Property property = Property::Title;
+    std::string op;
+    std::string literal;
+    std::shared_ptr<const SearchExpression> group;
+};
+
+struct SearchExpression {
+    std::vector<SearchTerm> terms;
+};
+
+namespace
+{
+
+bool is_blank(unsigned char c)
+{
+    return c <= 32 || c >= 0x80;
+}
+
+// Compiles text[0, end) into an expression; false on a syntax error.
+bool compile(const char* text, size_t end, int depth, SearchExpression& out)
+{
+    if (depth > kSearchMaxDepth) {
+        return false;
+    }
+    size_t p = 0;
+    while (p < end && out.terms.size() < kMaxSymbols) {
+        while (p < end && is_blank(static_cast<unsigned char>(text[p]))) {
+            ++p;
+        }
+        if (p >= end) {
+            break;
+        }
+        if (text[p] == '(') {
+            // The matching ')', skipping quoted strings.
+            int nesting = 1;
+            bool quoted = false;
+            size_t q = p + 1;
+            for (; q < end && nesting > 0; ++q) {
+                if (quoted) {
+                    if (text[q] == '\\') {
+                        ++q;
+                    } else if (text[q] == '"') {
+                        quoted = false;
+                    }
+                } else if (text[q] == '"') {
+                    quoted = true;
+                } else if (text[q] == '(') {
+                    ++nesting;
+                } else if (text[q] == ')') {
+                    --nesting;
+                }
+            }
+            if (nesting > 0) {
+                return false;
+            }
+            auto group = std::make_shared<SearchExpression>();
+            if (!compile(text + p + 1, q - 1 - (p + 1), depth + 1, *group)) {
+                return false;
+            }
+            SearchTerm t(SearchTerm::Kind::Group);
+            t.group = std::move(group);
+            out.terms.push_back(std::move(t));
+            p = q;
+            continue;
+        }
+        const std::string_view rest(text + p, end - p);
+        if (rest.starts_with("and")) {
+            out.terms.emplace_back(SearchTerm::Kind::And);
+            p += 3;
+            continue;
+        }
+        if (rest.starts_with("or")) {
+            out.terms.emplace_back(SearchTerm::Kind::Or);
+            p += 2;
+            continue;
+        }
+        SearchTerm t(SearchTerm::Kind::Condition);
+        bool found = false;
+        for (const auto& row : kProperties) {
+            if (rest.starts_with(row.token)) {
+                t.property = row.property;
+                p += strlen(row.token);
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return false;
+        }
+        while (p < end && text[p] == ' ') {
+            ++p;
+        }
+        found = false;
+        for (const char* op : kOperators) {
+            const size_t n = strlen(op);
+            // The rest must be longer than the operator.
+            if (end - p > n && strncmp(text + p, op, n) == 0) {
+                t.op = op;
+                p += n;
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return false;
+        }
+        // The literal starts one character after the operator, whatever that
+        // character is (normally the blank that follows it).
+        ++p;
+        while (p < end && text[p] == ' ') {
+            ++p;
+        }
+        if (p < end && text[p] == '"') {
+            ++p;
+            while (p < end && text[p] != '"' && t.literal.size() < 1023) {
+                if (text[p] == '\\' && p + 1 < end) {
+                    ++p;
+                }
+                t.literal += text[p++];
+            }
+            if (p < end) {
+                ++p; // the closing quote
+            }
+        } else {
+            while (p < end && text[p] != ' ' && t.literal.size() < 1024) {
+                t.literal += text[p++];
+            }
+            if (p < end) {
+                ++p; // the ending blank
+            }
+        }
+        out.terms.push_back(std::move(t));
+    }
+    return true;
+}
+
+// The value of a property for a node (item values from a reference's
+// target, ids the node's own); absent gives false.
+bool property_value(const DbNode* node, Property property, std::string& value)
+{
+    const DbItem* item = db_target_item(const_cast<DbNode*>(node));
+    const DbContainer* container =
+        node->kind == DB_CONTAINER ? static_cast<const DbContainer*>(node) : nullptr;
+    auto text = [&](const DbText& t) {
+        if (!t) {
+            return false;
+        }
+        value = t.get();
+        return true;
+    };
+    switch (property) {
+    case Property::Title:
+        return item ? text(item->title) : container && text(container->title);
+    case Property::AuthorRole:
+        value = "Composer";
+        return true;
+    case Property::Class:
+        value = item ? item->upnp_class : container ? container->upnp_class : "";
+        return item || container;
+    case Property::Id:
+        value = std::to_string(node->id);
+        return true;
+    case Property::ParentId: {
+        const DbContainer* parent = db_parent(node);
+        value = std::to_string(parent ? parent->id : node == g_db.root ? -1 : 0);
+        return true;
+    }
+    case Property::RefId:
+        if (node->kind != DB_REFERENCE || !item) {
+            return false;
+        }
+        value = std::to_string(item->id);
+        return true;
+    default:
+        break;
+    }
+    if (!item) {
+        return false;
+    }
+    switch (property) {
+    case Property::Source:
+    case Property::Res:
+        return text(item->path);
+    case Property::Creator:
+    case Property::Artist:
+    case Property::Author:
+        return text(item->artist);
+    case Property::AlbumArt:
+        value = std::to_string(item->album_art);
+        return true;
+    case Property::Album:
+        return text(item->album);
+    case Property::Genre:
+        return text(item->genre);
+    case Property::Date:
+        return text(item->date);
+    case Property::Track:
+        value = std::to_string(item->track);
+        return true;
+    default:
+        return false;
+    }
+}
+
+int evaluate(const DbNode* node, const SearchExpression& e)
+{
+    // The symbols of this level: '0', '1', '&', '|'.
+    std::string symbols;
+    symbols.reserve(e.terms.size());
+    std::string value;
+    for (const SearchTerm& t : e.terms) {
+        switch (t.kind) {
+        case SearchTerm::Kind::And:
+            symbols += '&';
+            break;
+        case SearchTerm::Kind::Or:
+            symbols += '|';
+            break;
+        case SearchTerm::Kind::Group:
+            symbols += evaluate(node, *t.group) ? '1' : '0';
+            break;
+        case SearchTerm::Kind::Condition: {
+            const bool present = property_value(node, t.property, value);
+            symbols += search_compare(present ? value.c_str() : nullptr, t.op, t.literal.c_str(),
+                                      t.property == Property::Track)
+                           ? '1'
+                           : '0';
+            break;
+        }
+        }
+    }
+    // "and" first, then "or", each time the leftmost pair.
+    auto is_value = [](char c) { return c == '0' || c == '1'; };
+    for (const char op : {'&', '|'}) {
+        size_t i = 0;
+        while (i + 2 < symbols.size()) {
+            if (symbols[i + 1] == op && is_value(symbols[i]) && is_value(symbols[i + 2])) {
+                const bool x = symbols[i] == '1';
+                const bool y = symbols[i + 2] == '1';
+                symbols.replace(i, 3, 1, (op == '&' ? x && y : x || y) ? '1' : '0');
+                i = 0;
+            } else {
+                ++i;
+            }
+        }
+    }
+    return !symbols.empty() && symbols[0] == '1' ? 1 : 0;
+}
+
+} // namespace
+
+SearchCriteria search_compile(const char* criteria)
+{
+    SearchCriteria c;
+    if (!criteria || !*criteria) {
+        return c;
+    }
+    if (criteria[0] == '*') {
+        c.kind = SearchCriteria::Kind::Everything;
+        return c;
+    }
+    auto expression = std::make_shared<SearchExpression>();
+    if (!compile(criteria, strlen(criteria), 0, *expression)) {
+        c.kind = SearchCriteria::Kind::Invalid;
+        return c;
+    }
+    c.kind = SearchCriteria::Kind::Expression;
+    c.expression = std::move(expression);
+    return c;
+}
+
+int search_evaluate(const DbNode* node, const SearchCriteria& criteria)
+{
+    switch (criteria.kind) {
+    case SearchCriteria::Kind::Nothing:
+        return 0;
+    case SearchCriteria::Kind::Everything:
+        return 1;
+    case SearchCriteria::Kind::Invalid:
+        return -1;
+    case SearchCriteria::Kind::Expression:
+        break;
+    }
+    return evaluate(node, *criteria.expression);
+}
+
+int search_compare(const char* value, const std::string& op, const char* literal, bool numeric)
+{
+    if (op == "exists") {
+        const bool want = literal && strcmp(literal, "true") == 0;
+        return want == (value != nullptr) ? 1 : 0;
+    }
+    // Items without, say, an artist are found as artist "Unknown".
+    if (!value && literal && strcmp(literal, "Unknown") == 0) {
+        value = "Unknown";
+    }
+    if (!value || !literal || !*literal) {
+        return 0;
+    }
+    const bool text_operator = op == "contains" || op == "doesNotContain" || op == "derivedfrom";
+    if (text_operator) {
+        if (numeric) {
+            return 0;
+        }
+        if (op == "derivedfrom") {
+            return strstr(value, literal) != nullptr ? 1 : 0;
+        }
+        const bool contained = strcasestr(value, literal) != nullptr;
+        return (op == "contains") == contained ? 1 : 0;
+    }
+    // The order of the two values: numbers for the track, bytes otherwise.
+    int order;
+    if (numeric) {
+        const int64_t a = parse_int64(value);
+        const int64_t b = parse_int64(literal);
+        order = a < b ? -1 : a > b ? 1 : 0;
+    } else {
+        const int c = strcmp(value, literal);
+        order = c < 0 ? -1 : c > 0 ? 1 : 0;
+    }
+    struct Relation {
+        const char* op;
+        bool less, equal, greater;
+    };
+    static constexpr Relation kRelations[] = {
+        {"=", false, true, false}, {"!=", true, false, true}, {"<=", true, true, false},
+        {">=", false, true, true}, {">", false, false, true}, {"<", true, false, false},
+    };
+    for (const Relation& r : kRelations) {
+        if (op == r.op) {
+            return (order < 0 ? r.less : order == 0 ? r.equal : r.greater) ? 1 : 0;
+        }
+    }
+    return 0;
+}
+
+int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
+                   const SearchCriteria& criteria, bool unique_titles)
+{
+    db_assert_locked();
+    // Titles taken so far, folded, for clients that want each title once; a
+    // set, so that many matches cost no more than a few.
+    std::unordered_set<std::string> titles;
+    bool untitled_taken = false;
+    // Depth-first in child-list order: a container is tested before its
+    // children are walked.
+    std::vector<std::pair<const DbContainer*, DbNode*>> stack;
+    stack.emplace_back(container, db_first_child(container));
+    while (!stack.empty()) {
+        DbNode* node = stack.back().second;
+        if (!node) {
+            stack.pop_back();
+            continue;
+        }
+        stack.back().second = db_next_sibling(node);
+        const int result = search_evaluate(node, criteria);
+        if (result < 0) {
+            return result;
+        }
+        bool take = result == 1;
+        if (take && unique_titles) {
+            const DbItem* item = db_target_item(node);
+            const char* title = node->kind == DB_CONTAINER
+                                    ? static_cast<const DbContainer*>(node)->title.get()
+                                : item ? item->title.get()
+                                       : nullptr;
+            if (!title) {
+                take = !untitled_taken;
+                untitled_taken = true;
+            } else {
+                std::string folded(title);
+                for (char& ch : folded) {
+                    ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+                }
+                take = titles.insert(std::move(folded)).second;
+            }
+        }
+        if (take) {
+            matches.push_back(node);
+        }
+        if (node->kind == DB_CONTAINER) {
+            const auto* child = static_cast<const DbContainer*>(node);
+            stack.emplace_back(child, db_first_child(child));
+        }
+    }
+    return 0;
+}

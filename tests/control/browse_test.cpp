@@ -1,0 +1,270 @@
+#include "control/browse.h"
+#include "control/clients.h"
+#include "control/search.h"
+#include "db/db_fixture.h"
+#include "support/captured_connection.h"
+#include "support/child_process.h"
+
+#include <regex>
+
+namespace
+{
+
+struct Page {
+    std::vector<std::string> titles;
+    int returned = -1;
+    int total = -1;
+    int starting_index = -1;
+    int fault = 0;
+    std::string body;
+};
+
+Page parse(const std::string& all)
+{
+    Page p;
+    p.body = all.substr(all.find("\r\n\r\n") + 4);
+    std::smatch m;
+    auto number = [&](const char* tag) {
+        const std::regex re(std::string("<") + tag + ">(-?\\d+)</" + tag + ">");
+        return std::regex_search(p.body, m, re) ? std::stoi(m[1]) : -1;
+    };
+    p.returned = number("NumberReturned");
+    p.total = number("TotalMatches");
+    p.starting_index = number("StartingIndex");
+    p.fault = number("errorCode") < 0 ? 0 : number("errorCode");
+    const std::regex title("&lt;dc:title&gt;([^&]*)&lt;/dc:title&gt;");
+    for (auto it = std::sregex_iterator(p.body.begin(), p.body.end(), title);
+         it != std::sregex_iterator(); ++it) {
+        p.titles.push_back((*it)[1]);
+    }
+    return p;
+}
+
+class Browsing : public DbTest
+{
+protected:
+    void SetUp() override
+    {
+        DbTest::SetUp();
+        client_table_clear();
+        db_create();
+    }
+    void TearDown() override
+    {
+        client_table_clear();
+        DbTest::TearDown();
+    }
+    NodeId id_of(DbContainer* c)
+    {
+        std::lock_guard guard(db_mutex());
+        return c->id;
+    }
+    NodeId all_tracks()
+    {
+        std::lock_guard guard(db_mutex());
+        return g_db.all_tracks->id;
+    }
+    Page browse(NodeId id, int start, int count, const char* sort = nullptr,
+                const char* client = "10.0.0.1")
+    {
+        CapturedConnection cap("/ContentDirectory/Control");
+        strcpy(cap.c.client_ip.data(), client);
+        strcpy(cap.c.base_url.data(), "http://h:1/");
+        browse_direct_children(&cap.c, std::to_string(id).c_str(), "dc:title", start, count, sort);
+        return parse(cap.sent());
+    }
+    Page metadata(const char* object_id, const char* client = "10.0.0.1")
+    {
+        CapturedConnection cap("/ContentDirectory/Control");
+        strcpy(cap.c.client_ip.data(), client);
+        browse_metadata(&cap.c, object_id, "*");
+        return parse(cap.sent());
+    }
+    Page by_letter(NodeId id, const char* letter)
+    {
+        CapturedConnection cap("/ContentDirectory/Control");
+        browse_by_letter(&cap.c, std::to_string(id).c_str(), "*", letter, 0, "+dc:title");
+        return parse(cap.sent());
+    }
+    Page search(const char* criteria, const char* container = "0", const char* client = "10.0.0.1")
+    {
+        CapturedConnection cap("/ContentDirectory/Control");
+        strcpy(cap.c.client_ip.data(), client);
+        search_action(&cap.c, container, criteria, "dc:title", 0, 0, "+dc:title");
+        return parse(cap.sent());
+    }
+    void tracks(const std::vector<std::string>& names)
+    {
+        int i = 0;
+        for (const std::string& name : names) {
+            const std::string path = file("t/" + std::to_string(i) + ".mp3");
+            ++i;
+            ASSERT_EQ(add_music(path, name.c_str(), "Band", "Disc", i), DB_ADDED);
+        }
+    }
+};
+
+TEST_F(Browsing, PagesCountsAndFaults)
+{
+    tracks({"c", "a", "b", "d"});
+    const NodeId all = all_tracks();
+    Page p = browse(all, 0, 0, "+dc:title");
+    EXPECT_EQ(p.titles, (std::vector<std::string>{"A", "B", "C", "D"}));
+    EXPECT_EQ(p.returned, 4);
+    EXPECT_EQ(p.total, 4);
+    p = browse(all, 1, 2, "+dc:title");
+    EXPECT_EQ(p.titles, (std::vector<std::string>{"B", "C"}));
+    p = browse(all, 4, 10);
+    EXPECT_EQ(p.returned, 0);
+    EXPECT_EQ(p.total, 4);
+    EXPECT_EQ(browse(all, 0, -1).returned, 0) << "a negative count returns nothing";
+    EXPECT_EQ(browse(999999, 0, 0).fault, 701);
+    NodeId item;
+    {
+        std::lock_guard guard(db_mutex());
+        item = db_first_child(g_db.all_tracks)->id;
+    }
+    EXPECT_EQ(browse(item, 0, 0).fault, 402) << "an item has no children";
+    CapturedConnection cap("/ContentDirectory/Control");
+    browse_direct_children(&cap.c, nullptr, "*", 0, 0, nullptr);
+    EXPECT_EQ(parse(cap.sent()).fault, 701);
+}
+
+TEST_F(Browsing, ShuffleRepeatsWithItsSeed)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 30; ++i) {
+        names.push_back("T" + std::to_string(i));
+    }
+    tracks(names);
+    const NodeId all = all_tracks();
+    const Page first = browse(all, 0, 0, "Philips:shuffle:42");
+    EXPECT_EQ(first.titles, browse(all, 0, 0, "Philips:shuffle:42").titles);
+    EXPECT_NE(first.titles, browse(all, 0, 0, "+dc:title").titles);
+    // A container of containers is sorted instead.
+    NodeId music;
+    {
+        std::lock_guard guard(db_mutex());
+        music = g_db.music_root->id;
+    }
+    EXPECT_EQ(browse(music, 0, 0, "Philips:shuffle:42").titles,
+              browse(music, 0, 0, "+dc:title").titles);
+}
+
+TEST_F(Browsing, MetadataOfTheMusicClientsStart)
+{
+    setting_set(KEY_MUSICCLIENT, "10.0.0.7");
+    NodeId music;
+    {
+        std::lock_guard guard(db_mutex());
+        music = g_db.music_root->id;
+    }
+    const Page p = metadata("0", "10.0.0.7");
+    EXPECT_NE(p.body.find("&lt;container id=\"" + std::to_string(music) + "\" parentID=\"0\""),
+              std::string::npos)
+        << p.body;
+    EXPECT_EQ(p.returned, 1);
+    EXPECT_EQ(p.total, 1);
+    EXPECT_NE(metadata("0").body.find("&lt;container id=\"0\" parentID=\"-1\""), std::string::npos);
+    EXPECT_EQ(metadata("987654").fault, 701);
+}
+
+TEST_F(Browsing, ByLetterStartsAtTheFirstTitleFromIt)
+{
+    tracks({"moby", "abba", "Metallica"});
+    const NodeId all = all_tracks();
+    Page p = by_letter(all, "M");
+    EXPECT_EQ(p.starting_index, 1);
+    EXPECT_EQ(p.titles, (std::vector<std::string>{"Metallica", "Moby"}));
+    p = by_letter(all, "z");
+    EXPECT_EQ(p.starting_index, 3);
+    EXPECT_EQ(p.returned, 0);
+    EXPECT_EQ(by_letter(all, nullptr).starting_index, 0);
+    EXPECT_NE(p.body.find("</u:X_BrowseByLetterResponse>"), std::string::npos);
+}
+
+TEST_F(Browsing, LargePagesStopAtTheSizeLimit)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 1200; ++i) {
+        names.push_back("Title number " + std::to_string(1000 + i) + std::string(100, 'x'));
+    }
+    tracks(names);
+    const Page p = browse(all_tracks(), 0, 0);
+    EXPECT_GT(p.returned, 100);
+    EXPECT_LT(p.returned, 1200);
+    EXPECT_EQ(static_cast<int>(p.titles.size()), p.returned);
+    EXPECT_EQ(p.total, 1200);
+    // The limit is reached by the last object rendered, not before it.
+    const size_t result_end = p.body.find("&lt;/DIDL-Lite&gt;");
+    EXPECT_GE(result_end, 195001u - 1000);
+}
+
+TEST_F(Browsing, KeptOrderFollowsEveryChange)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) {
+        names.push_back("Song " + std::to_string(1000 + i));
+    }
+    tracks(names);
+    const NodeId all = all_tracks();
+    EXPECT_EQ(browse(all, 0, 1, "+dc:title").titles, (std::vector<std::string>{"Song 1000"}));
+    // A title change marks only the item's parent, yet the order must move.
+    NodeId last;
+    {
+        std::lock_guard guard(db_mutex());
+        last = db_first_child(g_db.all_tracks)->id; // the newest: Song 1299
+    }
+    ASSERT_EQ(db_update_property(std::to_string(last).c_str(), "title", "Song 1299", "Aaa"), 200);
+    EXPECT_EQ(browse(all, 0, 1, "+dc:title").titles, (std::vector<std::string>{"Aaa"}));
+}
+
+TEST_F(Browsing, SearchExamples)
+{
+    add_music(file("s/1.mp3"), "Love Me", "Band", "Disc", 10);
+    add_music(file("s/2.mp3"), "love song", nullptr, "Disc", 3);
+    add_music(file("s/3.mp3"), "Other", "x", "Disc", 1);
+    const char* music_only = "upnp:class derivedfrom \"object.item.audioItem\"";
+    auto titles = [&](const std::string& criteria) {
+        std::vector<std::string> t =
+            search(criteria.c_str(), std::to_string(all_tracks()).c_str()).titles;
+        return t;
+    };
+    EXPECT_EQ(titles(std::string(music_only) + " and dc:title contains \"love\""),
+              (std::vector<std::string>{"Love Me", "Love Song"}));
+    EXPECT_EQ(titles("dc:title = \"Other\" or dc:title = \"Love Me\" and dc:creator = \"x\""),
+              (std::vector<std::string>{"Other"}))
+        << "a or (b and x)";
+    EXPECT_EQ(titles("upnp:artist exists false"), (std::vector<std::string>{"Love Song"}));
+    EXPECT_EQ(titles("upnp:originalTrackNumber > 9"), (std::vector<std::string>{"Love Me"}));
+    EXPECT_EQ(titles("dc:title = \"other\"").size(), 0u) << "= is case-sensitive";
+    EXPECT_EQ(titles("dc:title contains \"OTHER\""), (std::vector<std::string>{"Other"}));
+    EXPECT_EQ(titles("upnp:artist = \"Unknown\""), (std::vector<std::string>{"Love Song"}))
+        << "no artist is found as Unknown";
+    EXPECT_EQ(titles("dc:title =\"Other\"").size(), 0u) << "the quote after = is stepped over";
+    EXPECT_EQ(titles("(dc:title = \"Other\")"), (std::vector<std::string>{"Other"}));
+    EXPECT_EQ(search("*").total, search("*").returned);
+    EXPECT_GT(search("*").total, 20) << "every container and item";
+    const Page below_root = search("@parentID = \"0\"");
+    EXPECT_EQ(below_root.titles, (std::vector<std::string>{"Music", "Pictures", "Videos"}));
+    EXPECT_EQ(search(nullptr).total, 0);
+    EXPECT_EQ(search("dc:foo = \"x\"").fault, 708);
+    EXPECT_EQ(search("(dc:title = \"x\"").fault, 708);
+    EXPECT_EQ(search(std::string(100000, '(').c_str()).fault, 708) << "no unbounded recursion";
+    EXPECT_EQ(search("*", "987654").fault, 710);
+    CapturedConnection cap("/");
+    search_action(&cap.c, nullptr, "*", "*", 0, 0, nullptr);
+    EXPECT_EQ(parse(cap.sent()).fault, 701);
+}
+
+TEST_F(Browsing, RokuGetsEachTitleOnce)
+{
+    add_music(file("r/1.mp3"), "Same", "A", "One");
+    add_music(file("r/2.mp3"), "same", "B", "Two");
+    client_register(9, "10.0.0.9");
+    const char* criteria = "dc:title = \"Same\"";
+    EXPECT_GT(search(criteria).total, 2) << "items and their references in the views";
+    EXPECT_EQ(search(criteria, "0", "10.0.0.9").total, 1);
+}
+
+} // namespace
