@@ -13,7 +13,9 @@
 // accented names, laid out as Artist/Album/NN - Title.mp3.
 #include "mp3_writer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +29,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -51,7 +54,8 @@ void make_corpus(const std::string& root, int count)
         const std::string artist_name =
             std::string(kFirst[artist % 8]) + " " + std::to_string(artist);
         const std::string album_name = "Album " + std::to_string(album);
-        const std::string title = "Title " + std::to_string(i);
+        // One title in a hundred holds the word the search looks for.
+        const std::string title = "Title " + std::to_string(i) + (i % 100 == 7 ? " Zephyr" : "");
         const int track = i % 10 + 1;
         const std::string dir = root + "/" + artist_name + "/" + album_name;
         fs::create_directories(dir);
@@ -159,6 +163,174 @@ void http_get(int port, const char* target)
     close(fd);
 }
 
+// A keep-alive connection that posts SOAP actions.
+struct SoapClient {
+    explicit SoapClient(int port)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~SoapClient()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    // The answer body, or empty on failure.
+    std::string call(const std::string& action, const std::string& arguments)
+    {
+        const std::string body = "<?xml version=\"1.0\"?><s:Envelope><s:Body><u:" + action + ">" +
+                                 arguments + "</u:" + action + "></s:Body></s:Envelope>";
+        const std::string request =
+            "POST /ContentDirectory/Control HTTP/1.1\r\nHost: 127.0.0.1\r\nSOAPAction: "
+            "\"urn:schemas-upnp-org:service:ContentDirectory:1#" +
+            action + "\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+            return {};
+        }
+        size_t end;
+        while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+            if (!receive()) {
+                return {};
+            }
+        }
+        const size_t at = pending.find("Content-Length: ");
+        const size_t length = std::strtoul(pending.c_str() + at + 16, nullptr, 10);
+        while (pending.size() < end + 4 + length) {
+            if (!receive()) {
+                return {};
+            }
+        }
+        std::string answer = pending.substr(end + 4, length);
+        pending.erase(0, end + 4 + length);
+        return answer;
+    }
+    bool receive()
+    {
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            return false;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    int fd = -1;
+    std::string pending;
+};
+
+std::string browse_arguments(const std::string& id, const char* flag, int start, int count)
+{
+    return "<ObjectID>" + id + "</ObjectID><BrowseFlag>" + flag +
+           "</BrowseFlag><Filter>*</Filter><StartingIndex>" + std::to_string(start) +
+           "</StartingIndex><RequestedCount>" + std::to_string(count) +
+           "</RequestedCount><SortCriteria></SortCriteria>";
+}
+
+// The id of the child container titled title, from a Browse answer.
+std::string child_id(const std::string& answer, const std::string& title)
+{
+    std::smatch m;
+    const std::regex re("&lt;container id=\"(\\d+)\"[^&]*&gt;&lt;dc:title&gt;" + title + "&lt;");
+    return std::regex_search(answer, m, re) ? std::string(m[1]) : "";
+}
+
+double median_ms(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct RequestFigures {
+    double browse_ms = 0;
+    double browse_per_s = 0;
+    double metadata_ms = 0;
+    double search_ms = 0;
+};
+
+RequestFigures measure_requests(int port)
+{
+    RequestFigures f;
+    SoapClient client(port);
+    const std::string root =
+        client.call("Browse", browse_arguments("0", "BrowseDirectChildren", 0, 0));
+    const std::string music = child_id(root, "Music");
+    const std::string all = child_id(
+        client.call("Browse", browse_arguments(music, "BrowseDirectChildren", 0, 0)), "All Tracks");
+    if (all.empty()) {
+        fprintf(stderr, "All Tracks not found\n");
+        return f;
+    }
+    std::vector<double> times;
+    std::string item;
+    for (int i = 0; i < 200; ++i) {
+        const auto start = Clock::now();
+        const std::string page = client.call(
+            "Browse", browse_arguments(all, "BrowseDirectChildren", (i * 50) % 9950, 50));
+        times.push_back(seconds_since(start) * 1000);
+        if (item.empty()) {
+            std::smatch m;
+            if (std::regex_search(page, m, std::regex("&lt;item id=\"(\\d+)\""))) {
+                item = m[1];
+            }
+        }
+    }
+    f.browse_ms = median_ms(times);
+
+    // Eight clients paging at once for two seconds.
+    std::atomic<long> done{0};
+    std::atomic<bool> stop_clients{false};
+    std::vector<std::thread> clients;
+    const auto start = Clock::now();
+    for (int c = 0; c < 8; ++c) {
+        clients.emplace_back([&, c] {
+            SoapClient mine(port);
+            for (int i = c; !stop_clients; i += 8) {
+                if (mine.call("Browse",
+                              browse_arguments(all, "BrowseDirectChildren", (i * 50) % 9950, 50))
+                        .empty()) {
+                    break;
+                }
+                ++done;
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop_clients = true;
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    f.browse_per_s = done / seconds_since(start);
+
+    times.clear();
+    for (int i = 0; i < 200; ++i) {
+        const auto t0 = Clock::now();
+        client.call("Browse", browse_arguments(item, "BrowseMetadata", 0, 0));
+        times.push_back(seconds_since(t0) * 1000);
+    }
+    f.metadata_ms = median_ms(times);
+
+    times.clear();
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = Clock::now();
+        client.call("Search", "<ContainerID>0</ContainerID><SearchCriteria>dc:title contains "
+                              "&quot;Zephyr&quot;</SearchCriteria><Filter>*</Filter>"
+                              "<StartingIndex>0</StartingIndex><RequestedCount>50</RequestedCount>"
+                              "<SortCriteria></SortCriteria>");
+        times.push_back(seconds_since(t0) * 1000);
+    }
+    f.search_ms = median_ms(times);
+    return f;
+}
+
 void stop(Server& s)
 {
     kill(s.pid, SIGTERM);
@@ -204,6 +376,8 @@ int main(int argc, char** argv)
     wait_for(first, done, 2, 120);
     const double rescan_s = seconds_since(started);
 
+    const RequestFigures requests = measure_requests(port);
+
     // The persistence file is written about five seconds after the scan.
     wait_for(first, "writing DB", 1, 60);
     while (!fs::exists(db) || fs::exists(db + ".tmp")) {
@@ -226,6 +400,8 @@ int main(int argc, char** argv)
     printf("resident memory:    %.1f MiB after the scan\n", rss_kib / 1024.0);
     printf("scan: %d files, %.0f files/s, rescan %.3f s, restart %.3f s, %.1f MB\n", count,
            count / scan_s, rescan_s, restart_s, rss_kib / 1024.0);
+    printf("browse: %.3f ms, %.0f req/s at 8, metadata %.3f ms, search %.3f ms\n",
+           requests.browse_ms, requests.browse_per_s, requests.metadata_ms, requests.search_ms);
     fs::remove_all(root);
     return 0;
 }

@@ -45,16 +45,19 @@ void response_end(StrBuf& sb, int returned, int total)
 // Sorted orders of containers, kept for the next pages: sorting 100 000
 // children for every page of 50 would hold the tree lock for most of the
 // time. An order is used only while nothing in the tree has changed since
-// it was made (the change counter grows with every link, unlink, repointed
-// reference and property change, whichever container they mark).
+// it was made: the change counter grows with every link, unlink, repointed
+// reference and property change, whichever container they mark, and no node
+// is freed without an unlink, so the kept pointers stay valid until then.
 struct SortedOrder {
     NodeId container = kNoNode;
     std::string criteria;
     uint64_t changes = 0;
-    std::vector<NodeId> order;
+    std::vector<DbNode*> order;
 };
 
 constexpr size_t kKeptOrders = 8;
+// Small containers are sorted again cheaply; only larger ones are kept.
+constexpr size_t kKeptMinimum = 256;
 
 // Guarded by the tree lock. Never destroyed, like the tree.
 std::vector<SortedOrder>& kept_orders()
@@ -63,42 +66,32 @@ std::vector<SortedOrder>& kept_orders()
     return *orders;
 }
 
-// The children of a container in the order of the criteria. The tree lock is held.
-std::vector<DbNode*> sorted_children(const DbContainer* c, const std::string& criteria)
+// The children of a container in the order of the criteria; valid while the
+// tree lock is held. scratch holds an order that is not kept.
+const std::vector<DbNode*>& sorted_children(const DbContainer* c, const std::string& criteria,
+                                            std::vector<DbNode*>& scratch)
 {
-    std::vector<DbNode*> nodes;
     std::vector<SortedOrder>& orders = kept_orders();
-    for (SortedOrder& kept : orders) {
+    for (const SortedOrder& kept : orders) {
         if (kept.container == c->id && kept.changes == g_db.change_count &&
             kept.criteria == criteria) {
-            nodes.reserve(kept.order.size());
-            for (NodeId id : kept.order) {
-                nodes.push_back(db_find_by_id(id));
-            }
-            return nodes;
+            return kept.order;
         }
     }
-    nodes.reserve(static_cast<size_t>(c->child_count));
+    scratch.clear();
+    scratch.reserve(static_cast<size_t>(c->child_count));
     for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
-        nodes.push_back(n);
+        scratch.push_back(n);
     }
-    sort_nodes(nodes, sort_parse(criteria.c_str()));
-    // Small containers are sorted again cheaply; only large ones are kept.
-    if (nodes.size() >= 256) {
-        SortedOrder kept;
-        kept.container = c->id;
-        kept.criteria = criteria;
-        kept.changes = g_db.change_count;
-        kept.order.reserve(nodes.size());
-        for (const DbNode* n : nodes) {
-            kept.order.push_back(n->id);
-        }
-        if (orders.size() >= kKeptOrders) {
-            orders.erase(orders.begin());
-        }
-        orders.push_back(std::move(kept));
+    sort_nodes(scratch, sort_parse(criteria.c_str()));
+    if (scratch.size() < kKeptMinimum) {
+        return scratch;
     }
-    return nodes;
+    if (orders.size() >= kKeptOrders) {
+        orders.erase(orders.begin());
+    }
+    orders.push_back(SortedOrder{c->id, criteria, g_db.change_count, std::move(scratch)});
+    return orders.back().order;
 }
 
 const char* title_of(const DbNode* n)
@@ -168,21 +161,22 @@ int browse_direct_children(HttpConnection* c, const char* object_id, const char*
         return soap_send_fault(c, 402);
     }
     const std::string criteria = sort_criteria_for(sort_criteria, container->upnp_class);
-    std::vector<DbNode*> nodes;
+    std::vector<DbNode*> scratch;
     const DbNode* first = db_first_child(container);
-    if (sort_criteria && strstr(sort_criteria, "Philips:shuffle") && first &&
-        first->kind != DB_CONTAINER) {
+    const bool shuffled = sort_criteria && strstr(sort_criteria, "Philips:shuffle") && first &&
+                          first->kind != DB_CONTAINER;
+    if (shuffled) {
         // The same seed gives the same order, so the pages of a shuffled list
         // fit together.
         const char* colon = strrchr(sort_criteria, ':');
         const unsigned seed = static_cast<unsigned>(atoi(colon + 1));
         for (DbNode* n = db_first_child(container); n; n = db_next_sibling(n)) {
-            nodes.push_back(n);
+            scratch.push_back(n);
         }
-        shuffle(std::span(nodes), seed);
-    } else {
-        nodes = sorted_children(container, criteria);
+        shuffle(std::span(scratch), seed);
     }
+    const std::vector<DbNode*>& nodes =
+        shuffled ? scratch : sorted_children(container, criteria, scratch);
     StrBuf sb = response_start("Browse");
     const int returned = render_page(sb, nodes, static_cast<size_t>(std::max(0, starting_index)),
                                      requested_count, filter, c);
@@ -222,8 +216,9 @@ int browse_by_letter(HttpConnection* c, const char* object_id, const char* filte
         db_unlock();
         return soap_send_fault(c, 402);
     }
-    const std::vector<DbNode*> nodes =
-        sorted_children(container, sort_criteria_for(sort_criteria, container->upnp_class));
+    std::vector<DbNode*> scratch;
+    const std::vector<DbNode*>& nodes = sorted_children(
+        container, sort_criteria_for(sort_criteria, container->upnp_class), scratch);
     const char* letter = starting_letter ? starting_letter : "";
     size_t start = nodes.size();
     for (size_t i = 0; i < nodes.size(); ++i) {

@@ -2,8 +2,10 @@
 
 #include "core/text_util.h"
 #include "db/media_db.h"
+#include "db/node_store.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -78,6 +80,9 @@ struct SearchTerm {
 
 struct SearchExpression {
     std::vector<SearchTerm> terms;
+    // True when no condition looks at a node's own ids: a reference then
+    // matches exactly when its item does.
+    bool item_only = true;
 };
 
 namespace
@@ -129,6 +134,7 @@ bool compile(const char* text, size_t end, int depth, SearchExpression& out)
             if (!compile(text + p + 1, q - 1 - (p + 1), depth + 1, *group)) {
                 return false;
             }
+            out.item_only = out.item_only && group->item_only;
             SearchTerm t(SearchTerm::Kind::Group);
             t.group = std::move(group);
             out.terms.push_back(std::move(t));
@@ -158,6 +164,10 @@ bool compile(const char* text, size_t end, int depth, SearchExpression& out)
         }
         if (!found) {
             return false;
+        }
+        if (t.property == Property::Id || t.property == Property::ParentId ||
+            t.property == Property::RefId) {
+            out.item_only = false;
         }
         while (p < end && text[p] == ' ') {
             ++p;
@@ -207,70 +217,59 @@ bool compile(const char* text, size_t end, int depth, SearchExpression& out)
 }
 
 // The value of a property for a node (item values from a reference's
-// target, ids the node's own); absent gives false.
-bool property_value(const DbNode* node, Property property, std::string& value)
+// target, ids the node's own), or null when absent. Numbers are written into
+// scratch; texts are the node's own, not copied, as this runs for every node
+// of the searched subtree.
+const char* property_value(const DbNode* node, Property property, char (&scratch)[24])
 {
     const DbItem* item = db_target_item(const_cast<DbNode*>(node));
     const DbContainer* container =
         node->kind == DB_CONTAINER ? static_cast<const DbContainer*>(node) : nullptr;
-    auto text = [&](const DbText& t) {
-        if (!t) {
-            return false;
-        }
-        value = t.get();
-        return true;
+    auto number = [&](long long v) {
+        snprintf(scratch, sizeof scratch, "%lld", v);
+        return scratch;
     };
     switch (property) {
     case Property::Title:
-        return item ? text(item->title) : container && text(container->title);
+        return item ? item->title.get() : container ? container->title.get() : nullptr;
     case Property::AuthorRole:
-        value = "Composer";
-        return true;
+        return "Composer";
     case Property::Class:
-        value = item ? item->upnp_class : container ? container->upnp_class : "";
-        return item || container;
+        return item ? item->upnp_class : container ? container->upnp_class : nullptr;
     case Property::Id:
-        value = std::to_string(node->id);
-        return true;
+        return number(node->id);
     case Property::ParentId: {
         const DbContainer* parent = db_parent(node);
-        value = std::to_string(parent ? parent->id : node == g_db.root ? -1 : 0);
-        return true;
+        return number(parent ? parent->id : node == g_db.root ? -1 : 0);
     }
     case Property::RefId:
-        if (node->kind != DB_REFERENCE || !item) {
-            return false;
-        }
-        value = std::to_string(item->id);
-        return true;
+        return node->kind == DB_REFERENCE && item ? number(item->id) : nullptr;
     default:
         break;
     }
     if (!item) {
-        return false;
+        return nullptr;
     }
     switch (property) {
     case Property::Source:
     case Property::Res:
-        return text(item->path);
+        return item->path.get();
     case Property::Creator:
     case Property::Artist:
     case Property::Author:
-        return text(item->artist);
+        return item->artist.get();
     case Property::AlbumArt:
-        value = std::to_string(item->album_art);
-        return true;
+        return number(item->album_art);
     case Property::Album:
-        return text(item->album);
+        return item->album.get();
     case Property::Genre:
-        return text(item->genre);
+        return item->genre.get();
     case Property::Date:
-        return text(item->date);
+        return item->date.get();
     case Property::Track:
-        value = std::to_string(item->track);
-        return true;
+        return number(item->track);
     default:
-        return false;
+        return nullptr;
     }
 }
 
@@ -279,7 +278,7 @@ int evaluate(const DbNode* node, const SearchExpression& e)
     // The symbols of this level: '0', '1', '&', '|'.
     std::string symbols;
     symbols.reserve(e.terms.size());
-    std::string value;
+    char scratch[24];
     for (const SearchTerm& t : e.terms) {
         switch (t.kind) {
         case SearchTerm::Kind::And:
@@ -292,9 +291,8 @@ int evaluate(const DbNode* node, const SearchExpression& e)
             symbols += evaluate(node, *t.group) ? '1' : '0';
             break;
         case SearchTerm::Kind::Condition: {
-            const bool present = property_value(node, t.property, value);
-            symbols += search_compare(present ? value.c_str() : nullptr, t.op, t.literal.c_str(),
-                                      t.property == Property::Track)
+            symbols += search_compare(property_value(node, t.property, scratch), t.op,
+                                      t.literal.c_str(), t.property == Property::Track)
                            ? '1'
                            : '0';
             break;
@@ -410,10 +408,53 @@ int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
                    const SearchCriteria& criteria, bool unique_titles)
 {
     db_assert_locked();
+    // With criteria that read only the properties of items, a reference
+    // matches exactly when its item does: the matches are then found from the
+    // indexes (every container, every item, and the references of the items
+    // that match) instead of by visiting every node of the subtree. Clients
+    // that want each title once keep the walk, whose order decides which of
+    // equal titles is taken.
+    if (!unique_titles && criteria.kind == SearchCriteria::Kind::Expression &&
+        criteria.expression->item_only) {
+        db_for_each_container([&](DbContainer* c) {
+            if (c != container && db_in_subtree(c, container) &&
+                search_evaluate(c, criteria) == 1) {
+                matches.push_back(c);
+            }
+        });
+        db_for_each_item([&](DbItem* item) {
+            if (search_evaluate(item, criteria) != 1) {
+                return;
+            }
+            if (db_in_subtree(item, container)) {
+                matches.push_back(item);
+            }
+            for (NodeId r = item->first_reference; r != kNoNode;) {
+                DbNode* ref = node_store_get(r);
+                if (db_in_subtree(ref, container)) {
+                    matches.push_back(ref);
+                }
+                r = static_cast<DbReference*>(ref)->next_reference;
+            }
+        });
+        return 0;
+    }
+    return search_walk(matches, container, criteria, unique_titles);
+}
+
+int search_walk(std::vector<DbNode*>& matches, const DbContainer* container,
+                const SearchCriteria& criteria, bool unique_titles)
+{
+    db_assert_locked();
     // Titles taken so far, folded, for clients that want each title once; a
     // set, so that many matches cost no more than a few.
     std::unordered_set<std::string> titles;
     bool untitled_taken = false;
+    // With criteria that only read item properties, each item is evaluated
+    // once, however many references show it: by item id, -1 not yet known.
+    const bool by_item =
+        criteria.kind == SearchCriteria::Kind::Expression && criteria.expression->item_only;
+    std::vector<int8_t> item_results(by_item ? static_cast<size_t>(node_store_next_id()) : 0, -1);
     // Depth-first in child-list order: a container is tested before its
     // children are walked.
     std::vector<std::pair<const DbContainer*, DbNode*>> stack;
@@ -425,7 +466,17 @@ int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
             continue;
         }
         stack.back().second = db_next_sibling(node);
-        const int result = search_evaluate(node, criteria);
+        int result;
+        const DbItem* target = by_item ? db_target_item(node) : nullptr;
+        if (target && static_cast<size_t>(target->id) < item_results.size()) {
+            int8_t& known = item_results[static_cast<size_t>(target->id)];
+            if (known < 0) {
+                known = static_cast<int8_t>(search_evaluate(target, criteria));
+            }
+            result = known;
+        } else {
+            result = search_evaluate(node, criteria);
+        }
         if (result < 0) {
             return result;
         }

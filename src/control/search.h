@@ -37,5 +37,9 @@ int search_evaluate(const DbNode* node, const SearchCriteria& criteria);
 int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
                    const SearchCriteria& criteria, bool unique_titles);
 
+// The same by a depth-first walk of every node of the subtree.
+int search_walk(std::vector<DbNode*>& matches, const DbContainer* container,
+                const SearchCriteria& criteria, bool unique_titles);
+
 // One comparison of a property value (null: absent) with a literal.
 int search_compare(const char* value, const std::string& op, const char* literal, bool numeric);

@@ -277,3 +277,23 @@ int db_needs_update_since(const char* path, int32_t mtime, const DbContainer* co
     const DbItem* item = db_find_item_by_path(container, path);
     return mtime > (item ? item->mtime : 0) ? 1 : 0;
 }
+
+void db_for_each_container(const std::function<void(DbContainer*)>& visit)
+{
+    db_assert_locked();
+    indexes().titles.for_each([&](NodeId head) {
+        for (NodeId at = head; at != kNoNode; at = db_container_at(at)->next_same_title) {
+            visit(db_container_at(at));
+        }
+    });
+}
+
+void db_for_each_item(const std::function<void(DbItem*)>& visit)
+{
+    db_assert_locked();
+    indexes().paths.for_each([&](NodeId head) {
+        for (NodeId at = head; at != kNoNode; at = db_item_at(at)->next_same_path) {
+            visit(db_item_at(at));
+        }
+    });
+}

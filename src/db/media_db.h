@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -110,6 +111,11 @@ DbItem* db_find_item_for_class(std::string_view path, const char* upnp_class);
 
 // The item in the container's subtree whose keywords equal text, or null.
 DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view text);
+
+// Every container but the root, and every item, in no particular order:
+// walks of the indexes, for lookups that would otherwise visit every node.
+void db_for_each_container(const std::function<void(DbContainer*)>& visit);
+void db_for_each_item(const std::function<void(DbItem*)>& visit);
 
 // Whether node lies in the subtree of container (container included).
 bool db_in_subtree(const DbNode* node, const DbContainer* container);

@@ -5,6 +5,7 @@
 #include "support/captured_connection.h"
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <regex>
 
 namespace
@@ -255,6 +256,31 @@ TEST_F(Browsing, SearchExamples)
     CapturedConnection cap("/");
     search_action(&cap.c, nullptr, "*", "*", 0, 0, nullptr);
     EXPECT_EQ(parse(cap.sent()).fault, 701);
+}
+
+// Criteria on item properties are answered from the indexes; the answer
+// must be the walk's, set for set.
+TEST_F(Browsing, IndexedSearchFindsWhatTheWalkFinds)
+{
+    add_music(file("i/1.mp3"), "Love Me", "Band", "Disc", 10, 1, "Mix");
+    add_music(file("i/2.mp3"), "Other", "Band", "Disc", 3);
+    add_music(file("i/3.mp3"), "Love You", "Solo", "Else", 1);
+    std::lock_guard guard(db_mutex());
+    for (const char* text : {"dc:title contains \"love\"", "upnp:artist = \"Band\"",
+                             "upnp:class derivedfrom \"object.container\"",
+                             "dc:title contains \"o\" and upnp:originalTrackNumber < 5"}) {
+        const SearchCriteria criteria = search_compile(text);
+        for (DbContainer* from : {g_db.root, g_db.music_root, g_db.playlists}) {
+            std::vector<DbNode*> indexed;
+            std::vector<DbNode*> walked;
+            ASSERT_EQ(search_collect(indexed, from, criteria, false), 0);
+            ASSERT_EQ(search_walk(walked, from, criteria, false), 0);
+            std::sort(indexed.begin(), indexed.end());
+            std::sort(walked.begin(), walked.end());
+            EXPECT_EQ(indexed, walked) << text << " from " << from->title.get();
+            EXPECT_FALSE(walked.empty() && from == g_db.root) << text;
+        }
+    }
 }
 
 TEST_F(Browsing, RokuGetsEachTitleOnce)
