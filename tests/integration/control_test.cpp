@@ -1,10 +1,12 @@
 // The control URLs of the real program, driven by a control point this
 // project did not write (GUPnP, through its Python bindings), and the
 // recognition of players by their requests.
+#include "mp3_writer.h"
 #include "support/child_process.h"
 #include "support/http_client.h"
 #include "support/server_process.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -22,6 +24,43 @@ TEST(Control, GupnpControlPointCallsTheFixedActions)
     ASSERT_TRUE(status) << "the control point did not finish";
     if (*status == 77) {
         GTEST_SKIP() << "GUPnP is not installed (python3-gi, gir1.2-gupnp-1.6): " << script.out();
+    }
+    EXPECT_EQ(*status, 0) << script.out() << script.err();
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// The whole tree of a scanned library, walked by the GUPnP control point in
+// pages of 5; every Result parsed by GUPnP-AV and valid against the
+// DIDL-Lite schema.
+TEST(Control, GupnpWalksTheWholeTree)
+{
+    TempDir music;
+    for (int i = 0; i < 8; ++i) {
+        const std::string dir =
+            music.path + "/Artist " + std::to_string(i % 2) + "/Album " + std::to_string(i % 3);
+        std::filesystem::create_directories(dir);
+        write_bytes(
+            dir + "/" + std::to_string(i) + " - Song.mp3",
+            concat({id3v2_tag({{"TIT2", id3_latin1("Song \xe9 & <" + std::to_string(i) + ">")},
+                               {"TPE1", id3_latin1("Artist " + std::to_string(i % 2))},
+                               {"TCON", id3_latin1("(17)")},
+                               {"TYER", id3_latin1("1999")}}),
+                    mpeg_frames(3)}));
+    }
+    ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
+    ASSERT_GT(server.port(), 0);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return server.process->out().find("DB scan on " + music.path + " completed") !=
+                   std::string::npos;
+        },
+        20s));
+    ChildProcess script("/usr/bin/python3", {GUPNP_BROWSE_SCRIPT, std::to_string(server.port())},
+                        server.dir.path);
+    const std::optional<int> status = script.wait_exit(110s);
+    ASSERT_TRUE(status) << "the walk did not finish";
+    if (*status == 77) {
+        GTEST_SKIP() << "GUPnP, GUPnP-AV or xmllint is not installed: " << script.out();
     }
     EXPECT_EQ(*status, 0) << script.out() << script.err();
     EXPECT_EQ(server.stop(), 0);

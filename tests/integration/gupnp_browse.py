@@ -1,0 +1,153 @@
+#!/usr/bin/python3
+# Walks the whole tree of the server on 127.0.0.1:<port> with the GUPnP
+# control point in pages of 5, parses every Result with GUPnP-AV's DIDL-Lite
+# parser and validates it against the DIDL-Lite schema that libgupnp-av
+# ships (xmllint, through a catalog, without any network).
+# Exit 0: every check held; 77: GUPnP or xmllint is missing; 1: a check failed.
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+try:
+    import gi
+
+    gi.require_version("GUPnP", "1.6")
+    gi.require_version("GUPnPAV", "1.0")
+    from gi.repository import GLib, GUPnP, GUPnPAV
+except (ImportError, ValueError) as e:
+    print("GUPnP control point or DIDL-Lite parser not available:", e)
+    sys.exit(77)
+
+SCHEMAS = "/usr/share/gupnp-av"
+if not shutil.which("xmllint") or not os.path.exists(SCHEMAS + "/didl-lite-v2.xsd"):
+    print("xmllint or the DIDL-Lite schema is missing")
+    sys.exit(77)
+
+import warnings
+
+warnings.simplefilter("ignore", DeprecationWarning)
+
+port = sys.argv[1]
+CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
+failures = []
+seen = {"device": False, "objects": 0, "documents": 0}
+loop = GLib.MainLoop()
+work = tempfile.mkdtemp()
+catalog = os.path.join(work, "catalog.xml")
+with open(catalog, "w") as f:
+    f.write('<?xml version="1.0"?>\n'
+            '<catalog xmlns="urn:oasis:names:tc:entity:xmlns:xml:catalog">\n')
+    for remote, local in [("http://www.upnp.org/schemas/av/upnp.xsd", "upnp.xsd"),
+                          ("http://www.upnp.org/schemas/av/av.xsd", "av.xsd"),
+                          ("http://dublincore.org/schemas/xmls/simpledc20021212.xsd",
+                           "simpledc20021212.xsd"),
+                          ("http://www.w3.org/2001/03/xml.xsd", "xml.xsd")]:
+        f.write('  <uri name="%s" uri="file://%s/%s"/>\n' % (remote, SCHEMAS, local))
+    f.write("</catalog>\n")
+
+
+def validate(didl):
+    path = os.path.join(work, "result-%d.xml" % seen["documents"])
+    seen["documents"] += 1
+    with open(path, "w") as f:
+        f.write(didl)
+    run = subprocess.run(["xmllint", "--noout", "--nonet", "--schema",
+                          SCHEMAS + "/didl-lite-v2.xsd", path],
+                         env=dict(os.environ, XML_CATALOG_FILES=catalog),
+                         capture_output=True, text=True)
+    if run.returncode != 0:
+        failures.append("schema: " + run.stderr.strip()[:500])
+
+
+def browse(cd, object_id, start, count):
+    action = GUPnP.ServiceProxyAction.new_from_list(
+        "Browse", ["ObjectID", "BrowseFlag", "Filter", "StartingIndex", "RequestedCount",
+                   "SortCriteria"],
+        [object_id, "BrowseDirectChildren", "*", str(start), str(count), ""])
+    cd.call_action(action, None)
+    ok, values = action.get_result_list(["Result", "NumberReturned", "TotalMatches"],
+                                        [str, str, str])
+    return values[0], int(values[1]), int(values[2])
+
+
+def parse(didl):
+    objects = []
+    parser = GUPnPAV.DIDLLiteParser.new()
+    parser.connect("object-available", lambda p, o: objects.append(o))
+    parser.parse_didl(didl)
+    return objects
+
+
+def walk(cd, object_id, child_count):
+    start = 0
+    ids = set()
+    containers = []
+    total = None
+    while True:
+        didl, returned, total = browse(cd, object_id, start, 5)
+        # An empty page is a DIDL-Lite element without children, which the
+        # schema (and GUPnP's parser) does not allow; it is checked by its
+        # counts alone.
+        objects = []
+        if returned > 0:
+            validate(didl)
+            objects = parse(didl)
+        if returned != len(objects):
+            failures.append("%s: NumberReturned %d, Result holds %d" %
+                            (object_id, returned, len(objects)))
+        for o in objects:
+            seen["objects"] += 1
+            if o.get_id() in ids:
+                failures.append("%s: %s twice" % (object_id, o.get_id()))
+            ids.add(o.get_id())
+            if o.get_parent_id() != object_id:
+                failures.append("%s: child %s has parentID %s" %
+                                (object_id, o.get_id(), o.get_parent_id()))
+            if isinstance(o, GUPnPAV.DIDLLiteContainer):
+                # The two automatic playlists fill themselves when they are
+                # browsed empty: their childCount may be 0 until then.
+                automatic = o.get_title() in ("- Most Played -", "- Last Played -")
+                containers.append((o.get_id(), None if automatic else o.get_child_count()))
+            else:
+                resources = o.get_resources()
+                if not resources or len(resources[0].get_protocol_info().to_string().split(":")) != 4:
+                    failures.append("%s: item %s without a four-field protocolInfo" %
+                                    (object_id, o.get_id()))
+        start += returned
+        if returned == 0 or start >= total:
+            break
+    if child_count is not None and child_count != total:
+        failures.append("%s: childCount %d, TotalMatches %d" % (object_id, child_count, total))
+    if len(ids) != total:
+        failures.append("%s: pages hold %d objects, TotalMatches %d" % (object_id, len(ids), total))
+    for child, count in containers:
+        walk(cd, child, count)
+
+
+def available(control_point, device):
+    if (":%s/" % port) not in device.get_location() or seen["device"]:
+        return
+    seen["device"] = True
+    try:
+        walk(device.get_service(CD), "0", None)
+    except Exception as e:
+        failures.append("exception: %r" % (e,))
+    loop.quit()
+
+
+context = GUPnP.Context.new("lo", 0)
+control_point = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
+control_point.connect("device-proxy-available", available)
+control_point.set_active(True)
+GLib.timeout_add_seconds(120, loop.quit)
+loop.run()
+shutil.rmtree(work)
+
+if not seen["device"]:
+    failures.append("the device on port %s was not found" % port)
+print("%d objects in %d documents" % (seen["objects"], seen["documents"]))
+for f in failures[:20]:
+    print(f)
+sys.exit(1 if failures else 0)
