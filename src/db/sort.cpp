@@ -35,45 +35,47 @@ int compare_text(const char* a, const char* b, bool ignore_case)
     return ignore_case ? strcasecmp(a, b) : strcmp(a, b);
 }
 
-const char* title_of(const DbNode* node)
-{
-    if (node->kind == DB_CONTAINER) {
-        return static_cast<const DbContainer*>(node)->title.get();
-    }
-    const DbItem* item = db_target_item(const_cast<DbNode*>(node));
-    return item ? item->title.get() : nullptr;
-}
+// What the comparison reads of a node, found once: a sort compares each node
+// many times, and following a reference to its item every time is most of
+// the work for a list of references.
+struct SortEntry {
+    DbNode* node;
+    const DbItem* item; // the node, or a reference's item; null for containers
+    const char* title;
+    int32_t track;
+    bool container;
+};
 
-const char* item_text(const DbNode* node, DbText DbItem::*field)
+SortEntry entry_of(DbNode* node)
 {
-    if (node->kind == DB_CONTAINER) {
-        return nullptr;
+    SortEntry e{node, nullptr, nullptr, 0, node->kind == DB_CONTAINER};
+    if (e.container) {
+        e.title = static_cast<const DbContainer*>(node)->title.get();
+        return e;
     }
-    const DbItem* item = db_target_item(const_cast<DbNode*>(node));
-    return item ? (item->*field).get() : nullptr;
-}
-
-int32_t track_of(const DbNode* node)
-{
-    if (node->kind == DB_CONTAINER) {
-        return 0;
-    }
+    e.item = db_target_item(node);
+    e.title = e.item ? e.item->title.get() : nullptr;
+    e.track = e.item ? e.item->track : 0;
     if (node->kind == DB_REFERENCE) {
-        const auto* ref = static_cast<const DbReference*>(node);
         // A playlist position wins over the track tag.
-        if (ref->order >= 1) {
-            return ref->order;
+        const int32_t order = static_cast<const DbReference*>(node)->order;
+        if (order >= 1) {
+            e.track = order;
         }
     }
-    const DbItem* item = db_target_item(const_cast<DbNode*>(node));
-    return item ? item->track : 0;
+    return e;
 }
 
-int compare_property(const DbNode* a, const DbNode* b, SortKey::Property property)
+const char* item_text(const SortEntry& e, DbText DbItem::*field)
+{
+    return e.item ? (e.item->*field).get() : nullptr;
+}
+
+int compare_property(const SortEntry& a, const SortEntry& b, SortKey::Property property)
 {
     switch (property) {
     case SortKey::Title:
-        return compare_text(title_of(a), title_of(b), true);
+        return compare_text(a.title, b.title, true);
     case SortKey::Artist:
         return compare_text(item_text(a, &DbItem::artist), item_text(b, &DbItem::artist), true);
     case SortKey::Album:
@@ -84,13 +86,28 @@ int compare_property(const DbNode* a, const DbNode* b, SortKey::Property propert
         return compare_text(item_text(a, &DbItem::date), item_text(b, &DbItem::date), false);
     case SortKey::Res:
         return compare_text(item_text(a, &DbItem::path), item_text(b, &DbItem::path), true);
-    case SortKey::Track: {
-        const int32_t ta = track_of(a);
-        const int32_t tb = track_of(b);
-        return ta < tb ? -1 : (ta > tb ? 1 : 0);
-    }
+    case SortKey::Track:
+        return a.track < b.track ? -1 : (a.track > b.track ? 1 : 0);
     }
     return 0;
+}
+
+int compare_entries(const SortEntry& a, const SortEntry& b, const SortCriteria& criteria)
+{
+    if (!criteria.present) {
+        return 0;
+    }
+    // Containers always come first, whatever the criteria say.
+    if (a.container != b.container) {
+        return a.container ? -1 : 1;
+    }
+    for (const SortKey& key : criteria.keys) {
+        const int result = compare_property(a, b, key.property);
+        if (result != 0) {
+            return result * key.sign;
+        }
+    }
+    return compare_text(a.title, b.title, true) * criteria.last_sign;
 }
 
 } // namespace
@@ -144,27 +161,22 @@ SortCriteria sort_parse(const char* criteria)
 
 int sort_compare(const DbNode* a, const DbNode* b, const SortCriteria& criteria)
 {
-    if (!criteria.present) {
-        return 0;
-    }
-    // Containers always come first, whatever the criteria say.
-    const bool a_container = a->kind == DB_CONTAINER;
-    const bool b_container = b->kind == DB_CONTAINER;
-    if (a_container != b_container) {
-        return a_container ? -1 : 1;
-    }
-    for (const SortKey& key : criteria.keys) {
-        const int result = compare_property(a, b, key.property);
-        if (result != 0) {
-            return result * key.sign;
-        }
-    }
-    return compare_text(title_of(a), title_of(b), true) * criteria.last_sign;
+    return compare_entries(entry_of(const_cast<DbNode*>(a)), entry_of(const_cast<DbNode*>(b)),
+                           criteria);
 }
 
 void sort_nodes(std::vector<DbNode*>& nodes, const SortCriteria& criteria)
 {
     db_assert_locked();
-    std::sort(nodes.begin(), nodes.end(),
-              [&](const DbNode* a, const DbNode* b) { return sort_compare(a, b, criteria) < 0; });
+    std::vector<SortEntry> entries;
+    entries.reserve(nodes.size());
+    for (DbNode* n : nodes) {
+        entries.push_back(entry_of(n));
+    }
+    std::sort(entries.begin(), entries.end(), [&](const SortEntry& a, const SortEntry& b) {
+        return compare_entries(a, b, criteria) < 0;
+    });
+    for (size_t i = 0; i < entries.size(); ++i) {
+        nodes[i] = entries[i].node;
+    }
 }
