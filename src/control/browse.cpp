@@ -146,19 +146,32 @@ Resolved resolve(const char* object_id, const HttpConnection* c)
     return r;
 }
 
+// The browsed container, with the tree lock held; null, with the lock
+// released and the fault to answer, when there is none.
+const DbContainer* resolve_container(const char* object_id, const HttpConnection* c, int& fault)
+{
+    const Resolved r = resolve(object_id, c);
+    if (r.fault) {
+        fault = r.fault;
+        return nullptr;
+    }
+    const DbContainer* container = db_as_container(r.node);
+    if (!container) {
+        db_unlock();
+        fault = 402; // an item has no children
+    }
+    return container;
+}
+
 } // namespace
 
 int browse_direct_children(HttpConnection* c, const char* object_id, const char* filter,
                            int starting_index, int requested_count, const char* sort_criteria)
 {
-    const Resolved r = resolve(object_id, c);
-    if (r.fault) {
-        return soap_send_fault(c, r.fault);
-    }
-    const DbContainer* container = db_as_container(r.node);
+    int fault = 0;
+    const DbContainer* container = resolve_container(object_id, c, fault);
     if (!container) {
-        db_unlock();
-        return soap_send_fault(c, 402);
+        return soap_send_fault(c, fault);
     }
     const std::string criteria = sort_criteria_for(sort_criteria, container->upnp_class);
     std::vector<DbNode*> scratch;
@@ -207,14 +220,10 @@ int browse_metadata(HttpConnection* c, const char* object_id, const char* filter
 int browse_by_letter(HttpConnection* c, const char* object_id, const char* filter,
                      const char* starting_letter, int requested_count, const char* sort_criteria)
 {
-    const Resolved r = resolve(object_id, c);
-    if (r.fault) {
-        return soap_send_fault(c, r.fault);
-    }
-    const DbContainer* container = db_as_container(r.node);
+    int fault = 0;
+    const DbContainer* container = resolve_container(object_id, c, fault);
     if (!container) {
-        db_unlock();
-        return soap_send_fault(c, 402);
+        return soap_send_fault(c, fault);
     }
     std::vector<DbNode*> scratch;
     const std::vector<DbNode*>& nodes = sorted_children(
