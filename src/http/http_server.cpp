@@ -226,49 +226,67 @@ void http_listener_close(HttpListener& listener)
     }
 }
 
-void http_listener_open(HttpListener& listener)
+namespace
 {
-    tzset();
-    const char* address = listener.address.data();
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &addr.sin_addr);
-    listener.ip = addr.sin_addr;
+
+enum class PortTry { Listening, Taken, ListenFailed };
+
+// Binds a fresh socket to the port and listens on it.
+PortTry try_port(sockaddr_in addr, int port, int& s)
+{
+    s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return PortTry::Taken;
+    }
     // A restart must get its port back while connections of the previous run
     // linger in TIME_WAIT, or players that kept the old LOCATION lose the
     // server. A port another live server listens on is still refused.
     int on = 1;
-    if (s >= 0) {
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(s);
+        return PortTry::Taken;
     }
-    const bool search = listener.port == 0;
-    int port = search ? kFirstSearchedPort : listener.port;
-    const int last = search ? kLastSearchedPort : listener.port;
-    bool bound = false;
-    for (; s >= 0 && port <= last; ++port) {
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            bound = true;
-            break;
-        }
-    }
-    if (!bound) {
-        if (s >= 0) {
-            close(s);
-        }
-        log_msg(LOG_CRITICAL, LOG_CAT_HTTP, "no free port for HTTP server found on IP: %s\n",
-                address);
-        return;
-    }
+    // Another server that bound the same port a moment ago and listened
+    // first wins it: the listen then fails, and for a searched port that
+    // only means the port is taken.
     if (listen(s, kListenBacklog) != 0) {
+        const bool in_use = errno == EADDRINUSE;
         close_socket(s);
-        log_msg(LOG_CRITICAL, LOG_CAT_HTTP, "failure on listen on HTTP server port for IP: %s\n",
-                address);
-        return;
+        return in_use ? PortTry::Taken : PortTry::ListenFailed;
     }
-    listener.socket = s;
-    listener.port = port;
+    return PortTry::Listening;
+}
+
+} // namespace
+
+void http_listener_open(HttpListener& listener)
+{
+    tzset();
+    const char* address = listener.address.data();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &addr.sin_addr);
+    listener.ip = addr.sin_addr;
+    const bool search = listener.port == 0;
+    const int first = search ? kFirstSearchedPort : listener.port;
+    const int last = search ? kLastSearchedPort : listener.port;
+    for (int port = first; port <= last; ++port) {
+        int s = -1;
+        const PortTry result = try_port(addr, port, s);
+        if (result == PortTry::Listening) {
+            listener.socket = s;
+            listener.port = port;
+            return;
+        }
+        if (result == PortTry::ListenFailed) {
+            log_msg(LOG_CRITICAL, LOG_CAT_HTTP,
+                    "failure on listen on HTTP server port for IP: %s\n", address);
+            return;
+        }
+    }
+    log_msg(LOG_CRITICAL, LOG_CAT_HTTP, "no free port for HTTP server found on IP: %s\n", address);
 }
 
 void http_accept_loop(HttpListener* listener)

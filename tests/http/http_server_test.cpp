@@ -9,6 +9,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
