@@ -5,6 +5,12 @@
 #include "control/soap.h"
 #include "db/media_db.h"
 #include "db/persistence.h"
+#include "delivery/disk_handler.h"
+#include "delivery/download_handler.h"
+#include "delivery/m3u_handler.h"
+#include "delivery/rpc_handler.h"
+#include "eventing/eventing_thread.h"
+#include "eventing/subscriptions.h"
 #include "http/http_client.h"
 #include "http/http_connection.h"
 #include "http/http_registry.h"
@@ -29,7 +35,15 @@ void register_handlers()
     http_register_handler(soap_control_handler, HTTP_POST, "/ConnectionManager/Control");
     http_register_handler(serve_content_directory_scpd, kGetHead, "/ContentDirectory.xml");
     http_register_handler(soap_control_handler, HTTP_POST, "/ContentDirectory/Control");
+    http_register_handler(subscribe_handler, HTTP_SUBSCRIBE, nullptr);
+    http_register_handler(unsubscribe_handler, HTTP_UNSUBSCRIBE, nullptr);
+    http_register_handler(download_handler, kGetHead, "/NetgearUpgrade");
+    http_register_handler(download_handler, kGetHead, "/file%3A");
+    http_register_handler(disk_handler, kGetHead, "/disk");
+    http_register_handler(continue_handler, kGetHead, "/continue");
+    http_register_handler(m3u_handler, kGetHead, "/m3u");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
+    http_register_handler(rpc_handler, HTTP_GET, "/rpc");
     ssdp_register_search_handler();
 
     HttpClientHooks clients;
@@ -37,6 +51,7 @@ void register_handlers()
     clients.must_close = client_is_dlink;
     http_set_client_hooks(clients);
     client_probes_install();
+    network_server_set_eventing_hooks(NetworkEventingHooks{eventing_start, eventing_stop});
     set_user_agent("Mozilla/4.0 (Compatible, Corvalenso UPnP Plenwick)");
 }
 
@@ -52,6 +67,7 @@ void start_services()
     persistence_reader_start(g_db_read_file_thread_running);
     persistence_writer_start(g_db_write_file_thread_running);
     scan_thread_start(g_file_scan_thread_running, g_db_read_file_thread_running);
+    eventing_thread_start(g_eventing_thread_running);
     external_db_hook_start(g_external_db_scan_thread_running);
 }
 

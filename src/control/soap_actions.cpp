@@ -49,11 +49,7 @@ int get_search_capabilities(HttpConnection* c)
 
 int get_system_update_id(HttpConnection* c)
 {
-    uint32_t id;
-    {
-        std::lock_guard guard(db_mutex());
-        id = g_db.system_update_id;
-    }
+    const uint32_t id = db_system_update_id();
     return send_compact(c, "GetSystemUpdateID", kContentDirectoryNs,
                         "<Id>" + std::to_string(id) + "</Id>");
 }

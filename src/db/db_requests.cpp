@@ -140,6 +140,26 @@ std::optional<DbLocation> db_item_location(const char* object_id)
     return location;
 }
 
+std::optional<DbPlayRow> db_play_row(NodeId id)
+{
+    std::lock_guard guard(db_mutex());
+    const DbItem* item = db_target_item(db_find_by_id(id));
+    if (!item) {
+        return std::nullopt;
+    }
+    DbPlayRow row;
+    row.music = item->upnp_class == kClassMusicTrack;
+    row.path = db_text_of(item->path);
+    row.title = db_text_of(item->title);
+    return row;
+}
+
+uint32_t db_system_update_id()
+{
+    std::lock_guard guard(db_mutex());
+    return g_db.system_update_id;
+}
+
 std::optional<std::string> db_item_description(const char* object_id)
 {
     std::lock_guard guard(db_mutex());

@@ -213,6 +213,18 @@ struct DbLocation {
 };
 std::optional<DbLocation> db_item_location(const char* object_id);
 
+// What the play-status page shows of the object a client streams: whether
+// it is a music track, its file and its title. Takes the lock.
+struct DbPlayRow {
+    bool music = false;
+    std::string path;
+    std::string title;
+};
+std::optional<DbPlayRow> db_play_row(NodeId id);
+
+// The current SystemUpdateID. Takes the lock.
+uint32_t db_system_update_id();
+
 // The item's description. Takes the lock.
 std::optional<std::string> db_item_description(const char* object_id);
 

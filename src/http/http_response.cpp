@@ -9,7 +9,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 namespace
@@ -50,8 +54,15 @@ std::string http_compose_header(HttpConnection* c, int status)
         snprintf(range_line, sizeof range_line,
                  "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n", c->range_start,
                  c->range_end, c->range_total);
-        // DLNA time-seek answers carry the range but keep status 200.
-        reason = strstr(c->head.data(), "TimeSeekRange") ? "200 OK" : "206 Partial Content";
+        // DLNA time-seek answers carry the range but keep status 200; a
+        // resumed stream answers its own byte range, whatever the client sent.
+        const bool time_seek =
+            c->range_override < 0 && strstr(c->head.data(), "TimeSeekRange") != nullptr;
+        reason = time_seek ? "200 OK" : "206 Partial Content";
+    } else if (status == 416) {
+        // Tells the client how long the body is, so that it can ask again.
+        snprintf(range_line, sizeof range_line, "Content-Range: bytes */%" PRId64 "\r\n",
+                 c->range_total < 0 ? 0 : c->range_total);
     }
     if (!c->content_type) {
         log_msg(LOG_ERROR, LOG_CAT_HTTP, "NO MIME TYPE given!\n%s\n%s\n", c->url.data(),
@@ -109,6 +120,71 @@ int http_send_body(HttpConnection* c, const void* data, size_t length, bool more
         poll(&out, 1, kStopCheckMs);
     }
     return 0;
+}
+
+int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
+{
+    using Clock = std::chrono::steady_clock;
+    constexpr int kStopCheckMs = 200;
+    if (http_stop_requested(c)) {
+        return 1;
+    }
+    // sendfile has no per-call flags: the socket is non-blocking for the
+    // duration, so that a stalled client is noticed like in http_send_body.
+    const int socket_flags = fcntl(c->socket, F_GETFL);
+    const bool was_blocking = socket_flags >= 0 && !(socket_flags & O_NONBLOCK);
+    if (was_blocking) {
+        fcntl(c->socket, F_SETFL, socket_flags | O_NONBLOCK);
+    }
+    // Nor can sendfile be told not to raise SIGPIPE when the client has gone:
+    // the signal is held back on this thread and a pending one is taken.
+    sigset_t pipe_signal;
+    sigset_t old_mask;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
+    const auto limit = std::chrono::milliseconds(http_time_limits().send_ms);
+    auto last_progress = Clock::now();
+    off_t position = static_cast<off_t>(offset);
+    int64_t left = length;
+    int result = 0;
+    while (left > 0) {
+        const ssize_t n = sendfile(c->socket, fd, &position, static_cast<size_t>(left));
+        if (n > 0) {
+            left -= n;
+            last_progress = Clock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // 0: the file ended before the promised length (it shrank).
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            result = 1;
+            break;
+        }
+        if (http_stop_requested(c) || Clock::now() - last_progress >= limit) {
+            errno = ETIMEDOUT;
+            result = 1;
+            break;
+        }
+        pollfd out{c->socket, POLLOUT, 0};
+        poll(&out, 1, kStopCheckMs);
+    }
+    const int saved = errno;
+    if (result != 0 && saved == EPIPE) {
+        const timespec no_wait{0, 0};
+        sigtimedwait(&pipe_signal, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    if (was_blocking) {
+        fcntl(c->socket, F_SETFL, socket_flags);
+    }
+    errno = saved;
+    return result;
 }
 
 int http_send_header(HttpConnection* c, int status, bool more_follows)

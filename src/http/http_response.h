@@ -3,6 +3,7 @@
 
 #include "http/http_connection.h"
 
+#include <cstdint>
 #include <string>
 
 inline constexpr const char* kServerIdentification =
@@ -23,6 +24,11 @@ int http_send_header(HttpConnection* connection, int status, bool more_follows =
 // stop however long it is. 0 sent, 1 failed.
 int http_send_body(HttpConnection* connection, const void* data, size_t length,
                    bool more_follows = false);
+
+// Sends length bytes of the open file from offset with the kernel's
+// zero-copy path, with the same stop and time-limit rules as http_send_body.
+// A file shorter than promised fails the send. 0 sent, 1 failed (errno tells).
+int http_send_file(HttpConnection* connection, int fd, int64_t offset, int64_t length);
 
 // Status 200 and content_length bytes of body (no body for HEAD).
 int http_send_response(HttpConnection* connection, const char* body);

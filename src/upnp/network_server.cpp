@@ -14,6 +14,8 @@ namespace
 {
 
 int g_address_count = 0;
+// Set once at start-up, before any server runs.
+NetworkEventingHooks g_eventing_hooks;
 
 // Wakes the accept thread, which then closes the socket itself.
 void shut_down_listen_socket(HttpListener& listener)
@@ -51,11 +53,19 @@ void network_lookup_device(const std::string& device)
     interfaces_set_device_address(interface_address_by_name(device));
 }
 
+void network_server_set_eventing_hooks(const NetworkEventingHooks& hooks)
+{
+    g_eventing_hooks = hooks;
+}
+
 void network_server_start()
 {
     int expected = 0;
     if (!g_upnp_server_thread_running.compare_exchange_strong(expected, 1)) {
         return;
+    }
+    if (g_eventing_hooks.start) {
+        g_eventing_hooks.start();
     }
     const std::vector<std::string> addresses = server_addresses();
     g_address_count = static_cast<int>(std::min<size_t>(addresses.size(), g_http_listeners.size()));
@@ -104,6 +114,9 @@ void network_server_stop()
                 g_http_listeners[i].address.data());
         shut_down_listen_socket(g_http_listeners[i]);
         ssdp_shutdown_sockets(g_ssdp_interfaces[i]);
+    }
+    if (g_eventing_hooks.stop) {
+        g_eventing_hooks.stop();
     }
     // The heartbeats send their byebye messages while we wait.
     for (int attempt = 0; attempt < 4 && !all_threads_stopped(); ++attempt) {

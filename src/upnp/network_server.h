@@ -13,5 +13,13 @@ void network_server_start();
 // flag to 0.
 void network_server_stop();
 
+// Eventing lives and dies with the network server: start runs before the
+// first listener opens, stop once every socket is shut down.
+struct NetworkEventingHooks {
+    void (*start)() = nullptr;
+    void (*stop)() = nullptr;
+};
+void network_server_set_eventing_hooks(const NetworkEventingHooks& hooks);
+
 // Looks up the address of the network device named by "dev".
 void network_lookup_device(const std::string& device);

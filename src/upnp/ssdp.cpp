@@ -15,6 +15,14 @@
 #include <vector>
 
 std::atomic<int> ssdp_mode{SSDP_ALIVE};
+
+void ssdp_set_mode(int mode)
+{
+    if (mode == SSDP_ALIVE || mode == SSDP_STEALTH) {
+        ssdp_mode = mode;
+    }
+}
+
 // Never destroyed: answer threads may still send while the process exits.
 std::array<SsdpInterface, kMaxServerAddresses>& g_ssdp_interfaces =
     *new std::array<SsdpInterface, kMaxServerAddresses>;

@@ -36,6 +36,10 @@ enum SsdpMode : int {
 };
 extern std::atomic<int> ssdp_mode;
 
+// Switches announcements and answers on (SSDP_ALIVE) or off (SSDP_STEALTH);
+// the heartbeats say goodbye or announce again within 100 ms.
+void ssdp_set_mode(int mode);
+
 // A UDP socket that closes when its last user is done. Search answers may
 // still be waiting on their delay when the server stops, so the answer socket
 // is shared between the interface and those answer threads.

@@ -1,6 +1,7 @@
 #include "captured_connection.h"
 
 #include <cstdio>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,5 +29,21 @@ std::string CapturedConnection::sent()
     while ((n = read(fds[1], buf, sizeof buf)) > 0) {
         all.append(buf, static_cast<size_t>(n));
     }
+    return all;
+}
+
+std::string CapturedConnection::run(const std::function<int()>& call)
+{
+    std::thread handler([&] {
+        result = call();
+        shutdown(fds[0], SHUT_WR);
+    });
+    std::string all;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fds[1], buf, sizeof buf)) > 0) {
+        all.append(buf, static_cast<size_t>(n));
+    }
+    handler.join();
     return all;
 }

@@ -4,6 +4,7 @@
 
 #include "http/http_connection.h"
 
+#include <functional>
 #include <string>
 
 struct CapturedConnection {
@@ -15,6 +16,12 @@ struct CapturedConnection {
 
     // Everything the handler sent (the sending side is closed first).
     std::string sent();
+
+    // Runs call (a handler on c) on another thread while reading what it
+    // sends, for answers larger than the socket buffer; the result of call
+    // is stored in result.
+    std::string run(const std::function<int()>& call);
+    int result = -1;
 
     int fds[2] = {-1, -1};
     HttpConnection c;

@@ -1,0 +1,197 @@
+#include "delivery/disk_handler.h"
+
+#include "control/clients.h"
+#include "core/settings.h"
+#include "core/text_util.h"
+#include "db/auto_playlists.h"
+#include "db/media_db.h"
+#include "delivery/media_stream.h"
+#include "delivery/play_status.h"
+#include "http/http_range.h"
+#include "http/http_response.h"
+#include "http/mime.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int kNetgearMp101 = 1;
+constexpr size_t kIndexPathLimit = 1024;
+
+bool ends_with(std::string_view text, std::string_view suffix)
+{
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool ends_with_nocase(std::string_view text, std::string_view suffix)
+{
+    if (text.size() < suffix.size()) {
+        return false;
+    }
+    return strncasecmp(text.data() + text.size() - suffix.size(), suffix.data(), suffix.size()) ==
+           0;
+}
+
+// An open file, closed on every way out of the handler.
+struct OpenFile {
+    explicit OpenFile(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+    }
+    ~OpenFile()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    int fd;
+};
+
+int32_t object_id_of(const char* text)
+{
+    const int64_t id = parse_int64(text);
+    return id < INT32_MIN || id > INT32_MAX ? -1 : static_cast<int32_t>(id);
+}
+
+// The range the answer covers. A play-time range becomes bytes at the
+// item's average rate; without a duration there is no rate, so the seek is
+// ignored and the whole file goes out.
+HttpByteSpan answer_span(const HttpConnection* c, int64_t file_size, int64_t duration_ms)
+{
+    HttpRange range = http_request_range(c);
+    if (range.is_time) {
+        range = duration_ms > 0 && range.start >= 0
+                    ? http_time_range_to_bytes(range, file_size, duration_ms)
+                    : HttpRange{};
+    }
+    return http_byte_span(range, file_size);
+}
+
+} // namespace
+
+std::string index_file_path(const std::string& item_path)
+{
+    std::string dir = setting_str(KEY_IDXDIR);
+    if (dir.empty()) {
+        return item_path;
+    }
+    if (dir.size() > kIndexPathLimit) {
+        dir.resize(kIndexPathLimit);
+    }
+    if (dir.back() != '/') {
+        dir += '/';
+    }
+    const size_t slash = item_path.rfind('/');
+    if (slash == std::string::npos || slash == 0) {
+        return dir;
+    }
+    return dir + item_path.substr(slash + 1) + ".idx";
+}
+
+int disk_handler(HttpConnection* c)
+{
+    const std::string_view url(c->url.data());
+    const char* key = strstr(c->url.data(), "disk/");
+    if (!key) {
+        return HTTP_CLOSE;
+    }
+    const char* id_text = key + 5;
+    auto location = db_item_location(id_text);
+    if (!location || location->path.empty()) {
+        return http_send_404(c);
+    }
+    std::string path = std::move(location->path);
+    if (url.size() > 4 && ends_with(url, ".idx")) {
+        path = index_file_path(path);
+    }
+    OpenFile file(path);
+    struct stat st = {};
+    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return http_send_404(c);
+    }
+    // Every request that finds its file counts as a play, HEAD and ranges too.
+    db_item_played(id_text);
+
+    const int64_t file_size = st.st_size;
+    char lpcm_type[128];
+    c->content_type = mime_type_for(path);
+    if (ends_with_nocase(url, ".lpcm")) {
+        const int rate = path.find("48") != std::string::npos ? 48000 : 44100;
+        const int channels = path.find("Mono") != std::string::npos ? 1 : 2;
+        snprintf(lpcm_type, sizeof lpcm_type, "%s;rate=%d;channels=%d", "audio/L16", rate,
+                 channels);
+        c->content_type = lpcm_type;
+    }
+
+    const HttpByteSpan span = answer_span(c, file_size, location->duration_ms);
+    c->range_total = file_size;
+    if (!span.satisfiable) {
+        // Nothing of the file lies in the range: the client learns its size.
+        return http_send_empty(c, 416);
+    }
+    c->content_length = span.length;
+    int status = 200;
+    if (span.partial) {
+        c->range_start = span.start;
+        c->range_end = span.end;
+        status = 206;
+    }
+    const bool with_body = c->method != HTTP_HEAD && span.length > 0;
+    if (http_send_header(c, status, with_body) != 0) {
+        return HTTP_CLOSE;
+    }
+    if (c->method == HTTP_HEAD) {
+        return HTTP_KEEP;
+    }
+    const int32_t object_id = object_id_of(id_text);
+    const int64_t status_base = span.partial ? span.start : -1;
+    play_status_update(c->client_ip.data(), object_id, status_base);
+
+    StreamPlan plan;
+    plan.fd = file.fd;
+    plan.offset = span.partial ? span.start : 0;
+    plan.length = span.length;
+    plan.status_base = status_base;
+    plan.object_id = object_id;
+    plan.chunk_size = stream_chunk_size(c->content_type);
+    plan.pace = client_type_of(c->client_ip.data()) == kNetgearMp101;
+    plan.duration_ms = location->duration_ms;
+    plan.file_size = file_size;
+    return stream_file_body(c, plan) == 0 ? HTTP_KEEP : HTTP_CLOSE;
+}
+
+int continue_handler(HttpConnection* c)
+{
+    char* key = strstr(c->url.data(), "continue/");
+    if (!key) {
+        return HTTP_CLOSE;
+    }
+    // The offset runs from the first '_' of the URL to the next '.'.
+    int64_t offset = 0;
+    if (const char* underscore = strchr(c->url.data(), '_')) {
+        offset = parse_int64(underscore + 1);
+    }
+    const char* id_text = key + 9;
+    auto location = db_item_location(id_text);
+    if (!location || location->path.empty()) {
+        return http_send_404(c);
+    }
+    // The stream goes on as a plain disk request from the offset, whatever
+    // range the client itself asked for. Without a '.', the URL never takes
+    // the ".lpcm" or ".idx" forms.
+    const std::string_view extension = file_extension(location->path);
+    const int32_t id = object_id_of(id_text);
+    char rewritten[kHttpUrlSize];
+    snprintf(rewritten, sizeof rewritten, "%.*sdisk/%d%.*s", static_cast<int>(key - c->url.data()),
+             c->url.data(), id, static_cast<int>(extension.size()), extension.data());
+    snprintf(c->url.data(), c->url.size(), "%s", rewritten);
+    c->range_override = offset < 0 ? 0 : offset;
+    return disk_handler(c);
+}

@@ -1,0 +1,66 @@
+#include "delivery/rpc_handler.h"
+#include "delivery_fixture.h"
+#include "upnp/ssdp.h"
+
+namespace
+{
+
+using RpcHandler = DeliveryTest;
+
+TEST_F(RpcHandler, StealthAndAliveSwitchTheSsdpMode)
+{
+    Answer a = fetch(rpc_handler, "/rpc/mode?stealth");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, "SSDP disabled. Plenwick in stealth mode!\n");
+    EXPECT_TRUE(has_line(a, "Content-Type: text/html; charset=UTF-8"));
+    EXPECT_TRUE(has_line(a, "Expires: 0")) << a.head;
+    EXPECT_TRUE(has_line(a, "Pragma: no-cache"));
+    EXPECT_EQ(ssdp_mode, SSDP_STEALTH);
+
+    // "playing" is looked for first: the page, and the mode stays.
+    a = fetch(rpc_handler, "/rpc/playing?mode?alive");
+    EXPECT_EQ(a.body, "playing<br>\n") << "nothing streamed yet";
+    EXPECT_EQ(ssdp_mode, SSDP_STEALTH);
+
+    a = fetch(rpc_handler, "/rpc/mode?alive");
+    EXPECT_EQ(a.body, "SSDP enabled. Plenwick alive!\n");
+    EXPECT_EQ(ssdp_mode, SSDP_ALIVE);
+
+    EXPECT_EQ(fetch(rpc_handler, "/rpc/other").status, 404);
+}
+
+TEST_F(RpcHandler, PlayingPageShowsEachClientsStream)
+{
+    const std::string song = add_item(sized_file("song.mp3", 10), kClassMusicTrack,
+                                      "0:01:40.000", 80000, "Tune");
+    const std::string film = add_item(sized_file("film.avi", 10), kClassMovie, "0:01:40.000",
+                                      80000, "Film");
+    // A player holds about 1.5 MB of music it has not played yet.
+    play_status_update("10.0.0.1", std::stoi(song), 1000000);
+    play_status_update("10.0.0.2", std::stoi(film), 1000000);
+    play_status_update("10.0.0.3", std::stoi(song), 2000000);
+    play_status_update("10.0.0.4", 99999, 5);
+    Answer a = fetch(rpc_handler, "/rpc/playing");
+    EXPECT_EQ(a.body, "playing<br>\n"
+                      "10.0.0.1\t" +
+                          song + "\t0\taudio/mpeg\tTune\t\t<br>\n" + "10.0.0.2\t" + film +
+                          "\t1000000\tvideo/x-msvideo\tFilm\t\t<br>\n" + "10.0.0.3\t" + song +
+                          "\t500000\taudio/mpeg\tTune\t\t<br>\n" +
+                          "10.0.0.4\t\t<br>\n");
+}
+
+TEST_F(RpcHandler, PlayStatusKeepsTenClientsInOrderOfArrival)
+{
+    for (int i = 0; i < 12; ++i) {
+        play_status_update(("10.0.0." + std::to_string(i)).c_str(), i, i);
+    }
+    play_status_update("10.0.0.3", 77, 123);
+    auto rows = play_status_rows();
+    ASSERT_EQ(rows.size(), 10u);
+    EXPECT_EQ(rows[0].client, "10.0.0.0");
+    EXPECT_EQ(rows[9].client, "10.0.0.9");
+    EXPECT_EQ(rows[3].object_id, 77);
+    EXPECT_EQ(rows[3].position, 123);
+}
+
+} // namespace
