@@ -246,6 +246,35 @@ TEST(Discovery, SingleTargetsAndRefusedSearches)
     }
 }
 
+// "/rpc/mode?stealth" takes the server off the network's view: goodbye, and
+// no answers, until "/rpc/mode?alive" announces it again at once.
+TEST(Discovery, StealthModeSilencesDiscoveryUntilAlive)
+{
+    ServerUnderTest server(PLENWICK_BIN);
+    const std::string location =
+        "LOCATION: http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    ControlPoint watcher(true);
+    auto page = http_exchange(server.port(), "GET /rpc/mode?stealth HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body, "SSDP disabled. Plenwick in stealth mode!\n");
+    EXPECT_FALSE(watcher.collect(1000ms, "NTS: ssdp:byebye").empty());
+    {
+        ControlPoint cp;
+        cp.search(msearch("upnp:rootdevice"));
+        EXPECT_TRUE(cp.collect(1500ms, location).empty());
+    }
+    // Everything reachable by HTTP still works.
+    EXPECT_FALSE(udn_of(server.port()).empty());
+
+    page = http_exchange(server.port(), "GET /rpc/mode?alive HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body, "SSDP enabled. Plenwick alive!\n");
+    EXPECT_FALSE(watcher.collect(1000ms, "NTS: ssdp:alive").empty());
+    ControlPoint cp;
+    cp.search(msearch("upnp:rootdevice"));
+    EXPECT_EQ(cp.collect(1200ms, location).size(), 3u);
+}
+
 TEST(Discovery, AliveAfterStartAndByebyeOnStop)
 {
     ControlPoint group(true);
