@@ -4,14 +4,18 @@
 // the tree is complete after a restart with the persistence file, and the
 // resident memory after the scan.
 //
-// Usage: scan_bench [files] [program]   (default 10000 files, the plenwick
-// program beside the bench directory)
+// Then it streams a large file from the program and from nginx serving the
+// same file on loopback, and compares them.
+//
+// Usage: scan_bench [files] [program] [stream MiB]   (default 10000 files,
+// the plenwick program beside the bench directory, 1024 MiB)
 //
 // The library is made in the temporary directory, deterministically: real
 // MPEG-1 Layer III frames with ID3v2.3 and ID3v1 tags, at a constant bitrate
 // and every tenth file with a Xing header, every fifth title in UTF-16, some
 // accented names, laid out as Artist/Album/NN - Title.mp3.
 #include "mp3_writer.h"
+#include "stream_measure.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -337,11 +341,66 @@ void stop(Server& s)
     waitpid(s.pid, nullptr, 0);
 }
 
+struct StreamResult {
+    StreamFigures ours;
+    StreamFigures nginx;
+};
+
+// The program and nginx serve the same file; their rounds alternate so that
+// both see the same noise of a shared machine.
+std::optional<StreamResult> measure_streaming(const std::string& program, const std::string& root,
+                                              int64_t bytes)
+{
+    const std::string dir = root + "/stream";
+    const std::string work = root + "/stream-run";
+    fs::create_directories(dir);
+    fs::create_directories(work);
+    if (!write_stream_file(dir + "/big.mp3", bytes)) {
+        return std::nullopt;
+    }
+    Server server = start(program, work,
+                          {"-ip", "127.0.0.1", "-radio", "0", "-contentdir", dir, "-dbfile",
+                           work + "/stream.db", "-v", "5"});
+    std::optional<Nginx> nginx;
+    std::optional<StreamResult> result;
+    if (wait_for(server, "DB scan on " + dir + " completed", 1, 120)) {
+        std::smatch m;
+        const std::string out = read_all(server.out);
+        std::regex_search(out, m, std::regex("Server starting at 127\\.0\\.0\\.1:(\\d+)"));
+        const int port = std::stoi(m[1]);
+        const std::string m3u = http_body(port, "/m3u/0.m3u");
+        std::smatch url;
+        nginx = nginx_start(dir, work);
+        if (nginx && std::regex_search(m3u, url, std::regex("/disk/[0-9]+\\.mp3"))) {
+            StreamResult r;
+            for (int round = 0; round < 3; ++round) {
+                const StreamFigures a = measure_streams(port, url[0], bytes, 1, 200);
+                const StreamFigures b = measure_streams(nginx->port, "/big.mp3", bytes, 1, 200);
+                r.ours.one_mb_s = std::max(r.ours.one_mb_s, a.one_mb_s);
+                r.ours.eight_mb_s = std::max(r.ours.eight_mb_s, a.eight_mb_s);
+                r.nginx.one_mb_s = std::max(r.nginx.one_mb_s, b.one_mb_s);
+                r.nginx.eight_mb_s = std::max(r.nginx.eight_mb_s, b.eight_mb_s);
+                r.ours.range_ms += a.range_ms / 3;
+                r.nginx.range_ms += b.range_ms / 3;
+            }
+            if (r.ours.one_mb_s > 0 && r.nginx.one_mb_s > 0) {
+                result = r;
+            }
+        }
+    }
+    if (nginx) {
+        nginx_stop(*nginx);
+    }
+    stop(server);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int count = argc > 1 ? atoi(argv[1]) : 10000;
+    const int64_t stream_bytes = (argc > 3 ? atoll(argv[3]) : 1024) << 20;
     // Absolute: the server runs in a directory of its own.
     const std::string program = fs::absolute(
         argc > 2 ? fs::path(argv[2]) : fs::path(argv[0]).parent_path() / ".." / "plenwick");
@@ -393,6 +452,8 @@ int main(int argc, char** argv)
     const double restart_scan_s = seconds_since(started);
     stop(second);
 
+    const std::optional<StreamResult> streaming = measure_streaming(program, root, stream_bytes);
+
     printf("first scan:         %.2f s for %d files\n", scan_s, count);
     printf("unchanged rescan:   %.3f s\n", rescan_s);
     printf("restart:            tree complete after %.3f s (first scan after it done at %.2f s)\n",
@@ -402,6 +463,21 @@ int main(int argc, char** argv)
            count / scan_s, rescan_s, restart_s, rss_kib / 1024.0);
     printf("browse: %.3f ms, %.0f req/s at 8, metadata %.3f ms, search %.3f ms\n",
            requests.browse_ms, requests.browse_per_s, requests.metadata_ms, requests.search_ms);
+    if (streaming) {
+        const StreamFigures& a = streaming->ours;
+        const StreamFigures& b = streaming->nginx;
+        printf("one stream:         %.0f MB/s, nginx %.0f MB/s, ratio %.2f\n", a.one_mb_s,
+               b.one_mb_s, a.one_mb_s / b.one_mb_s);
+        printf("eight streams:      %.0f MB/s, nginx %.0f MB/s, ratio %.2f\n", a.eight_mb_s,
+               b.eight_mb_s, a.eight_mb_s / b.eight_mb_s);
+        printf("1000-byte range:    %.3f ms, nginx %.3f ms, ratio %.2f\n", a.range_ms, b.range_ms,
+               a.range_ms / b.range_ms);
+        printf("stream: %.0f MB/s, nginx %.0f MB/s, ratio %.2f, range %.3f ms\n", a.one_mb_s,
+               b.one_mb_s, std::min(a.one_mb_s / b.one_mb_s, a.eight_mb_s / b.eight_mb_s),
+               a.range_ms);
+    } else {
+        printf("stream: not measured (nginx missing or a server failed)\n");
+    }
     fs::remove_all(root);
     return 0;
 }

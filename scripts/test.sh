@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test twice: in the normal build and in a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer. The tests of the
-# threaded parts (the media tree, the HTTP engine, discovery) run a third time
+# threaded parts (the media tree, the HTTP engine, discovery, eventing) run a third time
 # under ThreadSanitizer.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -31,6 +31,6 @@ echo "== normal build"
 run_suite "$repo/build" all -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 run_suite "$repo/build-asan" all -DCMAKE_BUILD_TYPE=Debug -DCORVALENSO_SANITIZE=ON
-echo "== thread sanitizer build (media tree, HTTP engine, discovery)"
-run_suite "$repo/build-tsan" "db_tests http_tests upnp_tests" -DCMAKE_BUILD_TYPE=Debug \
+echo "== thread sanitizer build (media tree, HTTP engine, discovery, eventing)"
+run_suite "$repo/build-tsan" "db_tests http_tests upnp_tests eventing_tests" -DCMAKE_BUILD_TYPE=Debug \
     -DCORVALENSO_THREAD_SANITIZE=ON

@@ -17,7 +17,7 @@ namespace
 constexpr int64_t kMinChunk = 1024;
 // An unpaced body leaves in sendfile calls of about this size (a whole
 // number of chunks), so that a small chunk setting costs no throughput.
-constexpr int64_t kBulkBytes = 1 << 20;
+constexpr int64_t kBulkBytes = 8 << 20;
 // A pacing sleep is cut into steps this long, so that a stop is noticed.
 constexpr int kPaceStepMs = 100;
 

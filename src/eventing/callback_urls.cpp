@@ -1,6 +1,6 @@
 #include "eventing/callback_urls.h"
 
-#include <cstdlib>
+#include "core/text_util.h"
 
 std::vector<CallbackUrl> callback_urls(std::string_view callback)
 {
@@ -28,7 +28,9 @@ std::vector<CallbackUrl> callback_urls(std::string_view callback)
             target.host = std::string(authority);
         } else {
             target.host = std::string(authority.substr(0, colon));
-            target.port = atoi(std::string(authority.substr(colon + 1)).c_str());
+            // A port out of range is no port: the connection fails.
+            const int64_t port = parse_int64(std::string(authority.substr(colon + 1)).c_str());
+            target.port = port > 0 && port <= 65535 ? static_cast<int>(port) : 0;
         }
         target.path = std::string(url.substr(slash));
         urls.push_back(std::move(target));

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <csignal>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/sendfile.h>
@@ -143,6 +145,14 @@ int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
+    // Full segments while a large file streams; uncorking at the end sends
+    // the rest at once. A small body leaves in one go anyway.
+    constexpr int64_t kCorkFrom = 256 * 1024;
+    const bool cork = length >= kCorkFrom;
+    if (cork) {
+        const int on = 1;
+        setsockopt(c->socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    }
     const auto limit = std::chrono::milliseconds(http_time_limits().send_ms);
     auto last_progress = Clock::now();
     off_t position = static_cast<off_t>(offset);
@@ -180,6 +190,10 @@ int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
         sigtimedwait(&pipe_signal, nullptr, &no_wait);
     }
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    if (cork) {
+        const int off = 0;
+        setsockopt(c->socket, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+    }
     if (was_blocking) {
         fcntl(c->socket, F_SETFL, socket_flags);
     }

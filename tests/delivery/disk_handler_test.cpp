@@ -56,8 +56,8 @@ TEST_F(DiskHandler, RangeBeyondTheEndIsNotSatisfiable)
 {
     const std::string id = add_item(sized_file("a.mp3", 1000));
     for (const char* range : {"bytes=1000-", "bytes=99999999999999999999-"}) {
-        Answer a = fetch(disk_handler, "/disk/" + id + ".mp3", std::string("Range: ") + range +
-                                                                   "\r\n");
+        Answer a =
+            fetch(disk_handler, "/disk/" + id + ".mp3", std::string("Range: ") + range + "\r\n");
         EXPECT_EQ(a.status, 416) << range;
         EXPECT_TRUE(has_line(a, "Content-Range: bytes */1000")) << a.head;
         EXPECT_TRUE(has_line(a, "Content-Length: 0"));
@@ -69,8 +69,7 @@ TEST_F(DiskHandler, RangeBeyondTheEndIsNotSatisfiable)
 TEST_F(DiskHandler, TimeSeekUsesTheAverageByteRate)
 {
     // 100 s and 1 000 000 bytes: 10 bytes per millisecond.
-    const std::string id = add_item(sized_file("a.mp3", 1000000), kClassMusicTrack,
-                                    "0:01:40.000");
+    const std::string id = add_item(sized_file("a.mp3", 1000000), kClassMusicTrack, "0:01:40.000");
     const std::string url = "/disk/" + id + ".mp3";
 
     Answer a = fetch(disk_handler, url, "TimeSeekRange.dlna.org: npt=10-\r\n");
@@ -91,8 +90,7 @@ TEST_F(DiskHandler, TimeSeekUsesTheAverageByteRate)
 TEST_F(DiskHandler, TimeSeekWithoutDurationSendsTheWholeFile)
 {
     // Bitrate 0: the duration is unknown, so there is no rate to seek by.
-    const std::string id = add_item(sized_file("a.mp3", 5000), kClassMusicTrack,
-                                    "0:01:40.000", 0);
+    const std::string id = add_item(sized_file("a.mp3", 5000), kClassMusicTrack, "0:01:40.000", 0);
     Answer a = fetch(disk_handler, "/disk/" + id + ".mp3", "TimeSeekRange.dlna.org: npt=1-\r\n");
     EXPECT_EQ(a.status, 200);
     EXPECT_EQ(a.head.find("Content-Range"), std::string::npos) << a.head;
@@ -228,8 +226,7 @@ TEST_F(DiskHandler, PlayStatusFollowsTheStream)
     // Without a range the position counts from -1.
     EXPECT_EQ(rows[0].position, 4999);
 
-    fetch(disk_handler, "/disk/" + id + ".mp3", "Range: bytes=1000-1999\r\n", HTTP_GET,
-          "10.0.0.7");
+    fetch(disk_handler, "/disk/" + id + ".mp3", "Range: bytes=1000-1999\r\n", HTTP_GET, "10.0.0.7");
     rows = play_status_rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].position, 2000);
@@ -240,21 +237,20 @@ TEST_F(DiskHandler, PlayStatusFollowsTheStream)
 TEST_F(DiskHandler, NetgearMp101IsPacedToTheItemsRate)
 {
     // Ten seconds at 10 000 bytes a second.
-    const std::string id = add_item(sized_file("a.mp3", 100000), kClassMusicTrack,
-                                    "0:00:10.000");
+    const std::string id = add_item(sized_file("a.mp3", 100000), kClassMusicTrack, "0:00:10.000");
     client_register(1, "127.0.0.9");
     auto begin = std::chrono::steady_clock::now();
     Answer a = fetch(disk_handler, "/disk/" + id + ".mp3", "", HTTP_GET, "127.0.0.9");
-    const double paced = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin)
-                             .count();
+    const double paced =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     EXPECT_EQ(a.body.size(), 100000u);
     EXPECT_GT(paced, 6.5);
     EXPECT_LT(paced, 12.0);
 
     begin = std::chrono::steady_clock::now();
     a = fetch(disk_handler, "/disk/" + id + ".mp3", "", HTTP_GET, "127.0.0.10");
-    const double unpaced = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin)
-                               .count();
+    const double unpaced =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     EXPECT_EQ(a.body.size(), 100000u);
     EXPECT_LT(unpaced, 3.0);
 }

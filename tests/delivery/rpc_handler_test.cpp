@@ -31,10 +31,10 @@ TEST_F(RpcHandler, StealthAndAliveSwitchTheSsdpMode)
 
 TEST_F(RpcHandler, PlayingPageShowsEachClientsStream)
 {
-    const std::string song = add_item(sized_file("song.mp3", 10), kClassMusicTrack,
-                                      "0:01:40.000", 80000, "Tune");
-    const std::string film = add_item(sized_file("film.avi", 10), kClassMovie, "0:01:40.000",
-                                      80000, "Film");
+    const std::string song =
+        add_item(sized_file("song.mp3", 10), kClassMusicTrack, "0:01:40.000", 80000, "Tune");
+    const std::string film =
+        add_item(sized_file("film.avi", 10), kClassMovie, "0:01:40.000", 80000, "Film");
     // A player holds about 1.5 MB of music it has not played yet.
     play_status_update("10.0.0.1", std::stoi(song), 1000000);
     play_status_update("10.0.0.2", std::stoi(film), 1000000);
@@ -45,8 +45,7 @@ TEST_F(RpcHandler, PlayingPageShowsEachClientsStream)
                       "10.0.0.1\t" +
                           song + "\t0\taudio/mpeg\tTune\t\t<br>\n" + "10.0.0.2\t" + film +
                           "\t1000000\tvideo/x-msvideo\tFilm\t\t<br>\n" + "10.0.0.3\t" + song +
-                          "\t500000\taudio/mpeg\tTune\t\t<br>\n" +
-                          "10.0.0.4\t\t<br>\n");
+                          "\t500000\taudio/mpeg\tTune\t\t<br>\n" + "10.0.0.4\t\t<br>\n");
 }
 
 TEST_F(RpcHandler, PlayStatusKeepsTenClientsInOrderOfArrival)

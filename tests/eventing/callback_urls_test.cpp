@@ -43,7 +43,8 @@ TEST(EventBodies, NotifyRequestAndPropertySets)
               "CONTENT-LENGTH: " +
                   std::to_string(body.size()) +
                   "\r\nNT: upnp:event\r\nNTS: upnp:propchange\r\nSID: uuid:42\r\nSEQ: 3\r\n"
-                  "User-Agent: SSDP CD Events\r\nCache-Control: no-cache\r\n\r\n" + body);
+                  "User-Agent: SSDP CD Events\r\nCache-Control: no-cache\r\n\r\n" +
+                  body);
     EXPECT_EQ(body, "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n<e:property>\n"
                     "<SystemUpdateID>12</SystemUpdateID>\n</e:property>\n<e:property>\n"
                     "<ContainerUpdateIDs>7,3,9,1</ContainerUpdateIDs>\n</e:property>\n"

@@ -29,8 +29,8 @@ Reply request(const std::string& method, const std::string& url, const std::stri
     CapturedConnection cap(url.c_str());
     cap.c.method = method == "SUBSCRIBE" ? HTTP_SUBSCRIBE : HTTP_UNSUBSCRIBE;
     snprintf(cap.c.client_ip.data(), cap.c.client_ip.size(), "%s", client);
-    const std::string head = method + " " + url + " HTTP/1.1\r\nHOST: 127.0.0.1:9000\r\n" +
-                             headers + "\r\n";
+    const std::string head =
+        method + " " + url + " HTTP/1.1\r\nHOST: 127.0.0.1:9000\r\n" + headers + "\r\n";
     snprintf(cap.c.head.data(), cap.c.head.size(), "%s", head.c_str());
     if (method == "SUBSCRIBE") {
         subscribe_handler(&cap.c);
@@ -52,15 +52,13 @@ Reply request(const std::string& method, const std::string& url, const std::stri
 Reply subscribe(const std::string& callback, const std::string& url = "/ContentDirectory/Event",
                 const std::string& extra = "TIMEOUT: Second-1800\r\n")
 {
-    return request("SUBSCRIBE", url,
-                   "CALLBACK: " + callback + "\r\nNT: upnp:event\r\n" + extra);
+    return request("SUBSCRIBE", url, "CALLBACK: " + callback + "\r\nNT: upnp:event\r\n" + extra);
 }
 
 Reply renew(const std::string& sid, int timeout)
 {
     return request("SUBSCRIBE", "/ContentDirectory/Event",
-                   "SID: uuid:" + sid + "\r\nTIMEOUT: Second-" + std::to_string(timeout) +
-                       "\r\n");
+                   "SID: uuid:" + sid + "\r\nTIMEOUT: Second-" + std::to_string(timeout) + "\r\n");
 }
 
 Reply unsubscribe(const std::string& sid)
@@ -110,8 +108,7 @@ TEST_F(Eventing, SubscriptionGetsTheInitialEventThenNumberedEvents)
     auto second = listener.event(1, 3s);
     ASSERT_TRUE(second);
     EXPECT_EQ(second->header("SEQ"), "1");
-    EXPECT_NE(second->body.find("<ContainerUpdateIDs>3,1</ContainerUpdateIDs>"),
-              std::string::npos);
+    EXPECT_NE(second->body.find("<ContainerUpdateIDs>3,1</ContainerUpdateIDs>"), std::string::npos);
     EXPECT_EQ(listener.count(), 2u) << "no ConnectionManager event for this subscription";
 }
 
@@ -266,11 +263,11 @@ TEST_F(Eventing, ChangesWithinTwoSecondsMakeOneEvent)
     ASSERT_TRUE(ev);
     EXPECT_EQ(ev->header("SEQ"), "1");
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(ev->body, m,
-                                  std::regex("<SystemUpdateID>([0-9]+)</SystemUpdateID>")));
-    EXPECT_GT(std::stoul(m[1]), before);
     ASSERT_TRUE(
-        std::regex_search(ev->body, m, std::regex("<ContainerUpdateIDs>(.*)</ContainerUpdateIDs>")));
+        std::regex_search(ev->body, m, std::regex("<SystemUpdateID>([0-9]+)</SystemUpdateID>")));
+    EXPECT_GT(std::stoul(m[1]), before);
+    ASSERT_TRUE(std::regex_search(ev->body, m,
+                                  std::regex("<ContainerUpdateIDs>(.*)</ContainerUpdateIDs>")));
     std::string ids = m[1];
     // The folders of both files are in the one event.
     std::string folder_a, folder_b;

@@ -4,6 +4,7 @@
 #include "support/temp_dir.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/socket.h>
@@ -192,6 +193,69 @@ TEST(HttpAnswers, EmptyAnswerHasZeroLength)
     cap.c.content_length = 99;
     http_send_empty(&cap.c, 200);
     EXPECT_NE(cap.sent().find("Content-Length: 0\r\n"), std::string::npos);
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(HttpHeader, UnsatisfiableRangeNamesTheLength)
+{
+    Captured cap;
+    cap.c.content_type = "audio/mpeg";
+    cap.c.range_total = 1000;
+    http_send_empty(&cap.c, 416);
+    const std::string sent = cap.sent();
+    EXPECT_NE(sent.find("\r\nContent-Range: bytes */1000\r\n"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("\r\nContent-Length: 0\r\n"), std::string::npos);
+}
+
+TEST(HttpHeader, ResumedStreamAnswers206WhateverTheClientAsked)
+{
+    Captured cap;
+    strcpy(cap.c.head.data(), "GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-\r\n\r\n");
+    cap.c.content_type = "audio/mpeg";
+    cap.c.range_override = 5000;
+    cap.c.range_start = 5000;
+    cap.c.range_end = 5999;
+    cap.c.range_total = 6000;
+    http_send_header(&cap.c, 206);
+    EXPECT_EQ(cap.sent().rfind("HTTP/1.1 206 Partial Content\r\n", 0), 0u);
+}
+
+// The zero-copy path sends exactly the asked part of the file, and a file
+// that turns out shorter than promised fails the send instead of hanging.
+TEST(HttpSendFile, SendsTheRangeAndFailsOnAShortFile)
+{
+    TempDir dir;
+    const std::string path = dir.file("data");
+    std::string data;
+    for (int i = 0; i < 300000; ++i) {
+        data += static_cast<char>('a' + i % 26);
+    }
+    write_text_file(path, data);
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    {
+        CapturedConnection cap;
+        const std::string sent = cap.run([&] { return http_send_file(&cap.c, fd, 1000, 280000); });
+        EXPECT_EQ(cap.result, 0);
+        EXPECT_TRUE(sent == data.substr(1000, 280000));
+    }
+    {
+        CapturedConnection cap;
+        cap.run([&] { return http_send_file(&cap.c, fd, 299990, 20); });
+        EXPECT_EQ(cap.result, 1);
+    }
+    {
+        // The client is gone: an error, not a signal.
+        CapturedConnection cap;
+        close(cap.fds[1]);
+        cap.fds[1] = -1;
+        EXPECT_EQ(http_send_file(&cap.c, fd, 0, 300000), 1);
+    }
+    close(fd);
 }
 
 } // namespace

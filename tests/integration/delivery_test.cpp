@@ -29,8 +29,11 @@ bool scan_completed(ServerUnderTest& server, const std::string& dir)
 
 std::string xml_unescape(std::string text)
 {
-    for (auto [from, to] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""},
-                            {"&apos;", "'"}, {"&amp;", "&"}}) {
+    for (auto [from, to] : {std::pair{"&lt;", "<"},
+                            {"&gt;", ">"},
+                            {"&quot;", "\""},
+                            {"&apos;", "'"},
+                            {"&amp;", "&"}}) {
         for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += strlen(to)) {
             text.replace(at, strlen(from), to);
         }
@@ -113,9 +116,10 @@ TEST(Delivery, FfprobeAndFfmpegPlayTheUrlsASearchHandsOut)
     const std::vector<Resource> items = search_items(server.port());
     ASSERT_EQ(items.size(), 2u);
     for (const Resource& item : items) {
-        ChildProcess probe("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "format=duration",
-                                                "-of", "csv=p=0", item.url},
-                           server.dir.path);
+        ChildProcess probe(
+            "/usr/bin/ffprobe",
+            {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", item.url},
+            server.dir.path);
         ASSERT_EQ(probe.wait_exit(30s), 0) << probe.err();
         EXPECT_NEAR(std::stod(probe.out()), seconds_of(item.duration), 1.0)
             << item.title << " " << item.duration;
@@ -123,8 +127,9 @@ TEST(Delivery, FfprobeAndFfmpegPlayTheUrlsASearchHandsOut)
             continue;
         }
         const std::string copy = server.dir.path + "/copy.bin";
-        ChildProcess ffmpeg("/usr/bin/ffmpeg", {"-v", "error", "-y", "-f", "data", "-i", item.url,
-                                                "-map", "0", "-c", "copy", "-f", "data", copy},
+        ChildProcess ffmpeg("/usr/bin/ffmpeg",
+                            {"-v", "error", "-y", "-f", "data", "-i", item.url, "-map", "0", "-c",
+                             "copy", "-f", "data", copy},
                             server.dir.path);
         ASSERT_EQ(ffmpeg.wait_exit(30s), 0) << ffmpeg.err();
         const std::string received = read_text_file(copy);

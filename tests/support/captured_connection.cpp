@@ -1,8 +1,8 @@
 #include "captured_connection.h"
 
 #include <cstdio>
-#include <thread>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 CapturedConnection::CapturedConnection(const char* url)
