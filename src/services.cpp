@@ -21,6 +21,10 @@
 #include "upnp/network_server.h"
 #include "upnp/ssdp.h"
 
+#ifdef EDITION_FULL
+#include "scan/video_reader.h"
+#endif
+
 namespace
 {
 
@@ -45,6 +49,9 @@ void register_handlers()
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     http_register_handler(rpc_handler, HTTP_GET, "/rpc");
     ssdp_register_search_handler();
+#ifdef EDITION_FULL
+    video_reader_register();
+#endif
 
     HttpClientHooks clients;
     clients.recognised = client_register;

@@ -20,6 +20,10 @@ struct ScanFileType {
 // edition.
 std::span<const ScanFileType> scan_file_types();
 
+// Sets the reader of the row for extension; done once at start-up, before
+// any scan.
+void scan_register_reader(const char* extension, ScanReader reader);
+
 // The extension of a file name as the table compares it: the text after its
 // last '.', the whole name when it has none.
 std::string_view scan_extension(std::string_view file_name);

@@ -18,8 +18,10 @@ TEST(Control, GupnpControlPointCallsTheFixedActions)
 {
     ServerUnderTest server(PLENWICK_BIN);
     ASSERT_GT(server.port(), 0);
+    // The script's output goes apart from the server's.
+    TempDir script_dir;
     ChildProcess script("/usr/bin/python3", {GUPNP_SCRIPT, std::to_string(server.port())},
-                        server.dir.path);
+                        script_dir.path);
     const std::optional<int> status = script.wait_exit(60s);
     ASSERT_TRUE(status) << "the control point did not finish";
     if (*status == 77) {
@@ -55,8 +57,9 @@ TEST(Control, GupnpWalksTheWholeTree)
                    std::string::npos;
         },
         20s));
+    TempDir script_dir;
     ChildProcess script("/usr/bin/python3", {GUPNP_BROWSE_SCRIPT, std::to_string(server.port())},
-                        server.dir.path);
+                        script_dir.path);
     const std::optional<int> status = script.wait_exit(110s);
     ASSERT_TRUE(status) << "the walk did not finish";
     if (*status == 77) {

@@ -110,27 +110,47 @@ TEST(Delivery, FfprobeAndFfmpegPlayTheUrlsASearchHandsOut)
                 concat({id3v2_tag({{"TIT2", id3_latin1("Tagged")}}), mpeg_frames(766)}));
     const Bytes raw = mpeg_frames(400);
     write_bytes(music.path + "/raw.mp3", raw);
+    // Two seconds of a test picture as MPEG-1 video.
+    ChildProcess make_video("/usr/bin/ffmpeg",
+                            {"-v", "error", "-f", "lavfi", "-i",
+                             "testsrc=duration=2:size=160x120:rate=25", "-c:v", "mpeg1video",
+                             music.path + "/clip.mpg"},
+                            music.path);
+    ASSERT_EQ(make_video.wait_exit(30s), 0) << make_video.err();
+    std::filesystem::remove(music.path + "/stdout.txt");
+    std::filesystem::remove(music.path + "/stderr.txt");
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
     ASSERT_GT(server.port(), 0);
     ASSERT_TRUE(scan_completed(server, music.path));
     const std::vector<Resource> items = search_items(server.port());
-    ASSERT_EQ(items.size(), 2u);
+    ASSERT_EQ(items.size(), 3u);
+    // The players keep their output apart from the server's.
+    TempDir players;
     for (const Resource& item : items) {
+        if (item.title == "Clip") {
+            ChildProcess probe("/usr/bin/ffprobe",
+                               {"-v", "error", "-show_entries", "stream=codec_type,width", "-of",
+                                "csv=p=0", item.url},
+                               players.path);
+            ASSERT_EQ(probe.wait_exit(30s), 0) << probe.err();
+            EXPECT_EQ(probe.out(), "video,160\n");
+            continue;
+        }
         ChildProcess probe(
             "/usr/bin/ffprobe",
             {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", item.url},
-            server.dir.path);
+            players.path);
         ASSERT_EQ(probe.wait_exit(30s), 0) << probe.err();
         EXPECT_NEAR(std::stod(probe.out()), seconds_of(item.duration), 1.0)
             << item.title << " " << item.duration;
         if (item.title == "Tagged") {
             continue;
         }
-        const std::string copy = server.dir.path + "/copy.bin";
+        const std::string copy = players.path + "/copy.bin";
         ChildProcess ffmpeg("/usr/bin/ffmpeg",
                             {"-v", "error", "-y", "-f", "data", "-i", item.url, "-map", "0", "-c",
                              "copy", "-f", "data", copy},
-                            server.dir.path);
+                            players.path);
         ASSERT_EQ(ffmpeg.wait_exit(30s), 0) << ffmpeg.err();
         const std::string received = read_text_file(copy);
         EXPECT_EQ(received.size(), raw.size());
@@ -217,7 +237,7 @@ TEST(Delivery, GupnpReceivesTheInitialAndTheChangeEvent)
     ASSERT_TRUE(scan_completed(server, music.path));
     ChildProcess script("/usr/bin/python3",
                         {GUPNP_EVENTS_SCRIPT, std::to_string(server.port()), added, music.path},
-                        server.dir.path);
+                        spare.path);
     const std::optional<int> status = script.wait_exit(60s);
     ASSERT_TRUE(status) << "the control point did not finish";
     if (*status == 77) {

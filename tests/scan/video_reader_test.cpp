@@ -1,0 +1,54 @@
+#include "db/db_fixture.h"
+#include "db/db_internal.h"
+#include "scan/file_types.h"
+#include "scan/video_reader.h"
+
+#include <ctime>
+#include <sys/stat.h>
+
+namespace
+{
+
+using VideoReader = DbTest;
+
+TEST_F(VideoReader, MovieItemFromTheFileSystem)
+{
+    db_create();
+    const std::string path = file("films/my holiday.avi");
+    write_text_file(path, std::string(5000, 'v'));
+    EXPECT_EQ(add_video(path.c_str(), 0), DB_ADDED);
+    struct stat st = {};
+    stat(path.c_str(), &st);
+    tm utc = {};
+    gmtime_r(&st.st_ctime, &utc);
+    char date[32];
+    snprintf(date, sizeof date, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+    {
+        std::lock_guard guard(db_mutex());
+        const DbItem* item = db_find_item_for_class(path, kClassMovie);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(db_text_of(item->title), "My Holiday");
+        EXPECT_EQ(db_text_of(item->date), date);
+        EXPECT_EQ(item->size, 5000);
+        EXPECT_EQ(item->mtime, 0);
+        EXPECT_EQ(item->duration_ms, 0);
+    }
+    // Known once, never read again.
+    EXPECT_EQ(add_video(path.c_str(), 0), DB_ALREADY_PRESENT);
+    EXPECT_EQ(add_video(dir.file("missing.avi").c_str(), 0), DB_ADD_FAILED);
+}
+
+TEST_F(VideoReader, RegisteredForEveryVideoExtension)
+{
+    video_reader_register();
+    int video_rows = 0;
+    for (const ScanFileType& type : scan_file_types()) {
+        if (type.kind == 'V') {
+            EXPECT_EQ(type.reader, add_video) << type.extension;
+            ++video_rows;
+        }
+    }
+    EXPECT_EQ(video_rows, 7);
+}
+
+} // namespace
