@@ -150,36 +150,10 @@ long resident_kib(pid_t pid)
     return 0;
 }
 
-void http_get(int port, const char* target)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string request = std::string("GET ") + target + " HTTP/1.0\r\n\r\n";
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buf[4096];
-        while (recv(fd, buf, sizeof buf, 0) > 0) {
-        }
-    }
-    close(fd);
-}
-
 // A keep-alive connection that posts SOAP actions.
 struct SoapClient {
-    explicit SoapClient(int port)
+    explicit SoapClient(int port) : fd(connect_loopback(port))
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd);
-            fd = -1;
-        }
     }
     ~SoapClient()
     {
@@ -431,7 +405,7 @@ int main(int argc, char** argv)
     std::regex_search(out, m, std::regex("Server starting at 127\\.0\\.0\\.1:(\\d+)"));
     const int port = std::stoi(m[1]);
     started = Clock::now();
-    http_get(port, "/rescan");
+    http_body(port, "/rescan");
     wait_for(first, done, 2, 120);
     const double rescan_s = seconds_since(started);
 

@@ -22,6 +22,8 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
+} // namespace
+
 int connect_loopback(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -37,6 +39,9 @@ int connect_loopback(int port)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
 }
+
+namespace
+{
 
 // One GET on a new connection; the body bytes received, or -1 when the
 // answer was not the expected status or length.

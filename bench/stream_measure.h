@@ -29,6 +29,9 @@ struct Nginx {
 std::optional<Nginx> nginx_start(const std::string& directory, const std::string& work);
 void nginx_stop(Nginx& nginx);
 
+// A TCP connection to 127.0.0.1:port without Nagle's delay, or -1.
+int connect_loopback(int port);
+
 // The body of a GET of target (HTTP/1.0), or an empty text.
 std::string http_body(int port, const std::string& target);
 

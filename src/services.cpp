@@ -22,7 +22,7 @@
 #include "upnp/ssdp.h"
 
 #ifdef EDITION_FULL
-#include "scan/video_reader.h"
+#include "scan/visual_readers.h"
 #endif
 
 namespace
@@ -50,7 +50,7 @@ void register_handlers()
     http_register_handler(rpc_handler, HTTP_GET, "/rpc");
     ssdp_register_search_handler();
 #ifdef EDITION_FULL
-    video_reader_register();
+    visual_readers_register();
 #endif
 
     HttpClientHooks clients;

@@ -3,7 +3,6 @@
 #include "core/log.h"
 #include "core/titles.h"
 #include "db/media_db.h"
-#include "scan/file_types.h"
 
 #include <cstdio>
 #include <ctime>
@@ -33,11 +32,4 @@ int add_video(const char* path, int /*compilation*/)
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add video: %s\n", path);
     }
     return result;
-}
-
-void video_reader_register()
-{
-    for (const char* extension : {"avi", "mpg", "mp4", "wmv", "vob", "mpeg2", "mpeg"}) {
-        scan_register_reader(extension, add_video);
-    }
 }

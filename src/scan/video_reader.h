@@ -5,6 +5,3 @@
 // Adds a movie item for the file; returns the db_add_item result (1 also
 // when the file cannot be stat'ed).
 int add_video(const char* path, int compilation);
-
-// Registers add_video for every video extension of the scanner's table.
-void video_reader_register();

@@ -66,6 +66,24 @@ Reply unsubscribe(const std::string& sid)
     return request("UNSUBSCRIBE", "/ContentDirectory/Event", "SID: uuid:" + sid + "\r\n");
 }
 
+// A TCP socket bound to a free loopback port, listening when asked; the
+// port through port.
+int loopback_socket(bool listening, int& port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (listening) {
+        listen(s, 4);
+    }
+    socklen_t len = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+    port = ntohs(sa.sin_port);
+    return s;
+}
+
 class Eventing : public DbTest
 {
 protected:
@@ -189,15 +207,8 @@ TEST_F(Eventing, SubscriptionExpiresWithoutRenewal)
 TEST_F(Eventing, NextCallbackUrlIsTriedWhenOneRefuses)
 {
     // A port that nobody listens on: bind one and close it again.
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-    const int closed_port = ntohs(sa.sin_port);
-    close(s);
+    int closed_port = 0;
+    close(loopback_socket(false, closed_port));
 
     EventListener listener;
     ASSERT_EQ(subscribe("<http://127.0.0.1:" + std::to_string(closed_port) + "/a>" +
@@ -221,17 +232,11 @@ TEST_F(Eventing, SubscriptionToNeitherServiceGetsNoEvents)
 TEST_F(Eventing, SilentSubscriberDoesNotHoldUpTheOthers)
 {
     // Connections to this socket complete but are never served.
-    const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(silent, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    listen(silent, 4);
-    socklen_t len = sizeof sa;
-    getsockname(silent, reinterpret_cast<sockaddr*>(&sa), &len);
+    int silent_port = 0;
+    const int silent = loopback_socket(true, silent_port);
     EventListener listener;
     // The table is filled from its end: the silent one is delivered first.
-    subscribe("<http://127.0.0.1:" + std::to_string(ntohs(sa.sin_port)) + "/x>");
+    subscribe("<http://127.0.0.1:" + std::to_string(silent_port) + "/x>");
     subscribe(listener.callback());
     ASSERT_TRUE(listener.event(0, 3s));
     const auto start = std::chrono::steady_clock::now();

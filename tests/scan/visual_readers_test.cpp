@@ -1,7 +1,9 @@
 #include "db/db_fixture.h"
 #include "db/db_internal.h"
 #include "scan/file_types.h"
+#include "scan/picture_reader.h"
 #include "scan/video_reader.h"
+#include "scan/visual_readers.h"
 
 #include <ctime>
 #include <sys/stat.h>
@@ -38,17 +40,20 @@ TEST_F(VideoReader, MovieItemFromTheFileSystem)
     EXPECT_EQ(add_video(dir.file("missing.avi").c_str(), 0), DB_ADD_FAILED);
 }
 
-TEST_F(VideoReader, RegisteredForEveryVideoExtension)
+TEST_F(VideoReader, PicturesAndVideosRegisteredByExtension)
 {
-    video_reader_register();
-    int video_rows = 0;
+    visual_readers_register();
+    int rows = 0;
     for (const ScanFileType& type : scan_file_types()) {
         if (type.kind == 'V') {
             EXPECT_EQ(type.reader, add_video) << type.extension;
-            ++video_rows;
+            ++rows;
+        } else if (type.kind == 'P') {
+            EXPECT_EQ(type.reader, add_picture) << type.extension;
+            ++rows;
         }
     }
-    EXPECT_EQ(video_rows, 7);
+    EXPECT_EQ(rows, 9);
 }
 
 } // namespace
