@@ -18,16 +18,12 @@ TEST(Control, GupnpControlPointCallsTheFixedActions)
 {
     ServerUnderTest server(PLENWICK_BIN);
     ASSERT_GT(server.port(), 0);
-    // The script's output goes apart from the server's.
-    TempDir script_dir;
-    ChildProcess script("/usr/bin/python3", {GUPNP_SCRIPT, std::to_string(server.port())},
-                        script_dir.path);
-    const std::optional<int> status = script.wait_exit(60s);
-    ASSERT_TRUE(status) << "the control point did not finish";
-    if (*status == 77) {
-        GTEST_SKIP() << "GUPnP is not installed (python3-gi, gir1.2-gupnp-1.6): " << script.out();
+    const ScriptRun run = run_python_script({GUPNP_SCRIPT, std::to_string(server.port())}, 60s);
+    ASSERT_TRUE(run.status) << "the control point did not finish";
+    if (*run.status == 77) {
+        GTEST_SKIP() << "GUPnP is not installed (python3-gi, gir1.2-gupnp-1.6): " << run.out;
     }
-    EXPECT_EQ(*status, 0) << script.out() << script.err();
+    EXPECT_EQ(*run.status, 0) << run.out << run.err;
     EXPECT_EQ(server.stop(), 0);
 }
 
@@ -57,15 +53,13 @@ TEST(Control, GupnpWalksTheWholeTree)
                    std::string::npos;
         },
         20s));
-    TempDir script_dir;
-    ChildProcess script("/usr/bin/python3", {GUPNP_BROWSE_SCRIPT, std::to_string(server.port())},
-                        script_dir.path);
-    const std::optional<int> status = script.wait_exit(110s);
-    ASSERT_TRUE(status) << "the walk did not finish";
-    if (*status == 77) {
-        GTEST_SKIP() << "GUPnP, GUPnP-AV or xmllint is not installed: " << script.out();
+    const ScriptRun run =
+        run_python_script({GUPNP_BROWSE_SCRIPT, std::to_string(server.port())}, 110s);
+    ASSERT_TRUE(run.status) << "the walk did not finish";
+    if (*run.status == 77) {
+        GTEST_SKIP() << "GUPnP, GUPnP-AV or xmllint is not installed: " << run.out;
     }
-    EXPECT_EQ(*status, 0) << script.out() << script.err();
+    EXPECT_EQ(*run.status, 0) << run.out << run.err;
     EXPECT_EQ(server.stop(), 0);
 }
 

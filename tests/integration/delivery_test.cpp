@@ -235,15 +235,13 @@ TEST(Delivery, GupnpReceivesTheInitialAndTheChangeEvent)
     write_bytes(added, concat({id3v2_tag({{"TIT2", id3_latin1("Added")}}), mpeg_frames(10)}));
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
     ASSERT_TRUE(scan_completed(server, music.path));
-    ChildProcess script("/usr/bin/python3",
-                        {GUPNP_EVENTS_SCRIPT, std::to_string(server.port()), added, music.path},
-                        spare.path);
-    const std::optional<int> status = script.wait_exit(60s);
-    ASSERT_TRUE(status) << "the control point did not finish";
-    if (*status == 77) {
-        GTEST_SKIP() << "GUPnP is not installed (python3-gi, gir1.2-gupnp-1.6): " << script.out();
+    const ScriptRun run = run_python_script(
+        {GUPNP_EVENTS_SCRIPT, std::to_string(server.port()), added, music.path}, 60s);
+    ASSERT_TRUE(run.status) << "the control point did not finish";
+    if (*run.status == 77) {
+        GTEST_SKIP() << "GUPnP is not installed (python3-gi, gir1.2-gupnp-1.6): " << run.out;
     }
-    EXPECT_EQ(*status, 0) << script.out() << script.err();
+    EXPECT_EQ(*run.status, 0) << run.out << run.err;
     EXPECT_EQ(server.stop(), 0);
 }
 

@@ -87,3 +87,14 @@ int count_occurrences(const std::string& text, const std::string& needle)
     }
     return n;
 }
+
+ScriptRun run_python_script(const std::vector<std::string>& args, std::chrono::milliseconds timeout)
+{
+    TempDir dir;
+    ChildProcess script("/usr/bin/python3", args, dir.path);
+    ScriptRun run;
+    run.status = script.wait_exit(timeout);
+    run.out = script.out();
+    run.err = script.err();
+    return run;
+}

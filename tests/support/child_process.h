@@ -33,6 +33,18 @@ struct ChildProcess {
     bool reaped = false;
 };
 
+// A Python script of the tests (python3 with the system's gi bindings) run
+// to its end in a directory of its own, so that its output stays apart from
+// the server's. Status 77 means what the script needs is not installed;
+// nothing means it did not finish within timeout.
+struct ScriptRun {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+};
+ScriptRun run_python_script(const std::vector<std::string>& args,
+                            std::chrono::milliseconds timeout);
+
 // Waits until predicate holds or timeout passes; returns its last value.
 template <typename Predicate>
 bool wait_until(Predicate predicate, std::chrono::milliseconds timeout)
