@@ -22,6 +22,7 @@
 #include "upnp/ssdp.h"
 
 #ifdef EDITION_FULL
+#include "delivery/picture_handler.h"
 #include "scan/visual_readers.h"
 #endif
 
@@ -43,6 +44,9 @@ void register_handlers()
     http_register_handler(unsubscribe_handler, HTTP_UNSUBSCRIBE, nullptr);
     http_register_handler(download_handler, kGetHead, "/NetgearUpgrade");
     http_register_handler(download_handler, kGetHead, "/file%3A");
+#ifdef EDITION_FULL
+    http_register_handler(picture_handler, kGetHead, "/picture");
+#endif
     http_register_handler(disk_handler, kGetHead, "/disk");
     http_register_handler(continue_handler, kGetHead, "/continue");
     http_register_handler(m3u_handler, kGetHead, "/m3u");

@@ -10,6 +10,13 @@ inline constexpr int kClientSlots = 10;
 inline constexpr int kClientsRecorded = 9;
 inline constexpr int kClientTypeCount = 12;
 
+// Client types with answers of their own.
+inline constexpr int kDlink = 2;
+inline constexpr int kQx = 5;
+inline constexpr int kGoVideo = 7;
+inline constexpr int kPhilips = 8;
+inline constexpr int kNoxon = 10;
+
 struct ClientInfo {
     int client_type = 0;
     std::string address; // dotted IPv4, at most 19 characters

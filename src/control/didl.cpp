@@ -14,13 +14,6 @@
 namespace
 {
 
-// Client types with their own answers.
-constexpr int kDlink = 2;
-constexpr int kQx = 5;
-constexpr int kGoVideo = 7;
-constexpr int kPhilips = 8;
-constexpr int kNoxon = 10;
-
 struct Context {
     const char* filter;
     const char* base; // "http://address:port/"

@@ -158,14 +158,9 @@ BodyResult read_body(HttpReader& reader, const char* head, size_t max_body)
         return read_chunked(reader, max_body);
     }
     BodyResult result;
-    if (const char* field = str_find_nocase(head, "content-length:")) {
-        const char* number = field + strlen("content-length:");
-        // Blanks after the colon are optional in HTTP.
-        while (*number == ' ' || *number == '\t') {
-            ++number;
-        }
-        int64_t announced = parse_int64(number);
-        if (announced == 0 && *number >= '0' && *number <= '9') {
+    const int64_t announced = http_content_length(head);
+    if (announced >= 0) {
+        if (announced == 0) {
             // An explicit empty body: reading on until the peer closes would
             // leave a client that waits for the answer hanging.
             result.status = BodyStatus::Received;
@@ -281,6 +276,23 @@ HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
             }
         }
     }
+}
+
+int64_t http_content_length(const char* head)
+{
+    const char* field = str_find_nocase(head, "content-length:");
+    if (!field) {
+        return -1;
+    }
+    const char* number = field + strlen("content-length:");
+    // Blanks after the colon are optional in HTTP.
+    while (*number == ' ' || *number == '\t') {
+        ++number;
+    }
+    if (*number < '0' || *number > '9') {
+        return -1;
+    }
+    return parse_int64(number);
 }
 
 BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)

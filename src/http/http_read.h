@@ -73,6 +73,10 @@ struct BodyResult {
     StrBuf body;
 };
 
+// The value of the head's Content-Length field (blanks after the colon
+// allowed); -1 when there is none or it holds no number.
+int64_t http_content_length(const char* head);
+
 // Reads the body the head announces: chunked, by Content-Length, or until the
 // peer closes when the head says "connection: close". Anything above
 // max_body bytes is refused before it is allocated.

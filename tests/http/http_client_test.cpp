@@ -1,4 +1,5 @@
 #include "http/http_client.h"
+#include "support/scripted_server.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -11,59 +12,6 @@
 
 namespace
 {
-
-// A one-connection server on loopback that records the request and sends a
-// scripted answer; with hold it then keeps the connection open until the
-// client goes.
-struct ScriptedServer {
-    explicit ScriptedServer(std::string answer, bool hold = false)
-    {
-        listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t size = sizeof addr;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
-        port = ntohs(addr.sin_port);
-        listen(listener, 1);
-        worker = std::thread([this, answer, hold] {
-            int s = accept(listener, nullptr, nullptr);
-            if (s < 0) {
-                return;
-            }
-            char buf[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                ssize_t n = recv(s, buf, sizeof buf, 0);
-                if (n <= 0) {
-                    break;
-                }
-                request.append(buf, static_cast<size_t>(n));
-            }
-            send(s, answer.data(), answer.size(), MSG_NOSIGNAL);
-            if (hold) {
-                while (recv(s, buf, sizeof buf, 0) > 0) {
-                }
-            }
-            close(s);
-        });
-    }
-    ~ScriptedServer()
-    {
-        shutdown(listener, SHUT_RDWR);
-        close(listener);
-        worker.join();
-    }
-    std::string url(const std::string& path = "/") const
-    {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
-    }
-
-    int listener = -1;
-    int port = 0;
-    std::string request;
-    std::thread worker;
-};
 
 std::string body_of(const std::optional<StrBuf>& b)
 {

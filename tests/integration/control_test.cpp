@@ -47,12 +47,7 @@ TEST(Control, GupnpWalksTheWholeTree)
     }
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
     ASSERT_GT(server.port(), 0);
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return server.process->out().find("DB scan on " + music.path + " completed") !=
-                   std::string::npos;
-        },
-        20s));
+    ASSERT_TRUE(server.scan_completed(music.path));
     const ScriptRun run =
         run_python_script({GUPNP_BROWSE_SCRIPT, std::to_string(server.port())}, 110s);
     ASSERT_TRUE(run.status) << "the walk did not finish";

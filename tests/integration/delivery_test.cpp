@@ -3,6 +3,7 @@
 // a Search hands out, and the GUPnP control point subscribes to events.
 #include "mp3_writer.h"
 #include "support/child_process.h"
+#include "support/content_directory.h"
 #include "support/event_listener.h"
 #include "support/http_client.h"
 #include "support/server_process.h"
@@ -17,30 +18,6 @@ using namespace std::chrono_literals;
 namespace
 {
 
-bool scan_completed(ServerUnderTest& server, const std::string& dir)
-{
-    return wait_until(
-        [&] {
-            return server.process->out().find("DB scan on " + dir + " completed") !=
-                   std::string::npos;
-        },
-        20s);
-}
-
-std::string xml_unescape(std::string text)
-{
-    for (auto [from, to] : {std::pair{"&lt;", "<"},
-                            {"&gt;", ">"},
-                            {"&quot;", "\""},
-                            {"&apos;", "'"},
-                            {"&amp;", "&"}}) {
-        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += strlen(to)) {
-            text.replace(at, strlen(from), to);
-        }
-    }
-    return text;
-}
-
 struct Resource {
     std::string title;
     std::string url;
@@ -51,22 +28,13 @@ struct Resource {
 // references of the views.
 std::vector<Resource> search_items(int port)
 {
-    const std::string body =
-        "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-        "<s:Body><u:Search xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
+    const std::string answer = content_directory_call(
+        port, "Search",
         "<ContainerID>0</ContainerID><SearchCriteria>upnp:class derivedfrom "
         "&quot;object.item&quot;</SearchCriteria><Filter>*</Filter><StartingIndex>0"
-        "</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>"
-        "</u:Search></s:Body></s:Envelope>";
-    auto answer = http_exchange(port, "POST /ContentDirectory/Control HTTP/1.1\r\nSOAPAction: "
-                                      "\"urn:schemas-upnp-org:service:ContentDirectory:1#Search"
-                                      "\"\r\nContent-Length: " +
-                                          std::to_string(body.size()) + "\r\n\r\n" + body);
+        "</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>");
     std::vector<Resource> items;
-    if (!answer) {
-        return items;
-    }
-    const std::string didl = xml_unescape(xml_unescape(answer->body));
+    const std::string didl = xml_unescape(xml_unescape(answer));
     static const std::regex item_re("<item (?![^>]*refID)[^>]*>.*?<dc:title>([^<]*)</dc:title>.*?"
                                     "<res([^>]*)>([^<]*)</res>");
     static const std::regex duration_re("duration=\"([^\"]*)\"");
@@ -121,7 +89,7 @@ TEST(Delivery, FfprobeAndFfmpegPlayTheUrlsASearchHandsOut)
     std::filesystem::remove(music.path + "/stderr.txt");
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
     ASSERT_GT(server.port(), 0);
-    ASSERT_TRUE(scan_completed(server, music.path));
+    ASSERT_TRUE(server.scan_completed(music.path));
     const std::vector<Resource> items = search_items(server.port());
     ASSERT_EQ(items.size(), 3u);
     // The players keep their output apart from the server's.
@@ -165,7 +133,7 @@ TEST(Delivery, PlayingPageBeforeAndDuringAStream)
     write_bytes(music.path + "/long.mp3",
                 concat({id3v2_tag({{"TIT2", id3_latin1("Long")}}), mpeg_frames(60000)}));
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
-    ASSERT_TRUE(scan_completed(server, music.path));
+    ASSERT_TRUE(server.scan_completed(music.path));
     auto page = http_exchange(server.port(), "GET /rpc/playing HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->body, "playing<br>\n");
@@ -234,7 +202,7 @@ TEST(Delivery, GupnpReceivesTheInitialAndTheChangeEvent)
     const std::string added = spare.path + "/added.mp3";
     write_bytes(added, concat({id3v2_tag({{"TIT2", id3_latin1("Added")}}), mpeg_frames(10)}));
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
-    ASSERT_TRUE(scan_completed(server, music.path));
+    ASSERT_TRUE(server.scan_completed(music.path));
     const ScriptRun run = run_python_script(
         {GUPNP_EVENTS_SCRIPT, std::to_string(server.port()), added, music.path}, 60s);
     ASSERT_TRUE(run.status) << "the control point did not finish";

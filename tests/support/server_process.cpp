@@ -29,3 +29,13 @@ std::optional<int> ServerUnderTest::stop()
     process->send_signal(SIGTERM);
     return process->wait_exit(20s);
 }
+
+bool ServerUnderTest::scan_completed(const std::string& content_dir)
+{
+    return wait_until(
+        [&] {
+            return process->out().find("DB scan on " + content_dir + " completed") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(20));
+}

@@ -18,6 +18,10 @@ struct ServerUnderTest {
     {
         return http_port;
     }
+    // Whether the log tells, within 20 s, that the scan of dir is complete
+    // (with the DB category in "-v").
+    bool scan_completed(const std::string& content_dir);
+
     // Sends SIGTERM and returns the exit status (nothing when it hangs).
     std::optional<int> stop();
 
