@@ -3,6 +3,7 @@
 // Browse hands out.
 #include "support/child_process.h"
 #include "support/content_directory.h"
+#include "support/http_client.h"
 #include "support/jpeg_files.h"
 #include "support/server_process.h"
 
@@ -106,6 +107,30 @@ TEST(Pictures, FfmpegDecodesEveryPictureUrlOfABrowse)
     }
     EXPECT_GE(checked, 10);
     EXPECT_EQ(server.stop(), 0);
+}
+
+} // namespace
+
+namespace
+{
+
+// The music edition neither answers picture URLs nor carries the codec.
+TEST(Pictures, MusicEditionHasNoPictureService)
+{
+    const std::string icon = "GET /picture/0(168x112,1).goicon.jpg HTTP/1.1\r\n\r\n";
+    ServerUnderTest full(PLENWICK_BIN);
+    ASSERT_GT(full.port(), 0);
+    auto answer = http_exchange(full.port(), icon);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+
+    ServerUnderTest music(TESSAMUND_BIN);
+    ASSERT_GT(music.port(), 0);
+    answer = http_exchange(music.port(), icon);
+    ASSERT_TRUE(answer);
+    EXPECT_NE(answer->status, 200) << "no handler takes the URL";
+    EXPECT_EQ(read_text_file(TESSAMUND_BIN).find("jpeg_CreateDecompress"), std::string::npos);
+    EXPECT_NE(read_text_file(PLENWICK_BIN).find("jpeg_CreateDecompress"), std::string::npos);
 }
 
 } // namespace
