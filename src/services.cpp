@@ -5,6 +5,7 @@
 #include "control/soap.h"
 #include "db/media_db.h"
 #include "db/persistence.h"
+#include "delivery/albumart_handler.h"
 #include "delivery/disk_handler.h"
 #include "delivery/download_handler.h"
 #include "delivery/m3u_handler.h"
@@ -50,6 +51,8 @@ void register_handlers()
     http_register_handler(disk_handler, kGetHead, "/disk");
     http_register_handler(continue_handler, kGetHead, "/continue");
     http_register_handler(m3u_handler, kGetHead, "/m3u");
+    http_register_handler(albumart_mp3_handler, kGetHead, "/albumart-mp3");
+    http_register_handler(albumart_wma_handler, kGetHead, "/albumart-wma");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     http_register_handler(rpc_handler, HTTP_GET, "/rpc");
     ssdp_register_search_handler();

@@ -55,3 +55,24 @@ bool file_replace(const std::string& path, std::string_view text)
     }
     return ok;
 }
+
+std::optional<std::string> read_whole_file(const std::string& path, size_t limit)
+{
+    std::unique_ptr<FILE, decltype(&fclose)> in(fopen(path.c_str(), "rb"), fclose);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string text;
+    char piece[65536];
+    size_t n;
+    while ((n = fread(piece, 1, sizeof piece, in.get())) > 0) {
+        if (text.size() + n > limit) {
+            return std::nullopt;
+        }
+        text.append(piece, n);
+    }
+    if (ferror(in.get())) {
+        return std::nullopt;
+    }
+    return text;
+}

@@ -3,12 +3,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
 // Copies the whole file at path to stream; returns the bytes copied, 0 when
 // the file is missing or unreadable.
 int64_t copy_file_to_stream(FILE* stream, const std::string& path);
+
+// The whole content of the file at path; nothing when it cannot be read or
+// holds more than limit bytes.
+std::optional<std::string> read_whole_file(const std::string& path, size_t limit);
 
 // Replaces the file at path by text: written to "<path>.tmp", synced and
 // renamed over it, so that a crash or a full disk midway leaves the old file

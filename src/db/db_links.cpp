@@ -419,3 +419,20 @@ void db_clear_radio()
     }
     db_mark_changed(radio);
 }
+
+void db_clear_playlist(const char* name)
+{
+    std::lock_guard guard(db_mutex());
+    DbContainer* list = g_db.playlists ? db_find_child(g_db.playlists, name) : nullptr;
+    if (!list) {
+        return;
+    }
+    std::vector<DbNode*> doomed;
+    for (DbNode* n = db_first_child(list); n; n = db_next_sibling(n)) {
+        doomed.push_back(n);
+    }
+    for (DbNode* n : doomed) {
+        db_free_node(n);
+    }
+    db_mark_changed(list);
+}

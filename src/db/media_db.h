@@ -231,6 +231,10 @@ std::optional<std::string> db_item_description(const char* object_id);
 // Removes every child of the radio container but the favourites. Takes the lock.
 void db_clear_radio();
 
+// Drops every reference of the playlist container of that name below
+// "Playlists", so that the playlist can be read anew. Takes the lock.
+void db_clear_playlist(const char* name);
+
 // The parsed decimal id of an ObjectID text (leading digits; 0 without any).
 NodeId db_parse_id(const char* text);
 

@@ -3,6 +3,9 @@
 #include "core/edition.h"
 #include "http/mime.h"
 #include "scan/mp3_reader.h"
+#include "scan/playlist_readers.h"
+#include "scan/wav_reader.h"
+#include "scan/wma_reader.h"
 
 #include <cstring>
 
@@ -13,9 +16,9 @@ namespace
 // pictures and video are registered by the full edition, so that the music
 // edition holds none of their code.
 ScanFileType g_types[] = {
-    {"mp3", mp3_add, 'M'},   {"wav", nullptr, 'M'},  {"m4a", nullptr, 'M'},  {"pcm", nullptr, 'M'},
-    {"lpcm", nullptr, 'M'},  {"wma", nullptr, 'M'},  {"m3u", nullptr, 'M'},  {"wpl", nullptr, 'M'},
-    {"pls", nullptr, 'M'},   {"jpg", nullptr, 'P'},  {"jpeg", nullptr, 'P'}, {"avi", nullptr, 'V'},
+    {"mp3", mp3_add, 'M'},   {"wav", wav_add, 'M'},  {"m4a", wav_add, 'M'},  {"pcm", wav_add, 'M'},
+    {"lpcm", wav_add, 'M'},  {"wma", wma_add, 'M'},  {"m3u", m3u_read, 'M'}, {"wpl", wpl_read, 'M'},
+    {"pls", pls_read, 'M'},  {"jpg", nullptr, 'P'},  {"jpeg", nullptr, 'P'}, {"avi", nullptr, 'V'},
     {"mpg", nullptr, 'V'},   {"mp4", nullptr, 'V'},  {"wmv", nullptr, 'V'},  {"vob", nullptr, 'V'},
     {"mpeg2", nullptr, 'V'}, {"mpeg", nullptr, 'V'},
 };

@@ -451,25 +451,5 @@ int mp3_add(const char* path, int compilation)
         // The tags up to the fault are kept; the file is still added.
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "broken tag in %s: %s\n", path, t.problem.c_str());
     }
-    auto text = [](const std::optional<std::string>& s) { return s ? s->c_str() : nullptr; };
-    DbItemFields f;
-    f.title = text(t.title);
-    f.upnp_class = kClassMusicTrack;
-    f.artist = text(t.artist);
-    f.album = text(t.album);
-    f.genre = text(t.genre);
-    f.date = text(t.date);
-    f.path = path;
-    f.duration = text(t.duration);
-    f.track = t.track;
-    f.album_art = t.album_art;
-    f.compilation = compilation;
-    f.bitrate = t.bitrate;
-    f.size = t.size;
-    f.mtime = t.mtime;
-    const int result = db_add_item(f);
-    if (result == DB_ADD_FAILED) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add mp3: %s\n", path);
-    }
-    return result;
+    return music_add(t, path, compilation, "mp3");
 }

@@ -8,6 +8,8 @@
 // for its last 128 bytes.
 #pragma once
 
+#include "scan/music_tags.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -16,21 +18,7 @@
 #include <vector>
 
 // What one file gives.
-struct Mp3Tags {
-    std::optional<std::string> title;
-    std::optional<std::string> artist;
-    std::optional<std::string> album;
-    std::optional<std::string> genre;
-    std::optional<std::string> date;     // "YYYY-01-01"
-    std::optional<std::string> duration; // "H:MM:SS.mmm"
-    int32_t track = 0;
-    int32_t album_art = 0; // byte offset of the picture frame's data, 0 for none
-    int32_t bitrate = 0;   // kbit/s; 0 for variable bitrate
-    int64_t size = 0;
-    int32_t mtime = 0;
-    // What was wrong with the tags, for the log; empty when nothing was.
-    std::string problem;
-};
+using Mp3Tags = MusicTags;
 
 // The MPEG audio frame at the start of a window.
 struct Mp3FrameInfo {

@@ -1,0 +1,70 @@
+#include "core/log.h"
+#include "core/titles.h"
+#include "db/media_db.h"
+#include "scan/mp3_reader.h"
+#include "scan/playlist_entries.h"
+#include "scan/playlist_readers.h"
+#include "scan/wma_reader.h"
+
+#include <algorithm>
+#include <memory>
+#include <sys/stat.h>
+
+namespace
+{
+
+// Where a pls entry points; the file's existence is left to the add.
+std::string pls_location(const std::string& entry, const std::string& playlist_path)
+{
+    std::string location;
+    if (entry.rfind("http://", 0) == 0 || entry.rfind('/', 0) == 0 ||
+        (entry.size() > 1 && entry[1] == ':')) {
+        location = entry;
+    } else {
+        std::string relative = entry;
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        const size_t slash = playlist_path.rfind('/');
+        location = slash == std::string::npos ? playlist_path + "/" + relative
+                                              : playlist_path.substr(0, slash + 1) + relative;
+    }
+    playlist_trim(location);
+    return location;
+}
+
+} // namespace
+
+int pls_read(const char* path, int)
+{
+    struct stat st = {};
+    if (stat(path, &st) != 0) {
+        return 0;
+    }
+    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path, "r"), fclose);
+    if (!file) {
+        return 0;
+    }
+    const std::string name = title_from_filename(path);
+    PlaylistCounter counter;
+    std::string line;
+    while (playlist_read_line(file.get(), line)) {
+        const size_t equals = line.find('=');
+        if (line.rfind("File", 0) != 0 || equals == std::string::npos) {
+            continue;
+        }
+        const std::string location = pls_location(line.substr(equals + 1), path);
+        const bool wma = playlist_has_extension(location, "wma");
+        if (!wma && !playlist_has_extension(location, "mp3")) {
+            continue;
+        }
+        const MusicTags tags =
+            wma ? wma_read_header(location.c_str()) : mp3_read_tags(location.c_str());
+        DbItemFields f = music_item_fields(tags, location.c_str(), 0);
+        f.playlist = name.c_str();
+        f.track = counter.next();
+        if (db_add_item(f) == DB_ADD_FAILED) {
+            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n",
+                    tags.title ? tags.title->c_str() : location.c_str());
+        }
+    }
+    return 0;
+}

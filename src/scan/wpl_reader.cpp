@@ -1,0 +1,67 @@
+#include "control/xml.h"
+#include "core/file_io.h"
+#include "core/log.h"
+#include "core/titles.h"
+#include "db/media_db.h"
+#include "scan/mp3_reader.h"
+#include "scan/playlist_entries.h"
+#include "scan/playlist_readers.h"
+#include "scan/wma_reader.h"
+
+#include <sys/stat.h>
+
+int wpl_read(const char* path, int)
+{
+    // The whole file is held at once: one far beyond any playlist is
+    // refused rather than read.
+    struct stat st = {};
+    if (stat(path, &st) == 0 && st.st_size > kWplFileLimit) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "playlist too large, skipped: %s\n", path);
+        return 0;
+    }
+    const std::optional<std::string> text = read_whole_file(path, kWplFileLimit);
+    if (!text) {
+        return 0;
+    }
+    const XmlTree tree = xml_parse(text->c_str());
+    if (!tree) {
+        return 0;
+    }
+    const char* title = xml_text(tree.get(), "title");
+    std::string name = title && *title ? title : "";
+    xml_decode_entities(name);
+    if (name.empty()) {
+        name = title_from_filename(path);
+    }
+    PlaylistCounter counter;
+    for (const XmlElement* media = xml_find(tree.get(), "media"); media;
+         media = xml_find_next(media, "media")) {
+        const char* src_value = xml_attribute(media, "src");
+        if (!src_value) {
+            continue;
+        }
+        std::string src = src_value;
+        xml_decode_entities(src);
+        const std::optional<PlaylistLocation> found = playlist_locate_entry(src, path);
+        if (!found) {
+            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to locate/add playlist item: %s\n",
+                    src.c_str());
+            continue;
+        }
+        const std::string& location = found->location;
+        const bool wma = playlist_has_extension(location, "wma");
+        if (!wma && !playlist_has_extension(location, "mp3")) {
+            continue;
+        }
+        const MusicTags tags =
+            wma ? wma_read_header(location.c_str()) : mp3_read_tags(location.c_str());
+        DbItemFields f = music_item_fields(tags, location.c_str(), 0);
+        f.playlist = name.c_str();
+        f.track = counter.next();
+        if (db_add_item(f) == DB_ADD_FAILED) {
+            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n",
+                    tags.title ? tags.title->c_str() : location.c_str());
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,113 @@
+#include "delivery/albumart_handler.h"
+#include "delivery_fixture.h"
+#include "mp3_writer.h"
+#include "wma_writer.h"
+
+namespace
+{
+
+class AlbumArt : public DeliveryTest
+{
+protected:
+    std::string music(const std::string& name, const Bytes& bytes)
+    {
+        const std::string path = file(name);
+        write_bytes(path, bytes);
+        return add_item(path);
+    }
+};
+
+const Bytes kJpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',
+                     'I',  'F',  0,    1,    2,    3,    0xFF, 0xD9};
+
+// APIC data: text encoding, MIME type, picture type, description, picture.
+Bytes apic(const Bytes& picture)
+{
+    Bytes b = {0};
+    for (char c : std::string("image/jpeg")) {
+        b.push_back(static_cast<uint8_t>(c));
+    }
+    b.insert(b.end(), {0, 3, 'x', 0});
+    b.insert(b.end(), picture.begin(), picture.end());
+    return b;
+}
+
+TEST_F(AlbumArt, Mp3PictureFromApicOrPic)
+{
+    // The identifier of the frame straddles the first two 1019-byte reads.
+    const Bytes filler(997, 'p');
+    const std::string split =
+        music("split.mp3",
+              concat({id3v2_tag({{"PRIV", filler}, {"APIC", apic(kJpeg)}}), mpeg_frames(3)}));
+    const std::string old =
+        music("old.mp3", concat({id3v2_tag({{"PIC", apic(kJpeg)}}, {.major = 2}), mpeg_frames(3)}));
+    for (const std::string& id : {split, old}) {
+        Answer a = fetch(albumart_mp3_handler, "/albumart-mp3/" + id + ".jpg");
+        EXPECT_EQ(a.status, 200) << id;
+        EXPECT_TRUE(has_line(a, "Content-Type: image/jpeg"));
+        EXPECT_EQ(a.body, std::string(kJpeg.begin(), kJpeg.end())) << id;
+        EXPECT_NE(last_result, 0) << "the connection is closed after album art";
+    }
+    Answer head = fetch(albumart_mp3_handler, "/albumart-mp3/" + split + ".jpg", "", HTTP_HEAD);
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(has_line(head, "Content-Length: " + std::to_string(kJpeg.size())));
+    EXPECT_EQ(head.body, "");
+}
+
+TEST_F(AlbumArt, Mp3WithoutJfifPictureOrItem)
+{
+    Bytes exif = kJpeg;
+    exif[3] = 0xE1;
+    const std::string id =
+        music("exif.mp3", concat({id3v2_tag({{"APIC", apic(exif)}}), mpeg_frames(3)}));
+    EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + id + ".jpg").status, 404);
+    const std::string bare = music("bare.mp3", mpeg_frames(3));
+    EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + bare + ".jpg").status, 404);
+    std::string all_tracks;
+    {
+        std::lock_guard guard(db_mutex());
+        all_tracks = std::to_string(g_db.all_tracks->id);
+    }
+    EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + all_tracks + ".jpg").status, 404)
+        << "a container has no file";
+}
+
+TEST_F(AlbumArt, FrameLargerThanTheFileSendsWhatTheFileHolds)
+{
+    // The tag claims a frame far beyond the end of the file.
+    Bytes tag = id3v2_tag({{"APIC", apic(kJpeg)}});
+    const size_t size_at = 10 + 4;
+    tag[size_at] = 0x7F;
+    tag[size_at + 1] = tag[size_at + 2] = tag[size_at + 3] = 0xFF;
+    const Bytes file_bytes = concat({tag, mpeg_frames(1)});
+    const std::string id = music("huge.mp3", file_bytes);
+    Answer a = fetch(albumart_mp3_handler, "/albumart-mp3/" + id + ".jpg");
+    ASSERT_EQ(a.status, 200);
+    const size_t jpeg_at = 10 + 10 + apic({}).size();
+    EXPECT_EQ(a.body.size(), file_bytes.size() - jpeg_at);
+    EXPECT_TRUE(has_line(a, "Content-Length: " + std::to_string(file_bytes.size() - jpeg_at)));
+}
+
+TEST_F(AlbumArt, WmaPictureOnlyInTheEncodersList)
+{
+    const Bytes picture = {2, 3, 1, 4, 5, 9, 2, 6};
+    const std::string id = music(
+        "art.wma", wma_file("T", "A", {{"WM/Genre", 0, utf16("Pop")}, {"WM/Picture", 1, picture}}));
+    Answer a = fetch(albumart_wma_handler, "/albumart-wma/" + id + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, std::string(picture.begin(), picture.end()));
+    Answer head = fetch(albumart_wma_handler, "/albumart-wma/" + id + ".jpg", "", HTTP_HEAD);
+    EXPECT_TRUE(has_line(head, "Content-Length: 8"));
+    EXPECT_EQ(head.body, "");
+
+    // Without WMFSDK the picture is not looked for: no answer at all.
+    const std::string plain =
+        music("plain.wma", wma_file("T", "A", {{"WM/Picture", 1, picture}}, true, false));
+    Answer none = fetch(albumart_wma_handler, "/albumart-wma/" + plain + ".jpg");
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.head, "");
+    EXPECT_NE(last_result, 0);
+    EXPECT_EQ(fetch(albumart_wma_handler, "/albumart-wma/999999.jpg").status, 404);
+}
+
+} // namespace

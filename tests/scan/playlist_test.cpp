@@ -1,0 +1,182 @@
+#include "db/db_fixture.h"
+#include "db/db_internal.h"
+#include "scan/playlist_entries.h"
+#include "scan/playlist_readers.h"
+
+#include <filesystem>
+#include <map>
+
+namespace
+{
+
+class Playlists : public DbTest
+{
+protected:
+    void SetUp() override
+    {
+        DbTest::SetUp();
+        db_create();
+    }
+
+    std::string write(const std::string& name, const std::string& text)
+    {
+        const std::string path = file(name);
+        write_text_file(path, text);
+        return path;
+    }
+
+    // The playlist's entries in order: (order, path).
+    std::vector<std::pair<int, std::string>> entries(const std::string& name)
+    {
+        std::lock_guard guard(db_mutex());
+        std::vector<std::pair<int, std::string>> out;
+        const DbContainer* list = db_find_child(g_db.playlists, name);
+        if (!list) {
+            return out;
+        }
+        for (DbNode* n = db_first_child(list); n; n = db_next_sibling(n)) {
+            const DbReference* ref = db_as_reference(n);
+            const DbItem* item = db_target_item(n);
+            out.emplace_back(ref ? ref->order : -1, item ? db_text_of(item->path) : "");
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    std::string title_of(const std::string& path)
+    {
+        std::lock_guard guard(db_mutex());
+        const DbItem* item = item_by_path(path);
+        return item ? std::string(db_text_of(item->title)) : "(none)";
+    }
+};
+
+TEST_F(Playlists, EntriesAreLocatedByTheJoinRule)
+{
+    const std::string other = file("music/Other/track.mp3");
+    const std::string windows = file("music/Lists/Music/Song.mp3");
+    const std::string list = write("music/Lists/a.m3u", "../Other/track.mp3\r\n"
+                                                        "Music\\Song.mp3\n"
+                                                        "./Music/Song.mp3\n");
+    EXPECT_EQ(playlist_locate_entry("../Other/track.mp3", list)->location, other);
+    EXPECT_EQ(playlist_locate_entry("Music\\Song.mp3", list)->location, windows);
+    EXPECT_EQ(playlist_locate_entry(other, list)->location, other) << "absolute";
+    // Relative to a content directory when not beside the playlist.
+    EXPECT_EQ(playlist_locate_entry("music/Other/track.mp3", list)->location, other);
+    EXPECT_TRUE(playlist_locate_entry("http://radio.example/stream", list)->is_url);
+    // Directories and missing files are no entries.
+    EXPECT_FALSE(playlist_locate_entry("../Other", list));
+    EXPECT_FALSE(playlist_locate_entry("missing.mp3", list));
+
+    m3u_read(list.c_str(), 0);
+    const auto read = entries("A");
+    ASSERT_EQ(read.size(), 2u) << "the same file once";
+    EXPECT_EQ(read[0], std::make_pair(1, other));
+    EXPECT_EQ(read[1], std::make_pair(2, windows));
+}
+
+TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
+{
+    const std::string song = file("songs/untagged.mp3");
+    const std::string list = write("party.m3u", "#EXTM3U\n"
+                                                "#EXTINF:123,Artist - Name\n"
+                                                "songs/untagged.mp3\n"
+                                                "#EXTINF:-1,Jazz Radio\n"
+                                                "http://radio.example/jazz\n"
+                                                "x.mp\n");
+    m3u_read(list.c_str(), 0);
+    m3u_read(list.c_str(), 0);
+    const auto read = entries("Party");
+    ASSERT_EQ(read.size(), 2u) << "emptied before each read";
+    EXPECT_EQ(read[0].second, song);
+    EXPECT_EQ(read[1].second, "http://radio.example/jazz");
+    EXPECT_EQ(title_of(song), "Artist - Name");
+    std::lock_guard guard(db_mutex());
+    const DbItem* station = db_find_item_by_path(g_db.radio_favorites, "http://radio.example/jazz");
+    ASSERT_NE(station, nullptr);
+    EXPECT_EQ(db_text_of(station->title), "Jazz Radio");
+    EXPECT_EQ(station->upnp_class, kClassBroadcast);
+}
+
+TEST_F(Playlists, HostileM3uFiles)
+{
+    const std::string song = file("a.mp3");
+    const std::string list = dir.file("odd.m3u");
+    std::string text = std::string(1024 * 1024, 'x') + "\n";
+    text += "odd.m3u\n";     // itself
+    text += dir.path + "\n"; // a directory
+    text += "a.mp3";         // the last line needs no line feed
+    write_text_file(list, text);
+    m3u_read(list.c_str(), 0);
+    const auto read = entries("Odd");
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].second, song);
+}
+
+TEST_F(Playlists, PlsTakesMp3AndWmaEntriesOnly)
+{
+    const std::string a = file("pls/a.mp3");
+    const std::string b = file("pls/sub/b.WMA");
+    file("pls/song.ogg");
+    const std::string list = write("pls/mix.pls", "[playlist]\n"
+                                                  "File1=a.mp3\n"
+                                                  "Title1=ignored\n"
+                                                  "File2=sub\\b.WMA\n"
+                                                  "File3=song.ogg\n"
+                                                  "NumberOfEntries=3\n");
+    pls_read(list.c_str(), 0);
+    const auto read = entries("Mix");
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0], std::make_pair(1, a));
+    EXPECT_EQ(read[1], std::make_pair(2, b));
+}
+
+TEST_F(Playlists, WplTitleAndUnlocatableEntries)
+{
+    const std::string a = file("w/a.mp3");
+    const std::string b = file("w/R&B.wma");
+    const std::string party =
+        write("w/list.wpl", "<?wpl version=\"1.0\"?><smil><head><title>Party</title></head>"
+                            "<body><seq><media src=\"a.mp3\"/><media src=\"gone.mp3\"/>"
+                            "<media src=\"R&amp;B.wma\"/><media src=\"cover.jpg\"/></seq></body>"
+                            "</smil>");
+    const std::string untitled =
+        write("w/untitled.wpl", "<smil><body><seq><media src=\"a.mp3\"/></seq></body></smil>");
+    testing::internal::CaptureStdout();
+    wpl_read(party.c_str(), 0);
+    const std::string log = testing::internal::GetCapturedStdout();
+    wpl_read(untitled.c_str(), 0);
+    const auto read = entries("Party");
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0], std::make_pair(1, a));
+    EXPECT_EQ(read[1], std::make_pair(2, b));
+    size_t logged = 0;
+    for (size_t at = 0;
+         (at = log.find("failed to locate/add playlist item: gone.mp3", at)) != std::string::npos;
+         ++at) {
+        ++logged;
+    }
+    EXPECT_EQ(logged, 1u) << log;
+    EXPECT_EQ(entries("Untitled").size(), 1u);
+}
+
+TEST_F(Playlists, RandomizedOrders)
+{
+    setting_set(KEY_RANDOMIZEPLAYLISTS, "1");
+    std::string text;
+    for (int i = 0; i < 6; ++i) {
+        file("r/" + std::to_string(i) + ".mp3");
+        text += std::to_string(i) + ".mp3\n";
+    }
+    const std::string list = write("r/shuffle.m3u", text);
+    m3u_read(list.c_str(), 0);
+    const auto read = entries("Shuffle");
+    ASSERT_EQ(read.size(), 6u);
+    std::vector<int> orders;
+    for (const auto& [order, path] : read) {
+        orders.push_back(order);
+    }
+    EXPECT_NE(orders, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+}
+
+} // namespace
