@@ -66,6 +66,36 @@ std::optional<AlbumArtSpan> find_frame(FILE* file)
     }
 }
 
+// The end of a UTF-16 text that ends with a two-byte zero, or SIZE_MAX.
+size_t utf16_end(const uint8_t* value, size_t at, size_t length)
+{
+    for (; at + 1 < length; at += 2) {
+        if (value[at] == 0 && value[at + 1] == 0) {
+            return at + 2;
+        }
+    }
+    return SIZE_MAX;
+}
+
+// A WM/Picture value holds the picture type, the picture's length, its MIME
+// type and description as UTF-16 texts, then the picture: the picture alone
+// is what a player can show. A value of another shape is sent as stored.
+AlbumArtSpan picture_of_value(const uint8_t* value, uint16_t length)
+{
+    const AlbumArtSpan whole{0, length};
+    if (length < 5) {
+        return whole;
+    }
+    const uint32_t picture_length = static_cast<uint32_t>(value[1]) | value[2] << 8 |
+                                    value[3] << 16 | static_cast<uint32_t>(value[4]) << 24;
+    const size_t mime_end = utf16_end(value, 5, length);
+    const size_t text_end = mime_end == SIZE_MAX ? SIZE_MAX : utf16_end(value, mime_end, length);
+    if (text_end == SIZE_MAX || picture_length == 0 || text_end + picture_length > length) {
+        return whole;
+    }
+    return AlbumArtSpan{static_cast<int64_t>(text_end), picture_length};
+}
+
 } // namespace
 
 std::optional<AlbumArtSpan> albumart_mp3_find(FILE* file, int64_t file_size)
@@ -120,7 +150,8 @@ std::optional<AlbumArtSpan> albumart_wma_find(const uint8_t* data, size_t n)
         if (strcmp(d.name, "WM/Picture") != 0) {
             return true;
         }
-        picture = AlbumArtSpan{d.value - data, d.length};
+        picture = picture_of_value(d.value, d.length);
+        picture->offset += d.value - data;
         return false;
     });
     return picture;

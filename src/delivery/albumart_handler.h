@@ -23,8 +23,10 @@ struct AlbumArtSpan {
 // there is none.
 std::optional<AlbumArtSpan> albumart_mp3_find(FILE* file, int64_t file_size);
 
-// The value of the WM/Picture descriptor in the list that starts with the
-// WMFSDK descriptor, in bytes read from a WMA file after its first 4.
+// The picture in the WM/Picture descriptor of the list that starts with the
+// WMFSDK descriptor, in bytes read from a WMA file after its first 4: the
+// picture bytes of its value, or the whole value when it is not laid out as
+// a picture record.
 std::optional<AlbumArtSpan> albumart_wma_find(const uint8_t* data, size_t n);
 
 int albumart_mp3_handler(HttpConnection* connection);

@@ -6,6 +6,11 @@
 namespace
 {
 
+void append_bytes(Bytes& to, const Bytes& more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 class AlbumArt : public DeliveryTest
 {
 protected:
@@ -90,15 +95,26 @@ TEST_F(AlbumArt, FrameLargerThanTheFileSendsWhatTheFileHolds)
 
 TEST_F(AlbumArt, WmaPictureOnlyInTheEncodersList)
 {
-    const Bytes picture = {2, 3, 1, 4, 5, 9, 2, 6};
+    // The value as encoders store it: type, length, MIME type, description.
+    Bytes value = {3};
+    put32(value, static_cast<uint32_t>(kJpeg.size()));
+    append_bytes(value, utf16("image/jpeg"));
+    append_bytes(value, utf16("Front"));
+    append_bytes(value, kJpeg);
     const std::string id = music(
-        "art.wma", wma_file("T", "A", {{"WM/Genre", 0, utf16("Pop")}, {"WM/Picture", 1, picture}}));
+        "art.wma", wma_file("T", "A", {{"WM/Genre", 0, utf16("Pop")}, {"WM/Picture", 1, value}}));
     Answer a = fetch(albumart_wma_handler, "/albumart-wma/" + id + ".jpg");
     EXPECT_EQ(a.status, 200);
-    EXPECT_EQ(a.body, std::string(picture.begin(), picture.end()));
+    EXPECT_EQ(a.body, std::string(kJpeg.begin(), kJpeg.end()));
     Answer head = fetch(albumart_wma_handler, "/albumart-wma/" + id + ".jpg", "", HTTP_HEAD);
-    EXPECT_TRUE(has_line(head, "Content-Length: 8"));
+    EXPECT_TRUE(has_line(head, "Content-Length: " + std::to_string(kJpeg.size())));
     EXPECT_EQ(head.body, "");
+
+    // A value of another shape is sent as it is stored.
+    const Bytes picture = {2, 3, 1, 4, 5, 9, 2, 6};
+    const std::string raw_id = music("raw.wma", wma_file("T", "A", {{"WM/Picture", 1, picture}}));
+    EXPECT_EQ(fetch(albumart_wma_handler, "/albumart-wma/" + raw_id + ".jpg").body,
+              std::string(picture.begin(), picture.end()));
 
     // Without WMFSDK the picture is not looked for: no answer at all.
     const std::string plain =
