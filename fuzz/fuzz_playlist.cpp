@@ -1,6 +1,6 @@
 // The three playlist readers on arbitrary bytes: the first byte picks m3u,
 // pls or wpl, the rest is the playlist file. Entries that name real files
-// of this machine are added to the tree like any others.
+// of this machine are added to a tree made for the input.
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "scan/playlist_readers.h"
@@ -14,13 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool ready = [] {
         settings_apply_defaults();
-        db_create();
         return true;
     }();
     (void)ready;
     if (size < 1) {
         return 0;
     }
+    // A tree of its own for every input, so that nothing one input added
+    // outlives it.
+    db_create();
     const int fd = memfd_create("playlist", 0);
     if (fd < 0) {
         return 0;
@@ -40,5 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     close(fd);
+    db_destroy();
     return 0;
 }
