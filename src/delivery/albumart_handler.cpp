@@ -157,18 +157,38 @@ std::optional<AlbumArtSpan> albumart_wma_find(const uint8_t* data, size_t n)
     return picture;
 }
 
-int albumart_mp3_handler(HttpConnection* c)
+namespace
 {
-    const char* key = strstr(c->url.data(), "albumart-mp3/");
+
+// The file of the item whose id follows the keyword; null (and the not-found
+// answer sent) when there is none, or null without an answer when the URL
+// lacks the keyword.
+FileHandle open_item_file(HttpConnection* c, const char* keyword)
+{
+    const char* key = strstr(c->url.data(), keyword);
     if (!key) {
-        return HTTP_CLOSE;
+        return FileHandle(nullptr, fclose);
     }
-    const std::optional<DbLocation> location = db_item_location(key + strlen("albumart-mp3/"));
-    struct stat st = {};
+    const std::optional<DbLocation> location = db_item_location(key + strlen(keyword));
     FileHandle file(location && !location->path.empty() ? fopen(location->path.c_str(), "rb")
                                                         : nullptr,
                     fclose);
-    if (!file || fstat(fileno(file.get()), &st) != 0) {
+    if (!file) {
+        http_send_404(c);
+    }
+    return file;
+}
+
+} // namespace
+
+int albumart_mp3_handler(HttpConnection* c)
+{
+    FileHandle file = open_item_file(c, "albumart-mp3/");
+    struct stat st = {};
+    if (!file) {
+        return HTTP_CLOSE;
+    }
+    if (fstat(fileno(file.get()), &st) != 0) {
         http_send_404(c);
         return HTTP_CLOSE;
     }
@@ -188,16 +208,8 @@ int albumart_mp3_handler(HttpConnection* c)
 
 int albumart_wma_handler(HttpConnection* c)
 {
-    const char* key = strstr(c->url.data(), "albumart-wma/");
-    if (!key) {
-        return HTTP_CLOSE;
-    }
-    const std::optional<DbLocation> location = db_item_location(key + strlen("albumart-wma/"));
-    FileHandle file(location && !location->path.empty() ? fopen(location->path.c_str(), "rb")
-                                                        : nullptr,
-                    fclose);
+    FileHandle file = open_item_file(c, "albumart-wma/");
     if (!file) {
-        http_send_404(c);
         return HTTP_CLOSE;
     }
     uint8_t start[4];

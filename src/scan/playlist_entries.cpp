@@ -1,6 +1,9 @@
 #include "scan/playlist_entries.h"
 
+#include "core/log.h"
 #include "core/settings.h"
+#include "scan/mp3_reader.h"
+#include "scan/wma_reader.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -145,4 +148,22 @@ bool playlist_has_extension(std::string_view location, const char* extension)
 {
     return location.size() >= 3 &&
            strncasecmp(location.data() + location.size() - 3, extension, 3) == 0;
+}
+
+void playlist_add_track(const std::string& location, const std::string& playlist,
+                        PlaylistCounter& counter)
+{
+    const bool wma = playlist_has_extension(location, "wma");
+    if (!wma && !playlist_has_extension(location, "mp3")) {
+        return;
+    }
+    const MusicTags tags =
+        wma ? wma_read_header(location.c_str()) : mp3_read_tags(location.c_str());
+    DbItemFields f = music_item_fields(tags, location.c_str(), 0);
+    f.playlist = playlist.c_str();
+    f.track = counter.next();
+    if (db_add_item(f) == DB_ADD_FAILED) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n",
+                tags.title ? tags.title->c_str() : location.c_str());
+    }
 }

@@ -46,3 +46,9 @@ struct PlaylistCounter {
 
 // Whether a location ends in the extension (three letters), ignoring case.
 bool playlist_has_extension(std::string_view location, const char* extension);
+
+// Adds an entry of a pls or wpl playlist: an MP3 or WMA file (by its
+// extension) read with its reader and referenced in the playlist; other
+// files are passed over.
+void playlist_add_track(const std::string& location, const std::string& playlist,
+                        PlaylistCounter& counter);

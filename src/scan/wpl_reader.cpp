@@ -3,10 +3,8 @@
 #include "core/log.h"
 #include "core/titles.h"
 #include "db/media_db.h"
-#include "scan/mp3_reader.h"
 #include "scan/playlist_entries.h"
 #include "scan/playlist_readers.h"
-#include "scan/wma_reader.h"
 
 #include <sys/stat.h>
 
@@ -49,19 +47,7 @@ int wpl_read(const char* path, int)
             continue;
         }
         const std::string& location = found->location;
-        const bool wma = playlist_has_extension(location, "wma");
-        if (!wma && !playlist_has_extension(location, "mp3")) {
-            continue;
-        }
-        const MusicTags tags =
-            wma ? wma_read_header(location.c_str()) : mp3_read_tags(location.c_str());
-        DbItemFields f = music_item_fields(tags, location.c_str(), 0);
-        f.playlist = name.c_str();
-        f.track = counter.next();
-        if (db_add_item(f) == DB_ADD_FAILED) {
-            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n",
-                    tags.title ? tags.title->c_str() : location.c_str());
-        }
+        playlist_add_track(location, name, counter);
     }
     return 0;
 }
