@@ -30,7 +30,9 @@ run_suite() {
 echo "== normal build"
 run_suite "$repo/build" all -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-run_suite "$repo/build-asan" all -DCMAKE_BUILD_TYPE=Debug -DCORVALENSO_SANITIZE=ON
+# The benchmarks measure; they are not built again with the sanitizers.
+run_suite "$repo/build-asan" all -DCMAKE_BUILD_TYPE=Debug -DCORVALENSO_SANITIZE=ON \
+    -DCORVALENSO_BENCH=OFF
 echo "== thread sanitizer build (media tree, HTTP engine, discovery, eventing)"
 run_suite "$repo/build-tsan" "db_tests http_tests upnp_tests eventing_tests" -DCMAKE_BUILD_TYPE=Debug \
     -DCORVALENSO_THREAD_SANITIZE=ON

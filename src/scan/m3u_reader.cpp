@@ -16,6 +16,7 @@ void m3u_read_named(const char* path, const std::string& name_given)
     const std::string name = name_given.empty() ? title_from_filename(path) : name_given;
     db_clear_playlist(name.c_str());
     PlaylistCounter counter;
+    PlaylistFailures failures;
     std::optional<std::string> display_title;
     std::string line;
     while (playlist_read_line(file.get(), line)) {
@@ -33,8 +34,7 @@ void m3u_read_named(const char* path, const std::string& name_given)
         const std::optional<PlaylistLocation> found = playlist_locate_entry(line, path);
         // A playlist that names itself would turn into a track of its own.
         if (!found || found->location == path) {
-            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to locate/add playlist item: %s\n",
-                    line.c_str());
+            failures.not_located(line);
             continue;
         }
         const char* location = found->location.c_str();
@@ -52,6 +52,7 @@ void m3u_read_named(const char* path, const std::string& name_given)
                     location);
         }
     }
+    failures.finish(path);
 }
 
 int m3u_read(const char* path, int)

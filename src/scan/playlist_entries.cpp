@@ -138,6 +138,21 @@ void playlist_trim(std::string& text)
     }
 }
 
+void PlaylistFailures::not_located(const std::string& entry)
+{
+    if (++count <= kPlaylistFailuresLogged) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to locate/add playlist item: %s\n", entry.c_str());
+    }
+}
+
+void PlaylistFailures::finish(const char* playlist_path) const
+{
+    if (count > kPlaylistFailuresLogged) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "%d more playlist items not located in %s\n",
+                count - kPlaylistFailuresLogged, playlist_path);
+    }
+}
+
 int32_t PlaylistCounter::next()
 {
     ++position;

@@ -44,6 +44,17 @@ struct PlaylistCounter {
     int32_t position = 0;
 };
 
+// The log of entries that cannot be found: each is logged, up to a limit
+// per playlist file, so that a file of a million stray lines cannot flood
+// the log; the rest are counted in one closing line.
+inline constexpr int kPlaylistFailuresLogged = 50;
+struct PlaylistFailures {
+    void not_located(const std::string& entry);
+    // The closing line, when entries went unlogged.
+    void finish(const char* playlist_path) const;
+    int count = 0;
+};
+
 // Whether a location ends in the extension (three letters), ignoring case.
 bool playlist_has_extension(std::string_view location, const char* extension);
 

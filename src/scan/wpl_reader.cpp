@@ -32,6 +32,7 @@ int wpl_read(const char* path, int)
         name = title_from_filename(path);
     }
     PlaylistCounter counter;
+    PlaylistFailures failures;
     for (const XmlElement* media = xml_find(tree.get(), "media"); media;
          media = xml_find_next(media, "media")) {
         const char* src_value = xml_attribute(media, "src");
@@ -42,12 +43,11 @@ int wpl_read(const char* path, int)
         xml_decode_entities(src);
         const std::optional<PlaylistLocation> found = playlist_locate_entry(src, path);
         if (!found) {
-            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to locate/add playlist item: %s\n",
-                    src.c_str());
+            failures.not_located(src);
             continue;
         }
-        const std::string& location = found->location;
-        playlist_add_track(location, name, counter);
+        playlist_add_track(found->location, name, counter);
     }
+    failures.finish(path);
     return 0;
 }

@@ -102,12 +102,25 @@ TEST_F(Playlists, HostileM3uFiles)
 {
     const std::string song = file("a.mp3");
     const std::string list = dir.file("odd.m3u");
-    std::string text = std::string(1024 * 1024, 'x') + "\n";
+    // A million lines, one of them a megabyte long, and a thousand entries
+    // that name nothing: the log gets a bounded number of lines.
+    std::string text;
+    for (int i = 0; i < 1000000; ++i) {
+        text += "#\n";
+    }
+    for (int i = 0; i < 1000; ++i) {
+        text += "nothing-" + std::to_string(i) + ".mp3\n";
+    }
+    text += std::string(1024 * 1024, 'x') + "\n";
     text += "odd.m3u\n";     // itself
     text += dir.path + "\n"; // a directory
     text += "a.mp3";         // the last line needs no line feed
     write_text_file(list, text);
+    testing::internal::CaptureStdout();
     m3u_read(list.c_str(), 0);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 60);
+    EXPECT_NE(log.find("952 more playlist items not located in " + list), std::string::npos) << log;
     const auto read = entries("Odd");
     ASSERT_EQ(read.size(), 1u);
     EXPECT_EQ(read[0].second, song);
