@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -54,6 +55,8 @@ constexpr size_t kNetworkBufferSize = 1034;
 constexpr size_t kNetworkHeadLimit = 1023;
 constexpr size_t kNetworkChunk = 1024;
 constexpr int kNetworkReceiveSeconds = 15;
+// However slowly a source trickles, a picture ends within this time.
+constexpr auto kNetworkPictureLimit = std::chrono::seconds(60);
 constexpr const char* kWebcamSuffix = "#_webcam.jpg";
 // What one decoder may allocate (a progressive picture keeps all of its
 // coefficients): beyond it the library fails the picture instead of the
@@ -69,6 +72,7 @@ struct NetworkSource {
     size_t head_body_length = 0;
     bool start = false;
     int64_t expected = -1; // body bytes still to come; -1 when not announced
+    std::chrono::steady_clock::time_point deadline;
 };
 
 NetworkSource* network_of(j_decompress_ptr info)
@@ -95,7 +99,7 @@ boolean network_fill(j_decompress_ptr info)
     ssize_t n = 0;
     // A camera that keeps the connection open after the announced body
     // would otherwise hold the request until its time limit.
-    if (source->expected != 0) {
+    if (source->expected != 0 && std::chrono::steady_clock::now() < source->deadline) {
         do {
             n = recv(source->socket, source->buffer, kNetworkChunk, MSG_NOSIGNAL);
         } while (n < 0 && errno == EINTR);
@@ -141,6 +145,7 @@ bool network_open(NetworkSource& source, const char* path)
     if (hash != std::string::npos && url.compare(hash, std::string::npos, kWebcamSuffix) == 0) {
         url.erase(hash);
     }
+    source.deadline = std::chrono::steady_clock::now() + kNetworkPictureLimit;
     source.socket = http_connect(url.c_str());
     if (source.socket < 0) {
         return false;
@@ -152,7 +157,8 @@ bool network_open(NetworkSource& source, const char* path)
     }
     size_t got = 0;
     const uint8_t* head_end = nullptr;
-    while (got < kNetworkHeadLimit && !head_end) {
+    while (got < kNetworkHeadLimit && !head_end &&
+           std::chrono::steady_clock::now() < source.deadline) {
         const ssize_t n =
             recv(source.socket, source.buffer + got, kNetworkHeadLimit - got, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
