@@ -15,6 +15,12 @@ namespace
 
 constexpr size_t kCarried = 5;
 constexpr size_t kMp3Step = 1019;
+// Pictures sit in the tag at the start of a file: the search for a frame
+// ends after this many bytes, and the search for the JPEG inside a frame
+// after this many, so that a request for a large file without art does not
+// read all of it.
+constexpr int64_t kFrameSearchLimit = 16 * 1024 * 1024;
+constexpr int64_t kJpegSearchLimit = 1024 * 1024;
 constexpr size_t kWmaSearch = 100000;
 constexpr uint8_t kAsfHeaderStart[4] = {0x30, 0x26, 0xB2, 0x75};
 constexpr uint8_t kJfifStart[4] = {0xFF, 0xD8, 0xFF, 0xE0};
@@ -63,6 +69,9 @@ std::optional<AlbumArtSpan> find_frame(FILE* file)
         }
         memmove(window, window + got, kCarried);
         consumed += static_cast<int64_t>(got);
+        if (consumed >= kFrameSearchLimit) {
+            return std::nullopt;
+        }
     }
 }
 
@@ -110,6 +119,10 @@ std::optional<AlbumArtSpan> albumart_mp3_find(FILE* file, int64_t file_size)
     int64_t left = frame->length;
     size_t matched = 0;
     while (matched < 4) {
+        // A start beyond the frame (or far into it) is no picture of it.
+        if (matched == 0 && (left <= 0 || offset - frame->offset >= kJpegSearchLimit)) {
+            return std::nullopt;
+        }
         const int c = getc(file);
         if (c == EOF) {
             return std::nullopt;
@@ -124,9 +137,8 @@ std::optional<AlbumArtSpan> albumart_mp3_find(FILE* file, int64_t file_size)
         }
     }
     const int64_t start = offset - 4;
-    // The frame size may claim more than the file holds, or the marker may
-    // lie past the frame's end: what is sent is what the frame and the file
-    // both hold.
+    // The frame size may claim more than the file holds: what is sent is
+    // what the frame and the file both hold.
     const int64_t length = std::min(left + 4, file_size - start);
     if (length <= 0) {
         return std::nullopt;

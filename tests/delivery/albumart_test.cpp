@@ -66,6 +66,14 @@ TEST_F(AlbumArt, Mp3WithoutJfifPictureOrItem)
     const std::string id =
         music("exif.mp3", concat({id3v2_tag({{"APIC", apic(exif)}}), mpeg_frames(3)}));
     EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + id + ".jpg").status, 404);
+    // Only the start of a file is searched: a frame beyond 16 MiB is not
+    // looked for.
+    Bytes late(17 * 1024 * 1024, 0);
+    const Bytes frame = id3v2_tag({{"APIC", apic(kJpeg)}});
+    late.insert(late.end(), frame.begin(), frame.end());
+    EXPECT_EQ(
+        fetch(albumart_mp3_handler, "/albumart-mp3/" + music("late.mp3", late) + ".jpg").status,
+        404);
     const std::string bare = music("bare.mp3", mpeg_frames(3));
     EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + bare + ".jpg").status, 404);
     std::string all_tracks;
