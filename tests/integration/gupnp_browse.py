@@ -10,27 +10,18 @@ import subprocess
 import sys
 import tempfile
 
-try:
-    import gi
+from gupnp_common import CD, require_gupnp, run_control_point
 
-    gi.require_version("GUPnP", "1.6")
-    gi.require_version("GUPnPAV", "1.0")
-    from gi.repository import GLib, GUPnP, GUPnPAV
-except (ImportError, ValueError) as e:
-    print("GUPnP control point or DIDL-Lite parser not available:", e)
-    sys.exit(77)
+gir = require_gupnp(with_av=True)
+GLib, GUPnP, GUPnPAV = gir.GLib, gir.GUPnP, gir.GUPnPAV
 
 SCHEMAS = "/usr/share/gupnp-av"
 if not shutil.which("xmllint") or not os.path.exists(SCHEMAS + "/didl-lite-v2.xsd"):
     print("xmllint or the DIDL-Lite schema is missing")
     sys.exit(77)
 
-import warnings
-
-warnings.simplefilter("ignore", DeprecationWarning)
 
 port = sys.argv[1]
-CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
 failures = []
 seen = {"device": False, "objects": 0, "documents": 0}
 loop = GLib.MainLoop()
@@ -137,12 +128,7 @@ def available(control_point, device):
     loop.quit()
 
 
-context = GUPnP.Context.new("lo", 0)
-control_point = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
-control_point.connect("device-proxy-available", available)
-control_point.set_active(True)
-GLib.timeout_add_seconds(120, loop.quit)
-loop.run()
+run_control_point(gir, loop, available, 120)
 shutil.rmtree(work)
 
 if not seen["device"]:

@@ -5,22 +5,13 @@
 # Exit 0: every check held; 77: GUPnP is not installed; 1: a check failed.
 import sys
 
-try:
-    import gi
+from gupnp_common import CD, CM, require_gupnp, run_control_point
 
-    gi.require_version("GUPnP", "1.6")
-    from gi.repository import GLib, GUPnP
-except (ImportError, ValueError) as e:
-    print("GUPnP control point not available:", e)
-    sys.exit(77)
+gir = require_gupnp()
+GLib, GUPnP = gir.GLib, gir.GUPnP
 
-import warnings
-
-warnings.simplefilter("ignore", DeprecationWarning)
 
 port = sys.argv[1]
-CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
-CM = "urn:schemas-upnp-org:service:ConnectionManager:1"
 failures = []
 done = {"seen": False}
 loop = GLib.MainLoop()
@@ -80,12 +71,7 @@ def available(control_point, device):
     loop.quit()
 
 
-context = GUPnP.Context.new("lo", 0)
-control_point = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
-control_point.connect("device-proxy-available", available)
-control_point.set_active(True)
-GLib.timeout_add_seconds(20, loop.quit)
-loop.run()
+run_control_point(gir, loop, available, 20)
 
 if not done["seen"]:
     failures.append("the device on port %s was not found" % port)

@@ -9,21 +9,13 @@ import shutil
 import sys
 import urllib.request
 
-try:
-    import gi
+from gupnp_common import CD, require_gupnp, run_control_point
 
-    gi.require_version("GUPnP", "1.6")
-    from gi.repository import GLib, GObject, GUPnP
-except (ImportError, ValueError) as e:
-    print("GUPnP control point not available:", e)
-    sys.exit(77)
+gir = require_gupnp()
+GLib, GObject = gir.GLib, gir.GObject
 
-import warnings
-
-warnings.simplefilter("ignore", DeprecationWarning)
 
 port, new_file, content_dir = sys.argv[1], sys.argv[2], sys.argv[3]
-CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
 state = {"device": None, "initial": None, "changed": None, "containers": []}
 loop = GLib.MainLoop()
 
@@ -57,12 +49,7 @@ def available(control_point, device):
     cd.set_subscribed(True)
 
 
-context = GUPnP.Context.new("lo", 0)
-control_point = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
-control_point.connect("device-proxy-available", available)
-control_point.set_active(True)
-GLib.timeout_add_seconds(40, loop.quit)
-loop.run()
+run_control_point(gir, loop, available, 40)
 
 failures = []
 if not state["device"]:

@@ -1,0 +1,42 @@
+# What the GUPnP scripts share: loading the bindings (exit 77 when they are
+# missing, so that the test is skipped rather than failed) and running the
+# control point on the loopback interface until the script is done or its
+# time is up.
+import sys
+import warnings
+
+CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
+CM = "urn:schemas-upnp-org:service:ConnectionManager:1"
+MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
+
+
+def require_gupnp(with_av=False):
+    """The gi.repository module with GLib, GObject, GUPnP (and GUPnPAV)."""
+    try:
+        import gi
+
+        gi.require_version("GUPnP", "1.6")
+        if with_av:
+            gi.require_version("GUPnPAV", "1.0")
+        from gi import repository
+        from gi.repository import GLib, GObject, GUPnP  # noqa: F401
+
+        if with_av:
+            from gi.repository import GUPnPAV  # noqa: F401
+    except (ImportError, ValueError) as e:
+        print("GUPnP control point%s not available:" % (" or DIDL-Lite parser" if with_av else ""), e)
+        sys.exit(77)
+    warnings.simplefilter("ignore", DeprecationWarning)
+    return repository
+
+
+def run_control_point(repository, loop, available, seconds):
+    """Calls available(control_point, device) for every MediaServer found on
+    the loopback interface until loop quits or seconds pass."""
+    context = repository.GUPnP.Context.new("lo", 0)
+    control_point = repository.GUPnP.ControlPoint.new(context, MEDIA_SERVER)
+    control_point.connect("device-proxy-available", available)
+    control_point.set_active(True)
+    repository.GLib.timeout_add_seconds(seconds, loop.quit)
+    loop.run()
+    return control_point
