@@ -30,10 +30,23 @@ def require_gupnp(with_av=False):
     return repository
 
 
+def new_context(repository):
+    """A GUPnP context on the loopback interface. Asked for any port, GUPnP
+    takes the port it got on one address of the interface for the other as
+    well; when another process holds that one there, it fails, so try again."""
+    for attempt in range(20):
+        try:
+            return repository.GUPnP.Context.new("lo", 0)
+        except repository.GLib.Error as e:
+            if attempt == 19:
+                raise
+            print("retrying the GUPnP context:", e.message)
+
+
 def run_control_point(repository, loop, available, seconds):
     """Calls available(control_point, device) for every MediaServer found on
     the loopback interface until loop quits or seconds pass."""
-    context = repository.GUPnP.Context.new("lo", 0)
+    context = new_context(repository)
     control_point = repository.GUPnP.ControlPoint.new(context, MEDIA_SERVER)
     control_point.connect("device-proxy-available", available)
     control_point.set_active(True)
