@@ -14,10 +14,15 @@
 namespace
 {
 
+// Only regular files are read: opening a named pipe waits for a writer
+// forever, and a device never ends. No file name holds a NUL byte; one in
+// an entry would have the extension tested on other text than the path
+// opened.
 bool is_regular_file(const std::string& path)
 {
     struct stat st = {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return path.find('\0') == std::string::npos && stat(path.c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode);
 }
 
 bool starts_with_separator_after(std::string_view text, std::string_view prefix)
@@ -170,6 +175,11 @@ void playlist_add_track(const std::string& location, const std::string& playlist
 {
     const bool wma = playlist_has_extension(location, "wma");
     if (!wma && !playlist_has_extension(location, "mp3")) {
+        return;
+    }
+    if (location.rfind("http://", 0) != 0 && location.rfind("ftp://", 0) != 0 &&
+        !is_regular_file(location)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "item could not be found on disk: %s\n", location.c_str());
         return;
     }
     const MusicTags tags =

@@ -106,6 +106,11 @@ void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char
             continue;
         }
         const bool is_dir = S_ISDIR(st.st_mode);
+        // A named pipe would hold the scan until something writes to it, and
+        // a device may never end: only files and directories are taken.
+        if (!is_dir && !S_ISREG(st.st_mode)) {
+            continue;
+        }
         std::string path = directory;
         if (!is_dir || path.empty() || path.back() != '/') {
             path += '/';

@@ -2,6 +2,7 @@
 #include "db/db_internal.h"
 #include "scan/playlist_entries.h"
 #include "scan/playlist_readers.h"
+#include "support/named_pipe.h"
 
 #include <filesystem>
 #include <map>
@@ -142,6 +143,38 @@ TEST_F(Playlists, PlsTakesMp3AndWmaEntriesOnly)
     ASSERT_EQ(read.size(), 2u);
     EXPECT_EQ(read[0], std::make_pair(1, a));
     EXPECT_EQ(read[1], std::make_pair(2, b));
+}
+
+// A named pipe never ends until something writes to it, and a NUL byte in
+// an entry would have the extension tested on text the opened path lacks:
+// neither is read, in any of the three kinds of playlist.
+TEST_F(Playlists, PipesAndNulBytesAreNotRead)
+{
+    const std::string a = file("p/a.mp3");
+    const NamedPipe pipe(dir.file("p/pipe.mp3"));
+    ASSERT_TRUE(pipe.made());
+    const std::string nul("a.mp3\0.wma", 11);
+    const std::string m3u = write("p/one.m3u", "pipe.mp3\n" + nul + "\na.mp3\n");
+    const std::string pls =
+        write("p/two.pls", "[playlist]\nFile1=pipe.mp3\nFile2=" + nul + "\nFile3=a.mp3\n");
+    // The wpl text ends at a NUL byte, so that entry comes last.
+    const std::string wpl = write("p/three.wpl", "<smil><body><seq><media src=\"pipe.mp3\"/>"
+                                                 "<media src=\"a.mp3\"/><media src=\"" +
+                                                     nul + "\"/></seq></body></smil>");
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(pipe.finishes_without_it([&] {
+        m3u_read(m3u.c_str(), 0);
+        pls_read(pls.c_str(), 0);
+        wpl_read(wpl.c_str(), 0);
+    }));
+    testing::internal::GetCapturedStdout();
+    for (const char* name : {"One", "Two", "Three"}) {
+        const auto read = entries(name);
+        ASSERT_EQ(read.size(), 1u) << name;
+        EXPECT_EQ(read[0].second, a) << name;
+    }
+    std::lock_guard guard(db_mutex());
+    EXPECT_FALSE(item_by_path(pipe.path()));
 }
 
 TEST_F(Playlists, WplTitleAndUnlocatableEntries)

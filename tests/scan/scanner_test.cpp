@@ -8,6 +8,7 @@
 #include "scan/scanner.h"
 #include "support/captured_connection.h"
 #include "support/child_process.h"
+#include "support/named_pipe.h"
 
 #include <fstream>
 #include <sys/socket.h>
@@ -163,6 +164,17 @@ TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
     EXPECT_STREQ(types.back().extension, "pls");
     EXPECT_EQ(scan_extension("Song.MP3"), "MP3");
     EXPECT_EQ(scan_extension("mp3"), "mp3");
+}
+
+TEST_F(Scanner, NamedPipeAmongTheFilesDoesNotHoldTheScan)
+{
+    db_create();
+    const NamedPipe pipe(dir.file("pipe.mp3"));
+    ASSERT_TRUE(pipe.made());
+    const std::string song = mp3("song.mp3", "Song");
+    EXPECT_TRUE(pipe.finishes_without_it([&] { scan_all(running); }));
+    EXPECT_EQ(title_of(song), "Song");
+    EXPECT_FALSE(title_of(pipe.path()));
 }
 
 TEST_F(Scanner, StopRequestEndsTheWalk)
