@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     close(fds[1]);
     HttpReader reader;
     reader.socket = fds[0];
-    char head[1024];
+    char head[kHttpHeadSize];
     for (int request = 0; request < 4; ++request) {
         HeadResult r = http_read_head(reader, head, sizeof head);
         if (r.status == HeadStatus::Closed || r.status == HeadStatus::Failed) {
@@ -39,8 +39,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         http_parse_range(head);
         http_byte_span(http_parse_range(head), 1000);
         ssdp_parse_msearch(head);
-        soap_action_of(head);
-        http_read_body(reader, head, 1 << 16);
+        HttpHead split;
+        if (http_split_head(std::string_view(head, r.length), split).status == HeadSplit::Ok) {
+            // Every field view lies within the head.
+            for (size_t f = 0; f < kHttpFieldCount; ++f) {
+                const std::string_view v = http_head_field(head, split, static_cast<HttpField>(f));
+                if (!v.empty() && (v.data() < head || v.data() + v.size() > head + r.length)) {
+                    abort();
+                }
+            }
+            soap_action_of(http_head_field(head, split, HttpField::SoapAction));
+            http_read_body(reader, split, 1 << 16);
+        }
     }
     close(fds[0]);
     // The same bytes as a URL the client would be given.

@@ -136,16 +136,17 @@ int soap_send_envelope(HttpConnection* c, const StrBuf& envelope)
     return http_send_response(c, strbuf_c_str(envelope));
 }
 
-SoapAction soap_action_of(const char* head)
+SoapAction soap_action_of(std::string_view value)
 {
-    // Header names are case-insensitive in HTTP; control points write
-    // "SOAPAction" and "soapaction" as well.
-    const char* header = str_find_nocase(head, "SOAPACTION");
-    if (!header) {
-        return SoapAction::None;
+    // "urn:schemas-upnp-org:service:ContentDirectory:1#Browse", quoted or
+    // not: the service and the action end the value.
+    while (!value.empty() && (value.back() == '"' || value.back() == ' ')) {
+        value.remove_suffix(1);
     }
     for (const ActionRow& row : kActions) {
-        if (strstr(header, row.text)) {
+        const std::string_view text = row.text;
+        if (value.size() >= text.size() && value.substr(value.size() - text.size()) == text &&
+            (value.size() == text.size() || value[value.size() - text.size() - 1] == ':')) {
             return row.action;
         }
     }
@@ -164,7 +165,7 @@ int soap_arg_int(const XmlElement* body, const char* name)
 
 int soap_control_handler(HttpConnection* c)
 {
-    const SoapAction action = soap_action_of(c->head.data());
+    const SoapAction action = soap_action_of(http_header(c, HttpField::SoapAction));
     if (action == SoapAction::None) {
         return soap_send_fault(c, 401);
     }

@@ -7,6 +7,8 @@
 #include "core/strbuf.h"
 #include "http/http_connection.h"
 
+#include <string_view>
+
 struct UpnpError {
     int code;
     const char* description;
@@ -67,9 +69,9 @@ enum class SoapAction {
     None, // no SOAPACTION header, or an action not listed
 };
 
-// The action a request head names in its SOAPACTION header (the header name
-// in any case; the action text as written).
-SoapAction soap_action_of(const char* head);
+// The action a SOAPACTION header value names (the service and action text as
+// written, case-sensitive).
+SoapAction soap_action_of(std::string_view value);
 
 // An argument: the text of the first element of that name anywhere in the
 // body, or null; a number with atoi, 0 when absent.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/threads.h"
+#include "http/http_head.h"
 #include "http/http_limits.h"
 
 #include <array>
@@ -39,6 +40,9 @@ struct HttpConnection {
     std::array<char, kHttpClientIpSize> client_ip{};
     std::array<char, kHttpBaseUrlSize> base_url{}; // "http://addr:port/"
     std::array<char, kHttpHeadSize> head{};
+    // The head split into the fields the server reads; read them with
+    // http_header, never by searching the head text.
+    HttpHead fields{};
     std::array<char, kHttpExtraHeadersSize> extra_headers{};
     // The byte range of a partial answer; -1 is absent.
     int64_t range_start = -1;
@@ -57,5 +61,22 @@ inline bool http_stop_requested(const HttpConnection* c)
 {
     return c->stop_flag && c->stop_flag->load(std::memory_order_relaxed) != 1;
 }
+
+// The value of a header field of the request (blanks around it trimmed);
+// empty when the request has none.
+inline std::string_view http_header(const HttpConnection* c, HttpField field)
+{
+    return http_head_field(c->head.data(), c->fields, field);
+}
+
+inline bool http_has_header(const HttpConnection* c, HttpField field)
+{
+    return http_head_has(c->fields, field);
+}
+
+// Puts a head into the record and splits it, as the server does for a
+// received request (for requests made in code); false when it does not fit
+// or is malformed.
+bool http_set_head(HttpConnection* c, std::string_view head);
 
 using HttpHandler = int (*)(HttpConnection* connection);

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 
-inline constexpr size_t kHttpHeadSize = 1024;         // request head, 1023 characters
+// A request head, at most 8191 characters: today's browsers and control
+// points send heads well beyond 1 KiB (client hints, cookies, long
+// User-Agents), and a head that does not fit is refused, not cut.
+inline constexpr size_t kHttpHeadSize = 8192;
 inline constexpr size_t kHttpUrlSize = 256;           // request target, 255 characters
 inline constexpr size_t kHttpExtraHeadersSize = 1024; // handler's extra header lines
 inline constexpr size_t kHttpBaseUrlSize = 128;

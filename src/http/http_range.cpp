@@ -67,29 +67,43 @@ int64_t http_parse_play_time(const char* p)
     return fraction ? total + fraction_ms : total + number * 1000;
 }
 
-HttpRange http_parse_range(const char* head)
+namespace
+{
+
+HttpRange range_of(std::string_view head, const HttpHead& split)
 {
     HttpRange range;
-    if (!head) {
-        return range;
-    }
-    if (const char* field = str_find_nocase(head, "\nRange:")) {
-        walk_range(field + 1, range, [](const char* text) { return parse_int64(text); });
+    // The values are views into the NUL-terminated head; a walk stops at the
+    // end of the line.
+    if (http_head_has(split, HttpField::Range)) {
+        walk_range(http_head_field(head, split, HttpField::Range).data(), range,
+                   [](const char* text) { return parse_int64(text); });
     } else {
-        const char* time_field = str_find_nocase(head, "TimeSeekRange.dlna.org:");
-        if (!time_field) {
-            time_field = str_find_nocase(head, "X-Seek-Range:");
+        HttpField time_field = HttpField::TimeSeekRange;
+        if (!http_head_has(split, time_field)) {
+            time_field = HttpField::SeekRange;
         }
-        if (time_field) {
+        if (http_head_has(split, time_field)) {
             range.is_time = true;
-            // Starting 12 characters in skips the '-' of "X-Seek-Range".
-            walk_range(time_field + 12, range, http_parse_play_time);
+            walk_range(http_head_field(head, split, time_field).data(), range,
+                       http_parse_play_time);
         }
     }
     if (range.start > range.end && range.end >= 0) {
         range.end = range.start;
     }
     return range;
+}
+
+} // namespace
+
+HttpRange http_parse_range(const char* head)
+{
+    HttpHead split;
+    if (!head || http_split_head(head, split).status != HeadSplit::Ok) {
+        return HttpRange{};
+    }
+    return range_of(head, split);
 }
 
 HttpRange http_request_range(const HttpConnection* c)
@@ -99,7 +113,7 @@ HttpRange http_request_range(const HttpConnection* c)
         range.start = c->range_override;
         return range;
     }
-    return http_parse_range(c->head.data());
+    return range_of(c->head.data(), c->fields);
 }
 
 HttpByteSpan http_byte_span(const HttpRange& range, int64_t total)

@@ -152,33 +152,31 @@ BodyResult read_chunked(HttpReader& reader, size_t max_body)
     }
 }
 
-BodyResult read_body(HttpReader& reader, const char* head, size_t max_body)
+BodyResult read_body(HttpReader& reader, const HttpHead& head, size_t max_body)
 {
-    if (str_find_nocase(head, "chunked\r\n")) {
+    if (head.chunked) {
         return read_chunked(reader, max_body);
     }
     BodyResult result;
-    const int64_t announced = http_content_length(head);
-    if (announced >= 0) {
-        if (announced == 0) {
-            // An explicit empty body: reading on until the peer closes would
-            // leave a client that waits for the answer hanging.
-            result.status = BodyStatus::Received;
-            result.body = strbuf_new({}, 1);
-            return result;
-        }
-        if (announced > 0) {
-            if (static_cast<uint64_t>(announced) > max_body) {
-                result.status = BodyStatus::TooLarge;
-                return result;
-            }
-            result.status = BodyStatus::Received;
-            result.body = strbuf_new({}, static_cast<int>(announced) + 1);
-            receive_into(reader, result.body, static_cast<size_t>(announced));
-            return result;
-        }
+    const int64_t announced = head.content_length;
+    if (announced == 0) {
+        // An explicit empty body: reading on until the peer closes would
+        // leave a client that waits for the answer hanging.
+        result.status = BodyStatus::Received;
+        result.body = strbuf_new({}, 1);
+        return result;
     }
-    if (str_find_nocase(head, "connection: close\r\n")) {
+    if (announced > 0) {
+        if (static_cast<uint64_t>(announced) > max_body) {
+            result.status = BodyStatus::TooLarge;
+            return result;
+        }
+        result.status = BodyStatus::Received;
+        result.body = strbuf_new({}, static_cast<int>(announced) + 1);
+        receive_into(reader, result.body, static_cast<size_t>(announced));
+        return result;
+    }
+    if (head.connection_close) {
         result.status = BodyStatus::Received;
         result.body = strbuf_new({}, 1024);
         char piece[1023];
@@ -280,22 +278,14 @@ HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
 
 int64_t http_content_length(const char* head)
 {
-    const char* field = str_find_nocase(head, "content-length:");
-    if (!field) {
+    HttpHead split;
+    if (!head || http_split_head(head, split).status != HeadSplit::Ok) {
         return -1;
     }
-    const char* number = field + strlen("content-length:");
-    // Blanks after the colon are optional in HTTP.
-    while (*number == ' ' || *number == '\t') {
-        ++number;
-    }
-    if (*number < '0' || *number > '9') {
-        return -1;
-    }
-    return parse_int64(number);
+    return split.content_length;
 }
 
-BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
+BodyResult http_read_body(HttpReader& reader, const HttpHead& head, size_t max_body)
 {
     reader.timed_out = false;
     BodyResult result = read_body(reader, head, max_body);
@@ -304,4 +294,15 @@ BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
         result.status = BodyStatus::TimedOut;
     }
     return result;
+}
+
+BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body)
+{
+    HttpHead split;
+    if (http_split_head(head, split).status != HeadSplit::Ok) {
+        BodyResult refused;
+        refused.status = BodyStatus::Malformed;
+        return refused;
+    }
+    return http_read_body(reader, split, max_body);
 }

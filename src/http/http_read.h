@@ -8,6 +8,7 @@
 #pragma once
 
 #include "core/strbuf.h"
+#include "http/http_head.h"
 #include "http/http_limits.h"
 
 #include <array>
@@ -62,10 +63,11 @@ struct HeadResult {
 HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size);
 
 enum class BodyStatus {
-    None,     // the head announces no body
-    Received, // body holds what arrived (possibly less than announced)
-    TooLarge, // the announced or received body exceeds the limit
-    TimedOut, // the deadline passed before the body was complete
+    None,      // the head announces no body
+    Received,  // body holds what arrived (possibly less than announced)
+    TooLarge,  // the announced or received body exceeds the limit
+    TimedOut,  // the deadline passed before the body was complete
+    Malformed, // the head's framing fields are ambiguous (see http_split_head)
 };
 
 struct BodyResult {
@@ -73,11 +75,14 @@ struct BodyResult {
     StrBuf body;
 };
 
-// The value of the head's Content-Length field (blanks after the colon
-// allowed); -1 when there is none or it holds no number.
+// The value of the head's Content-Length field; -1 when there is none or
+// the head is malformed.
 int64_t http_content_length(const char* head);
 
-// Reads the body the head announces: chunked, by Content-Length, or until the
-// peer closes when the head says "connection: close". Anything above
-// max_body bytes is refused before it is allocated.
+// Reads the body the split head announces: chunked, by Content-Length, or
+// until the peer closes when the head says "Connection: close". Anything
+// above max_body bytes is refused before it is allocated.
+BodyResult http_read_body(HttpReader& reader, const HttpHead& head, size_t max_body);
+
+// The same for a head not split yet (answers of the HTTP client).
 BodyResult http_read_body(HttpReader& reader, const char* head, size_t max_body);

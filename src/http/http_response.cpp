@@ -27,6 +27,10 @@ const char* reason_for(int status, bool& html)
 {
     html = true;
     switch (status) {
+    case 400:
+        return "400 Bad Request";
+    case 403:
+        return "403 Forbidden";
     case 404:
         return "404 Not Found";
     case 412:
@@ -59,7 +63,7 @@ std::string http_compose_header(HttpConnection* c, int status)
         // DLNA time-seek answers carry the range but keep status 200; a
         // resumed stream answers its own byte range, whatever the client sent.
         const bool time_seek =
-            c->range_override < 0 && strstr(c->head.data(), "TimeSeekRange") != nullptr;
+            c->range_override < 0 && http_has_header(c, HttpField::TimeSeekRange);
         reason = time_seek ? "200 OK" : "206 Partial Content";
     } else if (status == 416) {
         // Tells the client how long the body is, so that it can ask again.

@@ -96,21 +96,42 @@ void set_socket_timeouts(int socket, int receive_ms)
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void parse_request_line(HttpConnection& c)
+// The request line: method, one blank, target, one blank, "HTTP/1.x".
+// Anything else is refused; a target beyond 255 characters is cut.
+bool parse_request_line(HttpConnection& c)
 {
     const char* head = c.head.data();
-    const char* blank = strchr(head, ' ');
-    if (!blank) {
-        c.http_version = 10;
-        return;
+    const size_t line_length = strcspn(head, "\r\n");
+    const std::string_view line(head, line_length);
+    const size_t blank = line.find(' ');
+    if (blank == std::string_view::npos || blank == 0) {
+        return false;
     }
-    const char* target = blank + 1;
-    size_t length = strcspn(target, " \r\n");
-    const size_t kept = std::min(length, c.url.size() - 1);
-    memcpy(c.url.data(), target, kept);
+    const size_t second = line.find(' ', blank + 1);
+    if (second == std::string_view::npos || second == blank + 1) {
+        return false;
+    }
+    const std::string_view target = line.substr(blank + 1, second - blank - 1);
+    const std::string_view version = line.substr(second + 1);
+    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || version[6] != '.' ||
+        version[5] < '0' || version[5] > '9' || version[7] < '0' || version[7] > '9') {
+        return false;
+    }
+    for (char ch : line.substr(0, blank)) {
+        if (static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f) {
+            return false;
+        }
+    }
+    for (char ch : target) {
+        if (static_cast<unsigned char>(ch) < ' ' || ch == 0x7f) {
+            return false;
+        }
+    }
+    const size_t kept = std::min(target.size(), c.url.size() - 1);
+    memcpy(c.url.data(), target.data(), kept);
     c.url[kept] = '\0';
-    const char* after = target[length] == ' ' ? target + length + 1 : target + length;
-    c.http_version = strncmp(after, "HTTP/1.1", 8) == 0 ? 11 : 10;
+    c.http_version = version == "HTTP/1.1" ? 11 : 10;
+    return true;
 }
 
 int method_of(const char* head)
@@ -136,13 +157,17 @@ int method_of(const char* head)
     return 0;
 }
 
-bool wants_close(const HttpConnection& c)
+// Answers 400 to a request that cannot be read unambiguously, and closes:
+// the bytes after it cannot be trusted to start the next request.
+int refuse_request(HttpConnection& c, const char* peer, const char* reason)
 {
-    if (c.http_version == 10) {
-        return true;
-    }
-    const char* field = str_find_nocase(c.head.data(), "\nConnection:");
-    return field && str_find_nocase(field, "close");
+    log_msg(LOG_PROBLEM, LOG_CAT_HTTP, "bad request from %s (%s), connection closed\n", peer,
+            reason);
+    c.content_length = 0;
+    c.close_after = 1;
+    c.content_type = nullptr;
+    http_send_header(&c, 400);
+    return HTTP_CLOSE;
 }
 
 void connection_thread(const HttpTicket& ticket)
@@ -359,8 +384,9 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     case HeadStatus::Complete:
         break;
     case HeadStatus::Cut:
-        log_msg(LOG_ERROR, LOG_CAT_HTTP, "header buffer to small!\n%s\n", c->head.data());
-        break;
+        // The rest of an oversized head would be read as a request of its own.
+        log_msg(LOG_ERROR, LOG_CAT_HTTP, "header buffer to small!\n%.200s\n", c->head.data());
+        return refuse_request(*c, peer.c_str(), "head too large");
     case HeadStatus::Failed:
         fprintf(stderr, "recv (%s): %s\n", peer.c_str(), strerror(errno));
         return HTTP_CLOSE;
@@ -380,12 +406,19 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
         return HTTP_CLOSE;
     }
     const char* head_text = c->head.data();
-    if (str_find_nocase(head_text, "100-continue")) {
+    if (!parse_request_line(*c)) {
+        return refuse_request(*c, peer.c_str(), "invalid request line");
+    }
+    const HeadSplitResult split =
+        http_split_head(std::string_view(head_text, head.length), c->fields);
+    if (split.status != HeadSplit::Ok) {
+        return refuse_request(*c, peer.c_str(), split.reason);
+    }
+    if (c->fields.expect_continue) {
         static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n";
         send_all(socket, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
     }
-    parse_request_line(*c);
-    c->close_after = wants_close(*c) ? 1 : 0;
+    c->close_after = c->http_version == 10 || c->fields.connection_close ? 1 : 0;
 
     const int client_type = http_client_type_from_head(head_text);
     if (client_type >= 0) {
@@ -399,8 +432,11 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     log_msg(LOG_INFO, LOG_CAT_HTTP, "%s\n", head_text);
 
     BodyResult body;
-    if (c->method == HTTP_POST || c->method == HTTP_NOTIFY) {
-        body = http_read_body(reader, head_text, kMaxRequestBody);
+    // A body announced on any request is read, so that its bytes are never
+    // taken for the next request on the connection.
+    const bool announced = c->fields.chunked || c->fields.content_length > 0;
+    if (c->method == HTTP_POST || c->method == HTTP_NOTIFY || announced) {
+        body = http_read_body(reader, c->fields, kMaxRequestBody);
         if (body.status == BodyStatus::TooLarge) {
             log_msg(LOG_ERROR, LOG_CAT_HTTP, "request body from %s too large, connection closed\n",
                     peer.c_str());

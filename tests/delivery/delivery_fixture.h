@@ -93,7 +93,7 @@ protected:
         snprintf(cap.c.base_url.data(), cap.c.base_url.size(), "http://127.0.0.1:9000/");
         const std::string head = std::string(method == HTTP_HEAD ? "HEAD " : "GET ") + url +
                                  " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
-        snprintf(cap.c.head.data(), cap.c.head.size(), "%s", head.c_str());
+        http_set_head(&cap.c, head);
         Answer a = split_answer(cap.run([&] { return handler(&cap.c); }));
         last_result = cap.result;
         return a;

@@ -31,7 +31,7 @@ Reply request(const std::string& method, const std::string& url, const std::stri
     snprintf(cap.c.client_ip.data(), cap.c.client_ip.size(), "%s", client);
     const std::string head =
         method + " " + url + " HTTP/1.1\r\nHOST: 127.0.0.1:9000\r\n" + headers + "\r\n";
-    snprintf(cap.c.head.data(), cap.c.head.size(), "%s", head.c_str());
+    http_set_head(&cap.c, head);
     if (method == "SUBSCRIBE") {
         subscribe_handler(&cap.c);
     } else {

@@ -128,7 +128,7 @@ TEST(HttpByteSpan, PlayTimesBecomeBytesWithoutOverflow)
 TEST(HttpByteSpan, AResumedStreamOverridesTheClientsRange)
 {
     HttpConnection c;
-    strcpy(c.head.data(), "GET /continue/17_5000.mp3 HTTP/1.1\r\nRange: bytes=10-20\r\n\r\n");
+    http_set_head(&c, "GET /continue/17_5000.mp3 HTTP/1.1\r\nRange: bytes=10-20\r\n\r\n");
     EXPECT_EQ(http_request_range(&c).start, 10);
     c.range_override = 5000;
     const HttpRange r = http_request_range(&c);

@@ -66,7 +66,7 @@ TEST(HttpHeader, PartialAnswerVariants)
     }
     {
         Captured cap;
-        strcpy(cap.c.head.data(), "GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-\r\n\r\n");
+        http_set_head(&cap.c, "GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-\r\n\r\n");
         cap.c.content_type = "audio/mpeg";
         cap.c.range_start = 0;
         cap.c.range_end = 0;
@@ -214,7 +214,7 @@ TEST(HttpHeader, UnsatisfiableRangeNamesTheLength)
 TEST(HttpHeader, ResumedStreamAnswers206WhateverTheClientAsked)
 {
     Captured cap;
-    strcpy(cap.c.head.data(), "GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-\r\n\r\n");
+    http_set_head(&cap.c, "GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-\r\n\r\n");
     cap.c.content_type = "audio/mpeg";
     cap.c.range_override = 5000;
     cap.c.range_start = 5000;

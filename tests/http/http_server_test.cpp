@@ -171,13 +171,78 @@ TEST_F(HttpServer, OversizedBodyIsRefusedWithoutDispatch)
     }
 }
 
-TEST_F(HttpServer, LongHeadIsCutAndStillDispatched)
+TEST_F(HttpServer, HeadsOfTodaysClientsFitAndLongerOnesAreRefused)
 {
+    {
+        RawHttpClient client(port());
+        client.send_text("GET /echo HTTP/1.1\r\nX-Long: " + std::string(3000, 'x') + "\r\n\r\n");
+        auto answer = client.read_answer();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->body, "1 /echo -");
+    }
+    // The rest of a head that does not fit must not run as a request of its own.
     RawHttpClient client(port());
-    client.send_text("GET /echo HTTP/1.1\r\nX-Long: " + std::string(1200, 'x') + "\r\n\r\n");
+    client.send_text("GET /echo HTTP/1.1\r\nX-Long: " + std::string(9000, 'x') +
+                     "\r\n\r\nGET /echo/smuggled HTTP/1.1\r\n\r\n");
     auto answer = client.read_answer();
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->body, "1 /echo -");
+    EXPECT_EQ(answer->status, 400);
+    EXPECT_EQ(client.read_until_close(5s), "");
+}
+
+// Framing the server and a proxy in front of it could read differently is
+// refused, and the connection closes, so that no bytes of one request are
+// taken for another.
+TEST_F(HttpServer, AmbiguousFramingIsRefusedWith400AndClosed)
+{
+    const char* requests[] = {
+        "POST /echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nabc",
+        "POST /echo HTTP/1.1\r\nContent-Length: 3, 3\r\n\r\nabc",
+        "POST /echo HTTP/1.1\r\nContent-Length: +3\r\n\r\nabc",
+        "POST /echo HTTP/1.1\r\nTransfer-Encoding: xchunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+        "POST /echo HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+        "POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\nabc",
+        "POST /echo HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc",
+        "POST /echo HTTP/1.1\r\nX-Foo: a\r\n folded\r\n\r\n",
+        "GET /echo HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+        "GET /echo HTTP/1.1\r\nNoColonHere\r\n\r\n",
+        "GET  /echo HTTP/1.1\r\n\r\n",
+        "GET /echo HTTP/1.1 extra\r\n\r\n",
+        "GET /echo\r\n\r\n",
+    };
+    for (const char* request : requests) {
+        RawHttpClient client(port());
+        client.send_text(request);
+        auto answer = client.read_answer();
+        ASSERT_TRUE(answer) << request;
+        EXPECT_EQ(answer->status, 400) << request;
+        EXPECT_EQ(client.read_until_close(5s), "") << request;
+    }
+    // "chunked" in another field's value changes nothing, and equal repeated
+    // lengths are one length.
+    for (const char* request :
+         {"POST /echo HTTP/1.1\r\nX-Foo: notchunked\r\nContent-Length: 3\r\n\r\nabc",
+          "POST /echo HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\nabc",
+          "POST /echo HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"}) {
+        RawHttpClient client(port());
+        client.send_text(request);
+        auto answer = client.read_answer();
+        ASSERT_TRUE(answer) << request;
+        EXPECT_EQ(answer->body, "4 /echo abc") << request;
+    }
+}
+
+TEST_F(HttpServer, BodyOfAGetIsNotTakenForTheNextRequest)
+{
+    RawHttpClient client(port());
+    client.send_text("GET /echo HTTP/1.1\r\nContent-Length: 31\r\n\r\n"
+                     "GET /echo/smuggled HTTP/1.1\r\n\r\nGET /echo/next HTTP/1.1\r\n\r\n");
+    auto first = client.read_answer();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->body, "1 /echo GET /echo/smuggled HTTP/1.1\r\n\r\n");
+    auto second = client.read_answer();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->body, "1 /echo/next -");
 }
 
 TEST_F(HttpServer, TargetIsCutTo255Characters)
