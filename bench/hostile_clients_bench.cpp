@@ -1139,8 +1139,7 @@ std::string attack_slots(Attack& a)
         snprintf(hosts[i], sizeof hosts[i], "127.0.0.%d", 10 + i);
     }
     // Idle connections: each asks once, keeps the connection, and says no
-    // more. Opened a hundred at a time so that the start is a flood, not a
-    // burst.
+    // more. Opened a hundred at a time, from four hosts at once.
     std::vector<int> idle;
     std::vector<Outcome> outcomes;
     for (int batch = 0; batch < 10 && attack_going(a); ++batch) {
@@ -1205,9 +1204,9 @@ std::string attack_slots(Attack& a)
     }
     char text[400];
     snprintf(text, sizeof text,
-             "1000 idle: %s, %ld open at the end; %zu slow: %ld open at the end; server's "
-             "open-file limit %llu",
-             outcome_counts(outcomes).c_str(), idle_open, slow.size(), slow_open,
+             "%zu idle: %s, %ld open at the end; %zu slow: %ld not closed by the server; "
+             "server's open-file limit %llu",
+             outcomes.size(), outcome_counts(outcomes).c_str(), idle_open, slow.size(), slow_open,
              static_cast<unsigned long long>(a.server.open_files));
     return text;
 }
