@@ -6,13 +6,17 @@
 #include "http/http_server.h"
 #include "support/child_process.h"
 #include "support/http_client.h"
+#include "support/temp_dir.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -461,6 +465,67 @@ TEST_F(HttpServer, WaitingForASlotEndsAtTheRequestTime)
     EXPECT_EQ(waiting.read_until_close(5s), "");
     EXPECT_EQ(http_queued_count(), 0);
     http_set_time_limits(HttpTimeLimits{});
+}
+
+// Sends the file of g_stream_path as a media stream does.
+std::string g_stream_path;
+
+int media_stream_handler(HttpConnection* c)
+{
+    const int fd = open(g_stream_path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {
+    };
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        return HTTP_CLOSE;
+    }
+    c->content_type = "audio/mpeg";
+    c->content_length = st.st_size;
+    HttpFileSend how;
+    how.media_stream = true;
+    int result = http_send_header(c, 200, true);
+    if (result == 0) {
+        result = http_send_file(c, fd, 0, st.st_size, how);
+    }
+    close(fd);
+    return result == 0 ? HTTP_KEEP : HTTP_CLOSE;
+}
+
+// Streams whose players have paused hold every slot: they are not busy, so
+// another host is still served, and they are not idle either, so none of
+// them is closed for it.
+TEST_F(HttpServer, PausedStreamsDoNotLockOutOtherHosts)
+{
+    TempDir dir;
+    g_stream_path = dir.file("song.mp3");
+    write_text_file(g_stream_path, std::string(4 << 20, 'm'));
+    http_register_handler(media_stream_handler, HTTP_GET, "/media");
+    ShortCaps caps(2, 4);
+    RawHttpClient first(port(), "127.0.0.2");
+    RawHttpClient second(port(), "127.0.0.3");
+    for (RawHttpClient* player : {&first, &second}) {
+        player->send_text("GET /media HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(player->read_answer(5s, true));
+    }
+    // Both players stop reading; their streams fill the sockets and wait.
+    std::this_thread::sleep_for(300ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer) << "the paused streams took every slot";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    for (RawHttpClient* player : {&first, &second}) {
+        size_t got = player->pending.size();
+        char buf[65536];
+        while (got < (4u << 20)) {
+            const ssize_t n = recv(player->fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        EXPECT_EQ(got, 4u << 20) << "a paused stream was closed";
+    }
 }
 
 // Time limits shortened for the tests that need them, restored afterwards.
