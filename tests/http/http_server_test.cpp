@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -408,6 +409,36 @@ TEST_F(HttpServer, OneHostGetsOnlyItsShareOfConnections)
     auto late = beyond.read_answer(5s);
     ASSERT_TRUE(late) << "a slot the host gave up is its own again";
     EXPECT_EQ(late->body, "1 /echo/beyond -");
+}
+
+// A thousand connections that wait, kept alive after an answer or never
+// used, from hundreds of hosts, leave room for a new client.
+TEST_F(HttpServer, AThousandWaitingConnectionsLeaveRoom)
+{
+    constexpr int kWaiting = 1000;
+    rlimit descriptors{};
+    getrlimit(RLIMIT_NOFILE, &descriptors);
+    if (descriptors.rlim_cur < 2 * kWaiting + 2 * kReservedDescriptors) {
+        GTEST_SKIP() << "the descriptor limit does not allow both ends of the connections";
+    }
+    std::vector<std::unique_ptr<RawHttpClient>> waiting;
+    for (int i = 0; i < kWaiting; ++i) {
+        const std::string host =
+            "127.0." + std::to_string(1 + i / 200) + "." + std::to_string(1 + i % 200);
+        waiting.push_back(std::make_unique<RawHttpClient>(port(), host.c_str()));
+        ASSERT_TRUE(waiting.back()->connected()) << i;
+        if (i % 2 == 0) {
+            waiting.back()->send_text("GET /echo HTTP/1.1\r\n\r\n");
+        }
+    }
+    for (int i = 0; i < kWaiting; i += 2) {
+        ASSERT_TRUE(waiting[static_cast<size_t>(i)]->read_answer(10s)) << i;
+    }
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == kWaiting; }, 10s));
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 // A control point that fires many requests at once opens a connection for
