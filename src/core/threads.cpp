@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <system_error>
-#include <thread>
+#include <memory>
+#include <pthread.h>
 
 ThreadFlag g_upnp_server_thread_running{0};
 ThreadFlag g_db_read_file_thread_running{0};
@@ -24,15 +24,42 @@ void thread_request_stop(ThreadFlag& flag)
     flag.compare_exchange_strong(running, -1);
 }
 
-bool start_thread(std::function<void()> routine)
+namespace
 {
-    try {
-        std::thread(std::move(routine)).detach();
-        return true;
-    } catch (const std::system_error& e) {
-        fprintf(stderr, "Cannot create thread: %s\n", strerror(e.code().value()));
+
+void* run_routine(void* routine)
+{
+    std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(routine));
+    (*owned)();
+    return nullptr;
+}
+
+} // namespace
+
+bool start_thread(std::function<void()> routine, size_t stack_bytes)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        fprintf(stderr, "Cannot create thread: %s\n", strerror(ENOMEM));
         return false;
     }
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    int error = 0;
+    if (stack_bytes > 0) {
+        error = pthread_attr_setstacksize(&attributes, stack_bytes);
+    }
+    auto owned = std::make_unique<std::function<void()>>(std::move(routine));
+    pthread_t thread;
+    if (error == 0) {
+        error = pthread_create(&thread, &attributes, run_routine, owned.get());
+    }
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        fprintf(stderr, "Cannot create thread: %s\n", strerror(error));
+        return false;
+    }
+    owned.release(); // the thread owns it now
+    return true;
 }
 
 bool start_worker(ThreadFlag& flag, std::function<void()> routine)

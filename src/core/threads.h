@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -25,9 +26,10 @@ extern ThreadFlag g_Winamp_thread_running;
 // Turns a running flag into a stop request; a flag that is not 1 is left alone.
 void thread_request_stop(ThreadFlag& flag);
 
-// Starts routine on a new detached thread. On failure prints "Cannot create
-// thread" with the system error and returns false.
-bool start_thread(std::function<void()> routine);
+// Starts routine on a new detached thread, with a stack of stack_bytes (0:
+// the system's default). On failure prints "Cannot create thread" with the
+// system error and returns false.
+bool start_thread(std::function<void()> routine, size_t stack_bytes = 0);
 
 // Starts a worker that owns flag: raises the flag from 0 to 1 before the
 // thread runs (so that nobody waiting for the worker can miss it) and starts

@@ -75,15 +75,22 @@ int stream_file_body(HttpConnection* c, const StreamPlan& plan)
     const uint32_t start_ms = elapsed_ms();
     int64_t window_bytes = 0;
     int64_t sent = 0;
+    // The play status follows every kernel send, not every piece: a piece of
+    // the unpaced stream is minutes of music.
+    HttpFileSend how;
+    how.media_stream = true;
+    how.progress = [&](int64_t piece_sent) {
+        play_status_update(c->client_ip.data(), plan.object_id,
+                           plan.status_base + sent + piece_sent);
+    };
     while (sent < plan.length) {
         const int64_t piece = std::min(piece_size, plan.length - sent);
-        if (http_send_file(c, plan.fd, plan.offset + sent, piece) != 0) {
+        if (http_send_file(c, plan.fd, plan.offset + sent, piece, how) != 0) {
             log_msg(LOG_INFO, LOG_CAT_HTTP, "send (%s): %s\n", c->client_ip.data(),
                     strerror(errno));
             return 1;
         }
         sent += piece;
-        play_status_update(c->client_ip.data(), plan.object_id, plan.status_base + sent);
         window_bytes += piece;
         if (paced && window_bytes >= rate * 1000) {
             const int64_t elapsed = static_cast<uint32_t>(elapsed_ms() - start_ms);

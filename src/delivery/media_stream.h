@@ -1,6 +1,7 @@
 // Sending a media file's body: in chunks whose size depends on the kind of
-// media, with the play status advanced after each, and paced to the item's
-// byte rate for the one player that needs it.
+// media, with the play status advanced as the bytes leave, and paced to the
+// item's byte rate for the one player that needs it. A player that pauses
+// keeps its stream for as long as the stream pause limit allows.
 #pragma once
 
 #include "http/http_connection.h"

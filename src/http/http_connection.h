@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdint>
 
+struct HttpAdmission;
+
 enum HttpMethod : int {
     HTTP_GET = 1,
     HTTP_HEAD = 2,
@@ -54,6 +56,9 @@ struct HttpConnection {
     // The listener's running flag: a long answer ends soon after it leaves 1
     // (the server stops or restarts). Null for a connection of no listener.
     const ThreadFlag* stop_flag = nullptr;
+    // The connection's place among the admitted ones; null for a request
+    // made in code. A media stream tells it when its player stops reading.
+    HttpAdmission* admission = nullptr;
 };
 
 // Whether a long answer should end now because the server is stopping.

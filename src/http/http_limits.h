@@ -25,19 +25,38 @@ inline constexpr int kListenBacklog = 128;
 // Every request body of this server (forms, SOAP, GENA) is small.
 inline constexpr size_t kMaxRequestBody = 1024 * 1024;
 
-// Connection threads alive at once, and from one peer address, so that one
-// host cannot take every slot; further connections are closed at once.
-inline constexpr int kMaxConnectionThreads = 128;
+// Connections served at once, and from one peer address. A stream whose
+// player has paused is not counted in the first: it costs a descriptor and
+// a parked thread, not work. Beyond its share a host's connections wait in a
+// queue until one of its own slots frees; when every slot is taken, the
+// connection idle the longest, whichever host holds it, makes room.
+inline constexpr int kMaxConnectionThreads = 1024;
 inline constexpr int kMaxConnectionsPerPeer = 32;
+// Connections that may wait for a slot of their host, from one host and in
+// all; further ones are closed.
+inline constexpr int kMaxQueuedPerPeer = 256;
+inline constexpr int kMaxQueuedConnections = 1024;
+// Every connection, counted or not, waiting or served, stays this far below
+// the descriptor limit, which leaves room for files, the database and SSDP.
+inline constexpr int kReservedDescriptors = 128;
+// Connection threads mostly wait; a small stack lets thousands of them
+// exist. The deepest handler (picture decoding, XML parsing, DIDL
+// rendering) uses well under a quarter of it.
+inline constexpr size_t kConnectionStackBytes = 256 * 1024;
 
 // How long a client may take. A request's head and body must be complete
 // within request_ms of its first byte, however slowly the bytes trickle in;
 // an idle keep-alive connection is closed idle_ms after its last answer; an
 // answer that the client stops reading fails after send_ms without progress.
+// A media stream is an exception: a player that pauses (a phone call) stops
+// reading with the connection open and resumes where it stopped, so its
+// stream waits up to stream_pause_ms. A connection queued behind its host's
+// share waits at most request_ms for a slot.
 struct HttpTimeLimits {
     int request_ms = 30000;
     int idle_ms = 30000;
     int send_ms = 60000;
+    int stream_pause_ms = 30 * 60 * 1000;
 };
 
 // Size of each connection's receive buffer.

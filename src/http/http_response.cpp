@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/time_util.h"
+#include "http/http_admission.h"
 #include "http/http_server.h"
 
 #include <cerrno>
@@ -128,7 +129,8 @@ int http_send_body(HttpConnection* c, const void* data, size_t length, bool more
     return 0;
 }
 
-int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
+int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length,
+                   const HttpFileSend& how)
 {
     using Clock = std::chrono::steady_clock;
     constexpr int kStopCheckMs = 200;
@@ -157,7 +159,11 @@ int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
         const int on = 1;
         setsockopt(c->socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
     }
-    const auto limit = std::chrono::milliseconds(http_time_limits().send_ms);
+    const HttpTimeLimits limits = http_time_limits();
+    const auto limit =
+        std::chrono::milliseconds(how.media_stream ? limits.stream_pause_ms : limits.send_ms);
+    // Whether the admission knows that this stream waits for its player.
+    bool marked_waiting = false;
     auto last_progress = Clock::now();
     off_t position = static_cast<off_t>(offset);
     int64_t left = length;
@@ -167,6 +173,13 @@ int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
         if (n > 0) {
             left -= n;
             last_progress = Clock::now();
+            if (marked_waiting) {
+                http_admission_stream_waiting(c->admission, false);
+                marked_waiting = false;
+            }
+            if (how.progress) {
+                how.progress(length - left);
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -185,10 +198,17 @@ int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length)
             result = 1;
             break;
         }
+        if (how.media_stream && c->admission && !marked_waiting) {
+            http_admission_stream_waiting(c->admission, true);
+            marked_waiting = true;
+        }
         pollfd out{c->socket, POLLOUT, 0};
         poll(&out, 1, kStopCheckMs);
     }
     const int saved = errno;
+    if (marked_waiting) {
+        http_admission_stream_waiting(c->admission, false);
+    }
     if (result != 0 && saved == EPIPE) {
         const timespec no_wait{0, 0};
         sigtimedwait(&pipe_signal, nullptr, &no_wait);

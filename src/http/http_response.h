@@ -4,6 +4,7 @@
 #include "http/http_connection.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 inline constexpr const char* kServerIdentification =
@@ -25,10 +26,24 @@ int http_send_header(HttpConnection* connection, int status, bool more_follows =
 int http_send_body(HttpConnection* connection, const void* data, size_t length,
                    bool more_follows = false);
 
+// How http_send_file sends.
+struct HttpFileSend {
+    // A media stream: its player may stop reading for a while (a pause for a
+    // phone call) and go on where it stopped, so the send waits for it up to
+    // the stream pause limit instead of the send limit, and meanwhile does
+    // not count as a busy connection.
+    bool media_stream = false;
+    // Called after every call of the kernel's send that moved bytes, with the
+    // bytes of this send so far, so that what is shown follows the transfer
+    // however large the send is.
+    std::function<void(int64_t sent)> progress;
+};
+
 // Sends length bytes of the open file from offset with the kernel's
 // zero-copy path, with the same stop and time-limit rules as http_send_body.
 // A file shorter than promised fails the send. 0 sent, 1 failed (errno tells).
-int http_send_file(HttpConnection* connection, int fd, int64_t offset, int64_t length);
+int http_send_file(HttpConnection* connection, int fd, int64_t offset, int64_t length,
+                   const HttpFileSend& how = {});
 
 // Status 200 and content_length bytes of body (no body for HEAD).
 int http_send_response(HttpConnection* connection, const char* body);

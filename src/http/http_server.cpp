@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,10 @@ std::atomic<bool (*)(const char*)> g_must_close_hook{nullptr};
 std::atomic<int> g_request_ms{HttpTimeLimits{}.request_ms};
 std::atomic<int> g_idle_ms{HttpTimeLimits{}.idle_ms};
 std::atomic<int> g_send_ms{HttpTimeLimits{}.send_ms};
+std::atomic<int> g_stream_pause_ms{HttpTimeLimits{}.stream_pause_ms};
+
+// How often a connection waiting for a request looks at the running flag.
+constexpr int kStopCheckMs = 200;
 
 struct ClientRule {
     const char* text;
@@ -96,44 +101,6 @@ void set_socket_timeouts(int socket, int receive_ms)
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// The request line: method, one blank, target, one blank, "HTTP/1.x".
-// Anything else is refused; a target beyond 255 characters is cut.
-bool parse_request_line(HttpConnection& c)
-{
-    const char* head = c.head.data();
-    const size_t line_length = strcspn(head, "\r\n");
-    const std::string_view line(head, line_length);
-    const size_t blank = line.find(' ');
-    if (blank == std::string_view::npos || blank == 0) {
-        return false;
-    }
-    const size_t second = line.find(' ', blank + 1);
-    if (second == std::string_view::npos || second == blank + 1) {
-        return false;
-    }
-    const std::string_view target = line.substr(blank + 1, second - blank - 1);
-    const std::string_view version = line.substr(second + 1);
-    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || version[6] != '.' ||
-        version[5] < '0' || version[5] > '9' || version[7] < '0' || version[7] > '9') {
-        return false;
-    }
-    for (char ch : line.substr(0, blank)) {
-        if (static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f) {
-            return false;
-        }
-    }
-    for (char ch : target) {
-        if (static_cast<unsigned char>(ch) < ' ' || ch == 0x7f) {
-            return false;
-        }
-    }
-    const size_t kept = std::min(target.size(), c.url.size() - 1);
-    memcpy(c.url.data(), target.data(), kept);
-    c.url[kept] = '\0';
-    c.http_version = version == "HTTP/1.1" ? 11 : 10;
-    return true;
-}
-
 int method_of(const char* head)
 {
     struct Method {
@@ -170,14 +137,54 @@ int refuse_request(HttpConnection& c, const char* peer, const char* reason)
     return HTTP_CLOSE;
 }
 
-void connection_thread(const HttpTicket& ticket)
+// Waits until the first byte of the next request can be read, the idle
+// time passes, the server stops, or the connection is closed to make room.
+// True when a request has begun (or the peer closed: the read tells).
+bool await_request(const HttpTicket& ticket, HttpReader& reader, const char* peer)
 {
+    if (http_reader_buffered(reader) > 0) {
+        return !ticket.admission || http_admission_claim(ticket.admission);
+    }
+    for (;;) {
+        if (*ticket.running != 1) {
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(reader.deadline -
+                                                                       HttpReader::Clock::now());
+        if (left.count() <= 0) {
+            log_msg(LOG_INFO, LOG_CAT_HTTP, "no request from %s within %d ms, connection closed\n",
+                    peer, g_idle_ms.load());
+            return false;
+        }
+        pollfd p{ticket.socket, POLLIN, 0};
+        const int ready =
+            poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), kStopCheckMs)));
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+        if (ready > 0) {
+            return !ticket.admission || http_admission_claim(ticket.admission);
+        }
+    }
+}
+
+void connection_thread(const HttpTicket& ticket, bool queued)
+{
+    if (queued &&
+        !http_admission_wait_slot(ticket.admission, g_request_ms.load(), ticket.running)) {
+        close_socket(ticket.socket);
+        return;
+    }
     auto reader = std::make_unique<HttpReader>();
     reader->socket = ticket.socket;
     reader->socket_timeout_ms = ticket.receive_timeout_ms;
     int result = HTTP_KEEP;
+    bool first = true;
     while (*ticket.running == 1 && result == HTTP_KEEP) {
-        ticket.admission->waiting = true;
+        if (!first && !http_admission_idle(ticket.admission, http_reader_buffered(*reader) > 0)) {
+            break;
+        }
+        first = false;
         // The next request must begin within the idle time after the last
         // answer (or the accept), and be complete within the request time
         // of its first byte.
@@ -193,6 +200,42 @@ void connection_thread(const HttpTicket& ticket)
 }
 
 } // namespace
+
+bool http_parse_request_line(HttpConnection& c)
+{
+    const char* head = c.head.data();
+    const size_t line_length = strcspn(head, "\r\n");
+    const std::string_view line(head, line_length);
+    const size_t blank = line.find(' ');
+    if (blank == std::string_view::npos || blank == 0) {
+        return false;
+    }
+    const size_t second = line.find(' ', blank + 1);
+    if (second == std::string_view::npos || second == blank + 1) {
+        return false;
+    }
+    const std::string_view target = line.substr(blank + 1, second - blank - 1);
+    const std::string_view version = line.substr(second + 1);
+    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" || version[6] != '.' ||
+        version[5] < '0' || version[5] > '9' || version[7] < '0' || version[7] > '9') {
+        return false;
+    }
+    for (char ch : line.substr(0, blank)) {
+        if (static_cast<unsigned char>(ch) <= ' ' || ch == 0x7f) {
+            return false;
+        }
+    }
+    for (char ch : target) {
+        if (static_cast<unsigned char>(ch) < ' ' || ch == 0x7f) {
+            return false;
+        }
+    }
+    const size_t kept = std::min(target.size(), c.url.size() - 1);
+    memcpy(c.url.data(), target.data(), kept);
+    c.url[kept] = '\0';
+    c.http_version = version == "HTTP/1.1" ? 11 : 10;
+    return true;
+}
 
 void http_set_client_hooks(const HttpClientHooks& hooks)
 {
@@ -224,7 +267,8 @@ int http_connection_count()
 
 HttpTimeLimits http_time_limits()
 {
-    return HttpTimeLimits{g_request_ms.load(), g_idle_ms.load(), g_send_ms.load()};
+    return HttpTimeLimits{g_request_ms.load(), g_idle_ms.load(), g_send_ms.load(),
+                          g_stream_pause_ms.load()};
 }
 
 void http_set_time_limits(const HttpTimeLimits& limits)
@@ -232,6 +276,7 @@ void http_set_time_limits(const HttpTimeLimits& limits)
     g_request_ms = std::max(1, limits.request_ms);
     g_idle_ms = std::max(1, limits.idle_ms);
     g_send_ms = std::max(1, limits.send_ms);
+    g_stream_pause_ms = std::max(1, limits.stream_pause_ms);
 }
 
 void http_listener_clear(HttpListener& listener)
@@ -289,6 +334,7 @@ PortTry try_port(sockaddr_in addr, int port, int& s)
 void http_listener_open(HttpListener& listener)
 {
     tzset();
+    http_raise_descriptor_limit();
     const char* address = listener.address.data();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -337,8 +383,8 @@ void http_accept_loop(HttpListener* listener)
             }
             continue;
         }
-        HttpAdmission* admission = http_admit(s, peer.sin_addr.s_addr);
-        if (!admission) {
+        const HttpAdmitResult admitted = http_admit(s, peer.sin_addr.s_addr);
+        if (admitted.status == HttpAdmit::Refused) {
             close_socket(s);
             continue;
         }
@@ -347,12 +393,17 @@ void http_accept_loop(HttpListener* listener)
         HttpTicket ticket;
         ticket.running = &listener->g_HTTP_thread_running;
         ticket.socket = s;
-        ticket.admission = admission;
+        ticket.admission = admitted.admission;
         ticket.receive_timeout_ms = receive_ms;
         snprintf(ticket.base_url.data(), ticket.base_url.size(), "http://%s:%d/",
                  listener->address.data(), listener->port);
-        if (!start_thread([ticket] { connection_thread(ticket); })) {
-            http_release(admission);
+        const bool queued = admitted.status == HttpAdmit::Queued;
+        if (!start_thread([ticket, queued] { connection_thread(ticket, queued); },
+                          kConnectionStackBytes)) {
+            // A queued one may have been given a slot meanwhile.
+            if (!queued || http_admission_wait_slot(admitted.admission, 0, nullptr)) {
+                http_release(admitted.admission);
+            }
             close_socket(s);
         }
     }
@@ -369,17 +420,17 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     if (peer.empty()) {
         return HTTP_CLOSE;
     }
+    if (!await_request(ticket, reader, peer.c_str())) {
+        return HTTP_CLOSE;
+    }
     auto c = std::make_unique<HttpConnection>();
     c->socket = socket;
+    c->admission = ticket.admission;
     c->stop_flag = ticket.running;
     c->base_url = ticket.base_url;
     snprintf(c->client_ip.data(), c->client_ip.size(), "%s", peer.c_str());
 
     const HeadResult head = http_read_head(reader, c->head.data(), c->head.size());
-    // From here on the request is being served, not merely awaited.
-    if (ticket.admission) {
-        ticket.admission->waiting = false;
-    }
     switch (head.status) {
     case HeadStatus::Complete:
         break;
@@ -406,7 +457,7 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
         return HTTP_CLOSE;
     }
     const char* head_text = c->head.data();
-    if (!parse_request_line(*c)) {
+    if (!http_parse_request_line(*c)) {
         return refuse_request(*c, peer.c_str(), "invalid request line");
     }
     const HeadSplitResult split =
@@ -426,6 +477,11 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     }
     auto must_close = g_must_close_hook.load();
     if (must_close && must_close(c->client_ip.data())) {
+        c->close_after = 1;
+    }
+    // Connections of this host wait for a slot: this one passes its slot on
+    // after the answer, and says so, so that the client does not reuse it.
+    if (ticket.admission && http_admission_host_waits(ticket.admission)) {
         c->close_after = 1;
     }
     c->method = method_of(head_text);

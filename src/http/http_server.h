@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/threads.h"
+#include "http/http_connection.h"
 #include "http/http_read.h"
 
 #include <array>
@@ -47,6 +48,11 @@ struct HttpTicket {
     int receive_timeout_ms = 0;                    // the socket's SO_RCVTIMEO
     std::array<char, kHttpBaseUrlSize> base_url{}; // "http://addr:port/"
 };
+
+// Reads the request line of the connection's head: method, one blank,
+// target, one blank, "HTTP/1.x". Fills url (a target beyond 255 characters
+// is cut) and http_version; false for anything else.
+bool http_parse_request_line(HttpConnection& connection);
 
 // Reads and answers one request on a connection: HTTP_KEEP, HTTP_CLOSE or
 // HTTP_ALREADY_CLOSED.

@@ -1,17 +1,23 @@
 // The HTTP engine in this process, over real loopback connections, with
 // handlers of the test's own.
+#include "http/http_admission.h"
 #include "http/http_registry.h"
 #include "http/http_response.h"
 #include "http/http_server.h"
 #include "support/child_process.h"
 #include "support/http_client.h"
+#include "support/temp_dir.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -287,41 +293,102 @@ TEST_F(HttpServer, DevicesAreRecognisedByTheirHeads)
 // The addresses of four more hosts, all on loopback.
 constexpr const char* kOtherHosts[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
 
-// With every slot taken by hosts whose connections only wait, a newcomer
-// from another host takes the place of one of them; a newcomer from a host
-// that already holds its share is closed at once.
+// Connection caps shortened for a test, restored afterwards.
+struct ShortCaps {
+    ShortCaps(int connections, int per_peer, int queued_per_peer = kMaxQueuedPerPeer)
+    {
+        http_set_admission_limits(
+            HttpAdmissionLimits{connections, per_peer, queued_per_peer, kMaxQueuedConnections});
+    }
+    ~ShortCaps()
+    {
+        http_set_admission_limits(http_admission_default_limits());
+    }
+};
+
+std::string loopback_host(int n)
+{
+    return "127.0.0." + std::to_string(n);
+}
+
+// With every slot taken by connections that only wait, a newcomer from
+// another host takes the place of the one that has waited longest; a
+// newcomer from a host that already holds its share waits for a slot of its
+// own host instead of being closed.
 TEST_F(HttpServer, FullServerMakesRoomForANewHost)
 {
+    ShortCaps caps(16, 4);
     std::vector<std::unique_ptr<RawHttpClient>> idle;
     for (const char* host : kOtherHosts) {
-        for (int i = 0; i < kMaxConnectionsPerPeer; ++i) {
+        for (int i = 0; i < 4; ++i) {
             idle.push_back(std::make_unique<RawHttpClient>(port(), host));
             ASSERT_TRUE(idle.back()->connected());
+            // Accepted one after the other, so that the first waits longest.
+            ASSERT_TRUE(wait_until(
+                [&] { return http_connection_count() == static_cast<int>(idle.size()); }, 5s));
         }
     }
-    ASSERT_EQ(static_cast<int>(idle.size()), kMaxConnectionThreads);
-    ASSERT_TRUE(wait_until([] { return http_connection_count() == kMaxConnectionThreads; }, 10s));
 
-    RawHttpClient same_host(port(), kOtherHosts[0]);
-    EXPECT_TRUE(same_host.closed_by_peer(5s));
+    RawHttpClient same_host(port(), kOtherHosts[1]);
+    ASSERT_TRUE(wait_until([] { return http_queued_count() == 1; }, 5s));
+    EXPECT_FALSE(same_host.closed_by_peer(200ms)) << "it waits, it is not dropped";
 
     RawHttpClient newcomer(port(), "127.0.0.6");
     newcomer.send_text("GET /echo HTTP/1.1\r\n\r\n");
     auto answer = newcomer.read_answer(5s);
     ASSERT_TRUE(answer) << "a waiting connection made room";
     EXPECT_EQ(answer->body, "1 /echo -");
+    EXPECT_TRUE(idle[0]->closed_by_peer(2s)) << "the longest idle one gave way";
     int evicted = 0;
     for (auto& client : idle) {
         evicted += client->closed_by_peer(0ms) ? 1 : 0;
     }
     EXPECT_EQ(evicted, 1);
 
+    // The host's own slot frees: its waiting connection is served.
+    idle[4].reset();
+    same_host.send_text("GET /echo/late HTTP/1.1\r\n\r\n");
+    auto late = same_host.read_answer(5s);
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->body, "1 /echo/late -");
+
     idle.clear();
-    ASSERT_TRUE(wait_until([] { return http_connection_count() <= 1; }, 10s));
+    ASSERT_TRUE(wait_until([] { return http_connection_count() <= 2; }, 10s));
 }
 
-// One host cannot take every slot: beyond its share its connections are
-// closed at once, and everyone else is still served.
+// Idle keep-alive connections of many hosts hold every slot: a new client
+// is answered at once, and the connection idle the longest is the one
+// closed, whichever host holds it.
+TEST_F(HttpServer, IdleKeepAliveConnectionsOfManyHostsGiveWayToANewClient)
+{
+    constexpr int kSlots = 24;
+    ShortCaps caps(kSlots, 4);
+    std::vector<std::unique_ptr<RawHttpClient>> kept;
+    for (int i = 0; i < kSlots; ++i) {
+        kept.push_back(std::make_unique<RawHttpClient>(port(), loopback_host(10 + i).c_str()));
+        kept.back()->send_text("GET /echo HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(kept.back()->read_answer(5s)) << i;
+    }
+    ASSERT_EQ(http_connection_count(), kSlots);
+
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = http_exchange(port(), "GET /echo/new HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body, "1 /echo/new -");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_TRUE(kept[0]->closed_by_peer(2s)) << "least recently used";
+    for (int i = 1; i < kSlots; ++i) {
+        EXPECT_FALSE(kept[static_cast<size_t>(i)]->closed_by_peer(0ms)) << i;
+    }
+    // The survivors still carry requests.
+    kept[1]->send_text("GET /echo/again HTTP/1.1\r\n\r\n");
+    auto again = kept[1]->read_answer(5s);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->body, "1 /echo/again -");
+}
+
+// One host cannot take every slot: beyond its share its connections wait
+// for its own slots, and everyone else is still served.
 TEST_F(HttpServer, OneHostGetsOnlyItsShareOfConnections)
 {
     std::vector<std::unique_ptr<RawHttpClient>> held;
@@ -330,18 +397,166 @@ TEST_F(HttpServer, OneHostGetsOnlyItsShareOfConnections)
         ASSERT_TRUE(held.back()->connected());
     }
     ASSERT_TRUE(wait_until([] { return http_connection_count() == kMaxConnectionsPerPeer; }, 10s));
-    RawHttpClient refused(port(), "127.0.0.2");
-    EXPECT_TRUE(refused.closed_by_peer(5s));
+    RawHttpClient beyond(port(), "127.0.0.2");
+    beyond.send_text("GET /echo/beyond HTTP/1.1\r\n\r\n");
+    EXPECT_FALSE(beyond.read_answer(300ms)) << "it waits for a slot of its host";
+    EXPECT_EQ(http_connection_count(), kMaxConnectionsPerPeer);
     auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->body, "1 /echo -");
 
     held.pop_back();
+    auto late = beyond.read_answer(5s);
+    ASSERT_TRUE(late) << "a slot the host gave up is its own again";
+    EXPECT_EQ(late->body, "1 /echo/beyond -");
+}
+
+// A thousand connections that wait, kept alive after an answer or never
+// used, from hundreds of hosts, leave room for a new client.
+TEST_F(HttpServer, AThousandWaitingConnectionsLeaveRoom)
+{
+    constexpr int kWaiting = 1000;
+    rlimit descriptors{};
+    getrlimit(RLIMIT_NOFILE, &descriptors);
+    if (descriptors.rlim_cur < 2 * kWaiting + 2 * kReservedDescriptors) {
+        GTEST_SKIP() << "the descriptor limit does not allow both ends of the connections";
+    }
+    std::vector<std::unique_ptr<RawHttpClient>> waiting;
+    for (int i = 0; i < kWaiting; ++i) {
+        const std::string host =
+            "127.0." + std::to_string(1 + i / 200) + "." + std::to_string(1 + i % 200);
+        waiting.push_back(std::make_unique<RawHttpClient>(port(), host.c_str()));
+        ASSERT_TRUE(waiting.back()->connected()) << i;
+        if (i % 2 == 0) {
+            waiting.back()->send_text("GET /echo HTTP/1.1\r\n\r\n");
+        }
+    }
+    for (int i = 0; i < kWaiting; i += 2) {
+        ASSERT_TRUE(waiting[static_cast<size_t>(i)]->read_answer(10s)) << i;
+    }
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == kWaiting; }, 10s));
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// A control point that fires many requests at once opens a connection for
+// each; beyond its share they wait for its slots, and every one is answered.
+TEST_F(HttpServer, BurstFromOneHostIsAnsweredInFull)
+{
+    constexpr int kBurst = 50;
+    static_assert(kBurst > kMaxConnectionsPerPeer);
+    std::vector<std::unique_ptr<RawHttpClient>> burst;
+    for (int i = 0; i < kBurst; ++i) {
+        burst.push_back(std::make_unique<RawHttpClient>(port(), "127.0.0.2"));
+        ASSERT_TRUE(burst.back()->connected());
+        burst.back()->send_text("POST /echo/" + std::to_string(i) +
+                                " HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi");
+    }
+    int answered = 0;
+    for (int i = 0; i < kBurst; ++i) {
+        auto answer = burst[static_cast<size_t>(i)]->read_answer(10s);
+        ASSERT_TRUE(answer) << "request " << i << " was dropped";
+        EXPECT_EQ(answer->body, "4 /echo/" + std::to_string(i) + " hi");
+        ++answered;
+    }
+    EXPECT_EQ(answered, kBurst);
+}
+
+// Many slow connections of one host take its share and its queue, not the
+// server: everyone else is still served at once.
+TEST_F(HttpServer, SlowConnectionsOfOneHostDoNotLockOutOthers)
+{
+    std::vector<std::unique_ptr<RawHttpClient>> slow;
+    for (int i = 0; i < 200; ++i) {
+        slow.push_back(std::make_unique<RawHttpClient>(port(), "127.0.0.2"));
+        ASSERT_TRUE(slow.back()->connected());
+        slow.back()->send_text("G");
+    }
     ASSERT_TRUE(
-        wait_until([] { return http_connection_count() == kMaxConnectionsPerPeer - 1; }, 10s));
-    RawHttpClient again(port(), "127.0.0.2");
-    again.send_text("GET /echo HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(again.read_answer(5s)) << "a slot the host gave up is its own again";
+        wait_until([] { return http_connection_count() + http_queued_count() == 200; }, 10s));
+    EXPECT_EQ(http_connection_count(), kMaxConnectionsPerPeer);
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// A connection that waits for its host's slot waits only so long.
+TEST_F(HttpServer, WaitingForASlotEndsAtTheRequestTime)
+{
+    ShortCaps caps(16, 1);
+    http_set_time_limits(HttpTimeLimits{400, 30000, 60000});
+    RawHttpClient holder(port(), "127.0.0.2");
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == 1; }, 5s));
+    RawHttpClient waiting(port(), "127.0.0.2");
+    waiting.send_text("GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(wait_until([] { return http_queued_count() == 1; }, 5s));
+    EXPECT_EQ(waiting.read_until_close(5s), "");
+    EXPECT_EQ(http_queued_count(), 0);
+    http_set_time_limits(HttpTimeLimits{});
+}
+
+// Sends the file of g_stream_path as a media stream does.
+std::string g_stream_path;
+
+int media_stream_handler(HttpConnection* c)
+{
+    const int fd = open(g_stream_path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {
+    };
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        return HTTP_CLOSE;
+    }
+    c->content_type = "audio/mpeg";
+    c->content_length = st.st_size;
+    HttpFileSend how;
+    how.media_stream = true;
+    int result = http_send_header(c, 200, true);
+    if (result == 0) {
+        result = http_send_file(c, fd, 0, st.st_size, how);
+    }
+    close(fd);
+    return result == 0 ? HTTP_KEEP : HTTP_CLOSE;
+}
+
+// Streams whose players have paused hold every slot: they are not busy, so
+// another host is still served, and they are not idle either, so none of
+// them is closed for it.
+TEST_F(HttpServer, PausedStreamsDoNotLockOutOtherHosts)
+{
+    TempDir dir;
+    g_stream_path = dir.file("song.mp3");
+    write_text_file(g_stream_path, std::string(4 << 20, 'm'));
+    http_register_handler(media_stream_handler, HTTP_GET, "/media");
+    ShortCaps caps(2, 4);
+    RawHttpClient first(port(), "127.0.0.2");
+    RawHttpClient second(port(), "127.0.0.3");
+    for (RawHttpClient* player : {&first, &second}) {
+        player->send_text("GET /media HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(player->read_answer(5s, true));
+    }
+    // Both players stop reading; their streams fill the sockets and wait.
+    std::this_thread::sleep_for(300ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer) << "the paused streams took every slot";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    for (RawHttpClient* player : {&first, &second}) {
+        size_t got = player->pending.size();
+        char buf[65536];
+        while (got < (4u << 20)) {
+            const ssize_t n = recv(player->fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        EXPECT_EQ(got, 4u << 20) << "a paused stream was closed";
+    }
 }
 
 // Time limits shortened for the tests that need them, restored afterwards.
