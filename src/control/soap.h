@@ -7,6 +7,8 @@
 #include "core/strbuf.h"
 #include "http/http_connection.h"
 
+#include <cstdint>
+
 struct UpnpError {
     int code;
     const char* description;
@@ -75,3 +77,7 @@ SoapAction soap_action_of(const char* head);
 // body, or null; a number with atoi, 0 when absent.
 const char* soap_arg(const XmlElement* body, const char* name);
 int soap_arg_int(const XmlElement* body, const char* name);
+
+// A ui4 argument (StartingIndex, RequestedCount): 0 when absent or empty;
+// false when the text is not a decimal number from 0 to 4294967295.
+[[nodiscard]] bool soap_arg_ui4(const XmlElement* body, const char* name, uint32_t& value);
