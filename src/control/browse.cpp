@@ -75,7 +75,7 @@ void render_range(const DbLock& lock, StrBuf& sb, std::span<DbNode* const> nodes
             page.full = true;
             return;
         }
-        if ((i - from) % kStopCheckInterval == kStopCheckInterval - 1 && http_stop_requested(c)) {
+        if ((i - from) % kStopCheckInterval == 0 && http_stop_requested(c)) {
             page.stopped = true;
             return;
         }

@@ -105,4 +105,59 @@ TEST_F(Sorting, DefaultCriteriaByContainerClass)
     EXPECT_FALSE(sort_parse(nullptr).present);
 }
 
+// A page of a long result is put in order alone; the windows a listing
+// takes one after the other must give the full order, equal keys included.
+TEST_F(Sorting, WindowsGiveTheOrderOfTheFullSort)
+{
+    db_create();
+    for (int i = 0; i < 300; ++i) {
+        // Few distinct titles and tracks: many keys compare equal.
+        const std::string title = "t" + std::to_string((i * 37) % 23);
+        add_music(file(std::to_string(i) + ".mp3"), title.c_str(), "x", "y", (i * 11) % 7);
+    }
+    const DbLock lock = db_lock();
+    std::vector<DbNode*> all;
+    for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
+        all.push_back(n);
+    }
+    auto keys = [&](const std::vector<DbNode*>& nodes, size_t first, size_t last) {
+        std::vector<std::string> out;
+        for (size_t i = first; i < last; ++i) {
+            const DbItem* item = db_target_item(lock, nodes[i]);
+            out.push_back(std::to_string(item->track) + "/" + item->title.get());
+        }
+        return out;
+    };
+    const SortCriteria criteria = sort_parse("-upnp:originalTrackNumber,+dc:title");
+    std::vector<DbNode*> sorted = all;
+    sort_nodes(lock, sorted, criteria);
+    struct Window {
+        size_t first, last;
+    };
+    for (const Window w : {Window{0, 10}, Window{0, 300}, Window{137, 190}, Window{290, 400},
+                           Window{299, 300}, Window{50, 50}}) {
+        std::vector<DbNode*> nodes = all;
+        sort_nodes_window(lock, nodes, criteria, w.first, w.last);
+        const size_t last = std::min<size_t>(w.last, 300);
+        EXPECT_EQ(keys(nodes, w.first, last), keys(sorted, w.first, last))
+            << "window " << w.first << "-" << w.last;
+    }
+    // Windows of 64 one after another, each over what the last one left.
+    std::vector<DbNode*> nodes = all;
+    sort_nodes_window(lock, nodes, criteria, 20, 84);
+    for (size_t from = 84; from < nodes.size(); from += 64) {
+        sort_nodes_window(lock, std::span(nodes).subspan(from), criteria, 0, 64);
+    }
+    EXPECT_EQ(keys(nodes, 20, 300), keys(sorted, 20, 300));
+}
+
+TEST(SortTokens, CountsTheKeysAClientSends)
+{
+    EXPECT_EQ(sort_token_count(""), 0);
+    EXPECT_EQ(sort_token_count("+dc:title"), 1);
+    EXPECT_EQ(sort_token_count("+dc:title,-dc:date"), 2);
+    EXPECT_EQ(sort_token_count("+upnp:genre,+upnp:genre,"), 2) << "a trailing comma adds none";
+    EXPECT_EQ(sort_token_count(",,+x,,"), 1);
+}
+
 } // namespace
