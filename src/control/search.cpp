@@ -447,26 +447,31 @@ int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbCo
         }
     });
     // Where the item and its references stand is looked at before the
-    // criteria: a search of a small container must not evaluate the whole
-    // library.
-    std::vector<DbNode*> inside;
+    // criteria, up to the first place inside: a search of a small container
+    // must not evaluate the whole library, and one of a large container must
+    // not look at every reference of items that do not match.
+    auto inside = [&](const DbNode* node) { return db_in_subtree(lock, node, container); };
     db_for_each_item(lock, [&](DbItem* item) {
         if (stop_now()) {
             return;
         }
-        inside.clear();
-        if (db_in_subtree(lock, item, container)) {
-            inside.push_back(item);
+        const bool item_inside = inside(item);
+        bool any_inside = item_inside;
+        for (NodeId r = item->first_reference; r != kNoNode && !any_inside;
+             r = static_cast<const DbReference*>(node_store_get(r))->next_reference) {
+            any_inside = inside(node_store_get(r));
         }
-        for (NodeId r = item->first_reference; r != kNoNode;) {
-            DbNode* ref = node_store_get(r);
-            if (db_in_subtree(lock, ref, container)) {
-                inside.push_back(ref);
+        if (!any_inside || search_evaluate(lock, item, criteria) != 1) {
+            return;
+        }
+        if (item_inside) {
+            matches.push_back(item);
+        }
+        for (NodeId r = item->first_reference; r != kNoNode;
+             r = static_cast<const DbReference*>(node_store_get(r))->next_reference) {
+            if (DbNode* ref = node_store_get(r); inside(ref)) {
+                matches.push_back(ref);
             }
-            r = static_cast<DbReference*>(ref)->next_reference;
-        }
-        if (!inside.empty() && search_evaluate(lock, item, criteria) == 1) {
-            matches.insert(matches.end(), inside.begin(), inside.end());
         }
     });
     return stopped ? kSearchStopped : 0;
