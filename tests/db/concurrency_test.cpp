@@ -10,6 +10,39 @@ namespace
 
 using Concurrency = DbTest;
 
+// The lock value owns the tree lock exactly once: another thread gets the
+// lock after the holder's scope ends, after an early unlock, and not while a
+// moved-to value still holds it.
+TEST(DbLockValue, ReleasedOnceByItsLastOwner)
+{
+    auto other_thread_gets_it = [] {
+        bool got = false;
+        std::thread([&] {
+            if (db_mutex().mutex.try_lock()) {
+                got = true;
+                db_mutex().mutex.unlock();
+            }
+        }).join();
+        return got;
+    };
+    {
+        const DbLock lock = db_lock();
+        EXPECT_FALSE(other_thread_gets_it());
+    }
+    EXPECT_TRUE(other_thread_gets_it()) << "released at the end of its scope";
+    DbLock early = db_lock();
+    early.unlock();
+    EXPECT_TRUE(other_thread_gets_it()) << "released by unlock";
+    early.unlock(); // a second unlock does nothing
+    {
+        DbLock first = db_lock();
+        DbLock moved = std::move(first);
+        first.unlock(); // no longer the owner
+        EXPECT_FALSE(other_thread_gets_it()) << "the moved-to value holds it";
+    }
+    EXPECT_TRUE(other_thread_gets_it());
+}
+
 // Writers, readers, flushes and prunes at once: afterwards every count,
 // link and index must still agree with a walk of the tree.
 TEST_F(Concurrency, AddRemoveReadFlushTogether)
