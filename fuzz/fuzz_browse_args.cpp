@@ -2,7 +2,7 @@
 // the input's lines are the ObjectID, Filter, SortCriteria, StartingIndex,
 // RequestedCount, BrowseFlag and StartingLetter, put into a SOAP body and
 // dispatched as a control point's request is, against a small tree built
-// once. The answers go to a socket that is drained after each request.
+// for each input. The answers go to a socket that is drained after each request.
 #include "control/soap_actions.h"
 #include "core/settings.h"
 #include "db/media_db.h"
@@ -19,24 +19,43 @@
 namespace
 {
 
+// The directory of the tracks' files, made once; the items are read from
+// them for every input.
+const std::string& track_dir()
+{
+    static const std::string dir = [] {
+        char name[] = "/tmp/fuzz_browse_argsXXXXXX";
+        if (!mkdtemp(name)) {
+            return std::string();
+        }
+        for (int i = 0; i < 4; ++i) {
+            const std::string path = std::string(name) + "/" + std::to_string(i) + ".mp3";
+            if (FILE* f = fopen(path.c_str(), "w")) {
+                fputs("x", f);
+                fclose(f);
+            }
+        }
+        return std::string(name);
+    }();
+    return dir;
+}
+
+void remove_track_dir()
+{
+    for (int i = 0; i < 4; ++i) {
+        unlink((track_dir() + "/" + std::to_string(i) + ".mp3").c_str());
+    }
+    rmdir(track_dir().c_str());
+}
+
 // Music tracks, one of them in a playlist, and a radio station: items,
 // references, views and their containers.
 void build_tree()
 {
-    settings_apply_defaults();
-    char dir[] = "/tmp/fuzz_browse_argsXXXXXX";
-    if (!mkdtemp(dir)) {
-        return;
-    }
-    setting_set(KEY_CONTENTDIR, std::string("M|") + dir);
     db_create();
     const char* titles[] = {"abba", "Metallica", "moby", "Zappa"};
     for (int i = 0; i < 4; ++i) {
-        const std::string path = std::string(dir) + "/" + std::to_string(i) + ".mp3";
-        if (FILE* f = fopen(path.c_str(), "w")) {
-            fputs("x", f);
-            fclose(f);
-        }
+        const std::string path = track_dir() + "/" + std::to_string(i) + ".mp3";
         DbItemFields f;
         f.title = titles[i];
         f.upnp_class = "object.item.audioItem.musicTrack";
@@ -51,7 +70,6 @@ void build_tree()
         f.bitrate = 128000;
         f.playlist = i == 2 ? "Party" : nullptr;
         (void)db_add_item(f);
-        unlink(path.c_str()); // the items stay; only adding looks at the file
     }
     DbItemFields station;
     station.title = "Radio";
@@ -59,7 +77,6 @@ void build_tree()
     station.genre = "Jazz";
     station.path = "http://127.0.0.1/stream";
     (void)db_add_item(station);
-    rmdir(dir);
 }
 
 // The text with the bytes markup gives a meaning escaped, so that it reaches
@@ -85,13 +102,18 @@ void drain(int fd)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool ready = [] {
-        build_tree();
+        settings_apply_defaults();
+        setting_set(KEY_CONTENTDIR, "M|" + track_dir());
+        atexit(remove_track_dir);
         return true;
     }();
     (void)ready;
     if (size > 16384) {
         return 0;
     }
+    // A fresh tree per input, freed again: the tree's nodes are reachable
+    // only through memory the leak checker does not scan.
+    build_tree();
     constexpr const char* kNames[] = {"ObjectID",      "Filter",         "SortCriteria",
                                       "StartingIndex", "RequestedCount", "BrowseFlag",
                                       "StartingLetter"};
@@ -129,5 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     close(fds[0]);
     close(fds[1]);
+    db_destroy();
     return 0;
 }
