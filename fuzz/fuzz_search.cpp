@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string text(reinterpret_cast<const char*>(data), size);
     const SearchCriteria criteria = search_compile(text.c_str());
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         std::vector<DbNode*> matches;
-        search_collect(matches, g_db.root, criteria, true);
+        search_collect(lock, matches, db_tree(lock).root, criteria, true);
     }
     db_destroy();
     return 0;

@@ -1,6 +1,7 @@
 #include "control/browse.h"
 
 #include "control/clients.h"
+#include "control/control_limits.h"
 #include "control/didl.h"
 #include "control/object_id.h"
 #include "control/search.h"
@@ -9,9 +10,10 @@
 #include "core/text_util.h"
 #include "db/media_db.h"
 #include "db/sort.h"
+#include "db/sorted_orders.h"
 
 #include <cstring>
-#include <mutex>
+#include <span>
 #include <strings.h>
 #include <vector>
 
@@ -20,6 +22,10 @@ namespace
 
 // An answer stops growing once it has reached this size; the client pages on.
 constexpr int kPageLimit = 195001;
+
+// Search results are put in order this many at a time; a page rarely holds
+// more (the size limit ends it after about a thousand objects).
+constexpr size_t kSortWindow = 1024;
 
 constexpr char kDidlStart[] = "&lt;DIDL-Lite xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
                               "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
@@ -34,148 +40,96 @@ StrBuf response_start(const char* action)
     return sb;
 }
 
-void response_end(StrBuf& sb, int returned, int total)
+void response_end(StrBuf& sb, uint32_t returned, int total)
 {
     strbuf_appendf(sb,
-                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%d</NumberReturned><TotalMatches>%d"
+                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
                    "</TotalMatches><UpdateID>0</UpdateID></u:BrowseResponse></s:Body></s:Envelope>",
                    returned, total);
 }
 
-// Sorted orders of containers, kept for the next pages: sorting 100 000
-// children for every page of 50 would hold the tree lock for most of the
-// time. An order is used only while nothing in the tree has changed since
-// it was made: the change counter grows with every link, unlink, repointed
-// reference and property change, whichever container they mark, and no node
-// is freed without an unlink, so the kept pointers stay valid until then.
-struct SortedOrder {
-    NodeId container = kNoNode;
-    std::string criteria;
-    uint64_t changes = 0;
-    std::vector<DbNode*> order;
-};
-
-constexpr size_t kKeptOrders = 8;
-// Small containers are sorted again cheaply; only larger ones are kept.
-constexpr size_t kKeptMinimum = 256;
-
-// Guarded by the tree lock. Never destroyed, like the tree.
-std::vector<SortedOrder>& kept_orders()
-{
-    static auto* orders = new std::vector<SortedOrder>;
-    return *orders;
-}
-
-// The children of a container in the order of the criteria; valid while the
-// tree lock is held. scratch holds an order that is not kept.
-const std::vector<DbNode*>& sorted_children(const DbContainer* c, const std::string& criteria,
-                                            std::vector<DbNode*>& scratch)
-{
-    std::vector<SortedOrder>& orders = kept_orders();
-    for (const SortedOrder& kept : orders) {
-        if (kept.container == c->id && kept.changes == g_db.change_count &&
-            kept.criteria == criteria) {
-            return kept.order;
-        }
-    }
-    scratch.clear();
-    scratch.reserve(static_cast<size_t>(c->child_count));
-    for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
-        scratch.push_back(n);
-    }
-    sort_nodes(scratch, sort_parse(criteria.c_str()));
-    if (scratch.size() < kKeptMinimum) {
-        return scratch;
-    }
-    if (orders.size() >= kKeptOrders) {
-        orders.erase(orders.begin());
-    }
-    orders.push_back(SortedOrder{c->id, criteria, g_db.change_count, std::move(scratch)});
-    return orders.back().order;
-}
-
-const char* title_of(const DbNode* n)
+const char* title_of(const DbLock& lock, const DbNode* n)
 {
     if (n->kind == DB_CONTAINER) {
         return static_cast<const DbContainer*>(n)->title.get();
     }
-    const DbItem* item = db_target_item(const_cast<DbNode*>(n));
+    const DbItem* item = db_target_item(lock, const_cast<DbNode*>(n));
     return item ? item->title.get() : nullptr;
 }
 
-// Renders nodes[start...] into sb within the count and the page limit;
-// returns how many were rendered.
-int render_page(StrBuf& sb, const std::vector<DbNode*>& nodes, size_t start, int requested,
-                const char* filter, const HttpConnection* c)
-{
-    int returned = 0;
-    for (size_t i = start; i < nodes.size(); ++i) {
-        if (requested != 0 && returned >= requested) {
-            break;
-        }
-        didl_render_object(sb, nodes[i], filter, c);
-        ++returned;
-        if (sb.length >= kPageLimit) {
-            break;
-        }
-    }
-    return returned;
-}
-
-// The browsed object, with the tree lock held on success; a fault code when
-// there is none (the lock is then released).
-struct Resolved {
-    DbNode* node = nullptr;
-    int fault = 0;
+// A page as it is rendered: how many objects, and why it ended.
+struct Page {
+    uint32_t returned = 0;
+    bool full = false;    // the count or the size limit was reached
+    bool stopped = false; // the server is stopping: the answer is given up
 };
 
-Resolved resolve(const char* object_id, const HttpConnection* c)
+// Renders nodes[from, to) into sb while the page has room (RequestedCount 0
+// asks for as many as fit).
+void render_range(const DbLock& lock, StrBuf& sb, std::span<DbNode* const> nodes, size_t from,
+                  size_t to, uint32_t requested, const char* filter, const HttpConnection* c,
+                  Page& page)
 {
-    Resolved r;
-    if (!object_id) {
-        r.fault = 701;
-        return r;
+    for (size_t i = from; i < to && i < nodes.size(); ++i) {
+        if (requested != 0 && page.returned >= requested) {
+            page.full = true;
+            return;
+        }
+        if ((i - from) % kStopCheckInterval == 0 && http_stop_requested(c)) {
+            page.stopped = true;
+            return;
+        }
+        didl_render_object(lock, sb, nodes[i], filter, c);
+        ++page.returned;
+        if (sb.length >= kPageLimit) {
+            page.full = true;
+            return;
+        }
     }
-    const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
-    db_lock();
-    r.node = db_find_by_id(id);
-    if (!r.node) {
-        db_unlock();
-        r.fault = 701;
-    }
-    return r;
 }
 
-// The browsed container, with the tree lock held; null, with the lock
-// released and the fault to answer, when there is none.
-const DbContainer* resolve_container(const char* object_id, const HttpConnection* c, int& fault)
+// The browsed container under the held lock; null, with the fault to
+// answer, when there is none.
+const DbContainer* resolve_container(const DbLock& lock, NodeId id, int& fault)
 {
-    const Resolved r = resolve(object_id, c);
-    if (r.fault) {
-        fault = r.fault;
+    DbNode* node = db_find_by_id(lock, id);
+    if (!node) {
+        fault = 701;
         return nullptr;
     }
-    const DbContainer* container = db_as_container(r.node);
+    const DbContainer* container = db_as_container(node);
     if (!container) {
-        db_unlock();
         fault = 402; // an item has no children
     }
     return container;
 }
 
+// Sends an answer built under a lock that is now released.
+int send_answer(HttpConnection* c, const StrBuf& sb)
+{
+    return soap_send_envelope(c, sb);
+}
+
 } // namespace
 
 int browse_direct_children(HttpConnection* c, const char* object_id, const char* filter,
-                           int starting_index, int requested_count, const char* sort_criteria)
+                           uint32_t starting_index, uint32_t requested_count,
+                           const char* sort_criteria)
 {
+    if (!object_id) {
+        return soap_send_fault(c, 701);
+    }
+    const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
+    DbLock lock = db_lock();
     int fault = 0;
-    const DbContainer* container = resolve_container(object_id, c, fault);
+    const DbContainer* container = resolve_container(lock, id, fault);
     if (!container) {
+        lock.unlock();
         return soap_send_fault(c, fault);
     }
     const std::string criteria = sort_criteria_for(sort_criteria, container->upnp_class);
     std::vector<DbNode*> scratch;
-    const DbNode* first = db_first_child(container);
+    const DbNode* first = db_first_child(lock, container);
     const bool shuffled = sort_criteria && strstr(sort_criteria, "Philips:shuffle") && first &&
                           first->kind != DB_CONTAINER;
     if (shuffled) {
@@ -183,20 +137,23 @@ int browse_direct_children(HttpConnection* c, const char* object_id, const char*
         // fit together.
         const char* colon = strrchr(sort_criteria, ':');
         const unsigned seed = static_cast<unsigned>(atoi(colon + 1));
-        for (DbNode* n = db_first_child(container); n; n = db_next_sibling(n)) {
+        for (DbNode* n = db_first_child(lock, container); n; n = db_next_sibling(lock, n)) {
             scratch.push_back(n);
         }
         shuffle(std::span(scratch), seed);
     }
     const std::vector<DbNode*>& nodes =
-        shuffled ? scratch : sorted_children(container, criteria, scratch);
+        shuffled ? scratch : db_sorted_children(lock, container, criteria, scratch);
     StrBuf sb = response_start("Browse");
-    const int returned = render_page(sb, nodes, static_cast<size_t>(std::max(0, starting_index)),
-                                     requested_count, filter, c);
+    Page page;
+    render_range(lock, sb, nodes, starting_index, nodes.size(), requested_count, filter, c, page);
     const int total = container->child_count;
-    db_unlock();
-    response_end(sb, returned, total);
-    if (soap_send_envelope(c, sb) != 0) {
+    lock.unlock();
+    if (page.stopped) {
+        return 1;
+    }
+    response_end(sb, page.returned, total);
+    if (send_answer(c, sb) != 0) {
         return soap_send_fault(c, 501);
     }
     return 0;
@@ -204,53 +161,70 @@ int browse_direct_children(HttpConnection* c, const char* object_id, const char*
 
 int browse_metadata(HttpConnection* c, const char* object_id, const char* filter)
 {
-    const Resolved r = resolve(object_id, c);
-    if (r.fault) {
-        return soap_send_fault(c, r.fault);
+    if (!object_id) {
+        return soap_send_fault(c, 701);
+    }
+    const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
+    DbLock lock = db_lock();
+    const DbNode* node = db_find_by_id(lock, id);
+    if (!node) {
+        lock.unlock();
+        return soap_send_fault(c, 701);
     }
     StrBuf sb = response_start("Browse");
-    didl_render_object(sb, r.node, filter, c);
+    didl_render_object(lock, sb, node, filter, c);
     // Rendered under the lock, sent after it: a client that stops reading
     // must not hold up every other user of the tree.
-    db_unlock();
+    lock.unlock();
     response_end(sb, 1, 1);
-    return soap_send_envelope(c, sb);
+    return send_answer(c, sb);
 }
 
 int browse_by_letter(HttpConnection* c, const char* object_id, const char* filter,
-                     const char* starting_letter, int requested_count, const char* sort_criteria)
+                     const char* starting_letter, uint32_t requested_count,
+                     const char* sort_criteria)
 {
+    if (!object_id) {
+        return soap_send_fault(c, 701);
+    }
+    const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
+    DbLock lock = db_lock();
     int fault = 0;
-    const DbContainer* container = resolve_container(object_id, c, fault);
+    const DbContainer* container = resolve_container(lock, id, fault);
     if (!container) {
+        lock.unlock();
         return soap_send_fault(c, fault);
     }
     std::vector<DbNode*> scratch;
-    const std::vector<DbNode*>& nodes = sorted_children(
-        container, sort_criteria_for(sort_criteria, container->upnp_class), scratch);
+    const std::vector<DbNode*>& nodes = db_sorted_children(
+        lock, container, sort_criteria_for(sort_criteria, container->upnp_class), scratch);
     const char* letter = starting_letter ? starting_letter : "";
     size_t start = nodes.size();
     for (size_t i = 0; i < nodes.size(); ++i) {
-        const char* title = title_of(nodes[i]);
+        const char* title = title_of(lock, nodes[i]);
         if (title && strcasecmp(title, letter) >= 0) {
             start = i;
             break;
         }
     }
     StrBuf sb = response_start("X_BrowseByLetter");
-    const int returned = render_page(sb, nodes, start, requested_count, filter, c);
+    Page page;
+    render_range(lock, sb, nodes, start, nodes.size(), requested_count, filter, c, page);
     const int total = container->child_count;
-    db_unlock();
+    lock.unlock();
+    if (page.stopped) {
+        return 1;
+    }
     strbuf_appendf(sb,
-                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%d</NumberReturned><TotalMatches>%d"
+                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
                    "</TotalMatches><UpdateID>0</UpdateID><StartingIndex>%d</StartingIndex></"
                    "u:X_BrowseByLetterResponse></s:Body></s:Envelope>",
-                   returned, total, static_cast<int>(start));
-    return soap_send_envelope(c, sb);
+                   page.returned, total, static_cast<int>(start));
+    return send_answer(c, sb);
 }
 
 int search_action(HttpConnection* c, const char* container_id, const char* search_criteria,
-                  const char* filter, int starting_index, int requested_count,
+                  const char* filter, uint32_t starting_index, uint32_t requested_count,
                   const char* sort_criteria)
 {
     if (!container_id) {
@@ -263,28 +237,51 @@ int search_action(HttpConnection* c, const char* container_id, const char* searc
         search_compile(search_criteria ? criteria_text.c_str() : nullptr);
     const bool unique_titles = client_type_of(c->client_ip.data()) == 9; // Roku Soundbridge
     const NodeId id = control_resolve_object_id(container_id, c->client_ip.data());
-    db_lock();
-    const DbContainer* container = db_as_container(db_find_by_id(id));
+    DbLock lock = db_lock();
+    const DbContainer* container = db_as_container(db_find_by_id(lock, id));
     if (!container) {
-        db_unlock();
+        lock.unlock();
         return soap_send_fault(c, 710);
     }
     std::vector<DbNode*> matches;
-    if (search_collect(matches, container, criteria, unique_titles) < 0) {
-        db_unlock();
+    const int collected = search_collect(lock, matches, container, criteria, unique_titles, c);
+    if (collected == kSearchStopped) {
+        return 1;
+    }
+    if (collected < 0) {
+        lock.unlock();
         return soap_send_fault(c, 708);
     }
     // One order for all matches: mixing the defaults of the containers they
-    // were found in would be no order at all.
-    sort_nodes(matches,
-               sort_parse(sort_criteria_for(sort_criteria, container->upnp_class).c_str()));
+    // were found in would be no order at all. Only the part of the order that
+    // the page shows is made, a window at a time: a search that matches the
+    // whole library must not sort it all under the lock for a page of 50.
+    const SortCriteria order =
+        sort_parse(sort_criteria_for(sort_criteria, container->upnp_class).c_str());
+    const std::span<DbNode*> all(matches);
     StrBuf sb = response_start("Search");
-    const int returned = render_page(sb, matches, static_cast<size_t>(std::max(0, starting_index)),
-                                     requested_count, filter, c);
-    db_unlock();
+    Page page;
+    size_t from = std::min<size_t>(starting_index, matches.size());
+    bool first_window = true;
+    while (from < matches.size() && !page.full && !page.stopped) {
+        const size_t to = std::min(matches.size(), from + kSortWindow);
+        if (first_window) {
+            sort_nodes_window(lock, all, order, from, to);
+            first_window = false;
+        } else {
+            // Everything from here on sorts after what was rendered.
+            sort_nodes_window(lock, all.subspan(from), order, 0, to - from);
+        }
+        render_range(lock, sb, matches, from, to, requested_count, filter, c, page);
+        from = to;
+    }
+    lock.unlock();
+    if (page.stopped) {
+        return 1;
+    }
     strbuf_appendf(sb,
-                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%d</NumberReturned><TotalMatches>%d"
+                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
                    "</TotalMatches><UpdateID>0</UpdateID></u:SearchResponse></s:Body></s:Envelope>",
-                   returned, static_cast<int>(matches.size()));
-    return soap_send_envelope(c, sb);
+                   page.returned, static_cast<int>(matches.size()));
+    return send_answer(c, sb);
 }

@@ -15,6 +15,7 @@ namespace
 {
 
 struct Context {
+    const DbLock& lock;
     const char* filter;
     const char* base; // "http://address:port/"
     int client_type;
@@ -38,10 +39,11 @@ std::string extension_of(const DbItem* item)
 }
 
 // The first child item (references resolved) for which pick holds.
-template <typename Pick> const DbItem* first_item(const DbContainer* c, Pick pick)
+template <typename Pick>
+const DbItem* first_item(const DbLock& lock, const DbContainer* c, Pick pick)
 {
-    for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
-        const DbItem* item = db_target_item(n);
+    for (DbNode* n = db_first_child(lock, c); n; n = db_next_sibling(lock, n)) {
+        const DbItem* item = db_target_item(lock, n);
         if (item && pick(item)) {
             return item;
         }
@@ -51,7 +53,8 @@ template <typename Pick> const DbItem* first_item(const DbContainer* c, Pick pic
 
 void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
 {
-    const DbContainer* parent = db_parent(c);
+    const DbLock& lock = ctx.lock;
+    const DbContainer* parent = db_parent(lock, c);
     strbuf_appendf(out,
                    "&lt;container id=\"%d\" parentID=\"%d\" childCount=\"%d\" restricted=\"%d\" "
                    "searchable=\"1\"&gt;",
@@ -62,20 +65,22 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
     }
     xml_didl_element(out, "dc:title", "", text(c->title), ctx.utf8);
     if (didl_filter_wants(ctx.filter, "date")) {
-        const DbItem* first = db_target_item(db_first_child(c));
+        const DbItem* first = db_target_item(lock, db_first_child(lock, c));
         xml_didl_element(out, "dc:date", "", first ? text(first->date) : nullptr, ctx.utf8);
     }
     const bool music = is_music_container(c);
     if (music && didl_filter_wants(ctx.filter, "artist")) {
-        const DbItem* i = first_item(c, [](const DbItem* it) { return bool(it->artist); });
+        const DbItem* i =
+            first_item(ctx.lock, c, [](const DbItem* it) { return bool(it->artist); });
         xml_didl_element(out, "upnp:artist", "", i ? text(i->artist) : nullptr, ctx.utf8);
     }
     if (music && didl_filter_wants(ctx.filter, "genre")) {
-        const DbItem* i = first_item(c, [](const DbItem* it) { return bool(it->genre); });
+        const DbItem* i = first_item(ctx.lock, c, [](const DbItem* it) { return bool(it->genre); });
         xml_didl_element(out, "upnp:genre", "", i ? text(i->genre) : nullptr, ctx.utf8);
     }
     if (music && didl_filter_wants(ctx.filter, "albumArtURI")) {
-        if (const DbItem* i = first_item(c, [](const DbItem* it) { return it->album_art != 0; })) {
+        if (const DbItem* i =
+                first_item(ctx.lock, c, [](const DbItem* it) { return it->album_art != 0; })) {
             const std::string url = std::string(ctx.base) + "albumart-" + extension_of(i) + "/" +
                                     std::to_string(c->id) + ".jpg";
             xml_didl_element(out, "upnp:albumArtURI", "", url.c_str(), ctx.utf8);
@@ -84,8 +89,8 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
     if (music && ctx.client_type != kDlink) {
         std::string attributes;
         if (didl_filter_wants(ctx.filter, "duration")) {
-            attributes =
-                " duration=\"" + format_clock(static_cast<long>(music_duration_total(c))) + "\" ";
+            attributes = " duration=\"" +
+                         format_clock(static_cast<long>(music_duration_total(lock, c))) + "\" ";
         }
         const bool with_duration = !attributes.empty();
         attributes += " protocolInfo=\"http-get:*:audio/x-mpegurl:*\"";
@@ -142,9 +147,10 @@ void render_resource(StrBuf& out, const DbItem* item, NodeId id, std::string att
 void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Context& ctx,
                  const HttpConnection* connection)
 {
+    const DbLock& lock = ctx.lock;
     const DbReference* ref =
         node->kind == DB_REFERENCE ? static_cast<const DbReference*>(node) : nullptr;
-    const DbContainer* parent = db_parent(node);
+    const DbContainer* parent = db_parent(lock, node);
     const int parent_id = parent ? parent->id : -1;
     if (ref) {
         strbuf_appendf(out, "&lt;item id=\"%d\" refID=\"%d\" parentID=\"%d\" restricted=\"1\"&gt;",
@@ -308,17 +314,17 @@ void didl_picture_resources(StrBuf& out, const DbItem* item, NodeId id, const Ht
     }
 }
 
-StrBuf& didl_render_object(StrBuf& out, const DbNode* node, const char* filter,
+StrBuf& didl_render_object(const DbLock& lock, StrBuf& out, const DbNode* node, const char* filter,
                            const HttpConnection* connection)
 {
     if (!node || !connection) {
         return out;
     }
     const int type = client_type_of(connection->client_ip.data());
-    const Context ctx{filter, connection->base_url.data(), type, type != kNoxon};
+    const Context ctx{lock, filter, connection->base_url.data(), type, type != kNoxon};
     if (node->kind == DB_CONTAINER) {
         render_container(out, static_cast<const DbContainer*>(node), ctx);
-    } else if (const DbItem* item = db_target_item(const_cast<DbNode*>(node))) {
+    } else if (const DbItem* item = db_target_item(lock, const_cast<DbNode*>(node))) {
         render_item(out, node, item, ctx, connection);
     }
     return out;

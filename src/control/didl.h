@@ -2,12 +2,11 @@
 // as the requesting client wants it (the Filter, the client's picture sizes
 // and quirks), with the URLs under which the server delivers the media. The
 // markup is written escaped once and every value twice, since the document
-// travels as text inside the SOAP Result element. The caller holds the tree
-// lock.
+// travels as text inside the SOAP Result element.
 #pragma once
 
 #include "core/strbuf.h"
-#include "db/db_node.h"
+#include "db/media_db.h"
 #include "http/http_connection.h"
 
 // Whether the Filter asks for a property (named without its namespace): a
@@ -22,7 +21,7 @@ void xml_didl_element(StrBuf& out, const char* name, const char* attributes, con
 
 // Appends the element of a container, an item, or a reference (shown as its
 // item, with its own id); other nodes append nothing.
-StrBuf& didl_render_object(StrBuf& out, const DbNode* node, const char* filter,
+StrBuf& didl_render_object(const DbLock& lock, StrBuf& out, const DbNode* node, const char* filter,
                            const HttpConnection* connection);
 
 // The resources of a picture, by the client's type.

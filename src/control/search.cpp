@@ -93,8 +93,9 @@ bool is_blank(unsigned char c)
     return c <= 32 || c >= 0x80;
 }
 
-// Compiles text[0, end) into an expression; false on a syntax error.
-bool compile(const char* text, size_t end, int depth, SearchExpression& out)
+// Compiles text[0, end) into an expression; false on a syntax error or when
+// the conditions, counted across all groups, pass the limit.
+bool compile(const char* text, size_t end, int depth, int& conditions, SearchExpression& out)
 {
     if (depth > kSearchMaxDepth) {
         return false;
@@ -131,7 +132,7 @@ bool compile(const char* text, size_t end, int depth, SearchExpression& out)
                 return false;
             }
             auto group = std::make_shared<SearchExpression>();
-            if (!compile(text + p + 1, q - 1 - (p + 1), depth + 1, *group)) {
+            if (!compile(text + p + 1, q - 1 - (p + 1), depth + 1, conditions, *group)) {
                 return false;
             }
             out.item_only = out.item_only && group->item_only;
@@ -151,6 +152,9 @@ bool compile(const char* text, size_t end, int depth, SearchExpression& out)
             out.terms.emplace_back(SearchTerm::Kind::Or);
             p += 2;
             continue;
+        }
+        if (++conditions > kSearchMaxConditions) {
+            return false;
         }
         SearchTerm t(SearchTerm::Kind::Condition);
         bool found = false;
@@ -220,9 +224,10 @@ bool compile(const char* text, size_t end, int depth, SearchExpression& out)
 // target, ids the node's own), or null when absent. Numbers are written into
 // scratch; texts are the node's own, not copied, as this runs for every node
 // of the searched subtree.
-const char* property_value(const DbNode* node, Property property, char (&scratch)[24])
+const char* property_value(const DbLock& lock, const DbNode* node, Property property,
+                           char (&scratch)[24])
 {
-    const DbItem* item = db_target_item(const_cast<DbNode*>(node));
+    const DbItem* item = db_target_item(lock, const_cast<DbNode*>(node));
     const DbContainer* container =
         node->kind == DB_CONTAINER ? static_cast<const DbContainer*>(node) : nullptr;
     auto number = [&](long long v) {
@@ -239,8 +244,8 @@ const char* property_value(const DbNode* node, Property property, char (&scratch
     case Property::Id:
         return number(node->id);
     case Property::ParentId: {
-        const DbContainer* parent = db_parent(node);
-        return number(parent ? parent->id : node == g_db.root ? -1 : 0);
+        const DbContainer* parent = db_parent(lock, node);
+        return number(parent ? parent->id : node == db_tree(lock).root ? -1 : 0);
     }
     case Property::RefId:
         return node->kind == DB_REFERENCE && item ? number(item->id) : nullptr;
@@ -273,7 +278,7 @@ const char* property_value(const DbNode* node, Property property, char (&scratch
     }
 }
 
-int evaluate(const DbNode* node, const SearchExpression& e)
+int evaluate(const DbLock& lock, const DbNode* node, const SearchExpression& e)
 {
     // The symbols of this level: '0', '1', '&', '|'.
     std::string symbols;
@@ -288,10 +293,10 @@ int evaluate(const DbNode* node, const SearchExpression& e)
             symbols += '|';
             break;
         case SearchTerm::Kind::Group:
-            symbols += evaluate(node, *t.group) ? '1' : '0';
+            symbols += evaluate(lock, node, *t.group) ? '1' : '0';
             break;
         case SearchTerm::Kind::Condition: {
-            symbols += search_compare(property_value(node, t.property, scratch), t.op,
+            symbols += search_compare(property_value(lock, node, t.property, scratch), t.op,
                                       t.literal.c_str(), t.property == Property::Track)
                            ? '1'
                            : '0';
@@ -325,12 +330,18 @@ SearchCriteria search_compile(const char* criteria)
     if (!criteria || !*criteria) {
         return c;
     }
+    const size_t length = strlen(criteria);
+    if (length > kSearchCriteriaMaxBytes) {
+        c.kind = SearchCriteria::Kind::Invalid;
+        return c;
+    }
     if (criteria[0] == '*') {
         c.kind = SearchCriteria::Kind::Everything;
         return c;
     }
     auto expression = std::make_shared<SearchExpression>();
-    if (!compile(criteria, strlen(criteria), 0, *expression)) {
+    int conditions = 0;
+    if (!compile(criteria, length, 0, conditions, *expression)) {
         c.kind = SearchCriteria::Kind::Invalid;
         return c;
     }
@@ -339,7 +350,7 @@ SearchCriteria search_compile(const char* criteria)
     return c;
 }
 
-int search_evaluate(const DbNode* node, const SearchCriteria& criteria)
+int search_evaluate(const DbLock& lock, const DbNode* node, const SearchCriteria& criteria)
 {
     switch (criteria.kind) {
     case SearchCriteria::Kind::Nothing:
@@ -351,7 +362,7 @@ int search_evaluate(const DbNode* node, const SearchCriteria& criteria)
     case SearchCriteria::Kind::Expression:
         break;
     }
-    return evaluate(node, *criteria.expression);
+    return evaluate(lock, node, *criteria.expression);
 }
 
 int search_compare(const char* value, const std::string& op, const char* literal, bool numeric)
@@ -404,8 +415,9 @@ int search_compare(const char* value, const std::string& op, const char* literal
     return 0;
 }
 
-int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
-                   const SearchCriteria& criteria, bool unique_titles)
+int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+                   const SearchCriteria& criteria, bool unique_titles,
+                   const HttpConnection* stop_on)
 {
     db_assert_locked();
     // With criteria that read only the properties of items, a reference
@@ -414,36 +426,59 @@ int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
     // that match) instead of by visiting every node of the subtree. Clients
     // that want each title once keep the walk, whose order decides which of
     // equal titles is taken.
-    if (!unique_titles && criteria.kind == SearchCriteria::Kind::Expression &&
-        criteria.expression->item_only) {
-        db_for_each_container([&](DbContainer* c) {
-            if (c != container && db_in_subtree(c, container) &&
-                search_evaluate(c, criteria) == 1) {
-                matches.push_back(c);
-            }
-        });
-        db_for_each_item([&](DbItem* item) {
-            if (search_evaluate(item, criteria) != 1) {
-                return;
-            }
-            if (db_in_subtree(item, container)) {
-                matches.push_back(item);
-            }
-            for (NodeId r = item->first_reference; r != kNoNode;) {
-                DbNode* ref = node_store_get(r);
-                if (db_in_subtree(ref, container)) {
-                    matches.push_back(ref);
-                }
-                r = static_cast<DbReference*>(ref)->next_reference;
-            }
-        });
-        return 0;
+    if (unique_titles || criteria.kind != SearchCriteria::Kind::Expression ||
+        !criteria.expression->item_only) {
+        return search_walk(lock, matches, container, criteria, unique_titles, stop_on);
     }
-    return search_walk(matches, container, criteria, unique_titles);
+    // The index walks cannot be left early: once stopped, the rest of the
+    // visits do nothing.
+    size_t visited = 0;
+    bool stopped = false;
+    auto stop_now = [&] {
+        if (!stopped && stop_on && ++visited % kStopCheckInterval == 0) {
+            stopped = http_stop_requested(stop_on);
+        }
+        return stopped;
+    };
+    db_for_each_container(lock, [&](DbContainer* c) {
+        if (!stop_now() && c != container && db_in_subtree(lock, c, container) &&
+            search_evaluate(lock, c, criteria) == 1) {
+            matches.push_back(c);
+        }
+    });
+    // Where the item and its references stand is looked at before the
+    // criteria, up to the first place inside: a search of a small container
+    // must not evaluate the whole library, and one of a large container must
+    // not look at every reference of items that do not match.
+    auto inside = [&](const DbNode* node) { return db_in_subtree(lock, node, container); };
+    db_for_each_item(lock, [&](DbItem* item) {
+        if (stop_now()) {
+            return;
+        }
+        const bool item_inside = inside(item);
+        bool any_inside = item_inside;
+        for (NodeId r = item->first_reference; r != kNoNode && !any_inside;
+             r = static_cast<const DbReference*>(node_store_get(r))->next_reference) {
+            any_inside = inside(node_store_get(r));
+        }
+        if (!any_inside || search_evaluate(lock, item, criteria) != 1) {
+            return;
+        }
+        if (item_inside) {
+            matches.push_back(item);
+        }
+        for (NodeId r = item->first_reference; r != kNoNode;
+             r = static_cast<const DbReference*>(node_store_get(r))->next_reference) {
+            if (DbNode* ref = node_store_get(r); inside(ref)) {
+                matches.push_back(ref);
+            }
+        }
+    });
+    return stopped ? kSearchStopped : 0;
 }
 
-int search_walk(std::vector<DbNode*>& matches, const DbContainer* container,
-                const SearchCriteria& criteria, bool unique_titles)
+int search_walk(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+                const SearchCriteria& criteria, bool unique_titles, const HttpConnection* stop_on)
 {
     db_assert_locked();
     // Titles taken so far, folded, for clients that want each title once; a
@@ -458,31 +493,35 @@ int search_walk(std::vector<DbNode*>& matches, const DbContainer* container,
     // Depth-first in child-list order: a container is tested before its
     // children are walked.
     std::vector<std::pair<const DbContainer*, DbNode*>> stack;
-    stack.emplace_back(container, db_first_child(container));
+    stack.emplace_back(container, db_first_child(lock, container));
+    size_t visited = 0;
     while (!stack.empty()) {
+        if (stop_on && ++visited % kStopCheckInterval == 0 && http_stop_requested(stop_on)) {
+            return kSearchStopped;
+        }
         DbNode* node = stack.back().second;
         if (!node) {
             stack.pop_back();
             continue;
         }
-        stack.back().second = db_next_sibling(node);
+        stack.back().second = db_next_sibling(lock, node);
         int result;
-        const DbItem* target = by_item ? db_target_item(node) : nullptr;
+        const DbItem* target = by_item ? db_target_item(lock, node) : nullptr;
         if (target && static_cast<size_t>(target->id) < item_results.size()) {
             int8_t& known = item_results[static_cast<size_t>(target->id)];
             if (known < 0) {
-                known = static_cast<int8_t>(search_evaluate(target, criteria));
+                known = static_cast<int8_t>(search_evaluate(lock, target, criteria));
             }
             result = known;
         } else {
-            result = search_evaluate(node, criteria);
+            result = search_evaluate(lock, node, criteria);
         }
         if (result < 0) {
             return result;
         }
         bool take = result == 1;
         if (take && unique_titles) {
-            const DbItem* item = db_target_item(node);
+            const DbItem* item = db_target_item(lock, node);
             const char* title = node->kind == DB_CONTAINER
                                     ? static_cast<const DbContainer*>(node)->title.get()
                                 : item ? item->title.get()
@@ -503,7 +542,7 @@ int search_walk(std::vector<DbNode*>& matches, const DbContainer* container,
         }
         if (node->kind == DB_CONTAINER) {
             const auto* child = static_cast<const DbContainer*>(node);
-            stack.emplace_back(child, db_first_child(child));
+            stack.emplace_back(child, db_first_child(lock, child));
         }
     }
     return 0;

@@ -4,14 +4,13 @@
 // for every node below the searched container.
 #pragma once
 
+#include "control/control_limits.h"
 #include "db/media_db.h"
+#include "http/http_connection.h"
 
 #include <memory>
 #include <string>
 #include <vector>
-
-// Parentheses nested deeper than this make the criteria invalid.
-inline constexpr int kSearchMaxDepth = 32;
 
 struct SearchExpression;
 
@@ -26,20 +25,28 @@ struct SearchCriteria {
     std::shared_ptr<const SearchExpression> expression;
 };
 
+// A text longer than kSearchCriteriaMaxBytes, with more than
+// kSearchMaxConditions conditions or nested deeper than kSearchMaxDepth is
+// invalid.
 SearchCriteria search_compile(const char* criteria);
 
-// 1 match, 0 no match, -1 invalid criteria. The tree lock is held.
-int search_evaluate(const DbNode* node, const SearchCriteria& criteria);
+// 1 match, 0 no match, -1 invalid criteria.
+int search_evaluate(const DbLock& lock, const DbNode* node, const SearchCriteria& criteria);
+
+// What search_collect gives when the connection was asked to stop.
+inline constexpr int kSearchStopped = -3;
 
 // Collects the nodes below container that match, depth-first in list order
-// (each title once when unique_titles); 0, or -1 for invalid criteria. The
-// tree lock is held.
-int search_collect(std::vector<DbNode*>& matches, const DbContainer* container,
-                   const SearchCriteria& criteria, bool unique_titles);
+// (each title once when unique_titles); 0, -1 for invalid criteria, or
+// kSearchStopped when stop_on (may be null) was asked to stop meanwhile.
+int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+                   const SearchCriteria& criteria, bool unique_titles,
+                   const HttpConnection* stop_on = nullptr);
 
 // The same by a depth-first walk of every node of the subtree.
-int search_walk(std::vector<DbNode*>& matches, const DbContainer* container,
-                const SearchCriteria& criteria, bool unique_titles);
+int search_walk(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+                const SearchCriteria& criteria, bool unique_titles,
+                const HttpConnection* stop_on = nullptr);
 
 // One comparison of a property value (null: absent) with a literal.
 int search_compare(const char* value, const std::string& op, const char* literal, bool numeric);

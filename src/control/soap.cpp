@@ -4,8 +4,20 @@
 #include "core/text_util.h"
 #include "http/http_response.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+namespace
+{
+
+bool is_xml_blank(char ch)
+{
+    return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
+}
+
+} // namespace
 
 const UpnpError kUpnpErrors[] = {
     {401, "invalid Action"},
@@ -30,6 +42,7 @@ const UpnpError kUpnpErrors[] = {
     {704, "Format not supported for playback"},
     {705, "Transport is locked"},
     {708, "Invalid search criteria"},
+    {709, "Unsupported or invalid sort criteria"},
     {710, "No such container"},
     {711, "Illegal seek target"},
     {712, "Bad metadata"},
@@ -161,6 +174,34 @@ const char* soap_arg(const XmlElement* body, const char* name)
 int soap_arg_int(const XmlElement* body, const char* name)
 {
     return xml_int(body, name);
+}
+
+bool soap_arg_ui4(const XmlElement* body, const char* name, uint32_t& value)
+{
+    value = 0;
+    const char* text = soap_arg(body, name);
+    if (!text) {
+        return true;
+    }
+    std::string_view digits(text);
+    // Pretty-printed bodies put blanks around the value.
+    while (!digits.empty() && is_xml_blank(digits.front())) {
+        digits.remove_prefix(1);
+    }
+    while (!digits.empty() && is_xml_blank(digits.back())) {
+        digits.remove_suffix(1);
+    }
+    if (digits.empty()) {
+        return true;
+    }
+    // from_chars takes no sign and stops at the first non-digit: "-1", "abc",
+    // "12abc" and anything above 4294967295 are refused, not wrapped.
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) {
+        value = 0;
+        return false;
+    }
+    return true;
 }
 
 int soap_control_handler(HttpConnection* c)

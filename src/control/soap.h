@@ -7,6 +7,7 @@
 #include "core/strbuf.h"
 #include "http/http_connection.h"
 
+#include <cstdint>
 #include <string_view>
 
 struct UpnpError {
@@ -77,3 +78,7 @@ SoapAction soap_action_of(std::string_view value);
 // body, or null; a number with atoi, 0 when absent.
 const char* soap_arg(const XmlElement* body, const char* name);
 int soap_arg_int(const XmlElement* body, const char* name);
+
+// A ui4 argument (StartingIndex, RequestedCount): 0 when absent or empty;
+// false when the text is not a decimal number from 0 to 4294967295.
+[[nodiscard]] bool soap_arg_ui4(const XmlElement* body, const char* name, uint32_t& value);

@@ -2,8 +2,10 @@
 
 #include "control/browse.h"
 #include "control/clients.h"
+#include "control/control_limits.h"
 #include "core/settings.h"
 #include "db/media_db.h"
+#include "db/sort.h"
 
 #include <cstring>
 
@@ -54,12 +56,31 @@ int get_system_update_id(HttpConnection* c)
                         "<Id>" + std::to_string(id) + "</Id>");
 }
 
-// The StartingIndex is unsigned in the service description; a negative one
-// starts at the beginning.
-int starting_index(const XmlElement* body)
+bool too_long(const char* text, size_t limit)
 {
-    const int index = soap_arg_int(body, "StartingIndex");
-    return index < 0 ? 0 : index;
+    return text && strnlen(text, limit + 1) > limit;
+}
+
+// 0 when the SortCriteria is within the limits, else fault 709.
+int sort_fault(const char* sort)
+{
+    if (!sort) {
+        return 0;
+    }
+    if (too_long(sort, kSortCriteriaMaxBytes) || sort_token_count(sort) > kSortMaxKeys) {
+        return 709;
+    }
+    return 0;
+}
+
+// The arguments every listing action reads, checked before the tree is
+// locked: 0, or the fault to answer.
+int listing_fault(const char* object_id, const char* filter, const char* sort)
+{
+    if (too_long(object_id, kShortArgMaxBytes) || too_long(filter, kFilterMaxBytes)) {
+        return 402;
+    }
+    return sort_fault(sort);
 }
 
 int browse(HttpConnection* c, const XmlElement* body, bool by_letter)
@@ -69,17 +90,50 @@ int browse(HttpConnection* c, const XmlElement* body, bool by_letter)
     const char* filter = soap_arg(body, "Filter");
     if (flag && strcmp(flag, "BrowseDirectChildren") == 0) {
         const char* sort = soap_arg(body, "SortCriteria");
-        const int count = soap_arg_int(body, "RequestedCount");
-        if (by_letter) {
-            return browse_by_letter(c, object_id, filter, soap_arg(body, "StartingLetter"), count,
-                                    sort);
+        const char* letter = by_letter ? soap_arg(body, "StartingLetter") : nullptr;
+        uint32_t start = 0;
+        uint32_t count = 0;
+        if (const int fault = listing_fault(object_id, filter, sort); fault != 0) {
+            return soap_send_fault(c, fault);
         }
-        return browse_direct_children(c, object_id, filter, starting_index(body), count, sort);
+        if (!soap_arg_ui4(body, "RequestedCount", count) ||
+            (!by_letter && !soap_arg_ui4(body, "StartingIndex", start)) ||
+            too_long(letter, kShortArgMaxBytes)) {
+            return soap_send_fault(c, 402);
+        }
+        if (by_letter) {
+            return browse_by_letter(c, object_id, filter, letter, count, sort);
+        }
+        return browse_direct_children(c, object_id, filter, start, count, sort);
     }
     if (flag && strcmp(flag, "BrowseMetadata") == 0) {
+        if (const int fault = listing_fault(object_id, filter, nullptr); fault != 0) {
+            return soap_send_fault(c, fault);
+        }
         return browse_metadata(c, object_id, filter);
     }
     return soap_send_fault(c, 402);
+}
+
+int search(HttpConnection* c, const XmlElement* body)
+{
+    const char* container_id = soap_arg(body, "ContainerID");
+    const char* criteria = soap_arg(body, "SearchCriteria");
+    const char* filter = soap_arg(body, "Filter");
+    const char* sort = soap_arg(body, "SortCriteria");
+    uint32_t start = 0;
+    uint32_t count = 0;
+    if (too_long(criteria, kSearchCriteriaMaxBytes)) {
+        return soap_send_fault(c, 708);
+    }
+    if (const int fault = listing_fault(container_id, filter, sort); fault != 0) {
+        return soap_send_fault(c, fault);
+    }
+    if (!soap_arg_ui4(body, "StartingIndex", start) ||
+        !soap_arg_ui4(body, "RequestedCount", count)) {
+        return soap_send_fault(c, 402);
+    }
+    return search_action(c, container_id, criteria, filter, start, count, sort);
 }
 
 } // namespace
@@ -130,9 +184,7 @@ int soap_dispatch(HttpConnection* c, SoapAction action, const XmlElement* body)
     case SoapAction::Browse:
         return browse(c, body, false);
     case SoapAction::Search:
-        return search_action(c, soap_arg(body, "ContainerID"), soap_arg(body, "SearchCriteria"),
-                             soap_arg(body, "Filter"), starting_index(body),
-                             soap_arg_int(body, "RequestedCount"), soap_arg(body, "SortCriteria"));
+        return search(c, body);
     case SoapAction::UpdateObject:
         return update_object(c, body);
     case SoapAction::GetProtocolInfo:

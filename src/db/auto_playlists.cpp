@@ -10,7 +10,7 @@
 namespace
 {
 
-void update_list(DbContainer* list, DbItem* item, int32_t value)
+void update_list(const DbLock& lock, DbContainer* list, DbItem* item, int32_t value)
 {
     const int limit = setting_int(KEY_PLAYLISTNUMENTRIES);
     if (!list || limit == 0) {
@@ -18,7 +18,7 @@ void update_list(DbContainer* list, DbItem* item, int32_t value)
     }
     DbReference* smallest = nullptr;
     int entries = 0;
-    for (DbNode* n = db_first_child(list); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(lock, list); n; n = db_next_sibling(lock, n)) {
         DbReference* ref = db_as_reference(n);
         if (!ref) {
             continue;
@@ -38,30 +38,31 @@ void update_list(DbContainer* list, DbItem* item, int32_t value)
         }
         return;
     }
-    db_add_reference(list, item, value);
+    db_add_reference(lock, list, item, value);
 }
 
-void fill(DbContainer* list, void (*update)(DbItem*))
+void fill(DbContainer* list, void (*update)(const DbLock&, DbItem*))
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     if (!list || setting_int(KEY_PLAYLISTNUMENTRIES) == 0 || list->child_count != 0 ||
         !g_db.all_tracks) {
         return;
     }
-    for (DbNode* n = db_first_child(g_db.all_tracks); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
         if (DbItem* item = db_as_item(n)) {
-            update(item);
+            update(lock, item);
         }
     }
 }
 
 // Appends the lines of one container and then of its child containers;
 // false once the text passed the limit.
-bool append_m3u_lines(const DbContainer* container, const char* base_url, StrBuf& out)
+bool append_m3u_lines(const DbLock& lock, const DbContainer* container, const char* base_url,
+                      StrBuf& out)
 {
     std::vector<DbNode*> entries;
     std::vector<const DbContainer*> children;
-    for (DbNode* n = db_first_child(container); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(lock, container); n; n = db_next_sibling(lock, n)) {
         if (n->kind == DB_CONTAINER) {
             children.push_back(static_cast<DbContainer*>(n));
         } else {
@@ -69,9 +70,9 @@ bool append_m3u_lines(const DbContainer* container, const char* base_url, StrBuf
         }
     }
     const std::string criteria = sort_criteria_for(nullptr, container->upnp_class);
-    sort_nodes(entries, sort_parse(criteria.c_str()));
+    sort_nodes(lock, entries, sort_parse(criteria.c_str()));
     for (DbNode* n : entries) {
-        const DbItem* item = db_target_item(n);
+        const DbItem* item = db_target_item(lock, n);
         if (item && item->upnp_class == kClassMusicTrack) {
             // The item's own id, and always ".mp3": players pick the stream by it.
             strbuf_appendf(out, "%sdisk/%ld.mp3\r\n", base_url, static_cast<long>(item->id));
@@ -81,7 +82,7 @@ bool append_m3u_lines(const DbContainer* container, const char* base_url, StrBuf
         }
     }
     for (const DbContainer* child : children) {
-        if (!append_m3u_lines(child, base_url, out)) {
+        if (!append_m3u_lines(lock, child, base_url, out)) {
             return false;
         }
     }
@@ -90,31 +91,31 @@ bool append_m3u_lines(const DbContainer* container, const char* base_url, StrBuf
 
 } // namespace
 
-void most_played_update(DbItem* item)
+void most_played_update(const DbLock& lock, DbItem* item)
 {
     db_assert_locked();
-    update_list(g_db.most_played_list, item, item->play_count);
+    update_list(lock, g_db.most_played_list, item, item->play_count);
 }
 
-void last_played_update(DbItem* item)
+void last_played_update(const DbLock& lock, DbItem* item)
 {
     db_assert_locked();
-    update_list(g_db.last_played_list, item,
+    update_list(lock, g_db.last_played_list, item,
                 static_cast<int32_t>(item->last_played - g_db.created_at));
 }
 
 void db_item_played(const char* object_id)
 {
-    std::lock_guard guard(db_mutex());
-    DbItem* item = db_target_item(db_find_by_id(db_parse_id(object_id)));
+    const DbLock lock = db_lock();
+    DbItem* item = db_target_item(lock, db_find_by_id(lock, db_parse_id(object_id)));
     if (!item) {
         return;
     }
     ++item->play_count;
     item->last_played = static_cast<int32_t>(time(nullptr));
     if (item->upnp_class == kClassMusicTrack) {
-        last_played_update(item);
-        most_played_update(item);
+        last_played_update(lock, item);
+        most_played_update(lock, item);
     }
 }
 
@@ -130,17 +131,17 @@ void last_played_fill()
 
 std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_url)
 {
-    std::lock_guard guard(db_mutex());
-    const DbContainer* container = db_as_container(db_find_by_id(db_parse_id(object_id)));
+    const DbLock lock = db_lock();
+    const DbContainer* container = db_as_container(db_find_by_id(lock, db_parse_id(object_id)));
     if (!container) {
         return std::nullopt;
     }
     StrBuf out = strbuf_new("#EXTM3U\r\n", 2048);
-    append_m3u_lines(container, base_url ? base_url : "", out);
+    append_m3u_lines(lock, container, base_url ? base_url : "", out);
     return out;
 }
 
-int64_t music_duration_total(const DbContainer* container)
+int64_t music_duration_total(const DbLock&, const DbContainer* container)
 {
     db_assert_locked();
     return container ? container->music_ms : 0;

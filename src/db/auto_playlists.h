@@ -12,8 +12,8 @@
 void db_item_played(const char* object_id);
 
 // Keep one list up to date for one item. The caller holds the lock.
-void most_played_update(DbItem* item);
-void last_played_update(DbItem* item);
+void most_played_update(const DbLock& lock, DbItem* item);
+void last_played_update(const DbLock& lock, DbItem* item);
 
 // Fill an empty list from "All Tracks". Take the lock.
 void most_played_fill();
@@ -27,4 +27,4 @@ std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_
 
 // Total duration (ms) of the music below a container, counting a
 // reference's target once per reference. The caller holds the lock.
-int64_t music_duration_total(const DbContainer* container);
+int64_t music_duration_total(const DbLock& lock, const DbContainer* container);

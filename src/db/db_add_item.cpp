@@ -27,21 +27,21 @@ DbText adapted(const char* text)
 }
 
 // The playlist container of that name below "Playlists", found or created.
-DbContainer* playlist_container(const char* name)
+DbContainer* playlist_container(const DbLock& lock, const char* name)
 {
     if (!g_db.playlists) {
         return nullptr;
     }
-    if (DbContainer* c = db_find_child(g_db.playlists, name)) {
+    if (DbContainer* c = db_find_child(lock, g_db.playlists, name)) {
         return c;
     }
-    return db_add_container(name, g_db.playlists, kClassPlaylist, false);
+    return db_add_container(lock, name, g_db.playlists, kClassPlaylist, false);
 }
 
-void add_to_playlist(DbItem* item, const char* name, int32_t track)
+void add_to_playlist(const DbLock& lock, DbItem* item, const char* name, int32_t track)
 {
-    if (DbContainer* list = playlist_container(name)) {
-        db_add_reference(list, item, track);
+    if (DbContainer* list = playlist_container(lock, name)) {
+        db_add_reference(lock, list, item, track);
     }
 }
 
@@ -87,7 +87,7 @@ std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
 }
 
 // Links a new item into its place; false when the class has no place.
-bool place(DbItem* item)
+bool place(const DbLock& lock, DbItem* item)
 {
     const char* cls = item->upnp_class;
     DbContainer* top = nullptr;
@@ -113,7 +113,7 @@ bool place(DbItem* item)
         }
         view_place_item(item, top);
         if (cls == kClassMusicTrack && item->playlist) {
-            add_to_playlist(item, item->playlist.get(), item->track);
+            add_to_playlist(lock, item, item->playlist.get(), item->track);
         }
         return true;
     }
@@ -125,13 +125,13 @@ bool place(DbItem* item)
             return false;
         }
         db_link_child(g_db.radio_favorites, item);
-        add_to_playlist(item, item->playlist.get(), item->track);
+        add_to_playlist(lock, item, item->playlist.get(), item->track);
         return true;
     }
     if (item->genre) {
-        DbContainer* genre = db_find_child(g_db.radio, item->genre.get());
+        DbContainer* genre = db_find_child(lock, g_db.radio, item->genre.get());
         if (!genre) {
-            genre = db_add_container(item->genre.get(), g_db.radio, kClassMusicFolder, false);
+            genre = db_add_container(lock, item->genre.get(), g_db.radio, kClassMusicFolder, false);
         }
         if (genre && enter_tree(item)) {
             db_link_child(genre, item);
@@ -151,9 +151,9 @@ enum class Existing {
     Present, // result DB_ALREADY_PRESENT
 };
 
-Existing settle_existing(const DbItemFields& f, const char* cls)
+Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* cls)
 {
-    DbItem* existing = cls ? db_find_item_for_class(f.path, cls) : nullptr;
+    DbItem* existing = cls ? db_find_item_for_class(lock, f.path, cls) : nullptr;
     if (!existing) {
         return Existing::None;
     }
@@ -161,9 +161,9 @@ Existing settle_existing(const DbItemFields& f, const char* cls)
         if (!existing->playlist) {
             existing->playlist = DbText(f.playlist);
         }
-        if (DbContainer* list = playlist_container(f.playlist)) {
-            if (!db_find_item_by_path(list, f.path)) {
-                db_add_reference(list, existing, f.track);
+        if (DbContainer* list = playlist_container(lock, f.playlist)) {
+            if (!db_find_item_by_path(lock, list, f.path)) {
+                db_add_reference(lock, list, existing, f.track);
             }
         }
         return Existing::Present;
@@ -172,7 +172,7 @@ Existing settle_existing(const DbItemFields& f, const char* cls)
         existing->track = f.track;
         // The track number orders children: sorted orders kept for pages
         // must see the change.
-        db_mark_changed(db_container_at(existing->parent));
+        db_mark_changed(lock, db_container_at(existing->parent));
     }
     if (existing->mtime >= f.mtime) {
         return Existing::Present;
@@ -191,8 +191,8 @@ int db_add_item(const DbItemFields& f)
     }
     const char* cls = f.upnp_class ? db_class_from_text(f.upnp_class) : nullptr;
     {
-        std::lock_guard guard(db_mutex());
-        if (settle_existing(f, cls) == Existing::Present) {
+        const DbLock lock = db_lock();
+        if (settle_existing(lock, f, cls) == Existing::Present) {
             return DB_ALREADY_PRESENT;
         }
     }
@@ -209,13 +209,13 @@ int db_add_item(const DbItemFields& f)
         return DB_ADD_FAILED;
     }
     std::unique_ptr<DbItem> item = make_item(f, cls);
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     // Another writer may have added the same path while the lock was free;
     // the same rules then apply to its item, so one item per path remains.
-    if (settle_existing(f, cls) == Existing::Present) {
+    if (settle_existing(lock, f, cls) == Existing::Present) {
         return DB_ALREADY_PRESENT;
     }
-    if (!place(item.get())) {
+    if (!place(lock, item.get())) {
         if (item->id == kNoNode && node_store_next_id() == INT32_MAX) {
             log_msg(LOG_ERROR, LOG_CAT_DB, "no object id left for %s\n", f.path);
         }

@@ -33,7 +33,7 @@ bool tree_order_before(const std::vector<NodeId>& a, const std::vector<NodeId>& 
 
 } // namespace
 
-void db_mark_changed(DbContainer* container)
+void db_mark_changed(const DbLock&, DbContainer* container)
 {
     db_assert_locked();
     if (!container) {
@@ -51,7 +51,7 @@ void db_mark_changed(DbContainer* container)
 std::optional<DbFlush> db_flush_events()
 {
     DbFlush flush;
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     if (!g_db.changes_pending) {
         return std::nullopt;
     }
@@ -60,7 +60,7 @@ std::optional<DbFlush> db_flush_events()
     std::vector<std::pair<std::vector<NodeId>, DbContainer*>> changed;
     std::vector<NodeId>& pending = db_state().pending;
     for (NodeId id : pending) {
-        DbContainer* c = db_as_container(db_find_by_id(id));
+        DbContainer* c = db_as_container(db_find_by_id(lock, id));
         if (c && c->update_pending) {
             changed.emplace_back(chain_from_root(id), c);
             c->update_pending = false;

@@ -4,7 +4,7 @@
 
 DbStats db_stats()
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     DbStats stats;
     stats.next_object_id = node_store_next_id();
     if (!g_db.root) {
@@ -16,7 +16,7 @@ DbStats db_stats()
         work.pop_back();
         ++stats.nodes;
         ++stats.containers;
-        for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
+        for (DbNode* n = db_first_child(lock, c); n; n = db_next_sibling(lock, n)) {
             if (n->kind == DB_CONTAINER) {
                 work.push_back(static_cast<DbContainer*>(n));
             } else {
@@ -31,11 +31,12 @@ DbStats db_stats()
 namespace
 {
 
-std::string check_child(DbContainer* c, DbNode* n, std::vector<DbContainer*>& work)
+std::string check_child(const DbLock& lock, DbContainer* c, DbNode* n,
+                        std::vector<DbContainer*>& work)
 {
     if (n->kind == DB_CONTAINER) {
         auto* child = static_cast<DbContainer*>(n);
-        if (!db_find_child(c, db_text_of(child->title))) {
+        if (!db_find_child(lock, c, db_text_of(child->title))) {
             return "title index misses container " + std::to_string(n->id);
         }
         work.push_back(child);
@@ -63,7 +64,7 @@ std::string check_child(DbContainer* c, DbNode* n, std::vector<DbContainer*>& wo
 
 } // namespace
 
-std::string db_check_consistency()
+std::string db_check_consistency(const DbLock& lock)
 {
     db_assert_locked();
     if (!g_db.root) {
@@ -77,12 +78,12 @@ std::string db_check_consistency()
         int count = 0;
         int64_t music = 0;
         NodeId prev = kNoNode;
-        for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
+        for (DbNode* n = db_first_child(lock, c); n; n = db_next_sibling(lock, n)) {
             ++count;
             if (n->parent != c->id || n->prev != prev) {
                 return "bad links at node " + std::to_string(n->id);
             }
-            if (db_find_by_id(n->id) != n) {
+            if (db_find_by_id(lock, n->id) != n) {
                 return "id table disagrees at " + std::to_string(n->id);
             }
             if (prev != kNoNode && n->id > prev) {
@@ -91,7 +92,7 @@ std::string db_check_consistency()
             prev = n->id;
             music += db_music_contribution(n);
             containers_with_parent += n->kind == DB_CONTAINER ? 1 : 0;
-            if (std::string problem = check_child(c, n, work); !problem.empty()) {
+            if (std::string problem = check_child(lock, c, n, work); !problem.empty()) {
                 return problem;
             }
         }

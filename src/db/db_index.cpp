@@ -86,11 +86,12 @@ PathKey path_key(const DbItem* i)
 // The item itself or one of its references lies in the container's subtree.
 bool appears_in(DbItem* item, const DbContainer* container)
 {
-    if (db_in_subtree(item, container)) {
+    const DbLock& lock = db_held_lock();
+    if (db_in_subtree(lock, item, container)) {
         return true;
     }
     for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
-        if (db_in_subtree(db_reference_at(r), container)) {
+        if (db_in_subtree(lock, db_reference_at(r), container)) {
             return true;
         }
     }
@@ -212,7 +213,7 @@ DbItem* db_find_path_of_class(const DbContainer* container, std::string_view pat
     return nullptr;
 }
 
-DbContainer* db_find_child(const DbContainer* parent, std::string_view title)
+DbContainer* db_find_child(const DbLock&, const DbContainer* parent, std::string_view title)
 {
     db_assert_locked();
     if (!parent) {
@@ -221,7 +222,7 @@ DbContainer* db_find_child(const DbContainer* parent, std::string_view title)
     return db_container_at(indexes().titles.find(TitleKey{parent->id, title}));
 }
 
-DbItem* db_find_item_by_path(const DbContainer* container, std::string_view path)
+DbItem* db_find_item_by_path(const DbLock&, const DbContainer* container, std::string_view path)
 {
     db_assert_locked();
     if (!container) {
@@ -235,7 +236,7 @@ DbItem* db_find_item_by_path(const DbContainer* container, std::string_view path
     return nullptr;
 }
 
-DbItem* db_find_item_for_class(std::string_view path, const char* upnp_class)
+DbItem* db_find_item_for_class(const DbLock&, std::string_view path, const char* upnp_class)
 {
     db_assert_locked();
     const DbContainer* owner = db_owner_for_class(upnp_class);
@@ -245,12 +246,13 @@ DbItem* db_find_item_for_class(std::string_view path, const char* upnp_class)
     return db_find_path_of_class(owner, path, upnp_class);
 }
 
-DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view text)
+DbItem* db_find_item_by_keywords(const DbLock& lock, const DbContainer* container,
+                                 std::string_view text)
 {
     db_assert_locked();
     for (NodeId id = indexes().keywords.find(text); id != kNoNode;
          id = db_item_at(id)->next_same_keywords) {
-        if (db_in_subtree(db_item_at(id), container)) {
+        if (db_in_subtree(lock, db_item_at(id), container)) {
             return db_item_at(id);
         }
     }
@@ -272,13 +274,13 @@ int db_needs_update_since(const char* path, int32_t mtime, const DbContainer* co
     if (!path) {
         return 0;
     }
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     // A file not in the tree yet compares against the time 0.
-    const DbItem* item = db_find_item_by_path(container, path);
+    const DbItem* item = db_find_item_by_path(lock, container, path);
     return mtime > (item ? item->mtime : 0) ? 1 : 0;
 }
 
-void db_for_each_container(const std::function<void(DbContainer*)>& visit)
+void db_for_each_container(const DbLock&, const std::function<void(DbContainer*)>& visit)
 {
     db_assert_locked();
     indexes().titles.for_each([&](NodeId head) {
@@ -288,7 +290,7 @@ void db_for_each_container(const std::function<void(DbContainer*)>& visit)
     });
 }
 
-void db_for_each_item(const std::function<void(DbItem*)>& visit)
+void db_for_each_item(const DbLock&, const std::function<void(DbItem*)>& visit)
 {
     db_assert_locked();
     indexes().paths.for_each([&](NodeId head) {

@@ -10,6 +10,15 @@
 #include <string_view>
 #include <vector>
 
+// The tops and counters of the tree. Outside db they are reached through
+// db_tree(lock).
+extern MediaDb g_db;
+
+// The lock an entry point of db holds, for the helpers below it that call
+// functions asking for the lock: they run only under a lock their entry
+// point took, which debug builds check here.
+const DbLock& db_held_lock();
+
 // Everything the tree keeps besides its nodes and g_db.
 struct DbState {
     DbIndexes indexes;

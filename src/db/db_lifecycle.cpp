@@ -22,22 +22,32 @@ DbMutex& db_mutex()
     return *m;
 }
 
-void db_lock()
+DbLock db_lock()
 {
     db_mutex().lock();
+    return DbLock(true);
 }
 
-void db_unlock()
+const DbLock& db_held_lock()
 {
-    db_mutex().unlock();
+    db_assert_locked();
+    // A witness that owns nothing: the entry point's own DbLock releases.
+    static const DbLock witness(false);
+    return witness;
+}
+
+const MediaDb& db_tree(const DbLock&)
+{
+    db_assert_locked();
+    return g_db;
 }
 
 namespace
 {
 
-DbContainer* add_top(int title_key, DbContainer* parent, const char* upnp_class)
+DbContainer* add_top(const DbLock& lock, int title_key, DbContainer* parent, const char* upnp_class)
 {
-    return db_add_container(setting_str(title_key), parent, upnp_class, true);
+    return db_add_container(lock, setting_str(title_key), parent, upnp_class, true);
 }
 
 } // namespace
@@ -48,7 +58,7 @@ void db_create()
     g_db.created_at = time(nullptr);
     log_msg(LOG_INFO, LOG_CAT_DB, "creating Database\n");
 
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     auto* root = new DbContainer;
     root->kind = DB_CONTAINER;
     root->title = DbText("root");
@@ -58,19 +68,22 @@ void db_create()
     g_db.root = root;
 
     // The music edition hangs its music containers directly below the root.
-    g_db.music_root = edition_music_only() ? root : add_top(KEY_ROOTMUSIC, root, kClassMusicFolder);
+    g_db.music_root =
+        edition_music_only() ? root : add_top(lock, KEY_ROOTMUSIC, root, kClassMusicFolder);
     if (DbContainer* music = g_db.music_root) {
-        g_db.playlists = add_top(KEY_PLAYLISTS, music, kClassPlaylist);
+        g_db.playlists = add_top(lock, KEY_PLAYLISTS, music, kClassPlaylist);
         if (g_db.playlists && setting_int(KEY_PLAYLISTNUMENTRIES) != 0) {
-            g_db.most_played_list = add_top(KEY_PLAYLISTMOSTPLAYED, g_db.playlists, kClassPlaylist);
-            g_db.last_played_list = add_top(KEY_PLAYLISTLASTPLAYED, g_db.playlists, kClassPlaylist);
+            g_db.most_played_list =
+                add_top(lock, KEY_PLAYLISTMOSTPLAYED, g_db.playlists, kClassPlaylist);
+            g_db.last_played_list =
+                add_top(lock, KEY_PLAYLISTLASTPLAYED, g_db.playlists, kClassPlaylist);
         }
         std::string all_tracks = setting_str(KEY_ALLTRACKS);
         g_db.all_tracks =
-            db_add_container(all_tracks.empty() ? "All Tracks [is needed]" : all_tracks, music,
-                             kClassContainer, true);
-        g_db.radio = add_top(KEY_INTERNETRADIO, music, kClassContainer);
-        g_db.radio_favorites = add_top(KEY_ALLOWNRADIOSTATIONS, g_db.radio, kClassContainer);
+            db_add_container(lock, all_tracks.empty() ? "All Tracks [is needed]" : all_tracks,
+                             music, kClassContainer, true);
+        g_db.radio = add_top(lock, KEY_INTERNETRADIO, music, kClassContainer);
+        g_db.radio_favorites = add_top(lock, KEY_ALLOWNRADIOSTATIONS, g_db.radio, kClassContainer);
         for (int n = 1; n <= 10; ++n) {
             view_create_root(KEY_MUSICNODE1 + n - 1, 100 + n, music, kClassContainer);
         }
@@ -78,19 +91,20 @@ void db_create()
     if (edition_music_only()) {
         return;
     }
-    g_db.picture_root = add_top(KEY_ROOTPICTURE, root, kClassContainer);
+    g_db.picture_root = add_top(lock, KEY_ROOTPICTURE, root, kClassContainer);
     if (DbContainer* pictures = g_db.picture_root) {
         if (!setting_str(KEY_ADOBEDSN).empty()) {
-            g_db.adobe_tags = db_add_container("- Adobe Tags -", pictures, kClassContainer, true);
+            g_db.adobe_tags =
+                db_add_container(lock, "- Adobe Tags -", pictures, kClassContainer, true);
         }
-        g_db.all_pictures = add_top(KEY_ALLPICTURES, pictures, kClassContainer);
+        g_db.all_pictures = add_top(lock, KEY_ALLPICTURES, pictures, kClassContainer);
         for (int n = 1; n <= 5; ++n) {
             view_create_root(KEY_PICTURENODE1 + n - 1, 130 + n, pictures, kClassContainer);
         }
     }
-    g_db.video_root = add_top(KEY_ROOTVIDEO, root, kClassContainer);
+    g_db.video_root = add_top(lock, KEY_ROOTVIDEO, root, kClassContainer);
     if (DbContainer* videos = g_db.video_root) {
-        g_db.all_videos = add_top(KEY_ALLVIDEOS, videos, kClassContainer);
+        g_db.all_videos = add_top(lock, KEY_ALLVIDEOS, videos, kClassContainer);
         for (int n = 1; n <= 5; ++n) {
             view_create_root(KEY_VIDEONODE1 + n - 1, 160 + n, videos, kClassContainer);
         }
@@ -99,7 +113,7 @@ void db_create()
 
 void db_destroy()
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     DbState& state = db_state();
     if (g_db.root) {
         db_free_container(g_db.root);

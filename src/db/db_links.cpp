@@ -62,7 +62,7 @@ bool is_url(std::string_view path)
 
 // --- node access ------------------------------------------------------------------
 
-DbNode* db_find_by_id(NodeId id)
+DbNode* db_find_by_id(const DbLock&, NodeId id)
 {
     DbNode* node = node_store_get(id);
     // Only nodes in the tree are found: the root, and nodes with a parent.
@@ -87,7 +87,7 @@ DbReference* db_as_reference(DbNode* node)
     return node && node->kind == DB_REFERENCE ? static_cast<DbReference*>(node) : nullptr;
 }
 
-DbItem* db_target_item(DbNode* node)
+DbItem* db_target_item(const DbLock&, DbNode* node)
 {
     if (DbItem* item = db_as_item(node)) {
         return item;
@@ -98,22 +98,22 @@ DbItem* db_target_item(DbNode* node)
     return nullptr;
 }
 
-DbNode* db_first_child(const DbContainer* container)
+DbNode* db_first_child(const DbLock&, const DbContainer* container)
 {
     return container ? node_store_get(container->first_child) : nullptr;
 }
 
-DbNode* db_next_sibling(const DbNode* node)
+DbNode* db_next_sibling(const DbLock&, const DbNode* node)
 {
     return node ? node_store_get(node->next) : nullptr;
 }
 
-DbContainer* db_parent(const DbNode* node)
+DbContainer* db_parent(const DbLock&, const DbNode* node)
 {
     return node ? db_container_at(node->parent) : nullptr;
 }
 
-bool db_in_subtree(const DbNode* node, const DbContainer* container)
+bool db_in_subtree(const DbLock&, const DbNode* node, const DbContainer* container)
 {
     if (!container) {
         return false;
@@ -172,7 +172,7 @@ void db_link_child(DbContainer* parent, DbNode* child)
     }
     parent->first_child = child->id;
     ++parent->child_count;
-    db_mark_changed(parent);
+    db_mark_changed(db_held_lock(), parent);
     add_music(parent, db_music_contribution(child));
     if (child->kind == DB_CONTAINER) {
         db_index_title(static_cast<DbContainer*>(child));
@@ -198,7 +198,7 @@ void db_unlink_child(DbNode* child)
         next->prev = child->prev;
     }
     --parent->child_count;
-    db_mark_changed(parent);
+    db_mark_changed(db_held_lock(), parent);
     add_music(parent, -db_music_contribution(child));
     mark_prune_candidate(parent);
     child->parent = kNoNode;
@@ -206,8 +206,8 @@ void db_unlink_child(DbNode* child)
     child->prev = kNoNode;
 }
 
-DbContainer* db_add_container(std::string_view title, DbContainer* parent, const char* upnp_class,
-                              bool permanent)
+DbContainer* db_add_container(const DbLock&, std::string_view title, DbContainer* parent,
+                              const char* upnp_class, bool permanent)
 {
     db_assert_locked();
     if (title.empty() || !parent) {
@@ -229,7 +229,7 @@ DbContainer* db_add_container(std::string_view title, DbContainer* parent, const
     return c;
 }
 
-DbReference* db_add_reference(DbContainer* container, DbItem* item, int32_t order)
+DbReference* db_add_reference(const DbLock&, DbContainer* container, DbItem* item, int32_t order)
 {
     db_assert_locked();
     if (!container || !item) {
@@ -261,7 +261,7 @@ void db_repoint_reference(DbReference* ref, DbItem* item, int32_t order)
     ref->next_reference = item->first_reference;
     item->first_reference = ref->id;
     add_music(parent, db_music_contribution(ref) - before);
-    db_mark_changed(parent);
+    db_mark_changed(db_held_lock(), parent);
 }
 
 void db_keep_unlinked(DbItem* item)
@@ -311,7 +311,7 @@ void db_free_node(DbNode* node)
     }
 }
 
-void db_remove_references(const DbContainer* container, DbItem* item)
+void db_remove_references(const DbLock& lock, const DbContainer* container, DbItem* item)
 {
     db_assert_locked();
     if (!item) {
@@ -319,7 +319,7 @@ void db_remove_references(const DbContainer* container, DbItem* item)
     }
     std::vector<DbReference*> doomed;
     for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
-        if (db_in_subtree(db_reference_at(r), container)) {
+        if (db_in_subtree(lock, db_reference_at(r), container)) {
             doomed.push_back(db_reference_at(r));
         }
     }
@@ -328,7 +328,7 @@ void db_remove_references(const DbContainer* container, DbItem* item)
     }
 }
 
-void db_unlink_item(DbItem* item)
+void db_unlink_item(const DbLock&, DbItem* item)
 {
     db_assert_locked();
     if (item) {
@@ -342,7 +342,7 @@ void db_purge_vanished()
     // by a slow disk; an item that changed meanwhile is left alone.
     std::vector<std::pair<NodeId, std::string>> candidates;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         std::vector<const DbContainer*> work;
         for (const DbContainer* c : {g_db.all_tracks, g_db.all_pictures, g_db.all_videos}) {
             if (c) {
@@ -352,7 +352,7 @@ void db_purge_vanished()
         while (!work.empty()) {
             const DbContainer* c = work.back();
             work.pop_back();
-            for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
+            for (DbNode* n = db_first_child(lock, c); n; n = db_next_sibling(lock, n)) {
                 if (n->kind == DB_CONTAINER) {
                     work.push_back(static_cast<DbContainer*>(n));
                 } else if (n->kind == DB_ITEM) {
@@ -372,9 +372,9 @@ void db_purge_vanished()
             vanished.emplace_back(id, std::move(path));
         }
     }
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     for (const auto& [id, path] : vanished) {
-        DbItem* item = db_as_item(db_find_by_id(id));
+        DbItem* item = db_as_item(db_find_by_id(lock, id));
         if (item && db_text_of(item->path) == path) {
             db_free_item(item);
         }
@@ -383,14 +383,14 @@ void db_purge_vanished()
 
 void db_prune_empty()
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     // Only containers that were created empty or lost a child since the last
     // prune can be empty; removing one makes its parent a candidate in turn.
     std::vector<NodeId>& candidates = db_state().prune_candidates;
     while (!candidates.empty()) {
         const NodeId id = candidates.back();
         candidates.pop_back();
-        DbContainer* c = db_as_container(db_find_by_id(id));
+        DbContainer* c = db_as_container(db_find_by_id(lock, id));
         if (!c) {
             continue;
         }
@@ -403,13 +403,13 @@ void db_prune_empty()
 
 void db_clear_radio()
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     DbContainer* radio = g_db.radio;
     if (!radio) {
         return;
     }
     std::vector<DbNode*> doomed;
-    for (DbNode* n = db_first_child(radio); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(lock, radio); n; n = db_next_sibling(lock, n)) {
         if (n != g_db.radio_favorites) {
             doomed.push_back(n);
         }
@@ -417,22 +417,22 @@ void db_clear_radio()
     for (DbNode* n : doomed) {
         db_free_node(n);
     }
-    db_mark_changed(radio);
+    db_mark_changed(lock, radio);
 }
 
 void db_clear_playlist(const char* name)
 {
-    std::lock_guard guard(db_mutex());
-    DbContainer* list = g_db.playlists ? db_find_child(g_db.playlists, name) : nullptr;
+    const DbLock lock = db_lock();
+    DbContainer* list = g_db.playlists ? db_find_child(lock, g_db.playlists, name) : nullptr;
     if (!list) {
         return;
     }
     std::vector<DbNode*> doomed;
-    for (DbNode* n = db_first_child(list); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(lock, list); n; n = db_next_sibling(lock, n)) {
         doomed.push_back(n);
     }
     for (DbNode* n : doomed) {
         db_free_node(n);
     }
-    db_mark_changed(list);
+    db_mark_changed(lock, list);
 }

@@ -32,7 +32,7 @@ NodeId db_resolve_object_id(const char* object_id, bool music_client)
     bool last_empty = false;
     bool most_empty = false;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         music = g_db.music_root ? g_db.music_root->id : kNoNode;
         photo = g_db.picture_root ? g_db.picture_root->id : kNoNode;
         movie = g_db.video_root ? g_db.video_root->id : kNoNode;
@@ -73,12 +73,12 @@ int db_update_property(const char* object_id, const char* property, const char* 
     if (!object_id) {
         return 501;
     }
-    std::lock_guard guard(db_mutex());
-    DbNode* node = db_find_by_id(db_parse_id(object_id));
+    const DbLock lock = db_lock();
+    DbNode* node = db_find_by_id(lock, db_parse_id(object_id));
     if (!node || node->kind == DB_CONTAINER) {
         return 501;
     }
-    DbItem* item = db_target_item(node);
+    DbItem* item = db_target_item(lock, node);
     if (!item) {
         return 200;
     }
@@ -118,7 +118,7 @@ int db_update_property(const char* object_id, const char* property, const char* 
         if (keywords) {
             db_index_keywords(item);
         }
-        db_mark_changed(db_container_at(item->parent));
+        db_mark_changed(lock, db_container_at(item->parent));
         if (keywords) {
             keyword_folders_rebuild(item);
         }
@@ -129,8 +129,8 @@ int db_update_property(const char* object_id, const char* property, const char* 
 
 std::optional<DbLocation> db_item_location(const char* object_id)
 {
-    std::lock_guard guard(db_mutex());
-    DbItem* item = db_target_item(db_find_by_id(db_parse_id(object_id)));
+    const DbLock lock = db_lock();
+    DbItem* item = db_target_item(lock, db_find_by_id(lock, db_parse_id(object_id)));
     if (!item) {
         return std::nullopt;
     }
@@ -142,8 +142,8 @@ std::optional<DbLocation> db_item_location(const char* object_id)
 
 std::optional<DbPlayRow> db_play_row(NodeId id)
 {
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = db_target_item(db_find_by_id(id));
+    const DbLock lock = db_lock();
+    const DbItem* item = db_target_item(lock, db_find_by_id(lock, id));
     if (!item) {
         return std::nullopt;
     }
@@ -156,14 +156,14 @@ std::optional<DbPlayRow> db_play_row(NodeId id)
 
 uint32_t db_system_update_id()
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     return g_db.system_update_id;
 }
 
 std::optional<std::string> db_item_description(const char* object_id)
 {
-    std::lock_guard guard(db_mutex());
-    DbItem* item = db_target_item(db_find_by_id(db_parse_id(object_id)));
+    const DbLock lock = db_lock();
+    DbItem* item = db_target_item(lock, db_find_by_id(lock, db_parse_id(object_id)));
     if (!item || !item->description) {
         return std::nullopt;
     }

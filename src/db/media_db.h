@@ -38,8 +38,6 @@ struct MediaDb {
     int64_t created_at = 0;
 };
 
-extern MediaDb g_db;
-
 // The tree lock: one non-recursive mutex that also knows its holder, so
 // that debug builds can check that a caller holds it.
 struct DbMutex {
@@ -61,11 +59,48 @@ struct DbMutex {
     std::atomic<std::thread::id> owner{};
 };
 
-// Every function below expects the caller to hold the tree lock, except
-// those documented as taking it themselves.
 DbMutex& db_mutex();
-void db_lock();
-void db_unlock();
+
+// A held tree lock as a value. Every function that reads or changes the tree
+// under a lock its caller took asks for a `const DbLock&` as its first
+// argument, so the compiler, not a comment, says which calls need the lock;
+// functions that take the lock themselves do not ask for one (calling them
+// with the lock held would deadlock). Released when the value goes out of
+// scope, or earlier by unlock() (nodes reached through it must not be used
+// after that).
+class DbLock
+{
+public:
+    DbLock(DbLock&& other) noexcept : owns_(other.owns_)
+    {
+        other.owns_ = false;
+    }
+    DbLock(const DbLock&) = delete;
+    DbLock& operator=(const DbLock&) = delete;
+    DbLock& operator=(DbLock&&) = delete;
+    ~DbLock()
+    {
+        unlock();
+    }
+    void unlock()
+    {
+        if (owns_) {
+            owns_ = false;
+            db_mutex().unlock();
+        }
+    }
+
+private:
+    friend DbLock db_lock();
+    friend const DbLock& db_held_lock();
+    explicit DbLock(bool owns) : owns_(owns)
+    {
+    }
+    bool owns_;
+};
+
+// Waits for the tree lock and returns it held.
+[[nodiscard]] DbLock db_lock();
 
 // In debug builds, stops the program when the calling thread does not hold
 // the tree lock.
@@ -75,50 +110,57 @@ void db_unlock();
 #define db_assert_locked() assert(db_mutex().held_by_this_thread())
 #endif
 
+// The top containers and counters of the tree; valid while the lock is held.
+const MediaDb& db_tree(const DbLock& lock);
+
 // Builds the root and the top containers from the settings. Takes the lock.
 void db_create();
 
 // Frees the whole tree. Object ids keep growing across destroy and create.
+// Takes the lock.
 void db_destroy();
 
 // The node with an object id that is linked in the tree, or null.
-DbNode* db_find_by_id(NodeId id);
+DbNode* db_find_by_id(const DbLock& lock, NodeId id);
 DbContainer* db_as_container(DbNode* node);
 DbItem* db_as_item(DbNode* node);
 DbReference* db_as_reference(DbNode* node);
 
 // The node itself for an item, the target for a reference, else null.
-DbItem* db_target_item(DbNode* node);
+DbItem* db_target_item(const DbLock& lock, DbNode* node);
 
 // Children in list order (newest first).
-DbNode* db_first_child(const DbContainer* container);
-DbNode* db_next_sibling(const DbNode* node);
-DbContainer* db_parent(const DbNode* node);
+DbNode* db_first_child(const DbLock& lock, const DbContainer* container);
+DbNode* db_next_sibling(const DbLock& lock, const DbNode* node);
+DbContainer* db_parent(const DbLock& lock, const DbNode* node);
 
-DbContainer* db_add_container(std::string_view title, DbContainer* parent, const char* upnp_class,
-                              bool permanent);
-DbReference* db_add_reference(DbContainer* container, DbItem* item, int32_t order);
+DbContainer* db_add_container(const DbLock& lock, std::string_view title, DbContainer* parent,
+                              const char* upnp_class, bool permanent);
+DbReference* db_add_reference(const DbLock& lock, DbContainer* container, DbItem* item,
+                              int32_t order);
 
 // The newest child container of parent titled exactly title, or null.
-DbContainer* db_find_child(const DbContainer* parent, std::string_view title);
+DbContainer* db_find_child(const DbLock& lock, const DbContainer* parent, std::string_view title);
 
 // The item with that path in the container's subtree (directly or through a
 // reference), or null.
-DbItem* db_find_item_by_path(const DbContainer* container, std::string_view path);
+DbItem* db_find_item_by_path(const DbLock& lock, const DbContainer* container,
+                             std::string_view path);
 
 // db_find_item_by_path in the container that owns items of the class.
-DbItem* db_find_item_for_class(std::string_view path, const char* upnp_class);
+DbItem* db_find_item_for_class(const DbLock& lock, std::string_view path, const char* upnp_class);
 
 // The item in the container's subtree whose keywords equal text, or null.
-DbItem* db_find_item_by_keywords(const DbContainer* container, std::string_view text);
+DbItem* db_find_item_by_keywords(const DbLock& lock, const DbContainer* container,
+                                 std::string_view text);
 
 // Every container but the root, and every item, in no particular order:
 // walks of the indexes, for lookups that would otherwise visit every node.
-void db_for_each_container(const std::function<void(DbContainer*)>& visit);
-void db_for_each_item(const std::function<void(DbItem*)>& visit);
+void db_for_each_container(const DbLock& lock, const std::function<void(DbContainer*)>& visit);
+void db_for_each_item(const DbLock& lock, const std::function<void(DbItem*)>& visit);
 
 // Whether node lies in the subtree of container (container included).
-bool db_in_subtree(const DbNode* node, const DbContainer* container);
+bool db_in_subtree(const DbLock& lock, const DbNode* node, const DbContainer* container);
 
 // 1 when the file is newer than the item found for path in container (or,
 // with no item there, newer than the time 0): it must be read. Takes the
@@ -172,10 +214,10 @@ int db_add_item(const char* title, const char* upnp_class, const char* artist, c
                 int32_t play_count);
 
 // Removes every reference to item in the container's subtree.
-void db_remove_references(const DbContainer* container, DbItem* item);
+void db_remove_references(const DbLock& lock, const DbContainer* container, DbItem* item);
 
 // Unlinks the item from its parent and frees it (its references go too).
-void db_unlink_item(DbItem* item);
+void db_unlink_item(const DbLock& lock, DbItem* item);
 
 // Removes items whose files vanished. Takes the lock.
 void db_purge_vanished();
@@ -185,7 +227,7 @@ void db_purge_vanished();
 void db_prune_empty();
 
 // Marks a container changed: its update id grows by at most one per flush.
-void db_mark_changed(DbContainer* container);
+void db_mark_changed(const DbLock& lock, DbContainer* container);
 
 // The ContainerUpdateIDs text of the changed containers in tree order, and
 // the new SystemUpdateID; nothing when nothing changed. Takes the lock; the
@@ -250,4 +292,4 @@ DbStats db_stats();
 
 // Checks every index against a walk of the tree; empty when consistent, else
 // the first disagreement. For tests.
-std::string db_check_consistency();
+std::string db_check_consistency(const DbLock& lock);

@@ -237,13 +237,13 @@ void append_item(std::string& out, const DbItem* i)
 
 // Items of a container's subtree, depth-first in list order (items of a
 // nested container where the container stands).
-void append_subtree(std::string& out, const DbContainer* container)
+void append_subtree(const DbLock& lock, std::string& out, const DbContainer* container)
 {
     if (!container) {
         return;
     }
     std::vector<const DbNode*> work;
-    for (const DbNode* n = db_first_child(container); n; n = db_next_sibling(n)) {
+    for (const DbNode* n = db_first_child(lock, container); n; n = db_next_sibling(lock, n)) {
         work.push_back(n);
     }
     std::reverse(work.begin(), work.end());
@@ -254,8 +254,8 @@ void append_subtree(std::string& out, const DbContainer* container)
             append_item(out, static_cast<const DbItem*>(n));
         } else if (n->kind == DB_CONTAINER) {
             std::vector<const DbNode*> children;
-            for (const DbNode* c = db_first_child(static_cast<const DbContainer*>(n)); c;
-                 c = db_next_sibling(c)) {
+            for (const DbNode* c = db_first_child(lock, static_cast<const DbContainer*>(n)); c;
+                 c = db_next_sibling(lock, c)) {
                 children.push_back(c);
             }
             work.insert(work.end(), children.rbegin(), children.rend());
@@ -273,7 +273,7 @@ bool is_directory(const std::string& path)
 // What the writer watches: grows with every change of the tree.
 uint64_t change_count()
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     return g_db.change_count;
 }
 
@@ -391,10 +391,10 @@ int persistence_read_records(PersistenceReader& reader, const ThreadFlag* runnin
 std::string persistence_text()
 {
     std::string out;
-    std::lock_guard guard(db_mutex());
-    append_subtree(out, g_db.all_tracks);
-    append_subtree(out, g_db.all_pictures);
-    append_subtree(out, g_db.all_videos);
+    const DbLock lock = db_lock();
+    append_subtree(lock, out, g_db.all_tracks);
+    append_subtree(lock, out, g_db.all_pictures);
+    append_subtree(lock, out, g_db.all_videos);
     return out;
 }
 

@@ -46,14 +46,14 @@ struct SortEntry {
     bool container;
 };
 
-SortEntry entry_of(DbNode* node)
+SortEntry entry_of(const DbLock& lock, DbNode* node)
 {
     SortEntry e{node, nullptr, nullptr, 0, node->kind == DB_CONTAINER};
     if (e.container) {
         e.title = static_cast<const DbContainer*>(node)->title.get();
         return e;
     }
-    e.item = db_target_item(node);
+    e.item = db_target_item(lock, node);
     e.title = e.item ? e.item->title.get() : nullptr;
     e.track = e.item ? e.item->track : 0;
     if (node->kind == DB_REFERENCE) {
@@ -159,23 +159,62 @@ SortCriteria sort_parse(const char* criteria)
     return parsed;
 }
 
-int sort_compare(const DbNode* a, const DbNode* b, const SortCriteria& criteria)
+int sort_compare(const DbLock& lock, const DbNode* a, const DbNode* b, const SortCriteria& criteria)
 {
-    return compare_entries(entry_of(const_cast<DbNode*>(a)), entry_of(const_cast<DbNode*>(b)),
-                           criteria);
+    return compare_entries(entry_of(lock, const_cast<DbNode*>(a)),
+                           entry_of(lock, const_cast<DbNode*>(b)), criteria);
 }
 
-void sort_nodes(std::vector<DbNode*>& nodes, const SortCriteria& criteria)
+void sort_nodes(const DbLock& lock, std::vector<DbNode*>& nodes, const SortCriteria& criteria)
 {
     db_assert_locked();
     std::vector<SortEntry> entries;
     entries.reserve(nodes.size());
     for (DbNode* n : nodes) {
-        entries.push_back(entry_of(n));
+        entries.push_back(entry_of(lock, n));
     }
     std::sort(entries.begin(), entries.end(), [&](const SortEntry& a, const SortEntry& b) {
         return compare_entries(a, b, criteria) < 0;
     });
+    for (size_t i = 0; i < entries.size(); ++i) {
+        nodes[i] = entries[i].node;
+    }
+}
+
+int sort_token_count(std::string_view criteria)
+{
+    int count = 0;
+    while (!criteria.empty()) {
+        const size_t comma = criteria.find(',');
+        count += comma != 0 ? 1 : 0;
+        criteria =
+            comma == std::string_view::npos ? std::string_view() : criteria.substr(comma + 1);
+    }
+    return count;
+}
+
+void sort_nodes_window(const DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
+                       size_t first, size_t last)
+{
+    db_assert_locked();
+    last = std::min(last, nodes.size());
+    if (first >= last) {
+        return;
+    }
+    std::vector<SortEntry> entries;
+    entries.reserve(nodes.size());
+    for (DbNode* n : nodes) {
+        entries.push_back(entry_of(lock, n));
+    }
+    auto less = [&](const SortEntry& a, const SortEntry& b) {
+        return compare_entries(a, b, criteria) < 0;
+    };
+    if (first > 0) {
+        std::nth_element(entries.begin(), entries.begin() + static_cast<ptrdiff_t>(first),
+                         entries.end(), less);
+    }
+    std::partial_sort(entries.begin() + static_cast<ptrdiff_t>(first),
+                      entries.begin() + static_cast<ptrdiff_t>(last), entries.end(), less);
     for (size_t i = 0; i < entries.size(); ++i) {
         nodes[i] = entries[i].node;
     }

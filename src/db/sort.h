@@ -3,8 +3,9 @@
 // the tree and are put in order only when they are handed out.
 #pragma once
 
-#include "db/db_node.h"
+#include "db/media_db.h"
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +39,19 @@ SortCriteria sort_parse(const char* criteria);
 
 // Negative, 0 or positive: containers first, then the properties in turn,
 // missing values first, and at last the titles with the last token's sign.
-int sort_compare(const DbNode* a, const DbNode* b, const SortCriteria& criteria);
+int sort_compare(const DbLock& lock, const DbNode* a, const DbNode* b,
+                 const SortCriteria& criteria);
 
 // Sorts nodes in place by the criteria. The tree lock must be held.
-void sort_nodes(std::vector<DbNode*>& nodes, const SortCriteria& criteria);
+void sort_nodes(const DbLock& lock, std::vector<DbNode*>& nodes, const SortCriteria& criteria);
+
+// The comma-separated tokens of a criteria text, empty ones not counted.
+int sort_token_count(std::string_view criteria);
+
+// Puts into nodes[first, last) what sort_nodes would put there, in that
+// order; before first stay only nodes that sort no later, after last only
+// nodes that sort no earlier. One pass over the nodes and a sort of the
+// window: a page of a long result needs no full sort. last is clamped to the
+// size.
+void sort_nodes_window(const DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
+                       size_t first, size_t last);

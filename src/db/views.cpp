@@ -245,10 +245,10 @@ DbContainer* find_or_create(DbContainer* parent, std::string_view title, const c
     if (!parent || title.empty()) {
         return nullptr;
     }
-    if (DbContainer* c = db_find_child(parent, title)) {
+    if (DbContainer* c = db_find_child(db_held_lock(), parent, title)) {
         return c;
     }
-    return db_add_container(title, parent, upnp_class, permanent);
+    return db_add_container(db_held_lock(), title, parent, upnp_class, permanent);
 }
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix)
@@ -400,7 +400,7 @@ void view_create_root(int setting_key, int view_number, DbContainer* parent, con
     if (!title) {
         return;
     }
-    if (DbContainer* root = db_add_container(*title, parent, upnp_class, true)) {
+    if (DbContainer* root = db_add_container(db_held_lock(), *title, parent, upnp_class, true)) {
         root->view_number = static_cast<uint16_t>(view_number);
     }
 }
@@ -412,7 +412,8 @@ void view_place_item(DbItem* item, DbContainer* top)
         return;
     }
     std::vector<DbContainer*> roots;
-    for (DbNode* n = db_first_child(top); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(db_held_lock(), top); n;
+         n = db_next_sibling(db_held_lock(), n)) {
         DbContainer* c = db_as_container(n);
         if (c && c->view_number >= 101 && c->view_number <= 199) {
             roots.push_back(c);
@@ -434,7 +435,7 @@ void view_place_level(DbItem* item, DbContainer* container, int view_number, int
     }
     const ViewLevel* element = view_level(view_number, level);
     if (!element) {
-        db_add_reference(container, item, -1);
+        db_add_reference(db_held_lock(), container, item, -1);
         return;
     }
     if (!element->placeable) {
@@ -497,7 +498,7 @@ void keyword_folders_rebuild(DbItem* item)
     if (!tags) {
         return;
     }
-    db_remove_references(tags, item);
+    db_remove_references(db_held_lock(), tags, item);
     if (!item->keywords) {
         return;
     }
@@ -522,7 +523,7 @@ void keyword_folders_rebuild(DbItem* item)
             return;
         }
         if (c == ',') {
-            db_add_reference(current, item, -1);
+            db_add_reference(db_held_lock(), current, item, -1);
             current = tags;
         }
     }

@@ -139,8 +139,9 @@ void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char
 
 DbContainer* owner_for_kind(char kind)
 {
-    std::lock_guard guard(db_mutex());
-    return kind == 'P' ? g_db.all_pictures : kind == 'V' ? g_db.all_videos : g_db.all_tracks;
+    const DbLock lock = db_lock();
+    const MediaDb& tree = db_tree(lock);
+    return kind == 'P' ? tree.all_pictures : kind == 'V' ? tree.all_videos : tree.all_tracks;
 }
 
 // Waits a second, or less when a rescan is requested; false when a stop was

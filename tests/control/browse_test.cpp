@@ -57,15 +57,15 @@ protected:
     }
     NodeId id_of(DbContainer* c)
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         return c->id;
     }
     NodeId all_tracks()
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         return g_db.all_tracks->id;
     }
-    Page browse(NodeId id, int start, int count, const char* sort = nullptr,
+    Page browse(NodeId id, uint32_t start, uint32_t count, const char* sort = nullptr,
                 const char* client = "10.0.0.1")
     {
         CapturedConnection cap("/ContentDirectory/Control");
@@ -118,12 +118,12 @@ TEST_F(Browsing, PagesCountsAndFaults)
     p = browse(all, 4, 10);
     EXPECT_EQ(p.returned, 0);
     EXPECT_EQ(p.total, 4);
-    EXPECT_EQ(browse(all, 0, -1).returned, 0) << "a negative count returns nothing";
+    EXPECT_EQ(browse(all, 0, 4294967295u).returned, 4) << "the largest ui4 count asks for all";
     EXPECT_EQ(browse(999999, 0, 0).fault, 701);
     NodeId item;
     {
-        std::lock_guard guard(db_mutex());
-        item = db_first_child(g_db.all_tracks)->id;
+        const DbLock lock = db_lock();
+        item = db_first_child(lock, g_db.all_tracks)->id;
     }
     EXPECT_EQ(browse(item, 0, 0).fault, 402) << "an item has no children";
     CapturedConnection cap("/ContentDirectory/Control");
@@ -145,7 +145,7 @@ TEST_F(Browsing, ShuffleRepeatsWithItsSeed)
     // A container of containers is sorted instead.
     NodeId music;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         music = g_db.music_root->id;
     }
     EXPECT_EQ(browse(music, 0, 0, "Philips:shuffle:42").titles,
@@ -157,7 +157,7 @@ TEST_F(Browsing, MetadataOfTheMusicClientsStart)
     setting_set(KEY_MUSICCLIENT, "10.0.0.7");
     NodeId music;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         music = g_db.music_root->id;
     }
     const Page p = metadata("0", "10.0.0.7");
@@ -213,8 +213,8 @@ TEST_F(Browsing, KeptOrderFollowsEveryChange)
     // A title change marks only the item's parent, yet the order must move.
     NodeId last;
     {
-        std::lock_guard guard(db_mutex());
-        last = db_first_child(g_db.all_tracks)->id; // the newest: Song 1299
+        const DbLock lock = db_lock();
+        last = db_first_child(lock, g_db.all_tracks)->id; // the newest: Song 1299
     }
     ASSERT_EQ(db_update_property(std::to_string(last).c_str(), "title", "Song 1299", "Aaa"), 200);
     EXPECT_EQ(browse(all, 0, 1, "+dc:title").titles, (std::vector<std::string>{"Aaa"}));
@@ -265,7 +265,7 @@ TEST_F(Browsing, IndexedSearchFindsWhatTheWalkFinds)
     add_music(file("i/1.mp3"), "Love Me", "Band", "Disc", 10, 1, "Mix");
     add_music(file("i/2.mp3"), "Other", "Band", "Disc", 3);
     add_music(file("i/3.mp3"), "Love You", "Solo", "Else", 1);
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     for (const char* text : {"dc:title contains \"love\"", "upnp:artist = \"Band\"",
                              "upnp:class derivedfrom \"object.container\"",
                              "dc:title contains \"o\" and upnp:originalTrackNumber < 5"}) {
@@ -273,8 +273,8 @@ TEST_F(Browsing, IndexedSearchFindsWhatTheWalkFinds)
         for (DbContainer* from : {g_db.root, g_db.music_root, g_db.playlists}) {
             std::vector<DbNode*> indexed;
             std::vector<DbNode*> walked;
-            ASSERT_EQ(search_collect(indexed, from, criteria, false), 0);
-            ASSERT_EQ(search_walk(walked, from, criteria, false), 0);
+            ASSERT_EQ(search_collect(lock, indexed, from, criteria, false), 0);
+            ASSERT_EQ(search_walk(lock, walked, from, criteria, false), 0);
             std::sort(indexed.begin(), indexed.end());
             std::sort(walked.begin(), walked.end());
             EXPECT_EQ(indexed, walked) << text << " from " << from->title.get();

@@ -50,11 +50,12 @@ struct HandMade {
     std::vector<DbNode*> nodes;
 };
 
-std::string render(const DbNode* node, const char* filter, const char* client = "10.0.0.1")
+std::string render(const DbLock& lock, const DbNode* node, const char* filter,
+                   const char* client = "10.0.0.1")
 {
     const HttpConnection c = connection_from(client);
     StrBuf out;
-    didl_render_object(out, node, filter, &c);
+    didl_render_object(lock, out, node, filter, &c);
     return std::string(strbuf_view(out));
 }
 
@@ -76,7 +77,7 @@ protected:
 
 TEST_F(Didl, WorkedExampleByteForByte)
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     made.container(7, "Album", kClassAlbum);
     DbItem* song = made.item(42, 7, kClassMusicTrack, "Song", "/music/song.mp3");
     song->artist = DbText("Band");
@@ -88,7 +89,7 @@ TEST_F(Didl, WorkedExampleByteForByte)
     song->track = 5;
     song->album_art = 1234;
     EXPECT_EQ(
-        render(song, "*"),
+        render(lock, song, "*"),
         "&lt;item id=\"42\" parentID=\"7\" restricted=\"1\"&gt;&lt;dc:title&gt;Song&lt;/"
         "dc:title&gt;&lt;dc:creator&gt;Band&lt;/dc:creator&gt;&lt;upnp:artist&gt;Band&lt;/"
         "upnp:artist&gt;&lt;upnp:album&gt;Album&lt;/upnp:album&gt;&lt;upnp:genre&gt;Rock&lt;/"
@@ -100,12 +101,12 @@ TEST_F(Didl, WorkedExampleByteForByte)
         "duration=\"0:03:25.000\" protocolInfo=\"http-get:*:audio/mpeg:*\" "
         "&gt;http://192.168.0.2:9000/disk/42.mp3&lt;/res&gt;&lt;upnp:class&gt;object.item."
         "audioItem.musicTrack&lt;/upnp:class&gt;&lt;/item&gt;");
-    EXPECT_EQ(render(song, "dc:title"),
+    EXPECT_EQ(render(lock, song, "dc:title"),
               "&lt;item id=\"42\" parentID=\"7\" restricted=\"1\"&gt;&lt;dc:title&gt;Song&lt;/"
               "dc:title&gt;&lt;upnp:class&gt;object.item.audioItem.musicTrack&lt;/"
               "upnp:class&gt;&lt;/item&gt;")
         << "no res: neither wanted nor given a size or duration";
-    EXPECT_NE(render(song, "res@size")
+    EXPECT_NE(render(lock, song, "res@size")
                   .find("&lt;res size=\"3300000\" "
                         "protocolInfo=\"http-get:*:audio/mpeg:*\" &gt;"),
               std::string::npos);
@@ -125,7 +126,7 @@ TEST_F(Didl, FilterMatchesWholePropertyNames)
 
 TEST_F(Didl, ReferencesRadioAndLinearPcm)
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     made.container(3, "Mix", kClassPlaylist);
     DbItem* song = made.item(10, 7, kClassMusicTrack, "Song", "/m/a.mp3");
     song->track = 9;
@@ -136,7 +137,7 @@ TEST_F(Didl, ReferencesRadioAndLinearPcm)
     ref->parent = 3;
     node_store_put(11, ref);
     made.nodes.push_back(ref);
-    const std::string r = render(ref, "*");
+    const std::string r = render(lock, ref, "*");
     EXPECT_EQ(r.rfind("&lt;item id=\"11\" refID=\"10\" parentID=\"3\" restricted=\"1\"&gt;", 0),
               0u);
     EXPECT_NE(r.find("&lt;upnp:originalTrackNumber&gt;2&lt;"), std::string::npos)
@@ -144,25 +145,26 @@ TEST_F(Didl, ReferencesRadioAndLinearPcm)
     EXPECT_NE(r.find("&gt;http://192.168.0.2:9000/disk/11.mp3&lt;/res&gt;"), std::string::npos);
 
     DbItem* station = made.item(20, 3, kClassBroadcast, "Station", "http://radio.example/s");
-    EXPECT_NE(render(station, "*")
+    EXPECT_NE(render(lock, station, "*")
                   .find("&lt;res protocolInfo=\"http-get:*:audio/mpeg:*\" "
                         "&gt;http://192.168.0.2:9000/httpproxy/20.mp3&lt;/res&gt;"),
               std::string::npos);
 
     DbItem* pcm = made.item(30, 3, kClassMusicTrack, "Pcm", "/m/Mono48.lpcm");
-    EXPECT_NE(render(pcm, "*").find("protocolInfo=\"http-get:*:audio/L16;rate=48000;channels=1:"
-                                    "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11\" &gt;http://192.168.0.2:9000/"
-                                    "disk/30_DLNA_LPCM.lpcm&lt;/res&gt;"),
+    EXPECT_NE(render(lock, pcm, "*")
+                  .find("protocolInfo=\"http-get:*:audio/L16;rate=48000;channels=1:"
+                        "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11\" &gt;http://192.168.0.2:9000/"
+                        "disk/30_DLNA_LPCM.lpcm&lt;/res&gt;"),
               std::string::npos);
 }
 
 TEST_F(Didl, PicturesBySetOfTheClient)
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     DbItem* photo = made.item(50, 3, kClassPhoto, "Photo", "/p/a.jpg");
     photo->width = 1600;
     photo->height = 1200;
-    const std::string generic = render(photo, "*");
+    const std::string generic = render(lock, photo, "*");
     EXPECT_NE(generic.find("&lt;res resolution=\"1600x1200\" "
                            "protocolInfo=\"http-get:*:image/jpeg:*\"&gt;http://192.168.0.2:9000/"
                            "disk/50(1600x1200,0).jpg&lt;/res&gt;&lt;res resolution=\"684x456\" "
@@ -189,12 +191,12 @@ TEST_F(Didl, PicturesBySetOfTheClient)
         const std::string address = "10.0.1." + std::to_string(row.type);
         setting_set(row.type == 2 ? KEY_DLINKCLIENT : KEY_NOXONCLIENT, address);
         client_register(row.type, address.c_str());
-        const std::string out = render(photo, "*", address.c_str());
+        const std::string out = render(lock, photo, "*", address.c_str());
         EXPECT_EQ(count_occurrences(out, "&lt;res "), row.resources) << row.type;
         EXPECT_NE(out.find(row.marker), std::string::npos) << row.type << out;
     }
     setting_set(KEY_NORESCALE, "1");
-    EXPECT_NE(render(photo, "*")
+    EXPECT_NE(render(lock, photo, "*")
                   .find("&lt;res resolution=\"1600x1200\" "
                         "protocolInfo=\"http-get:*:image/jpeg:*\" "
                         "&gt;http://192.168.0.2:9000/disk/50.jpg&lt;/res&gt;"),
@@ -208,11 +210,11 @@ TEST_F(Didl, ContainersAndClientQuirks)
     const std::string b = file("b.mp3");
     add_music(a, "One", "Band", "Disc", 1);
     add_music(b, "Two", "Band", "Disc", 2);
-    std::lock_guard guard(db_mutex());
-    const DbContainer* album = at(g_db.music_root, {"Albums", "Disc"});
+    const DbLock lock = db_lock();
+    const DbContainer* album = at(lock, g_db.music_root, {"Albums", "Disc"});
     ASSERT_TRUE(album);
     const std::string id = std::to_string(album->id);
-    const std::string out = render(album, "*");
+    const std::string out = render(lock, album, "*");
     EXPECT_EQ(
         out.rfind("&lt;container id=\"" + id + "\" parentID=\"" + std::to_string(album->parent) +
                       "\" childCount=\"2\" restricted=\"0\" searchable=\"1\"&gt;&lt;dc:title&gt;"
@@ -229,22 +231,22 @@ TEST_F(Didl, ContainersAndClientQuirks)
               std::string::npos)
         << out;
     client_register(8, "10.0.0.8");
-    EXPECT_NE(render(album, "*", "10.0.0.8").find("object.container.storageFolder"),
+    EXPECT_NE(render(lock, album, "*", "10.0.0.8").find("object.container.storageFolder"),
               std::string::npos);
     setting_set(KEY_DLINKCLIENT, "10.0.0.2");
     client_register(2, "10.0.0.2");
-    EXPECT_EQ(render(album, "*", "10.0.0.2").find("m3u/"), std::string::npos);
-    EXPECT_NE(render(g_db.root, "*").find("parentID=\"-1\""), std::string::npos);
+    EXPECT_EQ(render(lock, album, "*", "10.0.0.2").find("m3u/"), std::string::npos);
+    EXPECT_NE(render(lock, g_db.root, "*").find("parentID=\"-1\""), std::string::npos);
 }
 
 TEST_F(Didl, NoxonGetsLatin1OthersUtf8)
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     DbItem* song = made.item(60, 3, kClassMusicTrack, "Caf\xe9", "/m/c.mp3");
-    EXPECT_NE(render(song, "dc:title").find("Caf\xc3\xa9"), std::string::npos);
+    EXPECT_NE(render(lock, song, "dc:title").find("Caf\xc3\xa9"), std::string::npos);
     setting_set(KEY_NOXONCLIENT, "10.0.0.10");
     client_register(10, "10.0.0.10");
-    EXPECT_NE(render(song, "dc:title", "10.0.0.10").find("Caf\xe9&lt;"), std::string::npos);
+    EXPECT_NE(render(lock, song, "dc:title", "10.0.0.10").find("Caf\xe9&lt;"), std::string::npos);
 }
 
 } // namespace

@@ -18,7 +18,7 @@ TEST_F(ObjectId, ClientsLearnedFromTheirObjectIds)
     db_create();
     NodeId music;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         music = g_db.music_root->id;
     }
     EXPECT_EQ(control_resolve_object_id("0\\Music\\", "10.0.0.9"), music);

@@ -164,7 +164,7 @@ TEST_F(SoapContentDirectory, CapabilitiesAndUpdateId)
     db_flush_events();
     uint32_t id;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         id = g_db.system_update_id;
     }
     EXPECT_NE(post(cd("GetSystemUpdateID"), "").body.find("<Id>" + std::to_string(id) + "</Id>"),
@@ -191,8 +191,8 @@ TEST_F(SoapContentDirectory, UpdateObject)
     ASSERT_EQ(add_music(path, "Old", "Abba", "Gold"), DB_ADDED);
     NodeId id;
     {
-        std::lock_guard guard(db_mutex());
-        id = item_by_path(path)->id;
+        const DbLock lock = db_lock();
+        id = item_by_path(lock, path)->id;
     }
     auto update = [&](const std::string& current, const std::string& fresh) {
         std::string inner = "<ObjectID>" + std::to_string(id) + "</ObjectID>";
@@ -211,8 +211,8 @@ TEST_F(SoapContentDirectory, UpdateObject)
                        "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\" />\r\n"
                        "</s:Body>\r\n</s:Envelope>");
     {
-        std::lock_guard guard(db_mutex());
-        EXPECT_STREQ(item_by_path(path)->title.get(), "New");
+        const DbLock lock = db_lock();
+        EXPECT_STREQ(item_by_path(lock, path)->title.get(), "New");
     }
     EXPECT_EQ(error_code(update("&lt;title&gt;Old&lt;/title&gt;", "&lt;title&gt;X&lt;/title&gt;")),
               604)
@@ -221,8 +221,8 @@ TEST_F(SoapContentDirectory, UpdateObject)
         << "a prefixed name selects nothing";
     EXPECT_EQ(error_code(update("", "&lt;title&gt;X&lt;/title&gt;")), 402);
     EXPECT_EQ(update("&lt;title&gt;New&lt;/title&gt;", "").status, 200);
-    std::lock_guard guard(db_mutex());
-    EXPECT_STREQ(item_by_path(path)->title.get(), "") << "no new value: empty";
+    const DbLock lock = db_lock();
+    EXPECT_STREQ(item_by_path(lock, path)->title.get(), "") << "no new value: empty";
 }
 
 } // namespace

@@ -9,8 +9,8 @@ using AutoPlaylists = DbTest;
 
 std::string id_of(const std::string& path)
 {
-    std::lock_guard guard(db_mutex());
-    return std::to_string(db_find_item_for_class(path, kClassMusicTrack)->id);
+    const DbLock lock = db_lock();
+    return std::to_string(db_find_item_for_class(lock, path, kClassMusicTrack)->id);
 }
 
 TEST_F(AutoPlaylists, LastPlayedKeepsTheNewestEntries)
@@ -27,18 +27,18 @@ TEST_F(AutoPlaylists, LastPlayedKeepsTheNewestEntries)
     sleep_ms(1100);
     db_item_played(id_of(c).c_str());
     {
-        std::lock_guard guard(db_mutex());
-        auto t = titles(g_db.last_played_list);
+        const DbLock lock = db_lock();
+        auto t = titles(lock, g_db.last_played_list);
         std::sort(t.begin(), t.end());
         EXPECT_EQ(t, (std::vector<std::string>{"B", "C"}));
     }
     sleep_ms(1100);
     db_item_played(id_of(a).c_str());
-    std::lock_guard guard(db_mutex());
-    auto t = titles(g_db.last_played_list);
+    const DbLock lock = db_lock();
+    auto t = titles(lock, g_db.last_played_list);
     std::sort(t.begin(), t.end());
     EXPECT_EQ(t, (std::vector<std::string>{"A", "C"})) << "B had the smaller value";
-    EXPECT_EQ(db_check_consistency(), "");
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(AutoPlaylists, PlayingTwiceUpdatesTheOneEntry)
@@ -48,11 +48,11 @@ TEST_F(AutoPlaylists, PlayingTwiceUpdatesTheOneEntry)
     add_music(a, "A", "x", "y");
     db_item_played(id_of(a).c_str());
     db_item_played(id_of(a).c_str());
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     EXPECT_EQ(g_db.most_played_list->child_count, 1);
     EXPECT_EQ(g_db.last_played_list->child_count, 1);
-    EXPECT_EQ(db_as_reference(db_first_child(g_db.most_played_list))->order, 2);
-    EXPECT_EQ(db_find_item_for_class(a, kClassMusicTrack)->play_count, 2);
+    EXPECT_EQ(db_as_reference(db_first_child(lock, g_db.most_played_list))->order, 2);
+    EXPECT_EQ(db_find_item_for_class(lock, a, kClassMusicTrack)->play_count, 2);
 }
 
 TEST_F(AutoPlaylists, EmptyListIsFilledWhenOpened)
@@ -69,12 +69,12 @@ TEST_F(AutoPlaylists, EmptyListIsFilledWhenOpened)
     ASSERT_EQ(db_add_item(f), DB_ADDED);
     NodeId most;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         most = g_db.most_played_list->id;
         EXPECT_EQ(g_db.most_played_list->child_count, 0);
     }
     EXPECT_EQ(db_resolve_object_id(std::to_string(most).c_str(), "10.0.0.1"), most);
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     EXPECT_EQ(g_db.most_played_list->child_count, 2);
 }
 
@@ -87,9 +87,9 @@ TEST_F(AutoPlaylists, M3uListsItemIdsAsMp3)
     NodeId list;
     std::string item;
     {
-        std::lock_guard guard(db_mutex());
-        list = db_find_child(g_db.playlists, "List")->id;
-        item = std::to_string(db_find_item_for_class(wma, kClassMusicTrack)->id);
+        const DbLock lock = db_lock();
+        list = db_find_child(lock, g_db.playlists, "List")->id;
+        item = std::to_string(db_find_item_for_class(lock, wma, kClassMusicTrack)->id);
     }
     auto m3u = m3u_for_container(std::to_string(list).c_str(), "http://h:9000/");
     ASSERT_TRUE(m3u);
@@ -115,11 +115,12 @@ TEST_F(AutoPlaylists, DurationTotalsCountReferences)
     db_create();
     add_music(file("a.mp3"), "A", "x", "y");
     add_music(file("b.mp3"), "B", "x", "z");
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(music_duration_total(g_db.all_tracks), 2 * 180000);
-    EXPECT_EQ(music_duration_total(db_find_child(g_db.music_root, "Albums")), 4 * 180000)
+    const DbLock lock = db_lock();
+    EXPECT_EQ(music_duration_total(lock, g_db.all_tracks), 2 * 180000);
+    EXPECT_EQ(music_duration_total(lock, db_find_child(lock, g_db.music_root, "Albums")),
+              4 * 180000)
         << "each album and - All - reference counts";
-    EXPECT_EQ(db_check_consistency(), "");
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 } // namespace

@@ -10,6 +10,39 @@ namespace
 
 using Concurrency = DbTest;
 
+// The lock value owns the tree lock exactly once: another thread gets the
+// lock after the holder's scope ends, after an early unlock, and not while a
+// moved-to value still holds it.
+TEST(DbLockValue, ReleasedOnceByItsLastOwner)
+{
+    auto other_thread_gets_it = [] {
+        bool got = false;
+        std::thread([&] {
+            if (db_mutex().mutex.try_lock()) {
+                got = true;
+                db_mutex().mutex.unlock();
+            }
+        }).join();
+        return got;
+    };
+    {
+        const DbLock lock = db_lock();
+        EXPECT_FALSE(other_thread_gets_it());
+    }
+    EXPECT_TRUE(other_thread_gets_it()) << "released at the end of its scope";
+    DbLock early = db_lock();
+    early.unlock();
+    EXPECT_TRUE(other_thread_gets_it()) << "released by unlock";
+    early.unlock(); // a second unlock does nothing
+    {
+        DbLock first = db_lock();
+        DbLock moved = std::move(first);
+        first.unlock(); // no longer the owner
+        EXPECT_FALSE(other_thread_gets_it()) << "the moved-to value holds it";
+    }
+    EXPECT_TRUE(other_thread_gets_it());
+}
+
 // Writers, readers, flushes and prunes at once: afterwards every count,
 // link and index must still agree with a walk of the tree.
 TEST_F(Concurrency, AddRemoveReadFlushTogether)
@@ -35,12 +68,13 @@ TEST_F(Concurrency, AddRemoveReadFlushTogether)
     }
     threads.emplace_back([&] {
         while (!stop) {
-            std::lock_guard guard(db_mutex());
+            const DbLock lock = db_lock();
             std::vector<DbNode*> nodes;
-            for (DbNode* n = db_first_child(g_db.all_tracks); n; n = db_next_sibling(n)) {
+            for (DbNode* n = db_first_child(lock, g_db.all_tracks); n;
+                 n = db_next_sibling(lock, n)) {
                 nodes.push_back(n);
             }
-            sort_nodes(nodes, sort_parse("+upnp:originalTrackNumber,+dc:title"));
+            sort_nodes(lock, nodes, sort_parse("+upnp:originalTrackNumber,+dc:title"));
             // The lock is not fair: without a pause the readers could keep
             // the writers out for long stretches.
             std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -63,8 +97,8 @@ TEST_F(Concurrency, AddRemoveReadFlushTogether)
         threads[t].join();
     }
     db_prune_empty();
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    EXPECT_EQ(db_check_consistency(lock), "");
     EXPECT_EQ(g_db.all_tracks->child_count, 200);
 }
 
@@ -95,13 +129,13 @@ TEST_F(Concurrency, WritersSharingPathsLeaveOneItemEach)
     for (std::thread& t : writers) {
         t.join();
     }
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    EXPECT_EQ(db_check_consistency(lock), "");
     EXPECT_EQ(g_db.all_tracks->child_count, 150);
     for (const std::string& path : paths) {
-        ASSERT_TRUE(item_by_path(path)) << path;
+        ASSERT_TRUE(item_by_path(lock, path)) << path;
     }
-    DbContainer* mix = db_find_child(g_db.playlists, "Mix");
+    DbContainer* mix = db_find_child(lock, g_db.playlists, "Mix");
     ASSERT_TRUE(mix);
     EXPECT_EQ(mix->child_count, 15) << "one reference per playlist entry";
 }

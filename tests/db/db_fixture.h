@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/settings.h"
+#include "db/db_internal.h"
 #include "db/media_db.h"
 #include "support/temp_dir.h"
 
@@ -58,11 +59,11 @@ protected:
     }
 
     // The container reached by following titles from a start container.
-    static DbContainer* at(DbContainer* from, std::vector<std::string> titles)
+    static DbContainer* at(const DbLock& lock, DbContainer* from, std::vector<std::string> titles)
     {
         DbContainer* c = from;
         for (const std::string& t : titles) {
-            c = db_find_child(c, t);
+            c = db_find_child(lock, c, t);
             if (!c) {
                 return nullptr;
             }
@@ -72,22 +73,22 @@ protected:
 
     // Titles of the children in list order (items and references by their
     // item's title).
-    static std::vector<std::string> titles(const DbContainer* c)
+    static std::vector<std::string> titles(const DbLock& lock, const DbContainer* c)
     {
         std::vector<std::string> out;
-        for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
+        for (DbNode* n = db_first_child(lock, c); n; n = db_next_sibling(lock, n)) {
             if (DbContainer* child = db_as_container(n)) {
                 out.push_back(child->title.get());
-            } else if (DbItem* item = db_target_item(n)) {
+            } else if (DbItem* item = db_target_item(lock, n)) {
                 out.push_back(item->title ? item->title.get() : "(null)");
             }
         }
         return out;
     }
 
-    static DbItem* item_by_path(const std::string& path)
+    static DbItem* item_by_path(const DbLock& lock, const std::string& path)
     {
-        return db_find_item_for_class(path, kClassMusicTrack);
+        return db_find_item_for_class(lock, path, kClassMusicTrack);
     }
 
     TempDir dir;

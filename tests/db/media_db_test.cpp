@@ -13,19 +13,19 @@ using MediaTree = DbTest;
 TEST_F(MediaTree, CreateBuildsTopContainersNewestFirst)
 {
     db_create();
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(titles(g_db.root), (std::vector<std::string>{"Videos", "Pictures", "Music"}));
-    EXPECT_EQ(titles(g_db.music_root),
+    const DbLock lock = db_lock();
+    EXPECT_EQ(titles(lock, g_db.root), (std::vector<std::string>{"Videos", "Pictures", "Music"}));
+    EXPECT_EQ(titles(lock, g_db.music_root),
               (std::vector<std::string>{"Alpha", "Year/Artist", "Year/Albums", "Genres/Artists",
                                         "Artists/Albums", "Folders", "Albums", "Genres", "Artists",
                                         "Internet Radio", "All Tracks", "Playlists"}));
-    EXPECT_EQ(titles(g_db.playlists),
+    EXPECT_EQ(titles(lock, g_db.playlists),
               (std::vector<std::string>{"- Last Played -", "- Most Played -"}));
-    EXPECT_EQ(titles(g_db.radio), (std::vector<std::string>{"- Favorites- "}));
-    EXPECT_EQ(titles(g_db.picture_root),
+    EXPECT_EQ(titles(lock, g_db.radio), (std::vector<std::string>{"- Favorites- "}));
+    EXPECT_EQ(titles(lock, g_db.picture_root),
               (std::vector<std::string>{"Date", "Folders", "All Pictures"}));
     EXPECT_EQ(g_db.root->id, 0);
-    EXPECT_EQ(db_find_child(g_db.music_root, "Artists")->view_number, 101);
+    EXPECT_EQ(db_find_child(lock, g_db.music_root, "Artists")->view_number, 101);
     EXPECT_EQ(g_db.adobe_tags, nullptr);
 }
 
@@ -35,7 +35,7 @@ TEST_F(MediaTree, EmptySettingsLeaveContainersOut)
     setting_set(KEY_PLAYLISTS, "");
     setting_set(KEY_ALLTRACKS, "");
     db_create();
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     EXPECT_EQ(g_db.picture_root, nullptr);
     EXPECT_EQ(g_db.playlists, nullptr);
     EXPECT_EQ(g_db.last_played_list, nullptr);
@@ -50,23 +50,25 @@ TEST_F(MediaTree, SamePathTwiceWithEqualAndLargerMtime)
     ASSERT_EQ(add_music(path, "Song", "Abba", "Gold", 1, 100), DB_ADDED);
     NodeId first_id;
     {
-        std::lock_guard guard(db_mutex());
-        first_id = item_by_path(path)->id;
+        const DbLock lock = db_lock();
+        first_id = item_by_path(lock, path)->id;
     }
     EXPECT_EQ(add_music(path, "Song", "Abba", "Gold", 5, 100), DB_ALREADY_PRESENT);
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         EXPECT_EQ(g_db.all_tracks->child_count, 1);
-        EXPECT_EQ(item_by_path(path)->track, 5) << "a non-zero track number is taken over";
+        EXPECT_EQ(item_by_path(lock, path)->track, 5) << "a non-zero track number is taken over";
     }
     EXPECT_EQ(add_music(path, "Song", "Queen", "Gold", 1, 200), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    DbItem* second = item_by_path(path);
+    const DbLock lock = db_lock();
+    DbItem* second = item_by_path(lock, path);
     ASSERT_TRUE(second);
     EXPECT_GT(second->id, first_id);
-    EXPECT_EQ(db_find_by_id(first_id), nullptr);
+    EXPECT_EQ(db_find_by_id(lock, first_id), nullptr);
     EXPECT_EQ(g_db.all_tracks->child_count, 1);
-    EXPECT_EQ(db_find_child(db_find_child(g_db.music_root, "Artists"), "Abba")->child_count, 0)
+    EXPECT_EQ(
+        db_find_child(lock, db_find_child(lock, g_db.music_root, "Artists"), "Abba")->child_count,
+        0)
         << "the old item's references went with it";
 }
 
@@ -77,12 +79,12 @@ TEST_F(MediaTree, PlaylistReferenceIsAddedOnce)
     ASSERT_EQ(add_music(path, "Song", "Abba", "Gold"), DB_ADDED);
     EXPECT_EQ(add_music(path, "Song", "Abba", "Gold", 4, 1, "Party"), DB_ALREADY_PRESENT);
     EXPECT_EQ(add_music(path, "Song", "Abba", "Gold", 4, 1, "Party"), DB_ALREADY_PRESENT);
-    std::lock_guard guard(db_mutex());
-    DbContainer* party = db_find_child(g_db.playlists, "Party");
+    const DbLock lock = db_lock();
+    DbContainer* party = db_find_child(lock, g_db.playlists, "Party");
     ASSERT_TRUE(party);
     EXPECT_EQ(party->child_count, 1);
-    EXPECT_EQ(db_as_reference(db_first_child(party))->order, 4);
-    EXPECT_STREQ(item_by_path(path)->playlist.get(), "Party");
+    EXPECT_EQ(db_as_reference(db_first_child(lock, party))->order, 4);
+    EXPECT_STREQ(item_by_path(lock, path)->playlist.get(), "Party");
     EXPECT_STREQ(party->upnp_class, kClassPlaylist);
 }
 
@@ -93,9 +95,9 @@ TEST_F(MediaTree, TitlesFallBackToTheFileName)
     const std::string bare = file(".mp3");
     ASSERT_EQ(add_music(plain, "", "a", "b"), DB_ADDED);
     ASSERT_EQ(add_music(bare, nullptr, "a", "b"), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    EXPECT_STREQ(item_by_path(plain)->title.get(), "Dark Side, The");
-    EXPECT_STREQ(item_by_path(bare)->title.get(), "No Title");
+    const DbLock lock = db_lock();
+    EXPECT_STREQ(item_by_path(lock, plain)->title.get(), "Dark Side, The");
+    EXPECT_STREQ(item_by_path(lock, bare)->title.get(), "No Title");
 }
 
 TEST_F(MediaTree, MissingFileIsNotAdded)
@@ -108,7 +110,7 @@ TEST_F(MediaTree, MissingFileIsNotAdded)
         read_text_file(dir.file("log.txt"))
             .find("[Problem]DB:item could not be found on disk: " + dir.file("gone.mp3") + "\n"),
         std::string::npos);
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     EXPECT_EQ(g_db.all_tracks->child_count, 0);
 }
 
@@ -119,7 +121,7 @@ TEST_F(MediaTree, IdsKeepGrowingAcrossDestroyAndCreate)
     const NodeId before = db_stats().next_object_id;
     db_destroy();
     db_create();
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     EXPECT_GE(g_db.music_root->id, before);
 }
 
@@ -133,17 +135,17 @@ TEST_F(MediaTree, UpdateIdsGrowOncePerFlushInTreeOrder)
     DbContainer* a;
     DbContainer* b;
     {
-        std::lock_guard guard(db_mutex());
-        a = db_add_container("A", g_db.root, kClassContainer, true);
-        b = db_add_container("B", a, kClassContainer, true);
+        const DbLock lock = db_lock();
+        a = db_add_container(lock, "A", g_db.root, kClassContainer, true);
+        b = db_add_container(lock, "B", a, kClassContainer, true);
     }
     db_flush_events();
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         for (int i = 0; i < 3; ++i) {
-            db_mark_changed(b);
+            db_mark_changed(lock, b);
         }
-        db_mark_changed(a);
+        db_mark_changed(lock, a);
     }
     auto flush = db_flush_events();
     ASSERT_TRUE(flush);
@@ -162,13 +164,13 @@ TEST_F(MediaTree, PruneRemovesEmptyViewBranchesButKeepsFolders)
     ASSERT_EQ(add_music(path, "So What", "Miles", "Kind"), DB_ADDED);
     ASSERT_EQ(add_music(path, "So What", "Davis", "Kind", 0, 2), DB_ADDED);
     db_prune_empty();
-    std::lock_guard guard(db_mutex());
-    DbContainer* artists = db_find_child(g_db.music_root, "Artists");
-    EXPECT_EQ(db_find_child(artists, "Miles"), nullptr);
-    EXPECT_TRUE(db_find_child(artists, "Davis"));
-    EXPECT_EQ(at(g_db.music_root, {"Genres/Artists", "Rock", "Miles"}), nullptr);
-    EXPECT_TRUE(at(g_db.music_root, {"Folders", "Jazz", "Dozid"}));
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    DbContainer* artists = db_find_child(lock, g_db.music_root, "Artists");
+    EXPECT_EQ(db_find_child(lock, artists, "Miles"), nullptr);
+    EXPECT_TRUE(db_find_child(lock, artists, "Davis"));
+    EXPECT_EQ(at(lock, g_db.music_root, {"Genres/Artists", "Rock", "Miles"}), nullptr);
+    EXPECT_TRUE(at(lock, g_db.music_root, {"Folders", "Jazz", "Dozid"}));
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(MediaTree, ObjectIdAliases)
@@ -176,7 +178,7 @@ TEST_F(MediaTree, ObjectIdAliases)
     db_create();
     NodeId music, pictures, videos;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         music = g_db.music_root->id;
         pictures = g_db.picture_root->id;
         videos = g_db.video_root->id;
@@ -205,8 +207,8 @@ TEST_F(MediaTree, UpdatePropertyResults)
     ASSERT_EQ(add_music(path, "Song", "Abba", "Gold"), DB_ADDED);
     std::string id;
     {
-        std::lock_guard guard(db_mutex());
-        id = std::to_string(item_by_path(path)->id);
+        const DbLock lock = db_lock();
+        id = std::to_string(item_by_path(lock, path)->id);
     }
     EXPECT_EQ(db_update_property(id.c_str(), "ti", "Song", "Better"), 200);
     EXPECT_EQ(db_update_property(id.c_str(), "title", "Song", "Other"), 403);
@@ -216,9 +218,9 @@ TEST_F(MediaTree, UpdatePropertyResults)
     EXPECT_EQ(db_update_property("999999", "title", "", "x"), 501);
     EXPECT_EQ(db_update_property("0", "title", "", "x"), 501) << "containers cannot be updated";
     EXPECT_EQ(db_update_property(nullptr, "title", "", "x"), 501);
-    std::lock_guard guard(db_mutex());
-    EXPECT_STREQ(item_by_path(path)->title.get(), "Better");
-    EXPECT_STREQ(item_by_path(path)->description.get(), "nice");
+    const DbLock lock = db_lock();
+    EXPECT_STREQ(item_by_path(lock, path)->title.get(), "Better");
+    EXPECT_STREQ(item_by_path(lock, path)->description.get(), "nice");
 }
 
 TEST_F(MediaTree, RadioStationsByGenreAndFavourites)
@@ -238,21 +240,21 @@ TEST_F(MediaTree, RadioStationsByGenreAndFavourites)
     f.genre = nullptr;
     EXPECT_EQ(db_add_item(f), DB_ADD_FAILED) << "no genre and no playlist: no place for it";
     {
-        std::lock_guard guard(db_mutex());
-        DbContainer* jazz = db_find_child(g_db.radio, "Jazz");
+        const DbLock lock = db_lock();
+        DbContainer* jazz = db_find_child(lock, g_db.radio, "Jazz");
         ASSERT_TRUE(jazz);
-        DbItem* station = db_as_item(db_first_child(jazz));
+        DbItem* station = db_as_item(db_first_child(lock, jazz));
         ASSERT_TRUE(station);
-        EXPECT_EQ(db_parent(station), jazz);
+        EXPECT_EQ(db_parent(lock, station), jazz);
         EXPECT_EQ(g_db.radio_favorites->child_count, 1);
-        EXPECT_EQ(db_find_child(g_db.playlists, "My Radio")->child_count, 1);
+        EXPECT_EQ(db_find_child(lock, g_db.playlists, "My Radio")->child_count, 1);
     }
     db_clear_radio();
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(titles(g_db.radio), (std::vector<std::string>{"- Favorites- "}));
+    const DbLock lock = db_lock();
+    EXPECT_EQ(titles(lock, g_db.radio), (std::vector<std::string>{"- Favorites- "}));
     EXPECT_EQ(g_db.radio->child_count, 1);
     EXPECT_TRUE(g_db.radio->update_pending);
-    EXPECT_EQ(db_check_consistency(), "");
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(MediaTree, LocationDurationNeedsABitrate)
@@ -266,8 +268,8 @@ TEST_F(MediaTree, LocationDurationNeedsABitrate)
     ASSERT_EQ(db_add_item(f), DB_ADDED);
     std::string id;
     {
-        std::lock_guard guard(db_mutex());
-        id = std::to_string(item_by_path(path)->id);
+        const DbLock lock = db_lock();
+        id = std::to_string(item_by_path(lock, path)->id);
     }
     auto location = db_item_location(id.c_str());
     ASSERT_TRUE(location);
@@ -286,11 +288,11 @@ TEST_F(MediaTree, VanishedFilesArePurged)
     unlink(gone.c_str());
     db_purge_vanished();
     db_prune_empty();
-    std::lock_guard guard(db_mutex());
-    EXPECT_TRUE(item_by_path(keep));
-    EXPECT_EQ(item_by_path(gone), nullptr);
-    EXPECT_EQ(db_find_child(db_find_child(g_db.music_root, "Albums"), "C"), nullptr);
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    EXPECT_TRUE(item_by_path(lock, keep));
+    EXPECT_EQ(item_by_path(lock, gone), nullptr);
+    EXPECT_EQ(db_find_child(lock, db_find_child(lock, g_db.music_root, "Albums"), "C"), nullptr);
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(MediaTree, MusicEditionHangsMusicBelowTheRoot)
@@ -298,24 +300,30 @@ TEST_F(MediaTree, MusicEditionHangsMusicBelowTheRoot)
     edition_select(Edition::MusicOnly);
     db_create();
     edition_select(Edition::Full);
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     EXPECT_EQ(g_db.music_root, g_db.root);
     EXPECT_EQ(g_db.picture_root, nullptr);
     EXPECT_EQ(g_db.video_root, nullptr);
-    EXPECT_TRUE(db_find_child(g_db.root, "All Tracks"));
-    EXPECT_EQ(db_find_child(g_db.root, "Alpha")->view_number, 109);
+    EXPECT_TRUE(db_find_child(lock, g_db.root, "All Tracks"));
+    EXPECT_EQ(db_find_child(lock, g_db.root, "Alpha")->view_number, 109);
 }
 
 #ifndef NDEBUG
-// Debug builds stop a caller that forgot the tree lock, before it can race.
-TEST_F(MediaTree, DebugBuildsCatchCallersWithoutTheLock)
+// A caller cannot name a lock it never took; debug builds stop one that goes
+// on using a lock it released, before it can race.
+TEST_F(MediaTree, DebugBuildsCatchCallsThroughAReleasedLock)
 {
     db_create();
     DbContainer* root = g_db.root;
-    EXPECT_DEATH(db_find_child(root, "Music"), "held_by_this_thread");
-    EXPECT_DEATH(db_add_container("X", root, kClassContainer, false), "held_by_this_thread");
-    std::lock_guard guard(db_mutex());
-    EXPECT_TRUE(db_find_child(root, "Music"));
+    {
+        DbLock released = db_lock();
+        released.unlock();
+        EXPECT_DEATH(db_find_child(released, root, "Music"), "held_by_this_thread");
+        EXPECT_DEATH(db_add_container(released, "X", root, kClassContainer, false),
+                     "held_by_this_thread");
+    }
+    const DbLock lock = db_lock();
+    EXPECT_TRUE(db_find_child(lock, root, "Music"));
 }
 #endif
 

@@ -26,7 +26,7 @@ TEST_F(NodeStore, RebuildsDoNotGrowTheIdTable)
             ASSERT_EQ(add_music(paths[i], "T", artist.c_str(), "Album", 1), DB_ADDED);
         }
         // Enough ids per build that every rebuild moves into fresh chunks.
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         node_store_set_next_id(node_store_next_id() + 300000);
     };
     build();
@@ -41,8 +41,8 @@ TEST_F(NodeStore, RebuildsDoNotGrowTheIdTable)
     EXPECT_GT(node_store_next_id(), first_next + 8 * 300000) << "ids are never reused";
     // A leak would be whole 2 MiB blocks; the chunk list itself may grow a little.
     EXPECT_LE(node_store_memory_bytes(), after_second + 64 * 1024);
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 // Running out of object ids makes adds fail with a log line; the tree stays
@@ -57,15 +57,15 @@ TEST_F(NodeStore, ExhaustedIdsFailTheAdd)
             log_open_file(log_path.c_str());
             db_create();
             {
-                std::lock_guard guard(db_mutex());
+                const DbLock lock = db_lock();
                 node_store_set_next_id(INT32_MAX - 2);
             }
             // The item takes one of the last ids; its view references find
             // none left and are simply not placed.
             const int first = add_music(a, "A", "Artist", "Album", 1);
             const int second = add_music(b, "B", "Artist", "Album", 1);
-            std::lock_guard guard(db_mutex());
-            const bool consistent = db_check_consistency().empty();
+            const DbLock lock = db_lock();
+            const bool consistent = db_check_consistency(lock).empty();
             log_close();
             _exit(first == DB_ADDED && second == DB_ADD_FAILED && consistent ? 0 : 1);
         },

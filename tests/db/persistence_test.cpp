@@ -66,17 +66,17 @@ TEST_F(Persistence, RecordsAsTheirTagsSay)
                              "<SOI>\nCL:object.container\nRE:" +
                              c + "\n<EOI>\n";
     EXPECT_EQ(read_text(text), 3);
-    std::lock_guard guard(db_mutex());
-    const DbItem* only = item_by_path(a);
+    const DbLock lock = db_lock();
+    const DbItem* only = item_by_path(lock, a);
     ASSERT_TRUE(only);
     EXPECT_STREQ(only->title.get(), "Only Path") << "titled from the file name";
-    const DbItem* second = item_by_path(b);
+    const DbItem* second = item_by_path(lock, b);
     ASSERT_TRUE(second) << "tags and markers ignore case";
     EXPECT_STREQ(second->title.get(), "Cut") << "the last title counts, cut at the tab";
     EXPECT_STREQ(second->artist.get(), "One") << "the first artist counts";
     EXPECT_EQ(second->size, 3000000000LL);
     EXPECT_EQ(second->track, 5);
-    EXPECT_FALSE(item_by_path(c)) << "a container class is no item";
+    EXPECT_FALSE(item_by_path(lock, c)) << "a container class is no item";
 }
 
 TEST_F(Persistence, HostileFilesAreSkippedNotFatal)
@@ -91,11 +91,11 @@ TEST_F(Persistence, HostileFilesAreSkippedNotFatal)
     const std::string text = junk + "\n<SOI>\nTI:" + std::string(1000000, 'y') + "\n<EOI>\n" +
                              "<SOI>\nCL:object.item.audioItem.musicTrack\nRE:" + a + "\nTI:Cut";
     read_text(text);
-    std::lock_guard guard(db_mutex());
-    const DbItem* cut = item_by_path(a);
+    const DbLock lock = db_lock();
+    const DbItem* cut = item_by_path(lock, a);
     ASSERT_TRUE(cut) << "the last record counts with what was read";
     EXPECT_STREQ(cut->title.get(), "Cut");
-    EXPECT_EQ(db_check_consistency(), "");
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
@@ -119,10 +119,10 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
     db_destroy();
     db_create();
     EXPECT_EQ(read_text(text), 2);
-    std::lock_guard guard(db_mutex());
-    ASSERT_TRUE(item_by_path(a));
-    EXPECT_EQ(item_by_path(a)->track, 2);
-    EXPECT_EQ(item_by_path(b)->mtime, 200);
+    const DbLock lock = db_lock();
+    ASSERT_TRUE(item_by_path(lock, a));
+    EXPECT_EQ(item_by_path(lock, a)->track, 2);
+    EXPECT_EQ(item_by_path(lock, b)->mtime, 200);
     EXPECT_FALSE(std::filesystem::exists(db + ".tmp"));
 }
 

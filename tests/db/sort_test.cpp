@@ -8,19 +8,19 @@ namespace
 
 using Sorting = DbTest;
 
-std::vector<std::string> sorted_titles(DbContainer* c, const char* criteria)
+std::vector<std::string> sorted_titles(const DbLock& lock, DbContainer* c, const char* criteria)
 {
     std::vector<DbNode*> nodes;
-    for (DbNode* n = db_first_child(c); n; n = db_next_sibling(n)) {
+    for (DbNode* n = db_first_child(lock, c); n; n = db_next_sibling(lock, n)) {
         nodes.push_back(n);
     }
-    sort_nodes(nodes, sort_parse(criteria));
+    sort_nodes(lock, nodes, sort_parse(criteria));
     std::vector<std::string> out;
     for (DbNode* n : nodes) {
         if (DbContainer* child = db_as_container(n)) {
             out.push_back(std::string("[") + child->title.get() + "]");
         } else {
-            DbItem* item = db_target_item(n);
+            DbItem* item = db_target_item(lock, n);
             out.push_back(item->title ? item->title.get() : "(missing)");
         }
     }
@@ -35,16 +35,16 @@ TEST_F(Sorting, TrackNumbersThenTitles)
     add_music(file("3.mp3"), "One", "A", "B", 1);
     add_music(file("4.mp3"), "zulu", "A", "B", 0);
     add_music(file("5.mp3"), "Alpha", "A", "B", 0);
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(sorted_titles(g_db.all_tracks, "+upnp:originalTrackNumber,+dc:title"),
+    const DbLock lock = db_lock();
+    EXPECT_EQ(sorted_titles(lock, g_db.all_tracks, "+upnp:originalTrackNumber,+dc:title"),
               (std::vector<std::string>{"Alpha", "Zulu", "One", "Two", "Ten"}));
 }
 
 TEST_F(Sorting, MissingTitlesFirstAndDescendingFlipsTheTieBreak)
 {
     db_create();
-    std::lock_guard guard(db_mutex());
-    DbContainer* c = db_add_container("C", g_db.root, kClassContainer, true);
+    const DbLock lock = db_lock();
+    DbContainer* c = db_add_container(lock, "C", g_db.root, kClassContainer, true);
     for (const char* t : {"beta", "Alpha", "(missing)"}) {
         auto* item = new DbItem;
         item->kind = DB_ITEM;
@@ -56,14 +56,14 @@ TEST_F(Sorting, MissingTitlesFirstAndDescendingFlipsTheTieBreak)
         ASSERT_NE(node_store_assign(item), kNoNode);
         db_link_child(c, item);
     }
-    db_add_container("Sub", c, kClassContainer, true);
-    EXPECT_EQ(sorted_titles(c, "+dc:title"),
+    db_add_container(lock, "Sub", c, kClassContainer, true);
+    EXPECT_EQ(sorted_titles(lock, c, "+dc:title"),
               (std::vector<std::string>{"[Sub]", "(missing)", "Alpha", "beta"}));
-    EXPECT_EQ(sorted_titles(c, "-dc:title"),
+    EXPECT_EQ(sorted_titles(lock, c, "-dc:title"),
               (std::vector<std::string>{"[Sub]", "beta", "Alpha", "(missing)"}));
-    EXPECT_EQ(sorted_titles(c, "+upnp:rating"),
+    EXPECT_EQ(sorted_titles(lock, c, "+upnp:rating"),
               (std::vector<std::string>{"[Sub]", "(missing)", "Alpha", "beta"}));
-    EXPECT_EQ(sorted_titles(c, "-upnp:rating"),
+    EXPECT_EQ(sorted_titles(lock, c, "-upnp:rating"),
               (std::vector<std::string>{"[Sub]", "beta", "Alpha", "(missing)"}))
         << "an unknown token still sets the sign of the final title comparison";
 }
@@ -74,8 +74,8 @@ TEST_F(Sorting, DescendingDateThenDescendingTitle)
     add_music(file("1.mp3"), "A", "x", "y", 0, 1, nullptr, "g", "2001-01-01");
     add_music(file("2.mp3"), "B", "x", "y", 0, 1, nullptr, "g", "2003-01-01");
     add_music(file("3.mp3"), "C", "x", "y", 0, 1, nullptr, "g", "2001-01-01");
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(sorted_titles(g_db.all_tracks, "-dc:date"),
+    const DbLock lock = db_lock();
+    EXPECT_EQ(sorted_titles(lock, g_db.all_tracks, "-dc:date"),
               (std::vector<std::string>{"B", "C", "A"}));
 }
 
@@ -88,8 +88,9 @@ TEST_F(Sorting, PlaylistOrderWinsOverTrackTag)
     add_music(b, "One", "x", "y", 1);
     add_music(a, "Seven", "x", "y", 3, 1, "List");
     add_music(b, "One", "x", "y", 0, 1, "List");
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(sorted_titles(db_find_child(g_db.playlists, "List"), "+upnp:originalTrackNumber"),
+    const DbLock lock = db_lock();
+    EXPECT_EQ(sorted_titles(lock, db_find_child(lock, g_db.playlists, "List"),
+                            "+upnp:originalTrackNumber"),
               (std::vector<std::string>{"One", "Seven"}))
         << "order 0 falls back to the track tag (1); order 3 sorts as 3";
 }
@@ -102,6 +103,61 @@ TEST_F(Sorting, DefaultCriteriaByContainerClass)
     EXPECT_EQ(sort_criteria_for(nullptr, kClassArtist), "+dc:title,+dc:date");
     EXPECT_EQ(sort_criteria_for(nullptr, nullptr), "+dc:title,+dc:date");
     EXPECT_FALSE(sort_parse(nullptr).present);
+}
+
+// A page of a long result is put in order alone; the windows a listing
+// takes one after the other must give the full order, equal keys included.
+TEST_F(Sorting, WindowsGiveTheOrderOfTheFullSort)
+{
+    db_create();
+    for (int i = 0; i < 300; ++i) {
+        // Few distinct titles and tracks: many keys compare equal.
+        const std::string title = "t" + std::to_string((i * 37) % 23);
+        add_music(file(std::to_string(i) + ".mp3"), title.c_str(), "x", "y", (i * 11) % 7);
+    }
+    const DbLock lock = db_lock();
+    std::vector<DbNode*> all;
+    for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
+        all.push_back(n);
+    }
+    auto keys = [&](const std::vector<DbNode*>& nodes, size_t first, size_t last) {
+        std::vector<std::string> out;
+        for (size_t i = first; i < last; ++i) {
+            const DbItem* item = db_target_item(lock, nodes[i]);
+            out.push_back(std::to_string(item->track) + "/" + item->title.get());
+        }
+        return out;
+    };
+    const SortCriteria criteria = sort_parse("-upnp:originalTrackNumber,+dc:title");
+    std::vector<DbNode*> sorted = all;
+    sort_nodes(lock, sorted, criteria);
+    struct Window {
+        size_t first, last;
+    };
+    for (const Window w : {Window{0, 10}, Window{0, 300}, Window{137, 190}, Window{290, 400},
+                           Window{299, 300}, Window{50, 50}}) {
+        std::vector<DbNode*> nodes = all;
+        sort_nodes_window(lock, nodes, criteria, w.first, w.last);
+        const size_t last = std::min<size_t>(w.last, 300);
+        EXPECT_EQ(keys(nodes, w.first, last), keys(sorted, w.first, last))
+            << "window " << w.first << "-" << w.last;
+    }
+    // Windows of 64 one after another, each over what the last one left.
+    std::vector<DbNode*> nodes = all;
+    sort_nodes_window(lock, nodes, criteria, 20, 84);
+    for (size_t from = 84; from < nodes.size(); from += 64) {
+        sort_nodes_window(lock, std::span(nodes).subspan(from), criteria, 0, 64);
+    }
+    EXPECT_EQ(keys(nodes, 20, 300), keys(sorted, 20, 300));
+}
+
+TEST(SortTokens, CountsTheKeysAClientSends)
+{
+    EXPECT_EQ(sort_token_count(""), 0);
+    EXPECT_EQ(sort_token_count("+dc:title"), 1);
+    EXPECT_EQ(sort_token_count("+dc:title,-dc:date"), 2);
+    EXPECT_EQ(sort_token_count("+upnp:genre,+upnp:genre,"), 2) << "a trailing comma adds none";
+    EXPECT_EQ(sort_token_count(",,+x,,"), 1);
 }
 
 } // namespace

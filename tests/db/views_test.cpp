@@ -10,20 +10,20 @@ TEST_F(Views, ArtistsAlbumsPlacesAnItemFourTimes)
 {
     db_create();
     ASSERT_EQ(add_music(file("a.mp3"), "Song", "A", "B"), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    DbContainer* view = db_find_child(g_db.music_root, "Artists/Albums");
+    const DbLock lock = db_lock();
+    DbContainer* view = db_find_child(lock, g_db.music_root, "Artists/Albums");
     for (const auto& path : std::vector<std::vector<std::string>>{
              {"A", "B"}, {"A", "- All -"}, {"- All -", "B"}, {"- All -", "- All -"}}) {
-        DbContainer* c = at(view, path);
+        DbContainer* c = at(lock, view, path);
         ASSERT_TRUE(c) << path[0] << "/" << path[1];
-        EXPECT_EQ(titles(c), std::vector<std::string>{"Song"});
+        EXPECT_EQ(titles(lock, c), std::vector<std::string>{"Song"});
     }
-    EXPECT_STREQ(db_find_child(view, "A")->upnp_class, kClassArtist);
-    EXPECT_STREQ(at(view, {"A", "B"})->upnp_class, kClassAlbum);
-    EXPECT_STREQ(db_find_child(view, "- All -")->upnp_class, kClassMusicFolder);
+    EXPECT_STREQ(db_find_child(lock, view, "A")->upnp_class, kClassArtist);
+    EXPECT_STREQ(at(lock, view, {"A", "B"})->upnp_class, kClassAlbum);
+    EXPECT_STREQ(db_find_child(lock, view, "- All -")->upnp_class, kClassMusicFolder);
     int references = 0;
-    for (NodeId r = item_by_path(dir.file("a.mp3"))->first_reference; r != kNoNode;
-         r = db_as_reference(db_find_by_id(r))->next_reference) {
+    for (NodeId r = item_by_path(lock, dir.file("a.mp3"))->first_reference; r != kNoNode;
+         r = db_as_reference(db_find_by_id(lock, r))->next_reference) {
         ++references;
     }
     EXPECT_EQ(references, 33) << "the default views reference a track 33 times";
@@ -42,13 +42,15 @@ TEST_F(Views, UnknownArtistCompilationsAndEmptyValues)
     f.compilation = 1;
     ASSERT_EQ(db_add_item(f), DB_ADDED);
     ASSERT_EQ(add_music(file("e.mp3"), "EmptyArtist", "", "B"), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    DbContainer* artists = db_find_child(g_db.music_root, "Artists");
-    EXPECT_EQ(titles(db_find_child(artists, "Unknown")), std::vector<std::string>{"Untagged"});
-    EXPECT_EQ(titles(db_find_child(artists, "Various")), std::vector<std::string>{"Comp"});
-    EXPECT_EQ(db_find_child(artists, "Somebody"), nullptr);
-    EXPECT_EQ(db_find_child(artists, ""), nullptr);
-    EXPECT_EQ(db_find_child(artists, "- All -")->child_count, 3)
+    const DbLock lock = db_lock();
+    DbContainer* artists = db_find_child(lock, g_db.music_root, "Artists");
+    EXPECT_EQ(titles(lock, db_find_child(lock, artists, "Unknown")),
+              std::vector<std::string>{"Untagged"});
+    EXPECT_EQ(titles(lock, db_find_child(lock, artists, "Various")),
+              std::vector<std::string>{"Comp"});
+    EXPECT_EQ(db_find_child(lock, artists, "Somebody"), nullptr);
+    EXPECT_EQ(db_find_child(lock, artists, ""), nullptr);
+    EXPECT_EQ(db_find_child(lock, artists, "- All -")->child_count, 3)
         << "the empty artist lands in - All - only";
 }
 
@@ -68,12 +70,12 @@ TEST_F(Views, AlphaGroupsFoldAccentsAndHaveNoAllContainer)
     for (const auto& [artist, place] : rows) {
         ASSERT_EQ(add_music(file("t" + std::to_string(n++) + ".mp3"), "T", artist, "X"), DB_ADDED);
     }
-    std::lock_guard guard(db_mutex());
-    DbContainer* alpha = db_find_child(g_db.music_root, "Alpha");
+    const DbLock lock = db_lock();
+    DbContainer* alpha = db_find_child(lock, g_db.music_root, "Alpha");
     for (const auto& [artist, place] : rows) {
-        EXPECT_TRUE(at(alpha, place)) << artist;
+        EXPECT_TRUE(at(lock, alpha, place)) << artist;
     }
-    EXPECT_EQ(db_find_child(alpha, "- All -"), nullptr);
+    EXPECT_EQ(db_find_child(lock, alpha, "- All -"), nullptr);
 }
 
 TEST_F(Views, GroupNames)
@@ -95,11 +97,12 @@ TEST_F(Views, OddGroupPrefixesNeitherCrashNorDivideByZero)
     setting_set(KEY_MUSICNODE1 + 9, "Odd,[0]%ARTIST,[-2]%ALBUM,[x%GENRE");
     db_create();
     ASSERT_EQ(add_music(file("a.mp3"), "Song", "Abba", "Gold"), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    DbContainer* odd = db_find_child(g_db.music_root, "Odd");
+    const DbLock lock = db_lock();
+    DbContainer* odd = db_find_child(lock, g_db.music_root, "Odd");
     ASSERT_TRUE(odd);
-    EXPECT_TRUE(at(odd, {"Abba", "Gold"})) << "a group of 0 or below is no group";
-    EXPECT_EQ(at(odd, {"Abba", "Gold"})->child_count, 0) << "a prefix without ']' places nothing";
+    EXPECT_TRUE(at(lock, odd, {"Abba", "Gold"})) << "a group of 0 or below is no group";
+    EXPECT_EQ(at(lock, odd, {"Abba", "Gold"})->child_count, 0)
+        << "a prefix without ']' places nothing";
 }
 
 TEST_F(Views, PictureDatesAndMissingDates)
@@ -117,13 +120,16 @@ TEST_F(Views, PictureDatesAndMissingDates)
     f.title = "Undated";
     f.date = nullptr;
     ASSERT_EQ(db_add_item(f), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    DbContainer* date = db_find_child(g_db.picture_root, "Date");
-    EXPECT_EQ(titles(at(date, {"2004", "07", "15"})), std::vector<std::string>{"Dated"});
-    EXPECT_EQ(titles(at(date, {"- All -", "07", "- All -"})), std::vector<std::string>{"Dated"});
-    EXPECT_EQ(titles(at(date, {"0000", "0000", "0000"})), std::vector<std::string>{"Undated"});
-    EXPECT_EQ(at(date, {"- All -", "- All -", "- All -"})->child_count, 2);
-    EXPECT_STREQ(db_find_child(date, "2004")->upnp_class, kClassPictureFolder);
+    const DbLock lock = db_lock();
+    DbContainer* date = db_find_child(lock, g_db.picture_root, "Date");
+    EXPECT_EQ(titles(lock, at(lock, date, {"2004", "07", "15"})),
+              std::vector<std::string>{"Dated"});
+    EXPECT_EQ(titles(lock, at(lock, date, {"- All -", "07", "- All -"})),
+              std::vector<std::string>{"Dated"});
+    EXPECT_EQ(titles(lock, at(lock, date, {"0000", "0000", "0000"})),
+              std::vector<std::string>{"Undated"});
+    EXPECT_EQ(at(lock, date, {"- All -", "- All -", "- All -"})->child_count, 2);
+    EXPECT_STREQ(db_find_child(lock, date, "2004")->upnp_class, kClassPictureFolder);
 }
 
 TEST_F(Views, TitleOnlyDefinitionAndUnknownKeys)
@@ -132,13 +138,13 @@ TEST_F(Views, TitleOnlyDefinitionAndUnknownKeys)
     setting_set(KEY_MUSICNODE1 + 8, "Weird,%RATING,%ALBUM");
     db_create();
     ASSERT_EQ(add_music(file("a.mp3"), "Song", "Abba", "Gold"), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(titles(db_find_child(g_db.music_root, "Everything")),
+    const DbLock lock = db_lock();
+    EXPECT_EQ(titles(lock, db_find_child(lock, g_db.music_root, "Everything")),
               std::vector<std::string>{"Song"});
-    DbContainer* weird = db_find_child(g_db.music_root, "Weird");
-    EXPECT_EQ(titles(weird), std::vector<std::string>{"- All -"})
+    DbContainer* weird = db_find_child(lock, g_db.music_root, "Weird");
+    EXPECT_EQ(titles(lock, weird), std::vector<std::string>{"- All -"})
         << "an unknown key places nothing";
-    EXPECT_EQ(titles(at(weird, {"- All -", "Gold"})), std::vector<std::string>{"Song"});
+    EXPECT_EQ(titles(lock, at(lock, weird, {"- All -", "Gold"})), std::vector<std::string>{"Song"});
 }
 
 TEST_F(Views, PathFoldersFollowTheContentDirectory)
@@ -147,11 +153,12 @@ TEST_F(Views, PathFoldersFollowTheContentDirectory)
     db_create();
     ASSERT_EQ(add_music(file("Jazz/Dozid/So What.mp3"), "So What", "Miles", "Kind"), DB_ADDED);
     ASSERT_EQ(add_music(file("x.mp3"), "X", "Miles", "Kind"), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    DbContainer* folders = db_find_child(g_db.music_root, "Folders");
-    EXPECT_EQ(titles(at(folders, {"Jazz", "Dozid"})), std::vector<std::string>{"So What"});
-    EXPECT_TRUE(at(folders, {"Jazz"})->permanent);
-    const std::vector<std::string> top = titles(folders);
+    const DbLock lock = db_lock();
+    DbContainer* folders = db_find_child(lock, g_db.music_root, "Folders");
+    EXPECT_EQ(titles(lock, at(lock, folders, {"Jazz", "Dozid"})),
+              std::vector<std::string>{"So What"});
+    EXPECT_TRUE(at(lock, folders, {"Jazz"})->permanent);
+    const std::vector<std::string> top = titles(lock, folders);
     EXPECT_NE(std::find(top.begin(), top.end(), "X"), top.end())
         << "a file directly in the content directory sits in the view root";
 }
@@ -168,22 +175,23 @@ TEST_F(Views, KeywordFoldersMirrorTagPaths)
     ASSERT_EQ(db_add_item(f), DB_ADDED);
     std::string id;
     {
-        std::lock_guard guard(db_mutex());
-        DbItem* item = db_find_item_for_class(path, kClassPhoto);
+        const DbLock lock = db_lock();
+        DbItem* item = db_find_item_for_class(lock, path, kClassPhoto);
         keyword_folders_rebuild(item);
         id = std::to_string(item->id);
-        EXPECT_EQ(at(g_db.adobe_tags, {"People", "Anna"})->child_count, 1);
-        EXPECT_EQ(at(g_db.adobe_tags, {"Places", "Rome"})->child_count, 1);
+        EXPECT_EQ(at(lock, g_db.adobe_tags, {"People", "Anna"})->child_count, 1);
+        EXPECT_EQ(at(lock, g_db.adobe_tags, {"Places", "Rome"})->child_count, 1);
     }
     EXPECT_EQ(
         db_update_property(id.c_str(), "upnp:keywords", "People/Anna,Places/Rome", "Places/Oslo"),
         200);
-    std::lock_guard guard(db_mutex());
-    EXPECT_EQ(at(g_db.adobe_tags, {"People", "Anna"})->child_count, 0);
-    EXPECT_EQ(at(g_db.adobe_tags, {"Places", "Oslo"})->child_count, 1);
-    EXPECT_EQ(db_find_item_by_keywords(g_db.picture_root, "Places/Oslo"),
-              db_find_item_for_class(path, kClassPhoto));
-    EXPECT_EQ(db_find_item_by_keywords(g_db.picture_root, "People/Anna,Places/Rome"), nullptr);
+    const DbLock lock = db_lock();
+    EXPECT_EQ(at(lock, g_db.adobe_tags, {"People", "Anna"})->child_count, 0);
+    EXPECT_EQ(at(lock, g_db.adobe_tags, {"Places", "Oslo"})->child_count, 1);
+    EXPECT_EQ(db_find_item_by_keywords(lock, g_db.picture_root, "Places/Oslo"),
+              db_find_item_for_class(lock, path, kClassPhoto));
+    EXPECT_EQ(db_find_item_by_keywords(lock, g_db.picture_root, "People/Anna,Places/Rome"),
+              nullptr);
 }
 
 } // namespace

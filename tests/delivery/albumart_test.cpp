@@ -78,7 +78,7 @@ TEST_F(AlbumArt, Mp3WithoutJfifPictureOrItem)
     EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + bare + ".jpg").status, 404);
     std::string all_tracks;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         all_tracks = std::to_string(g_db.all_tracks->id);
     }
     EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + all_tracks + ".jpg").status, 404)

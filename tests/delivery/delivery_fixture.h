@@ -78,8 +78,8 @@ protected:
         f.bitrate = bitrate;
         f.mtime = 1;
         db_add_item(f);
-        std::lock_guard guard(db_mutex());
-        return std::to_string(db_find_item_for_class(path, upnp_class)->id);
+        const DbLock lock = db_lock();
+        return std::to_string(db_find_item_for_class(lock, path, upnp_class)->id);
     }
 
     // Calls handler for a request of the URL with the extra header lines.

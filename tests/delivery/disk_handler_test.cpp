@@ -14,8 +14,8 @@ using DiskHandler = DeliveryTest;
 
 int play_count(const std::string& path)
 {
-    std::lock_guard guard(db_mutex());
-    return db_find_item_for_class(path, kClassMusicTrack)->play_count;
+    const DbLock lock = db_lock();
+    return db_find_item_for_class(lock, path, kClassMusicTrack)->play_count;
 }
 
 TEST_F(DiskHandler, ByteRangesOfAThousandByteFile)

@@ -13,7 +13,7 @@ TEST_F(M3uHandler, ContainerAsPlaylist)
     const std::string id = add_item(sized_file("song.mp3", 10));
     std::string all_tracks;
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         all_tracks = std::to_string(g_db.all_tracks->id);
     }
     Answer a = fetch(m3u_handler, "/m3u/" + all_tracks + ".m3u");

@@ -277,9 +277,9 @@ TEST_F(Eventing, ChangesWithinTwoSecondsMakeOneEvent)
     // The folders of both files are in the one event.
     std::string folder_a, folder_b;
     {
-        std::lock_guard guard(db_mutex());
-        folder_a = std::to_string(item_by_path(dir.file("a/one.mp3"))->parent) + ",";
-        folder_b = std::to_string(item_by_path(dir.file("b/two.mp3"))->parent) + ",";
+        const DbLock lock = db_lock();
+        folder_a = std::to_string(item_by_path(lock, dir.file("a/one.mp3"))->parent) + ",";
+        folder_b = std::to_string(item_by_path(lock, dir.file("b/two.mp3"))->parent) + ",";
     }
     EXPECT_NE(("," + ids).find("," + folder_a), std::string::npos) << ids;
     EXPECT_NE(("," + ids).find("," + folder_b), std::string::npos) << ids;

@@ -172,8 +172,8 @@ TEST_F(Mp3Add, FileBecomesAMusicItem)
                                                      {"TRCK", id3_latin1("3")}}),
                                           mpeg_frames(10)})));
     EXPECT_EQ(mp3_add(path.c_str(), 1), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = item_by_path(path);
+    const DbLock lock = db_lock();
+    const DbItem* item = item_by_path(lock, path);
     ASSERT_TRUE(item);
     EXPECT_STREQ(item->title.get(), "Song");
     EXPECT_STREQ(item->artist.get(), "Artist");

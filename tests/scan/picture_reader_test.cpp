@@ -228,8 +228,8 @@ TEST_F(PictureItems, AddPictureStoresWhatTheFileTells)
     const Bytes bytes = jpeg({app1(tiff(true, kIfd0), true), frame(0xC0, 1600, 1200)});
     write_text_file(path, std::string(bytes.begin(), bytes.end()));
     EXPECT_EQ(add_picture(path.c_str(), 0), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = db_find_item_for_class(path, kClassPhoto);
+    const DbLock lock = db_lock();
+    const DbItem* item = db_find_item_for_class(lock, path, kClassPhoto);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(db_text_of(item->title), "Beach");
     EXPECT_EQ(db_text_of(item->date), "2005-07-14");

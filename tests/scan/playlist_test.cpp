@@ -29,15 +29,15 @@ protected:
     // The playlist's entries in order: (order, path).
     std::vector<std::pair<int, std::string>> entries(const std::string& name)
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         std::vector<std::pair<int, std::string>> out;
-        const DbContainer* list = db_find_child(g_db.playlists, name);
+        const DbContainer* list = db_find_child(lock, g_db.playlists, name);
         if (!list) {
             return out;
         }
-        for (DbNode* n = db_first_child(list); n; n = db_next_sibling(n)) {
+        for (DbNode* n = db_first_child(lock, list); n; n = db_next_sibling(lock, n)) {
             const DbReference* ref = db_as_reference(n);
-            const DbItem* item = db_target_item(n);
+            const DbItem* item = db_target_item(lock, n);
             out.emplace_back(ref ? ref->order : -1, item ? db_text_of(item->path) : "");
         }
         std::sort(out.begin(), out.end());
@@ -46,8 +46,8 @@ protected:
 
     std::string title_of(const std::string& path)
     {
-        std::lock_guard guard(db_mutex());
-        const DbItem* item = item_by_path(path);
+        const DbLock lock = db_lock();
+        const DbItem* item = item_by_path(lock, path);
         return item ? std::string(db_text_of(item->title)) : "(none)";
     }
 };
@@ -92,8 +92,9 @@ TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
     EXPECT_EQ(read[0].second, song);
     EXPECT_EQ(read[1].second, "http://radio.example/jazz");
     EXPECT_EQ(title_of(song), "Artist - Name");
-    std::lock_guard guard(db_mutex());
-    const DbItem* station = db_find_item_by_path(g_db.radio_favorites, "http://radio.example/jazz");
+    const DbLock lock = db_lock();
+    const DbItem* station =
+        db_find_item_by_path(lock, g_db.radio_favorites, "http://radio.example/jazz");
     ASSERT_NE(station, nullptr);
     EXPECT_EQ(db_text_of(station->title), "Jazz Radio");
     EXPECT_EQ(station->upnp_class, kClassBroadcast);
@@ -173,8 +174,8 @@ TEST_F(Playlists, PipesAndNulBytesAreNotRead)
         ASSERT_EQ(read.size(), 1u) << name;
         EXPECT_EQ(read[0].second, a) << name;
     }
-    std::lock_guard guard(db_mutex());
-    EXPECT_FALSE(item_by_path(pipe.path()));
+    const DbLock lock = db_lock();
+    EXPECT_FALSE(item_by_path(lock, pipe.path()));
 }
 
 TEST_F(Playlists, WplTitleAndUnlocatableEntries)

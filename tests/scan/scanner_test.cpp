@@ -50,14 +50,14 @@ protected:
 
     std::optional<std::string> title_of(const std::string& path)
     {
-        std::lock_guard guard(db_mutex());
-        const DbItem* item = item_by_path(path);
+        const DbLock lock = db_lock();
+        const DbItem* item = item_by_path(lock, path);
         return item ? std::optional<std::string>(item->title.get()) : std::nullopt;
     }
 
     int tracks()
     {
-        std::lock_guard guard(db_mutex());
+        const DbLock lock = db_lock();
         return g_db.all_tracks->child_count;
     }
 
@@ -105,9 +105,9 @@ TEST_F(Scanner, DepthIgnoreListCompilationsAndDotlessNames)
     EXPECT_FALSE(title_of(ignored_dir));
     EXPECT_FALSE(title_of(ignored_file));
     EXPECT_EQ(title_of(dotless), "Dotless");
-    std::lock_guard guard(db_mutex());
-    ASSERT_TRUE(item_by_path(sampler));
-    EXPECT_EQ(item_by_path(sampler)->compilation, 1);
+    const DbLock lock = db_lock();
+    ASSERT_TRUE(item_by_path(lock, sampler));
+    EXPECT_EQ(item_by_path(lock, sampler)->compilation, 1);
 }
 
 TEST_F(Scanner, UnchangedFilesAreNotReadAgain)
@@ -145,10 +145,11 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
     db_purge_vanished();
     db_prune_empty();
     EXPECT_EQ(tracks(), 1);
-    std::lock_guard guard(db_mutex());
-    EXPECT_TRUE(at(g_db.music_root, {"Artists", "Stays"}));
-    EXPECT_FALSE(at(g_db.music_root, {"Artists", "Leaves"})) << "the emptied view branch is pruned";
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    EXPECT_TRUE(at(lock, g_db.music_root, {"Artists", "Stays"}));
+    EXPECT_FALSE(at(lock, g_db.music_root, {"Artists", "Leaves"}))
+        << "the emptied view branch is pruned";
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST(ScanFileTypes, MusicEditionReadsMusicOnly)

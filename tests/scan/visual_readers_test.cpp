@@ -26,8 +26,8 @@ TEST_F(VideoReader, MovieItemFromTheFileSystem)
     char date[32];
     snprintf(date, sizeof date, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
     {
-        std::lock_guard guard(db_mutex());
-        const DbItem* item = db_find_item_for_class(path, kClassMovie);
+        const DbLock lock = db_lock();
+        const DbItem* item = db_find_item_for_class(lock, path, kClassMovie);
         ASSERT_NE(item, nullptr);
         EXPECT_EQ(db_text_of(item->title), "My Holiday");
         EXPECT_EQ(db_text_of(item->date), date);

@@ -125,8 +125,8 @@ TEST_F(DbTest, WavAndWmaFilesBecomeTracks)
                                "Dozid Dazuv", "Kind Of Blue", 1, "So What"}}) {
         const std::string path = file(n.file);
         EXPECT_EQ(wav_add(path.c_str(), 0), DB_ADDED) << n.file;
-        std::lock_guard guard(db_mutex());
-        const DbItem* item = item_by_path(path);
+        const DbLock lock = db_lock();
+        const DbItem* item = item_by_path(lock, path);
         ASSERT_NE(item, nullptr) << n.file;
         EXPECT_EQ(db_text_of(item->title), n.title);
         EXPECT_EQ(db_text_of(item->album), n.album);
@@ -143,12 +143,12 @@ TEST_F(DbTest, WavAndWmaFilesBecomeTracks)
     const Bytes b = wma_file("Real Title", "Real Artist", {{"WM/Picture", 1, Bytes(8, 1)}});
     write_text_file(full, std::string(b.begin(), b.end()));
     EXPECT_EQ(wma_add(full.c_str(), 0), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = item_by_path(tiny);
+    const DbLock lock = db_lock();
+    const DbItem* item = item_by_path(lock, tiny);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(db_text_of(item->title), "X");
     EXPECT_TRUE(item->artist.empty());
-    item = item_by_path(full);
+    item = item_by_path(lock, full);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(db_text_of(item->title), "Real Title");
     EXPECT_EQ(item->album_art, 1);
