@@ -1,7 +1,7 @@
 # The fuzz targets and the libraries each needs; shared by the fuzzing build
 # and the corpus replay of the tests.
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence fuzz_search fuzz_gena fuzz_picture fuzz_picture_service
-    fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args)
+    fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args fuzz_url_decode fuzz_settings_file)
 set(fuzz_xml_LIBS xml)
 set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
@@ -15,3 +15,5 @@ set(fuzz_albumart_mp3_LIBS delivery)
 set(fuzz_playlist_LIBS scan)
 set(fuzz_request_line_LIBS http)
 set(fuzz_browse_args_LIBS control)
+set(fuzz_url_decode_LIBS scan http)
+set(fuzz_settings_file_LIBS core)

@@ -3,9 +3,13 @@
 #include "core/settings.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -152,4 +156,144 @@ char* backslash_to_slash(char* path)
 void backslash_to_slash(std::string& path)
 {
     std::replace(path.begin(), path.end(), '\\', '/');
+}
+
+ContentRoot content_root_split(std::string_view element)
+{
+    ContentRoot root;
+    if (has_media_prefix(element)) {
+        root.kind = static_cast<char>(element[0] & ~0x20);
+        element.remove_prefix(2);
+    }
+    root.written = std::string(element);
+    return root;
+}
+
+std::vector<ContentRoot> content_roots()
+{
+    std::vector<ContentRoot> roots;
+    const int count = setting_list_count(KEY_CONTENTDIR);
+    auto add = [&roots](ContentRoot root) {
+        if (std::optional<std::string> canonical = path_canonical(root.written)) {
+            root.canonical = std::move(*canonical);
+            roots.push_back(std::move(root));
+        }
+    };
+    if (count == 0) {
+        add(ContentRoot{0, start_directory(), {}});
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::optional<std::string> element = setting_list_item(KEY_CONTENTDIR, i);
+        if (element && !element->empty()) {
+            add(content_root_split(*element));
+        }
+    }
+    return roots;
+}
+
+const ContentRoot* content_root_holding(std::string_view canonical,
+                                        const std::vector<ContentRoot>& roots)
+{
+    for (const ContentRoot& root : roots) {
+        if (path_is_below(canonical, root.canonical)) {
+            return &root;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::string> path_canonical(const std::string& path)
+{
+    // A NUL inside would have the C library look at another path than ours.
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), free);
+    if (!resolved) {
+        return std::nullopt;
+    }
+    return std::string(resolved.get());
+}
+
+std::optional<std::string> path_canonical_allow_missing(const std::string& path)
+{
+    if (std::optional<std::string> whole = path_canonical(path)) {
+        return whole;
+    }
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    for (size_t cut = path.size(); cut > 0;) {
+        const size_t slash = path.rfind('/', cut - 1);
+        if (slash == std::string::npos) {
+            return std::nullopt;
+        }
+        const std::optional<std::string> base =
+            path_canonical(slash == 0 ? "/" : path.substr(0, slash));
+        if (!base) {
+            cut = slash;
+            continue;
+        }
+        std::string out = *base == "/" ? "" : *base;
+        std::string_view rest = std::string_view(path).substr(slash);
+        while (!rest.empty()) {
+            const size_t next = rest.find('/', 1);
+            std::string_view part =
+                rest.substr(1, next == std::string_view::npos ? rest.npos : next - 1);
+            rest = next == std::string_view::npos ? std::string_view() : rest.substr(next);
+            if (part == "." || part == "..") {
+                return std::nullopt;
+            }
+            if (!part.empty()) {
+                out += '/';
+                out += part;
+            }
+        }
+        return out.empty() ? std::string("/") : out;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> path_canonical_of_fd(int fd)
+{
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char target[PATH_MAX + 1];
+    const ssize_t n = readlink(link.c_str(), target, PATH_MAX);
+    // Anything but an absolute path (a pipe, a socket, a deleted file) is no
+    // place in the file system.
+    if (n <= 0 || target[0] != '/') {
+        return std::nullopt;
+    }
+    return std::string(target, static_cast<size_t>(n));
+}
+
+bool path_is_below(std::string_view path, std::string_view root)
+{
+    while (root.size() > 1 && root.back() == '/') {
+        root.remove_suffix(1);
+    }
+    if (root.empty() || root[0] != '/' || !starts_with(path, root)) {
+        return false;
+    }
+    return path.size() == root.size() || root == "/" || path[root.size()] == '/';
+}
+
+bool path_is_system(std::string_view canonical)
+{
+    return path_is_below(canonical, "/proc") || path_is_below(canonical, "/sys") ||
+           path_is_below(canonical, "/dev");
+}
+
+bool path_in_content_dir(const std::string& path, int fd)
+{
+    std::optional<std::string> canonical = fd >= 0 ? path_canonical_of_fd(fd) : std::nullopt;
+    // Without /proc the descriptor cannot tell its path; the name then has to.
+    if (!canonical) {
+        canonical = path_canonical(path);
+    }
+    return canonical && !path_is_system(*canonical) &&
+           content_root_holding(*canonical, content_roots()) != nullptr;
 }

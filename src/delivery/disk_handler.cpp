@@ -1,6 +1,7 @@
 #include "delivery/disk_handler.h"
 
 #include "control/clients.h"
+#include "core/paths.h"
 #include "core/settings.h"
 #include "core/text_util.h"
 #include "db/auto_playlists.h"
@@ -107,13 +108,17 @@ int disk_handler(HttpConnection* c)
     if (!location || location->path.empty()) {
         return http_send_404(c);
     }
-    std::string path = std::move(location->path);
+    std::string path = location->path;
     if (url.size() > 4 && ends_with(url, ".idx")) {
         path = index_file_path(path);
     }
     OpenFile file(path);
+    // Only files inside the content directories go out, whatever the tree
+    // holds. Index files have a directory of their own.
+    const bool inside = path == location->path ? path_in_content_dir(path, file.fd)
+                                               : path_in_content_dir(location->path);
     struct stat st = {};
-    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (file.fd < 0 || !inside || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return http_send_404(c);
     }
     // Every request that finds its file counts as a play, HEAD and ranges too.

@@ -1,6 +1,7 @@
 #include "scan/playlist_entries.h"
 
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/settings.h"
 #include "scan/mp3_reader.h"
 #include "scan/wma_reader.h"
@@ -17,12 +18,14 @@ namespace
 // Only regular files are read: opening a named pipe waits for a writer
 // forever, and a device never ends. No file name holds a NUL byte; one in
 // an entry would have the extension tested on other text than the path
-// opened.
-bool is_regular_file(const std::string& path)
+// opened. And only files inside the content directories: a playlist is a
+// file anyone with write access to the library may drop there, and it must
+// not bring in "/etc/passwd" or "../../etc/passwd.mp3".
+bool is_library_file(const std::string& path)
 {
     struct stat st = {};
     return path.find('\0') == std::string::npos && stat(path.c_str(), &st) == 0 &&
-           S_ISREG(st.st_mode);
+           S_ISREG(st.st_mode) && path_in_content_dir(path);
 }
 
 bool starts_with_separator_after(std::string_view text, std::string_view prefix)
@@ -58,11 +61,11 @@ std::optional<std::string> playlist_join(std::string_view base_text, std::string
     if (!candidate.empty() && static_cast<unsigned char>(candidate.back()) < 32) {
         candidate.pop_back();
     }
-    if (is_regular_file(candidate)) {
+    if (is_library_file(candidate)) {
         return candidate;
     }
     std::replace(candidate.begin(), candidate.end(), '\\', '/');
-    if (is_regular_file(candidate)) {
+    if (is_library_file(candidate)) {
         return candidate;
     }
     return std::nullopt;
@@ -76,7 +79,7 @@ std::optional<PlaylistLocation> playlist_locate_entry(std::string_view entry,
     }
     if (entry.substr(0, 1) == "/" || (entry.size() > 1 && entry[1] == ':')) {
         const std::string path(entry);
-        if (is_regular_file(path)) {
+        if (is_library_file(path)) {
             return PlaylistLocation{path, false};
         }
         return std::nullopt;
@@ -178,7 +181,7 @@ void playlist_add_track(const std::string& location, const std::string& playlist
         return;
     }
     if (location.rfind("http://", 0) != 0 && location.rfind("ftp://", 0) != 0 &&
-        !is_regular_file(location)) {
+        !is_library_file(location)) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "item could not be found on disk: %s\n", location.c_str());
         return;
     }

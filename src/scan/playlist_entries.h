@@ -19,14 +19,15 @@ struct PlaylistLocation {
 // address as it stands; an absolute Unix or Windows path that exists; else
 // the entry joined to the playlist's directory, then to each content
 // directory (or the working directory when there is none). Only existing
-// regular files are found.
+// regular files inside a content directory are found.
 std::optional<PlaylistLocation> playlist_locate_entry(std::string_view entry,
                                                       const std::string& playlist_path);
 
 // base and entry joined: "./" dropped, every leading "../" taking one
 // component off base, backslashes as separators too; the result when a
 // regular file is there (tried once more with backslashes turned into
-// slashes), else nothing.
+// slashes), else nothing; a file outside the content directories is not
+// there.
 std::optional<std::string> playlist_join(std::string_view base, std::string_view entry);
 
 // The next line of at most kPlaylistLineLimit bytes without its line feed;

@@ -16,12 +16,6 @@ namespace
 constexpr size_t kMaxDir = 1023;
 constexpr size_t kMaxPage = 2047;
 
-bool starts_with_nocase(const std::string& text, const std::string& prefix)
-{
-    return !prefix.empty() && text.size() >= prefix.size() &&
-           strncasecmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
-}
-
 int send_page(HttpConnection* c, const char* format, const std::string& dir)
 {
     char page[kMaxPage + 1];
@@ -34,22 +28,34 @@ int send_page(HttpConnection* c, const char* format, const std::string& dir)
 
 } // namespace
 
-bool rescan_dir_valid(const std::string& dir)
+std::optional<std::string> rescan_dir_resolve(const std::string& dir)
 {
     if (dir.empty()) {
-        return true;
+        return dir;
     }
-    const int count = setting_list_count(KEY_CONTENTDIR);
-    if (count == 0) {
-        return starts_with_nocase(dir, start_directory());
+    const ContentRoot asked = content_root_split(dir);
+    const std::optional<std::string> canonical = path_canonical_allow_missing(asked.written);
+    if (!canonical || path_is_system(*canonical)) {
+        return std::nullopt;
     }
-    for (int i = 0; i < count; ++i) {
-        const std::optional<std::string> element = setting_list_item(KEY_CONTENTDIR, i);
-        if (element && starts_with_nocase(dir, *element)) {
-            return true;
+    for (const ContentRoot& root : content_roots()) {
+        if (root.kind != asked.kind || !path_is_below(*canonical, root.canonical)) {
+            continue;
         }
+        std::string below = canonical->substr(root.canonical.size());
+        if (root.canonical == "/") {
+            below = *canonical == "/" ? "" : *canonical;
+        }
+        std::string base = root.written;
+        if (!below.empty()) {
+            while (!base.empty() && base.back() == '/') {
+                base.pop_back();
+            }
+        }
+        const std::string prefix = asked.kind ? dir.substr(0, 2) : "";
+        return prefix + base + below;
     }
-    return false;
+    return std::nullopt;
 }
 
 int rescan_handler(HttpConnection* c)
@@ -63,9 +69,9 @@ int rescan_handler(HttpConnection* c)
     const char* url = c->url.data();
     std::string dir = strlen(url) > 8 ? std::string(url + 8).substr(0, kMaxDir) : std::string();
     url_decode(dir);
-    if (rescan_dir_valid(dir)) {
+    if (const std::optional<std::string> walked = rescan_dir_resolve(dir)) {
         // Another request may have come first since the test above.
-        if (!scan_request(dir)) {
+        if (!scan_request(*walked)) {
             return send_page(c, kRunning, "");
         }
         return send_page(

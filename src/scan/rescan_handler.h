@@ -5,9 +5,17 @@
 
 #include "http/http_connection.h"
 
+#include <optional>
+#include <string>
+
 int rescan_handler(HttpConnection* connection);
 
-// Whether dir may be rescanned: empty (every content directory), or below a
-// content directory as written, prefix included (below the start directory
-// when none is set), ignoring case.
-bool rescan_dir_valid(const std::string& dir);
+// The directory a rescan request names, as the scanner is to walk it, when
+// it may be rescanned: once every "..", "." and link is resolved, it (or
+// what exists of it yet) has to lie inside a content directory with the same
+// kind prefix (the letter in either case; inside the start directory when
+// none is set). The answer is that content directory as written followed by
+// the rest of the canonical path, with the request's prefix, so that the
+// items keep the paths a full pass gives them. An empty dir (every content
+// directory) stays empty.
+std::optional<std::string> rescan_dir_resolve(const std::string& dir);

@@ -16,6 +16,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -56,28 +57,63 @@ bool contains_any(int key, const std::string& text)
     return false;
 }
 
-// A content directory element: its kind filter and the directory.
-std::pair<char, std::string> split_prefix(const std::string& element)
-{
-    if (element.size() >= 2 && element[1] == '|') {
-        const char kind = static_cast<char>(toupper(static_cast<unsigned char>(element[0])));
-        if (kind == 'M' || kind == 'P' || kind == 'V') {
-            return {kind, element.substr(2)};
-        }
-    }
-    return {0, element};
-}
-
 void scan_root(const std::string& element, const ThreadFlag& flag)
 {
     log_msg(LOG_INFO, LOG_CAT_DB, "DB scanning %s\n", element.c_str());
-    const auto [filter, dir] = split_prefix(element);
-    scan_directory(dir, flag, filter, 0);
+    const ContentRoot root = content_root_split(element);
+    scan_directory(root.written, flag, root.kind, 0);
     log_msg(LOG_INFO, LOG_CAT_DB, "DB scan on %s completed\n", element.c_str());
 }
 
-// Walks an open directory; dir_fd belongs to the caller.
-void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char filter, int depth)
+// What one walk keeps: the content directories it may reach, and the
+// directories on the way from the content directory down to the one being
+// read, so that a link back to one of them (or a bind mount of one inside
+// itself) is not entered again and again.
+struct Walk {
+    const ThreadFlag& flag;
+    char filter;
+    std::vector<ContentRoot> roots;
+    std::vector<std::pair<dev_t, ino_t>> open_path;
+};
+
+// The canonical path of a directory just opened as written, when the walk
+// may go into it: inside a content directory, outside /proc, /sys and /dev,
+// and not already on the walk's path.
+std::optional<std::string> enterable(int fd, const std::string& written, const Walk& w)
+{
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0) {
+        return std::nullopt;
+    }
+    for (const auto& [dev, ino] : w.open_path) {
+        if (dev == st.st_dev && ino == st.st_ino) {
+            return std::nullopt;
+        }
+    }
+    std::optional<std::string> canonical = path_canonical_of_fd(fd);
+    if (!canonical) {
+        canonical = path_canonical(written);
+    }
+    if (!canonical || path_is_system(*canonical) || !content_root_holding(*canonical, w.roots)) {
+        return std::nullopt;
+    }
+    return canonical;
+}
+
+std::string child_path(const std::string& directory, const char* name)
+{
+    std::string path = directory;
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    return path + name;
+}
+
+// Walks an open directory; dir_fd belongs to the caller, canonical is its
+// canonical path.
+void walk(int dir_fd, const std::string& directory, const std::string& canonical, Walk& w,
+          int depth)
 {
     const int own = dup(dir_fd);
     std::unique_ptr<DIR, DirCloser> d(own >= 0 ? fdopendir(own) : nullptr);
@@ -90,7 +126,7 @@ void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char
     }
     const int compilation = contains_any(KEY_COMPILATIONSDIR, directory) ? 1 : 0;
     log_msg(LOG_INFO, LOG_CAT_DB, "scanning %s\n", directory.c_str());
-    while (flag == 1) {
+    while (w.flag == 1) {
         const dirent* entry = readdir(d.get());
         if (!entry) {
             break;
@@ -101,9 +137,25 @@ void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char
         }
         struct stat st {
         };
-        if (fstatat(dir_fd, name, &st, 0) != 0) {
+        if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             log_msg(LOG_ERROR, LOG_CAT_DB, "upnp_stat failed %s\n", name);
             continue;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            // A link is followed only to a place inside a content directory:
+            // otherwise anyone who may write into the library could publish
+            // every file the server can read. Whoever wants another folder
+            // served names it as a content directory.
+            const std::optional<std::string> target = path_canonical(child_path(canonical, name));
+            if (!target || fstatat(dir_fd, name, &st, 0) != 0) {
+                log_msg(LOG_ERROR, LOG_CAT_DB, "upnp_stat failed %s\n", name);
+                continue;
+            }
+            if (path_is_system(*target) || !content_root_holding(*target, w.roots)) {
+                log_msg(LOG_INFO, LOG_CAT_DB, "link leads outside the content directories: %s\n",
+                        child_path(directory, name).c_str());
+                continue;
+            }
         }
         const bool is_dir = S_ISDIR(st.st_mode);
         // A named pipe would hold the scan until something writes to it, and
@@ -111,16 +163,13 @@ void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char
         if (!is_dir && !S_ISREG(st.st_mode)) {
             continue;
         }
-        std::string path = directory;
-        if (!is_dir || path.empty() || path.back() != '/') {
-            path += '/';
-        }
-        path += name;
+        // Files always get one '/', whatever the directory ends with.
+        std::string path = is_dir ? child_path(directory, name) : directory + '/' + name;
         if (path.size() > kMaxPath || contains_any(KEY_IGNOREDIR, path)) {
             continue;
         }
         if (!is_dir) {
-            scan_file(path, filter, compilation, st.st_mtime);
+            scan_file(path, w.filter, compilation, st.st_mtime);
             continue;
         }
         if (depth + 1 > kScanMaxDepth) {
@@ -132,7 +181,15 @@ void walk(int dir_fd, const std::string& directory, const ThreadFlag& flag, char
             log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", path.c_str());
             continue;
         }
-        walk(child, path, flag, filter, depth + 1);
+        // Checked again on what was opened: the entry may have been swapped
+        // for a link since it was examined.
+        if (const std::optional<std::string> inside = enterable(child, path, w)) {
+            w.open_path.emplace_back(st.st_dev, st.st_ino);
+            walk(child, path, *inside, w, depth + 1);
+            w.open_path.pop_back();
+        } else {
+            log_msg(LOG_INFO, LOG_CAT_DB, "do not descend into %s\n", path.c_str());
+        }
         close(child);
     }
 }
@@ -222,16 +279,24 @@ void scan_directory(const std::string& directory, const ThreadFlag& flag, char f
     if (flag != 1) {
         return;
     }
-    if (directory.rfind("/proc", 0) == 0) {
-        log_msg(LOG_INFO, LOG_CAT_DB, "do not descend into %s\n", directory.c_str());
-        return;
-    }
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", directory.c_str());
         return;
     }
-    walk(fd, directory, flag, filter, depth);
+    Walk w{flag, filter, content_roots(), {}};
+    // A requested directory is checked once more here, when it is walked:
+    // its links may have changed since the request was accepted.
+    if (const std::optional<std::string> canonical = enterable(fd, directory, w)) {
+        struct stat st {
+        };
+        if (fstat(fd, &st) == 0) {
+            w.open_path.emplace_back(st.st_dev, st.st_ino);
+        }
+        walk(fd, directory, *canonical, w, depth);
+    } else {
+        log_msg(LOG_INFO, LOG_CAT_DB, "do not descend into %s\n", directory.c_str());
+    }
     close(fd);
 }
 

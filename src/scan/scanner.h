@@ -5,7 +5,10 @@
 // are gone and the containers left empty.
 //
 // The walk works with directory descriptors and never changes the working
-// directory, which other threads rely on.
+// directory, which other threads rely on. It follows a symbolic link only
+// to a place inside a content directory, never enters /proc, /sys or /dev,
+// and never enters a directory that is already open on its way down (a link
+// back up, a bind mount of a directory inside itself).
 #pragma once
 
 #include "core/threads.h"

@@ -2,6 +2,7 @@
 // restarts, with the real program.
 #include "mp3_writer.h"
 #include "support/child_process.h"
+#include "support/content_directory.h"
 #include "support/http_client.h"
 #include "support/server_process.h"
 
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <regex>
 
 using namespace std::chrono_literals;
 
@@ -94,6 +97,83 @@ TEST(Scan, KillDuringPersistenceWriteKeepsTheLibrary)
         20s));
     EXPECT_EQ(third.process->out().find("failed to add item"), std::string::npos);
     EXPECT_EQ(third.stop(), 0);
+}
+
+// Title and disk URL path of every item a Search of the whole tree finds.
+std::map<std::string, std::string> item_urls(int port)
+{
+    const std::string answer = content_directory_call(
+        port, "Search",
+        "<ContainerID>0</ContainerID><SearchCriteria>upnp:class derivedfrom "
+        "&quot;object.item&quot;</SearchCriteria><Filter>*</Filter><StartingIndex>0"
+        "</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>");
+    const std::string didl = xml_unescape(xml_unescape(answer));
+    static const std::regex item_re("<item (?![^>]*refID)[^>]*>.*?<dc:title>([^<]*)</dc:title>.*?"
+                                    "<res[^>]*>http://[^/]*(/[^<]*)</res>");
+    std::map<std::string, std::string> items;
+    for (auto it = std::sregex_iterator(didl.begin(), didl.end(), item_re);
+         it != std::sregex_iterator(); ++it) {
+        items[(*it)[1]] = (*it)[2];
+    }
+    return items;
+}
+
+// Links out of the library bring nothing in, a link into another content
+// directory does; and what the tree still holds from an earlier
+// configuration is not served once it lies outside the content directories.
+TEST(Scan, NothingOutsideTheContentDirectoriesIsServed)
+{
+    TempDir music;
+    TempDir shared;
+    TempDir outside;
+    TempDir state;
+    const Bytes frames = mpeg_frames(3);
+    write_bytes(music.file("own.mp3"), concat({id3v2_tag({{"TIT2", id3_latin1("Own")}}), frames}));
+    write_bytes(shared.file("shared.mp3"), frames);
+    write_bytes(outside.file("away.mp3"), frames);
+    std::filesystem::create_symlink(shared.file("shared.mp3"), music.file("linked.mp3"));
+    std::filesystem::create_symlink("/etc/passwd", music.file("passwd.mp3"));
+    std::filesystem::create_directory_symlink(outside.path, music.file("elsewhere"));
+    const std::string db = state.file("library.db");
+    {
+        ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path + "," + shared.path,
+                                              "-dbfile", db, "-scantime", "0", "-v", "13"});
+        ASSERT_TRUE(server.scan_completed(shared.path));
+        const auto items = item_urls(server.port());
+        EXPECT_EQ(items.size(), 3u);
+        EXPECT_TRUE(items.count("Own"));
+        EXPECT_TRUE(items.count("Shared"));
+        ASSERT_TRUE(items.count("Linked")) << "a link into another content directory is followed";
+        EXPECT_FALSE(items.count("Passwd"));
+        EXPECT_FALSE(items.count("Away"));
+        const auto answer =
+            http_exchange(server.port(), "GET " + items.at("Linked") + " HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->status, 200);
+        EXPECT_EQ(answer->body.size(), frames.size());
+        ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(db); }, 20s));
+        EXPECT_EQ(server.stop(), 0);
+    }
+    // Without the shared directory the link leads out: the item read back
+    // from the library file stays in the tree until a later pass, but its
+    // file is not served.
+    ServerUnderTest server(
+        PLENWICK_BIN, {"-contentdir", music.path, "-dbfile", db, "-scantime", "0", "-v", "13"});
+    ASSERT_TRUE(server.scan_completed(music.path));
+    const auto items = item_urls(server.port());
+    ASSERT_TRUE(items.count("Linked"));
+    const auto refused =
+        http_exchange(server.port(), "GET " + items.at("Linked") + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 404);
+    EXPECT_EQ(refused->body.find('\xff'), std::string::npos) << "no frame bytes";
+
+    const auto rescan = http_exchange(
+        server.port(), "GET /rescan?" + music.path + "/../" +
+                           outside.path.substr(outside.path.rfind('/') + 1) + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(rescan);
+    EXPECT_NE(rescan->body.find("rescan invalid for"), std::string::npos) << rescan->body;
+    EXPECT_EQ(server.stop(), 0);
 }
 
 } // namespace

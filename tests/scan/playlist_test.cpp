@@ -76,6 +76,48 @@ TEST_F(Playlists, EntriesAreLocatedByTheJoinRule)
     EXPECT_EQ(read[1], std::make_pair(2, windows));
 }
 
+// A playlist is a file anyone who may write into the library can drop
+// there: its entries bring in nothing from outside the content directories.
+TEST_F(Playlists, EntriesOutsideTheContentDirectoriesAreNotFound)
+{
+    TempDir outside;
+    const std::string secret = outside.file("secret.mp3");
+    write_text_file(secret, "x");
+    TempDir other;
+    const std::string shared = other.file("shared.mp3");
+    write_text_file(shared, "x");
+    setting_set(KEY_CONTENTDIR, "M|" + dir.path + "," + other.path);
+    const std::string own = file("music/own.mp3");
+    std::filesystem::create_symlink(secret, dir.file("music/link.mp3"));
+    // As many climbs as it takes to reach the root from the playlist.
+    std::string climb;
+    for (char c : dir.path) {
+        climb += c == '/' ? "../" : "";
+    }
+    const std::string list =
+        write("music/lists/evil.m3u", "/etc/passwd\n" + climb + "../etc/passwd.mp3\n" + climb +
+                                          ".." + secret + "\n" + secret +
+                                          "\nlink.mp3\n../link.mp3\n" + shared + "\n../own.mp3\n");
+    EXPECT_FALSE(playlist_locate_entry("/etc/passwd", list));
+    EXPECT_FALSE(playlist_locate_entry(secret, list));
+    EXPECT_FALSE(playlist_locate_entry("../link.mp3", list)) << "a link out of the library";
+    EXPECT_FALSE(playlist_locate_entry(climb + ".." + secret, list));
+    EXPECT_EQ(playlist_locate_entry(shared, list)->location, shared) << "another content dir";
+
+    m3u_read(list.c_str(), 0);
+    const auto read = entries("Evil");
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].second, shared);
+    EXPECT_EQ(read[1].second, own);
+
+    const std::string pls = write("music/lists/evil.pls",
+                                  "File1=" + secret + "\nFile2=../link.mp3\nFile3=../own.mp3\n");
+    pls_read(pls.c_str(), 0);
+    EXPECT_EQ(entries("Evil").size(), 3u) << "the pls adds its one good entry to the same name";
+    EXPECT_EQ(title_of(secret), "(none)");
+    EXPECT_EQ(title_of(dir.file("music/link.mp3")), "(none)");
+}
+
 TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
 {
     const std::string song = file("songs/untagged.mp3");

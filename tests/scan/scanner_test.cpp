@@ -10,6 +10,8 @@
 #include "support/child_process.h"
 #include "support/named_pipe.h"
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -222,6 +224,105 @@ TEST_F(Scanner, RescanPages)
     scan_all(running);
     EXPECT_EQ(title_of(inside), "Inside");
     EXPECT_FALSE(title_of(outside)) << "only the requested directory was scanned";
+}
+
+} // namespace
+
+namespace
+{
+
+const char kInvalid[] = "<html><head><title>Rescan</title></head><body>rescan invalid for ";
+
+// A rescan asks only for a directory inside a content directory of its own
+// kind, once "..", "." and links are resolved.
+TEST_F(Scanner, RescanStaysInsideTheContentDirectories)
+{
+    const std::string music = dir.file("music");
+    std::filesystem::create_directories(music + "/sub");
+    std::filesystem::create_directories(dir.file("music2"));
+    std::filesystem::create_directories(dir.file("elsewhere"));
+    std::filesystem::create_directory_symlink(dir.file("elsewhere"), music + "/out");
+    std::filesystem::create_directory_symlink(music + "/sub", music + "/again");
+    setting_set(KEY_CONTENTDIR, "M|" + music);
+    db_create();
+    const std::string outside = mp3("elsewhere/away.mp3", "Away");
+    const std::string refused[] = {
+        "M|" + music + "/../elsewhere",
+        "M|" + music + "/..%2Felsewhere",
+        "M|" + music + "/../../../",
+        "M|" + music + "2",
+        "M|" + music + "/out",
+        "M|" + music + "/new/../../elsewhere",
+        "P|" + music + "/sub",
+        music + "/sub",
+        "M|/proc/self",
+    };
+    for (const std::string& asked : refused) {
+        const std::string page = rescan_page("/rescan?" + asked);
+        EXPECT_EQ(page.rfind(kInvalid, 0), 0u) << asked << ": " << page;
+        EXPECT_FALSE(scan_requested()) << asked;
+    }
+    // A way in through a link or a climb back is walked under the content
+    // directory's own name, as a full pass names the files.
+    EXPECT_EQ(rescan_dir_resolve("m|" + music + "/again/../sub/"), "m|" + music + "/sub");
+    EXPECT_EQ(rescan_dir_resolve("M|" + music + "/again"), "M|" + music + "/sub");
+    EXPECT_EQ(rescan_dir_resolve("M|" + music + "/new/cd"), "M|" + music + "/new/cd");
+    EXPECT_EQ(rescan_dir_resolve("M|" + music), "M|" + music);
+    EXPECT_EQ(rescan_dir_resolve(""), "");
+
+    // Even a request that slipped through is not walked outside.
+    ASSERT_TRUE(scan_request("M|" + music + "/out"));
+    scan_all(running);
+    EXPECT_FALSE(title_of(outside));
+    EXPECT_FALSE(title_of(music + "/out/away.mp3"));
+    EXPECT_NE(log().find("do not descend into " + music + "/out\n"), std::string::npos) << log();
+}
+
+// Links leading out of the content directories, into /proc or back up the
+// tree neither bring in files nor keep the walk going.
+TEST_F(Scanner, WalkFollowsLinksOnlyInsideTheContentDirectories)
+{
+    namespace fs = std::filesystem;
+    const std::string music = dir.file("music");
+    const std::string pics = dir.file("pics");
+    TempDir outside;
+    setting_set(KEY_CONTENTDIR, music + "," + pics);
+    db_create();
+    const std::string own = mp3("music/a/own.mp3", "Own");
+    const std::string shared = mp3("pics/shared.mp3", "Shared");
+    const std::string secret = outside.file("secret.mp3");
+    write_bytes(secret, concat({id3v2_tag({{"TIT2", id3_latin1("Secret")}}), mpeg_frames(3)}));
+    fs::create_symlink("/etc/passwd", music + "/a/passwd.mp3");
+    fs::create_symlink(secret, music + "/a/secret.mp3");
+    fs::create_directory_symlink(outside.path, music + "/a/elsewhere");
+    fs::create_directory_symlink("/proc/self", music + "/a/proc");
+    fs::create_directory_symlink("/", music + "/a/root");
+    fs::create_directory_symlink(music, music + "/a/loop");
+    fs::create_directory_symlink("..", music + "/a/up");
+    fs::create_symlink(shared, music + "/a/linked.mp3");
+    fs::create_symlink(music + "/a/missing.mp3", music + "/a/dangling.mp3");
+
+    const auto start = std::chrono::steady_clock::now();
+    scan_all(running);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(title_of(own), "Own");
+    EXPECT_EQ(title_of(music + "/a/linked.mp3"), "Shared") << "into another content directory";
+    EXPECT_FALSE(title_of(music + "/a/passwd.mp3"));
+    EXPECT_FALSE(title_of(music + "/a/secret.mp3"));
+    EXPECT_FALSE(title_of(music + "/a/elsewhere/secret.mp3"));
+    // Links back to a directory already open on the way down are not
+    // entered.
+    EXPECT_FALSE(title_of(music + "/a/loop/a/own.mp3"));
+    EXPECT_FALSE(title_of(music + "/a/up/a/own.mp3"));
+    std::lock_guard guard(db_mutex());
+    for (DbNode* n = db_first_child(g_db.all_tracks); n; n = db_next_sibling(n)) {
+        const DbItem* item = db_target_item(n);
+        const std::string path = item ? item->path.get() : "";
+        EXPECT_EQ(path.find("/proc"), std::string::npos) << path;
+        EXPECT_EQ(path.find("/root/"), std::string::npos) << path;
+        EXPECT_EQ(path.find("secret"), std::string::npos) << path;
+    }
+    EXPECT_EQ(g_db.all_tracks->child_count, 3) << "own, linked and shared";
 }
 
 } // namespace
