@@ -39,7 +39,7 @@ Answer post(const char* action, const std::string& inner)
     const std::string head = std::string("POST /ContentDirectory/Control HTTP/1.1\r\nSOAPACTION: "
                                          "\"urn:schemas-upnp-org:service:ContentDirectory:1#") +
                              action + "\"\r\n\r\n";
-    snprintf(c.head.data(), c.head.size(), "%s", head.c_str());
+    http_set_head(&c, head);
     const std::string body = std::string(kSoapEnvelopeStart) + "<s:Body><u:" + action + ">" +
                              inner + "</u:" + action + "></s:Body></s:Envelope>";
     c.body = body.c_str();

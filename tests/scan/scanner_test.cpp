@@ -314,15 +314,16 @@ TEST_F(Scanner, WalkFollowsLinksOnlyInsideTheContentDirectories)
     // entered.
     EXPECT_FALSE(title_of(music + "/a/loop/a/own.mp3"));
     EXPECT_FALSE(title_of(music + "/a/up/a/own.mp3"));
-    std::lock_guard guard(db_mutex());
-    for (DbNode* n = db_first_child(g_db.all_tracks); n; n = db_next_sibling(n)) {
-        const DbItem* item = db_target_item(n);
+    const DbLock lock = db_lock();
+    const DbContainer* all_tracks = db_tree(lock).all_tracks;
+    for (DbNode* n = db_first_child(lock, all_tracks); n; n = db_next_sibling(lock, n)) {
+        const DbItem* item = db_target_item(lock, n);
         const std::string path = item ? item->path.get() : "";
         EXPECT_EQ(path.find("/proc"), std::string::npos) << path;
         EXPECT_EQ(path.find("/root/"), std::string::npos) << path;
         EXPECT_EQ(path.find("secret"), std::string::npos) << path;
     }
-    EXPECT_EQ(g_db.all_tracks->child_count, 3) << "own, linked and shared";
+    EXPECT_EQ(all_tracks->child_count, 3) << "own, linked and shared";
 }
 
 } // namespace
