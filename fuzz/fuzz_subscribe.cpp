@@ -75,7 +75,7 @@ void check_accepted(std::string_view value, const char* subscriber)
 
         // The request line carries the path and nothing else.
         const std::string request = notify_request(url, "uuid:x", 0, "body");
-        check(request.find("\r\n") == 12 + url.path.size());
+        check(request.find("\r\n") == 16 + url.path.size());
         check(url.path.find_first_of(" \t\r\n") == std::string::npos);
     }
 }
