@@ -286,8 +286,11 @@ int subscribe_handler(HttpConnection* c)
         }
     }
     if (index < 0) {
+        const char* reason = sid.empty()  ? "no random bytes for an id"
+                             : over_quota ? "too many of this address"
+                                          : "table full";
         log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription from %s refused: %s\n",
-                c->client_ip.data(), over_quota ? "too many of this address" : "table full");
+                c->client_ip.data(), reason);
         return http_send_empty(c, 500);
     }
     const int result = send_text(c, subscribe_answer(sid, "second", kSubscriptionTimeoutS));
