@@ -1,20 +1,25 @@
 #include "eventing/subscriptions.h"
 
 #include "core/log.h"
-#include "core/text_util.h"
 #include "core/threads.h"
 #include "core/time_util.h"
 #include "db/media_db.h"
-#include "eventing/callback_urls.h"
 #include "eventing/event_delivery.h"
 #include "http/http_response.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <strings.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 namespace
 {
@@ -23,10 +28,12 @@ using Clock = std::chrono::steady_clock;
 
 struct Subscription {
     bool in_use = false;
-    std::string callback;
+    std::vector<CallbackUrl> urls;
+    std::string subscriber; // the peer address that subscribed
+    std::string sid;
     uint8_t services = 0;
-    uint32_t sid = 0;
     uint32_t seq = 0;
+    uint64_t serial = 0; // the order of subscription; events go out in it
     // A control point that leaves without UNSUBSCRIBE frees its entry when
     // the time-out it was given passes without a renewal.
     Clock::time_point expires{};
@@ -34,6 +41,7 @@ struct Subscription {
 
 std::mutex g_table_lock;
 std::array<Subscription, kMaxSubscriptions> g_table;
+uint64_t g_next_serial = 0; // under the lock
 std::atomic<bool> g_enabled{false};
 
 void free_entry(Subscription& s)
@@ -46,64 +54,58 @@ void expire_locked(Clock::time_point now)
 {
     for (Subscription& s : g_table) {
         if (s.in_use && s.expires <= now) {
-            log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription uuid:%u expired\n", s.sid);
+            log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription %s expired\n", s.sid.c_str());
             free_entry(s);
         }
     }
 }
 
-// The header text after name (found ignoring case), or null.
-const char* header_after(const char* head, const char* name)
+// Caller holds the lock.
+Subscription* find_locked(std::string_view sid)
 {
-    const char* at = str_find_nocase(head, name);
-    return at ? at + strlen(name) : nullptr;
-}
-
-// The requested time-out: the number after the first '-' of the TIMEOUT
-// line; 0 for "Second-infinite" or no header.
-int requested_timeout(const char* head)
-{
-    const char* p = header_after(head, "TIMEOUT:");
-    if (!p) {
-        return 0;
-    }
-    for (; *p && *p != '\n' && *p != '-'; ++p) {
-    }
-    if (*p != '-') {
-        return 0;
-    }
-    const int64_t value = parse_int64(p + 1);
-    return value < 0 ? 0 : static_cast<int>(std::min<int64_t>(value, INT32_MAX));
-}
-
-// The subscription id of a "SID:" line: blanks and "uuid:" skipped.
-int64_t sid_value(const char* after_sid)
-{
-    const char* p = after_sid;
-    while (*p == ' ' || *p == '\t') {
-        ++p;
-    }
-    if (strncasecmp(p, "uuid:", 5) == 0) {
-        p += 5;
-    }
-    return parse_int64(p);
-}
-
-// An id not in use: the millisecond clock, moved on while another entry
-// already has that value (two subscriptions in one millisecond).
-uint32_t fresh_sid_locked()
-{
-    uint32_t sid = elapsed_ms();
-    for (bool clash = true; clash;) {
-        clash = false;
-        for (const Subscription& s : g_table) {
-            if (s.in_use && s.sid == sid) {
-                ++sid;
-                clash = true;
-            }
+    for (Subscription& s : g_table) {
+        if (s.in_use && s.sid == sid) {
+            return &s;
         }
     }
-    return sid;
+    return nullptr;
+}
+
+// Fills buffer from getrandom(), or from /dev/urandom where the system call
+// is missing.
+bool random_bytes(uint8_t* buffer, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = getrandom(buffer + got, size - got, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    if (got == size) {
+        return true;
+    }
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    got = 0;
+    while (got < size) {
+        const ssize_t n = read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return got == size;
 }
 
 int send_text(HttpConnection* c, const std::string& text)
@@ -113,56 +115,34 @@ int send_text(HttpConnection* c, const std::string& text)
 
 // The answer to a SUBSCRIBE. The length line tells a kept-alive client that
 // no body follows.
-std::string subscribe_answer(uint32_t sid, const char* timeout_word, int timeout)
+std::string subscribe_answer(const std::string& sid, const char* timeout_word, int timeout)
 {
     char block[512];
     snprintf(block, sizeof block,
-             "HTTP/1.1 200 OK\r\nDATE: %s\r\nSERVER: %s\r\nSID: uuid:%u\r\nTIMEOUT: %s-%d\r\n"
+             "HTTP/1.1 200 OK\r\nDATE: %s\r\nSERVER: %s\r\nSID: %s\r\nTIMEOUT: %s-%d\r\n"
              "CONTENT-LENGTH: 0\r\n\r\n",
-             http_date().c_str(), kServerIdentification, sid, timeout_word, timeout);
+             http_date().c_str(), kServerIdentification, sid.c_str(), timeout_word, timeout);
     return block;
 }
 
-// Every URL of the callback must point back at the subscriber itself:
-// otherwise anyone could have the server send requests to third parties.
-bool callback_is_subscribers_own(const std::string& callback, const char* subscriber)
+int renew(HttpConnection* c, std::string_view sid, int granted)
 {
-    const std::vector<CallbackUrl> urls = callback_urls(callback);
-    if (urls.empty()) {
-        return false;
-    }
-    for (const CallbackUrl& url : urls) {
-        if (url.host != subscriber) {
-            return false;
-        }
-    }
-    return true;
-}
-
-int renew(HttpConnection* c, const char* sid_text, int timeout)
-{
-    const int64_t sid = sid_value(sid_text);
-    // A renewal without a usable time-out keeps the usual one.
-    const int granted = timeout > 0 ? timeout : kSubscriptionTimeoutS;
-    bool found = false;
+    std::string renewed;
     {
         std::lock_guard guard(g_table_lock);
         expire_locked(Clock::now());
-        for (Subscription& s : g_table) {
-            if (s.in_use && s.sid == sid) {
-                s.expires = Clock::now() + std::chrono::seconds(granted);
-                found = true;
-                break;
-            }
+        if (Subscription* s = find_locked(sid)) {
+            s->expires = Clock::now() + std::chrono::seconds(granted);
+            renewed = s->sid;
         }
     }
-    if (!found) {
+    if (renewed.empty()) {
         return http_send_empty(c, 412);
     }
-    return send_text(c, subscribe_answer(static_cast<uint32_t>(sid), "Second", granted));
+    return send_text(c, subscribe_answer(renewed, "Second", granted));
 }
 
-void send_initial_events(int index, uint32_t sid)
+void send_initial_events(int index, const std::string& sid)
 {
     sleep_ms(100);
     event_content_directory(index, db_system_update_id(), nullptr, sid);
@@ -170,6 +150,57 @@ void send_initial_events(int index, uint32_t sid)
 }
 
 } // namespace
+
+int subscription_granted_timeout(std::string_view timeout)
+{
+    const size_t dash = timeout.find('-');
+    if (dash == std::string_view::npos) {
+        return kSubscriptionTimeoutS;
+    }
+    const std::string_view digits = timeout.substr(dash + 1);
+    int64_t asked = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), asked);
+    if (error == std::errc::result_out_of_range) {
+        return kMaxSubscriptionTimeoutS;
+    }
+    // "Second-infinite" would hold an entry for ever; it gets the usual time.
+    if (error != std::errc{} || end == digits.data() || asked <= 0) {
+        return kSubscriptionTimeoutS;
+    }
+    return static_cast<int>(std::min<int64_t>(asked, kMaxSubscriptionTimeoutS));
+}
+
+std::string subscription_new_sid()
+{
+    uint8_t b[16];
+    if (!random_bytes(b, sizeof b)) {
+        return {};
+    }
+    b[6] = static_cast<uint8_t>((b[6] & 0x0f) | 0x40); // version 4
+    b[8] = static_cast<uint8_t>((b[8] & 0x3f) | 0x80); // RFC 4122 variant
+    char text[kSidLength + 1];
+    snprintf(text, sizeof text,
+             "uuid:%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+             b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+             b[14], b[15]);
+    return text;
+}
+
+bool subscription_sid_well_formed(std::string_view text)
+{
+    if (text.size() != kSidLength || text.substr(0, 5) != "uuid:") {
+        return false;
+    }
+    for (size_t i = 5; i < text.size(); ++i) {
+        const bool dash_place = i == 13 || i == 18 || i == 23 || i == 28;
+        const char ch = text[i];
+        const bool hex = (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
+        if (dash_place ? ch != '-' : !hex) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void eventing_start()
 {
@@ -200,25 +231,20 @@ int subscribe_handler(HttpConnection* c)
     if (!g_enabled) {
         return HTTP_KEEP;
     }
-    const char* head = c->head.data();
-    const int timeout = requested_timeout(head);
-    if (const char* sid = header_after(head, "SID:")) {
-        return renew(c, sid, timeout);
+    if (http_has_header(c, HttpField::Sid)) {
+        return renew(c, http_header(c, HttpField::Sid),
+                     subscription_granted_timeout(http_header(c, HttpField::Timeout)));
     }
-    const char* callback_field = header_after(head, "CALLBACK:");
-    const char* open = callback_field ? strchr(callback_field, '<') : nullptr;
-    const char* line_end = callback_field ? strchr(callback_field, '\n') : nullptr;
-    if (!open || !line_end || open > line_end) {
+    // GENA's one event type; a control point that leaves NT out is still
+    // served, as players of old did.
+    if (http_has_header(c, HttpField::Nt) && http_header(c, HttpField::Nt) != "upnp:event") {
         return http_send_empty(c, 412);
     }
-    const char* stop = line_end;
-    if (stop > open && stop[-1] == '\r') {
-        --stop;
-    }
-    std::string callback(open, static_cast<size_t>(stop - open));
-    if (!callback_is_subscribers_own(callback, c->client_ip.data())) {
-        log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription from %s refused, callback %s\n",
-                c->client_ip.data(), callback.c_str());
+    const std::string_view callback = http_header(c, HttpField::Callback);
+    std::vector<CallbackUrl> urls;
+    if (!callback_accept(callback, c->client_ip.data(), urls)) {
+        log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription from %s refused, callback %.*s\n",
+                c->client_ip.data(), static_cast<int>(callback.size()), callback.data());
         return http_send_empty(c, 412);
     }
     uint8_t services = 0;
@@ -228,30 +254,43 @@ int subscribe_handler(HttpConnection* c)
     if (strstr(c->url.data(), "ContentDirectory")) {
         services |= EVENT_CONTENT_DIRECTORY;
     }
+    std::string sid = subscription_new_sid();
     int index = -1;
-    uint32_t sid = 0;
+    bool over_quota = false;
     {
         std::lock_guard guard(g_table_lock);
         const auto now = Clock::now();
         expire_locked(now);
+        int of_subscriber = 0;
         for (int i = kMaxSubscriptions - 1; i >= 0; --i) {
-            if (!g_table[i].in_use) {
-                index = i;
-                break;
+            const Subscription& s = g_table[i];
+            if (!s.in_use) {
+                index = index < 0 ? i : index;
+            } else if (s.subscriber == c->client_ip.data()) {
+                ++of_subscriber;
             }
         }
-        if (index >= 0) {
+        over_quota = of_subscriber >= kMaxSubscriptionsPerAddress;
+        if (index >= 0 && !over_quota && !sid.empty() && !find_locked(sid)) {
             Subscription& s = g_table[index];
             s.in_use = true;
-            s.sid = fresh_sid_locked();
-            s.callback = std::move(callback);
+            s.sid = sid;
+            s.urls = std::move(urls);
+            s.subscriber = c->client_ip.data();
             s.seq = 0;
+            s.serial = g_next_serial++;
             s.services = services;
             s.expires = now + std::chrono::seconds(kSubscriptionTimeoutS);
-            sid = s.sid;
+        } else {
+            index = -1;
         }
     }
     if (index < 0) {
+        const char* reason = sid.empty()  ? "no random bytes for an id"
+                             : over_quota ? "too many of this address"
+                                          : "table full";
+        log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription from %s refused: %s\n",
+                c->client_ip.data(), reason);
         return http_send_empty(c, 500);
     }
     const int result = send_text(c, subscribe_answer(sid, "second", kSubscriptionTimeoutS));
@@ -261,20 +300,16 @@ int subscribe_handler(HttpConnection* c)
 
 int unsubscribe_handler(HttpConnection* c)
 {
-    const char* sid_text = header_after(c->head.data(), "SID:");
-    if (!sid_text || !g_enabled) {
+    if (!http_has_header(c, HttpField::Sid) || !g_enabled) {
         return HTTP_KEEP;
     }
-    const int64_t sid = sid_value(sid_text);
+    const std::string_view sid = http_header(c, HttpField::Sid);
     bool found = false;
     {
         std::lock_guard guard(g_table_lock);
-        for (Subscription& s : g_table) {
-            if (s.in_use && s.sid == sid) {
-                free_entry(s);
-                found = true;
-                break;
-            }
+        if (Subscription* s = find_locked(sid)) {
+            free_entry(*s);
+            found = true;
         }
     }
     if (!found) {
@@ -284,23 +319,37 @@ int unsubscribe_handler(HttpConnection* c)
     return http_send_empty(c, 200);
 }
 
-std::optional<SubscriptionTarget> subscription_take_event(int index, uint8_t service,
-                                                          std::optional<uint32_t> expected_sid)
+std::vector<SubscriptionTarget>
+subscriptions_take_events(int index, uint8_t service,
+                          const std::optional<std::string>& expected_sid)
 {
-    if (index < 0 || index >= kMaxSubscriptions) {
-        return std::nullopt;
+    std::vector<SubscriptionTarget> targets;
+    if (index >= kMaxSubscriptions || !g_enabled) {
+        return targets;
     }
+    std::vector<std::pair<uint64_t, SubscriptionTarget>> taken;
     std::lock_guard guard(g_table_lock);
-    Subscription& s = g_table[index];
-    if (!s.in_use || !(s.services & service) || (expected_sid && *expected_sid != s.sid)) {
-        return std::nullopt;
+    const auto now = Clock::now();
+    const int first = index < 0 ? 0 : index;
+    const int last = index < 0 ? kMaxSubscriptions - 1 : index;
+    for (int i = first; i <= last; ++i) {
+        Subscription& s = g_table[i];
+        if (!s.in_use || !(s.services & service) || (expected_sid && *expected_sid != s.sid)) {
+            continue;
+        }
+        if (s.expires <= now) {
+            log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription %s expired\n", s.sid.c_str());
+            free_entry(s);
+            continue;
+        }
+        taken.emplace_back(s.serial, SubscriptionTarget{s.urls, s.sid, s.seq++});
     }
-    if (s.expires <= Clock::now()) {
-        log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription uuid:%u expired\n", s.sid);
-        free_entry(s);
-        return std::nullopt;
+    std::sort(taken.begin(), taken.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& entry : taken) {
+        targets.push_back(std::move(entry.second));
     }
-    return SubscriptionTarget{s.callback, s.sid, s.seq++};
+    return targets;
 }
 
 void subscriptions_expire()

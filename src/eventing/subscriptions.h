@@ -3,14 +3,25 @@
 // send happens with it held.
 #pragma once
 
+#include "eventing/callback_urls.h"
 #include "http/http_connection.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 inline constexpr int kMaxSubscriptions = 20;
+// Per subscriber address: a control point subscribes to both services, and a
+// phone may run several control points; one host cannot take the table.
+inline constexpr int kMaxSubscriptionsPerAddress = 8;
+// Granted to a new subscription, and to a renewal that asks for no time.
 inline constexpr int kSubscriptionTimeoutS = 300;
+// The longest time granted to a renewal.
+inline constexpr int kMaxSubscriptionTimeoutS = 1800;
+// "uuid:" and the 36 characters of a UUID.
+inline constexpr size_t kSidLength = 41;
 
 enum EventService : uint8_t {
     EVENT_CONTENT_DIRECTORY = 1,
@@ -32,18 +43,33 @@ bool eventing_enabled();
 int subscribe_handler(HttpConnection* connection);
 int unsubscribe_handler(HttpConnection* connection);
 
+// The seconds granted for a TIMEOUT value ("Second-1800"): what was asked
+// for, at most kMaxSubscriptionTimeoutS; kSubscriptionTimeoutS when the value
+// is empty, "Second-infinite", 0 or not a number.
+int subscription_granted_timeout(std::string_view timeout);
+
+// A fresh subscription id "uuid:xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx" from
+// the system's random source, so that no host can guess another's; empty
+// when the system gives no random bytes.
+std::string subscription_new_sid();
+
+// Whether text has the form of the ids made above.
+bool subscription_sid_well_formed(std::string_view text);
+
 // One event's worth of an entry, copied out of the table so that the event
 // can be sent without the lock. Taking it counts the event: seq grows by one.
 struct SubscriptionTarget {
-    std::string callback;
-    uint32_t sid = 0;
+    std::vector<CallbackUrl> urls;
+    std::string sid;
     uint32_t seq = 0;
 };
 
-// The entry's target when it is in use, not expired, subscribed to service
-// and (unless expected_sid is empty) still the subscription with that sid.
-std::optional<SubscriptionTarget> subscription_take_event(int index, uint8_t service,
-                                                          std::optional<uint32_t> expected_sid);
+// The targets of the entries in use, not expired and subscribed to service,
+// in the order they subscribed: the entry index alone, or every entry (-1);
+// with expected_sid only while the entry is still that subscription.
+std::vector<SubscriptionTarget>
+subscriptions_take_events(int index, uint8_t service,
+                          const std::optional<std::string>& expected_sid);
 
 // Frees the entries whose time-out passed without a renewal.
 void subscriptions_expire();

@@ -31,6 +31,9 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"User-Agent", false},
     {"Origin", false},
     {"Referer", false},
+    {"MAN", true},
+    {"MX", true},
+    {"ST", true},
 };
 
 bool equals_nocase(std::string_view a, std::string_view b)

@@ -28,6 +28,9 @@ enum class HttpField : uint8_t {
     UserAgent,
     Origin,
     Referer,
+    Man, // the search fields of an SSDP M-SEARCH, which is HTTP-shaped too
+    Mx,
+    St,
     Count
 };
 

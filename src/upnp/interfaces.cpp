@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <ifaddrs.h>
 #include <mutex>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -151,4 +152,25 @@ std::vector<std::string> server_addresses()
         }
     }
     return addresses;
+}
+
+std::optional<in_addr> interface_netmask(const std::string& address)
+{
+    in_addr wanted{};
+    ifaddrs* list = nullptr;
+    if (inet_pton(AF_INET, address.c_str(), &wanted) != 1 || getifaddrs(&list) != 0) {
+        return std::nullopt;
+    }
+    std::optional<in_addr> mask;
+    for (const ifaddrs* i = list; i && !mask; i = i->ifa_next) {
+        if (!i->ifa_addr || !i->ifa_netmask || i->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        const auto* own = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+        if (own->sin_addr.s_addr == wanted.s_addr) {
+            mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr;
+        }
+    }
+    freeifaddrs(list);
+    return mask;
 }

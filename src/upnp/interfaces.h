@@ -2,6 +2,7 @@
 // SSDP sockets per address found here.
 #pragma once
 
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,3 +33,7 @@ std::vector<std::string> server_addresses();
 // The address found for the setting "dev" at start-up; used in place of the
 // enumeration when "ip" is not set.
 void interfaces_set_device_address(const std::string& address);
+
+// The network mask of the interface that has the dotted IPv4 address, or
+// nothing when no interface has it.
+std::optional<in_addr> interface_netmask(const std::string& address);

@@ -3,13 +3,17 @@
 #include "core/log.h"
 #include "core/text_util.h"
 #include "core/time_util.h"
+#include "http/http_head.h"
 #include "http/http_registry.h"
 #include "http/http_response.h"
 #include "upnp/description.h"
+#include "upnp/interfaces.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -146,7 +150,7 @@ void send_alive_burst(int socket, const SsdpInterface& interface)
 }
 
 struct AnswerJob {
-    int delay_seconds = 0;
+    int delay_ms = 0;
     std::string target;
     sockaddr_in searcher{};
     SsdpInterface* interface = nullptr;
@@ -155,30 +159,41 @@ struct AnswerJob {
 
 void answer_search(const AnswerJob& job)
 {
-    sleep_ms(job.delay_seconds * 1000L);
+    sleep_ms(job.delay_ms);
     SsdpInterface& interface = *job.interface;
     // A server that stopped meanwhile no longer answers.
     if (interface.g_SSDP_listen_thread_running == 1) {
-        for (int round = 0; round < 3; ++round) {
+        for (int round = 0; round < ssdp_answer_rounds(job.target); ++round) {
             ssdp_send_set(job.socket->fd, interface.listener->address.data(),
                           interface.listener->port, job.searcher, job.target, false);
         }
     }
-    --interface.pending_answers;
+    ssdp_release_search(interface, job.searcher.sin_addr);
 }
 
-// The text after "\nNAME:" (ignoring case) with leading blanks skipped.
-const char* header_value(const char* text, const char* name)
+// The request line of a search: "M-SEARCH * HTTP/1.1", the method in any case.
+bool is_msearch_line(std::string_view line)
 {
-    const char* at = str_find_nocase(text, name);
-    if (!at) {
-        return nullptr;
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
     }
-    at += strlen(name);
-    while (*at == ' ') {
-        ++at;
+    constexpr std::string_view kMethod = "M-SEARCH";
+    return line.size() == kMethod.size() + 11 &&
+           strncasecmp(line.data(), kMethod.data(), kMethod.size()) == 0 &&
+           line.substr(kMethod.size()) == " * HTTP/1.1";
+}
+
+// The leading decimal digits of text; 0 when there are none.
+int leading_number(std::string_view text)
+{
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        n = std::min(n * 10 + (c - '0'), 1000000);
     }
-    return at;
+    return n;
 }
 
 } // namespace
@@ -261,6 +276,13 @@ void ssdp_interface_clear(SsdpInterface& interface, HttpListener* listener)
     interface.g_SSDP_heartbeat_thread_running = 0;
     interface.listener = listener;
     interface.receive_socket = -1;
+    interface.network = in_addr{};
+    interface.netmask = in_addr{};
+    {
+        std::lock_guard guard(interface.pending_lock);
+        interface.pending_answers = 0;
+        interface.pending_by_source.clear();
+    }
     std::lock_guard guard(interface.send_lock);
     interface.send_socket.reset();
 }
@@ -268,6 +290,15 @@ void ssdp_interface_clear(SsdpInterface& interface, HttpListener* listener)
 bool ssdp_open_sockets(SsdpInterface& interface)
 {
     const in_addr address = interface_address(interface);
+    interface.network = address;
+    if (auto mask = interface_netmask(interface.listener->address.data())) {
+        interface.netmask = *mask;
+    } else {
+        // An address no interface reports: only the server's own host.
+        interface.netmask.s_addr = INADDR_NONE;
+        log_msg(LOG_PROBLEM, LOG_CAT_SSDP, "no network mask for %s, searches only from itself\n",
+                interface.listener->address.data());
+    }
     const int receive = open_receive_socket(address);
     const int send = open_answer_socket(address);
     interface.receive_socket = receive;
@@ -331,44 +362,87 @@ void ssdp_listen_thread(SsdpInterface* interface)
     log_msg(LOG_INFO, LOG_CAT_SSDP, "### SSDP terminated listen thread\n");
 }
 
-std::optional<SsdpSearch> ssdp_parse_msearch(const char* d)
+bool ssdp_sender_on_network(const SsdpInterface& interface, in_addr sender)
 {
-    if (!str_find_nocase(d, "M-SEARCH") || !strchr(d, '*') || !strstr(d, "HTTP/1.1") ||
-        !str_find_nocase(d, "\nHOST") || !str_find_nocase(d, "\nMX") ||
-        !str_find_nocase(d, "\nST") || !str_find_nocase(d, "\nMAN")) {
-        return std::nullopt;
+    return (sender.s_addr & interface.netmask.s_addr) ==
+           (interface.network.s_addr & interface.netmask.s_addr);
+}
+
+bool ssdp_admit_search(SsdpInterface& interface, in_addr source)
+{
+    std::lock_guard guard(interface.pending_lock);
+    int& of_source = interface.pending_by_source[source.s_addr];
+    if (interface.pending_answers >= kSsdpMaxPendingAnswers ||
+        of_source >= kSsdpMaxPendingPerSource) {
+        if (of_source == 0) {
+            interface.pending_by_source.erase(source.s_addr);
+        }
+        return false;
     }
-    const char* target = header_value(d, "\nST:");
-    if (!target) {
+    ++of_source;
+    ++interface.pending_answers;
+    return true;
+}
+
+void ssdp_release_search(SsdpInterface& interface, in_addr source)
+{
+    std::lock_guard guard(interface.pending_lock);
+    auto at = interface.pending_by_source.find(source.s_addr);
+    if (at == interface.pending_by_source.end()) {
+        return;
+    }
+    if (--at->second == 0) {
+        interface.pending_by_source.erase(at);
+    }
+    --interface.pending_answers;
+}
+
+int ssdp_answer_rounds(const std::string& target)
+{
+    return target == "ssdp:all" ? 1 : 3;
+}
+
+std::optional<SsdpSearch> ssdp_parse_msearch(std::string_view d)
+{
+    HttpHead head;
+    if (!is_msearch_line(d.substr(0, d.find('\n'))) ||
+        http_split_head(d, head).status != HeadSplit::Ok || !http_head_has(head, HttpField::Host) ||
+        !http_head_has(head, HttpField::Man) || !http_head_has(head, HttpField::Mx) ||
+        !http_head_has(head, HttpField::St)) {
         return std::nullopt;
     }
     SsdpSearch search;
     // Control bytes, blanks and bytes of 128 and above end the target.
-    for (const char* p = target;
-         static_cast<signed char>(*p) > 32 && search.target.size() < kSsdpTargetSize - 1; ++p) {
-        search.target += *p;
-    }
-    if (const char* mx = header_value(d, "\nMX:")) {
-        search.mx = atoi(mx);
-        if (search.mx <= 0) {
-            search.mx = 1;
+    for (char c : http_head_field(d, head, HttpField::St)) {
+        if (static_cast<signed char>(c) <= 32 || search.target.size() >= kSsdpTargetSize - 1) {
+            break;
         }
-        if (search.mx > kSsdpMaxMx) {
-            search.mx = kSsdpMaxMx;
-        }
+        search.target += c;
     }
+    if (search.target.empty()) {
+        return std::nullopt;
+    }
+    search.mx =
+        std::clamp(leading_number(http_head_field(d, head, HttpField::Mx)), kSsdpMinMx, kSsdpMaxMx);
     return search;
 }
 
 void ssdp_handle_msearch(const char* datagram, SsdpInterface* interface, const sockaddr_in* sender)
 {
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sender->sin_addr, address, sizeof address);
+    // Answers are many times larger than a search; a sender beyond the
+    // server's own network is most likely a forged one.
+    if (!ssdp_sender_on_network(*interface, sender->sin_addr)) {
+        log_msg(LOG_INFO, LOG_CAT_SSDP, "search from %s outside the network of %s ignored\n",
+                address, interface->listener->address.data());
+        return;
+    }
     std::string copy(datagram, strnlen(datagram, kSsdpDatagramSize - 1));
-    auto search = ssdp_parse_msearch(copy.c_str());
+    auto search = ssdp_parse_msearch(copy);
     if (!search) {
         return;
     }
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &sender->sin_addr, address, sizeof address);
     int client_type = -1;
     if (copy.find("Netgear MP101") != std::string::npos) {
         client_type = 1;
@@ -378,14 +452,15 @@ void ssdp_handle_msearch(const char* datagram, SsdpInterface* interface, const s
     if (client_type >= 0) {
         http_client_recognised(client_type, address);
     }
-    if (interface->pending_answers.fetch_add(1) >= kSsdpMaxPendingAnswers) {
-        --interface->pending_answers;
+    if (!ssdp_admit_search(*interface, sender->sin_addr)) {
         log_msg(LOG_INFO, LOG_CAT_SSDP, "too many pending searches, search from %s dropped\n",
                 address);
         return;
     }
     AnswerJob job;
-    job.delay_seconds = (rand() % 65536) % search->mx;
+    // Spread over the whole MX window, not in whole seconds, so that even
+    // MX 1 is not answered at once.
+    job.delay_ms = rand() % (search->mx * 1000);
     job.target = search->target;
     job.searcher = *sender;
     job.interface = interface;
@@ -394,7 +469,7 @@ void ssdp_handle_msearch(const char* datagram, SsdpInterface* interface, const s
         job.socket = interface->send_socket;
     }
     if (!job.socket || !start_thread([job] { answer_search(job); })) {
-        --interface->pending_answers;
+        ssdp_release_search(*interface, sender->sin_addr);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <netinet/in.h>
 #include <regex>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,7 +21,7 @@ namespace
 struct Reply {
     std::string text;
     int status = 0;
-    std::string sid; // the number after "SID: uuid:"
+    std::string sid; // "uuid:..."
 };
 
 Reply request(const std::string& method, const std::string& url, const std::string& headers,
@@ -43,27 +44,34 @@ Reply request(const std::string& method, const std::string& url, const std::stri
         r.status = std::stoi(r.text.substr(9, 3));
     }
     std::smatch m;
-    if (std::regex_search(r.text, m, std::regex("SID: uuid:([0-9]+)"))) {
+    if (std::regex_search(r.text, m, std::regex("SID: (uuid:[0-9a-f-]+)"))) {
         r.sid = m[1];
     }
     return r;
 }
 
 Reply subscribe(const std::string& callback, const std::string& url = "/ContentDirectory/Event",
-                const std::string& extra = "TIMEOUT: Second-1800\r\n")
+                const std::string& extra = "TIMEOUT: Second-1800\r\n",
+                const char* client = "127.0.0.1")
 {
-    return request("SUBSCRIBE", url, "CALLBACK: " + callback + "\r\nNT: upnp:event\r\n" + extra);
+    return request("SUBSCRIBE", url, "CALLBACK: " + callback + "\r\nNT: upnp:event\r\n" + extra,
+                   client);
+}
+
+Reply renew(const std::string& sid, const std::string& timeout)
+{
+    return request("SUBSCRIBE", "/ContentDirectory/Event",
+                   "SID: " + sid + "\r\nTIMEOUT: " + timeout + "\r\n");
 }
 
 Reply renew(const std::string& sid, int timeout)
 {
-    return request("SUBSCRIBE", "/ContentDirectory/Event",
-                   "SID: uuid:" + sid + "\r\nTIMEOUT: Second-" + std::to_string(timeout) + "\r\n");
+    return renew(sid, "Second-" + std::to_string(timeout));
 }
 
 Reply unsubscribe(const std::string& sid)
 {
-    return request("UNSUBSCRIBE", "/ContentDirectory/Event", "SID: uuid:" + sid + "\r\n");
+    return request("UNSUBSCRIBE", "/ContentDirectory/Event", "SID: " + sid + "\r\n");
 }
 
 // A TCP socket bound to a free loopback port, listening when asked; the
@@ -116,7 +124,7 @@ TEST_F(Eventing, SubscriptionGetsTheInitialEventThenNumberedEvents)
     EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
     EXPECT_EQ(first->head.substr(0, first->head.find("\r\n")), "NOTIFY /evt HTTP/1.1");
     EXPECT_EQ(first->header("HOST"), "127.0.0.1:" + std::to_string(listener.port));
-    EXPECT_EQ(first->header("SID"), "uuid:" + r.sid);
+    EXPECT_EQ(first->header("SID"), r.sid);
     EXPECT_EQ(first->header("SEQ"), "0");
     EXPECT_EQ(first->header("NT"), "upnp:event");
     EXPECT_EQ(first->header("NTS"), "upnp:propchange");
@@ -149,7 +157,7 @@ TEST_F(Eventing, RenewalAndUnsubscribe)
     EXPECT_EQ(renewed.status, 200);
     EXPECT_NE(renewed.text.find("\r\nTIMEOUT: Second-900\r\n"), std::string::npos);
     EXPECT_EQ(renewed.sid, r.sid);
-    EXPECT_EQ(renew("4242424", 900).status, 412);
+    EXPECT_EQ(renew("uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9", 900).status, 412);
 
     // No SID: no answer at all.
     EXPECT_EQ(request("UNSUBSCRIBE", "/ContentDirectory/Event", "").text, "");
@@ -176,18 +184,25 @@ TEST_F(Eventing, BadCallbacksAreRefused)
 
 TEST_F(Eventing, TwentyFirstSubscriptionIsRefusedUntilOneLeaves)
 {
-    EventListener listener;
+    // Three hosts, as one host may hold only some of the entries.
+    const char* hosts[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
     std::vector<std::string> sids;
     for (int i = 0; i < kMaxSubscriptions; ++i) {
-        Reply r = subscribe(listener.callback());
+        const char* host = hosts[i % 3];
+        Reply r = subscribe(std::string("<http://") + host + ":9/evt>", "/ContentDirectory/Event",
+                            "", host);
         ASSERT_EQ(r.status, 200) << i;
         sids.push_back(r.sid);
     }
     std::sort(sids.begin(), sids.end());
     EXPECT_EQ(std::unique(sids.begin(), sids.end()), sids.end()) << "ids are unique";
-    EXPECT_EQ(subscribe(listener.callback()).status, 500);
+    EXPECT_EQ(
+        subscribe("<http://127.0.0.3:9/evt>", "/ContentDirectory/Event", "", "127.0.0.3").status,
+        500);
     EXPECT_EQ(unsubscribe(sids[7]).status, 200);
-    EXPECT_EQ(subscribe(listener.callback()).status, 200);
+    EXPECT_EQ(
+        subscribe("<http://127.0.0.3:9/evt>", "/ContentDirectory/Event", "", "127.0.0.3").status,
+        200);
 }
 
 TEST_F(Eventing, SubscriptionExpiresWithoutRenewal)
@@ -251,7 +266,7 @@ TEST_F(Eventing, DisabledEventingAnswersNothing)
     EventListener listener;
     eventing_stop();
     EXPECT_EQ(subscribe(listener.callback()).text, "");
-    EXPECT_EQ(unsubscribe("1").text, "");
+    EXPECT_EQ(unsubscribe("uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9").text, "");
 }
 
 TEST_F(Eventing, ChangesWithinTwoSecondsMakeOneEvent)
@@ -289,6 +304,203 @@ TEST_F(Eventing, ChangesWithinTwoSecondsMakeOneEvent)
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_EQ(running, 0);
+}
+
+// A loopback port whose connections never complete: its listen queue is
+// full and nobody accepts, so further SYNs are dropped, as for a subscriber
+// that has left the network.
+struct JammedPort {
+    JammedPort()
+    {
+        listener = loopback_socket(false, port);
+        listen(listener, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        for (int& filler : fillers) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    ~JammedPort()
+    {
+        for (int filler : fillers) {
+            close(filler);
+        }
+        close(listener);
+    }
+    std::string callbacks(int n) const
+    {
+        std::string text;
+        for (int i = 0; i < n; ++i) {
+            text += "<http://127.0.0.1:" + std::to_string(port) + "/j" + std::to_string(i) + ">";
+        }
+        return text;
+    }
+    int listener = -1;
+    int port = 0;
+    int fillers[2] = {-1, -1};
+};
+
+TEST_F(Eventing, UserInformationCannotRedirectEvents)
+{
+    // The check and the delivery once read different hosts out of such a URL.
+    EventListener other("127.0.0.2");
+    const std::string trick = "<http://127.0.0.1:1@127.0.0.2:" + std::to_string(other.port) + "/x>";
+    EXPECT_EQ(subscribe(trick).status, 412);
+    EXPECT_EQ(subscribe(trick, "/ContentDirectory/Event", "", "127.0.0.2").status, 412);
+    EXPECT_EQ(subscribe("<http://localhost:" + std::to_string(other.port) + "/x>").status, 412)
+        << "names could resolve anywhere";
+    event_content_directory(-1, 9, "");
+    EXPECT_FALSE(other.event(0, 500ms));
+    EXPECT_EQ(subscription_count(), 0);
+}
+
+TEST_F(Eventing, UnreachableSubscribersDelayNobody)
+{
+    JammedPort jam;
+    int silent_port = 0;
+    const int silent = loopback_socket(true, silent_port); // accepts, never answers
+    EventListener listener;
+    ASSERT_EQ(subscribe(listener.callback()).status, 200);
+    ASSERT_TRUE(listener.event(0, 3s));
+    // Later subscribers, each with many URLs that go nowhere.
+    ASSERT_EQ(subscribe(jam.callbacks(30)).status, 200);
+    ASSERT_EQ(subscribe(jam.callbacks(30)).status, 200);
+    ASSERT_EQ(subscribe("<http://127.0.0.1:" + std::to_string(silent_port) + "/s>").status, 200);
+    std::this_thread::sleep_for(1200ms); // their initial events are over
+
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> done{false};
+    std::chrono::steady_clock::duration took{};
+    std::thread sender([&] {
+        event_content_directory(-1, 9, "");
+        took = std::chrono::steady_clock::now() - start;
+        done = true;
+    });
+    auto ev = listener.event(1, 3s);
+    const auto arrived = std::chrono::steady_clock::now() - start;
+    sender.join();
+    ASSERT_TRUE(ev);
+    EXPECT_LT(arrived, 1500ms);
+    // However many URLs, one subscriber gets one budget per event.
+    EXPECT_LT(took, std::chrono::milliseconds(kNotifyBudgetMs + 500));
+    close(silent);
+}
+
+TEST_F(Eventing, UrlsBeyondTheFifthAreIgnored)
+{
+    int closed_port = 0;
+    close(loopback_socket(false, closed_port));
+    const std::string refused = "<http://127.0.0.1:" + std::to_string(closed_port) + "/r>";
+    EventListener fifth, sixth;
+    ASSERT_EQ(subscribe(refused + refused + refused + refused + fifth.callback()).status, 200);
+    ASSERT_EQ(subscribe(refused + refused + refused + refused + refused + sixth.callback()).status,
+              200);
+    EXPECT_TRUE(fifth.event(0, 3s));
+    EXPECT_FALSE(sixth.event(0, 1s));
+}
+
+TEST_F(Eventing, EventsGoOutInSubscriptionOrder)
+{
+    int port = 0;
+    close(loopback_socket(false, port));
+    const std::string callback = "<http://127.0.0.1:" + std::to_string(port) + "/o>";
+    std::vector<std::string> sids;
+    for (int i = 0; i < 4; ++i) {
+        sids.push_back(subscribe(callback).sid);
+    }
+    unsubscribe(sids[1]);
+    sids.erase(sids.begin() + 1);
+    sids.push_back(subscribe(callback).sid); // takes the freed entry
+    std::vector<std::string> order;
+    for (const SubscriptionTarget& t : subscriptions_take_events(-1, EVENT_CONTENT_DIRECTORY, {})) {
+        order.push_back(t.sid);
+    }
+    EXPECT_EQ(order, sids);
+}
+
+TEST_F(Eventing, GrantedTimeoutIsCapped)
+{
+    Reply r = subscribe("<http://127.0.0.1:9/evt>");
+    ASSERT_EQ(r.status, 200);
+    struct Row {
+        const char* asked;
+        const char* granted;
+    } rows[] = {
+        {"Second-2147483647", "Second-1800"}, {"Second-99999999999999999999", "Second-1800"},
+        {"Second-1801", "Second-1800"},       {"Second-1800", "Second-1800"},
+        {"Second-60", "Second-60"},           {"Second-infinite", "Second-300"},
+        {"Second-0", "Second-300"},           {"Second--5", "Second-300"},
+        {"infinite", "Second-300"},
+    };
+    for (const Row& row : rows) {
+        Reply renewed = renew(r.sid, row.asked);
+        EXPECT_EQ(renewed.status, 200) << row.asked;
+        EXPECT_NE(renewed.text.find(std::string("\r\nTIMEOUT: ") + row.granted + "\r\n"),
+                  std::string::npos)
+            << row.asked << "\n"
+            << renewed.text;
+    }
+    // No TIMEOUT field at all: the usual time.
+    Reply bare = request("SUBSCRIBE", "/ContentDirectory/Event", "SID: " + r.sid + "\r\n");
+    EXPECT_NE(bare.text.find("\r\nTIMEOUT: Second-300\r\n"), std::string::npos) << bare.text;
+}
+
+TEST_F(Eventing, OneAddressHoldsAtMostEightSubscriptions)
+{
+    for (int i = 0; i < kMaxSubscriptionsPerAddress; ++i) {
+        ASSERT_EQ(subscribe("<http://127.0.0.1:9/evt>").status, 200) << i;
+    }
+    EXPECT_EQ(subscribe("<http://127.0.0.1:9/evt>").status, 500);
+    EXPECT_EQ(
+        subscribe("<http://127.0.0.2:9/evt>", "/ContentDirectory/Event", "", "127.0.0.2").status,
+        200)
+        << "other hosts still subscribe";
+    EXPECT_EQ(subscription_count(), kMaxSubscriptionsPerAddress + 1);
+}
+
+TEST_F(Eventing, SidsAreRandomAndMatchedExactly)
+{
+    EventListener listener;
+    Reply a = subscribe(listener.callback());
+    Reply b = subscribe(listener.callback());
+    ASSERT_EQ(a.status, 200);
+    EXPECT_TRUE(subscription_sid_well_formed(a.sid)) << a.sid;
+    EXPECT_NE(a.sid, b.sid);
+    // Nothing near a known id reaches it.
+    std::string near = a.sid;
+    near.back() = near.back() == '0' ? '1' : '0';
+    EXPECT_EQ(unsubscribe(near).status, 412);
+    EXPECT_EQ(unsubscribe(a.sid.substr(0, 20)).status, 412);
+    std::string upper = a.sid;
+    for (char& ch : upper) {
+        ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    }
+    EXPECT_EQ(renew(upper, 300).status, 412);
+    EXPECT_EQ(unsubscribe(a.sid + "0").status, 412);
+    EXPECT_EQ(subscription_count(), 2);
+    EXPECT_EQ(unsubscribe(a.sid).status, 200);
+}
+
+TEST(SubscriptionIds, VersionFourUuidsFromTheRandomSource)
+{
+    std::set<std::string> seen;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string sid = subscription_new_sid();
+        ASSERT_TRUE(subscription_sid_well_formed(sid)) << sid;
+        EXPECT_EQ(sid[19], '4') << sid;
+        EXPECT_NE(std::string("89ab").find(sid[24]), std::string::npos) << sid;
+        seen.insert(sid);
+    }
+    EXPECT_EQ(seen.size(), 2000u);
+    for (const char* bad :
+         {"", "uuid:", "uuid:42", "uuid:0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9",
+          "uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f", "0f1e2d3c-4b5a-4978-8695"}) {
+        EXPECT_FALSE(subscription_sid_well_formed(bad)) << bad;
+    }
 }
 
 } // namespace

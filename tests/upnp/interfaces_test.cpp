@@ -1,6 +1,7 @@
 #include "core/settings.h"
 #include "upnp/interfaces.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 
@@ -49,6 +50,15 @@ TEST_F(Interfaces, ServerAddressesSkipLoopbackUnlessNamed)
     interfaces_set_device_address("127.0.0.1");
     EXPECT_EQ(server_addresses(), std::vector<std::string>{"127.0.0.1"})
         << "the address of \"dev\" stands in";
+}
+
+TEST_F(Interfaces, NetmaskOfAnAddressTheHostHas)
+{
+    auto mask = interface_netmask("127.0.0.1");
+    ASSERT_TRUE(mask);
+    EXPECT_EQ(ntohl(mask->s_addr), 0xff000000u);
+    EXPECT_FALSE(interface_netmask("203.0.113.9")) << "no interface has it";
+    EXPECT_FALSE(interface_netmask("not an address"));
 }
 
 } // namespace

@@ -24,9 +24,21 @@ TEST(SsdpSearch, AcceptanceTargetAndMx)
     } rows[] = {
         {ok + "MX: 3\r\nST: ssdp:all\r\n\r\n", true, "ssdp:all", 3},
         {ok + "MX: 0\r\nST:upnp:rootdevice\r\n\r\n", true, "upnp:rootdevice", 1},
-        {ok + "MX: 500\r\nST: urn:x\r\n\r\n", true, "urn:x", 120},
+        {ok + "MX: 500\r\nST: urn:x\r\n\r\n", true, "urn:x", 5},
+        {ok + "MX: 6\r\nST: urn:x\r\n\r\n", true, "urn:x", 5},
+        {ok + "MX: 99999999999999999999\r\nST: urn:x\r\n\r\n", true, "urn:x", 5},
+        {ok + "MX: -3\r\nST: urn:x\r\n\r\n", true, "urn:x", 1},
         {ok + "MX: soon\r\nST: urn:x y\r\n\r\n", true, "urn:x", 1},
-        {ok + "Mx : 2\r\nST: urn:x\r\n\r\n", true, "urn:x", 5},
+        // Header lines are read as HTTP reads them: exact names, one each.
+        {ok + "Mx : 2\r\nST: urn:x\r\n\r\n", false, "", 0},
+        {ok + "MXX: 2\r\nST: urn:x\r\n\r\n", false, "", 0},
+        {ok + "MX: 2\r\nST: urn:x\r\nST: ssdp:all\r\n\r\n", false, "", 0},
+        {ok + "MX: 2\r\nST:\r\n\r\n", false, "", 0},
+        {"M-SEARCH * HTTP/1.1\r\nMAN: y\r\nMX: 1\r\nST: ssdp:all\r\n\r\n", false, "", 0},
+        {"M-SEARCH /x HTTP/1.1\r\nHOST: x\r\nMAN: y\r\nMX: 1\r\nST: ssdp:all\r\n\r\n", false, "",
+         0},
+        {"NOTIFY * HTTP/1.1\r\nHOST: x\r\nMAN: M-SEARCH\r\nMX: 1\r\nST: ssdp:all\r\n\r\n", false,
+         "", 0},
         {ok + "MX: 2\r\nST: a\xe9z\r\n\r\n", true, "a", 2},
         {"m-search * HTTP/1.1\r\nhost: x\r\nman: y\r\nmx: 1\r\nst: ssdp:all\r\n\r\n", true,
          "ssdp:all", 1},
@@ -46,6 +58,8 @@ TEST(SsdpSearch, AcceptanceTargetAndMx)
     }
     const std::string long_target = ok + "MX: 1\r\nST: " + std::string(300, 't') + "\r\n\r\n";
     EXPECT_EQ(ssdp_parse_msearch(long_target.c_str())->target.size(), 128u);
+    EXPECT_EQ(ssdp_answer_rounds("ssdp:all"), 1) << "already five answers per round";
+    EXPECT_EQ(ssdp_answer_rounds("upnp:rootdevice"), 3);
 }
 
 TEST(SsdpMessages, ExactFormats)
@@ -215,6 +229,159 @@ TEST(SsdpSearch, EveryPrefixIsParsedSafely)
             EXPECT_LE(search->target.size(), n);
         }
     }
+}
+
+in_addr ip(const char* text)
+{
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a;
+}
+
+TEST(SsdpSearch, OnlyTheInterfacesOwnNetworkIsAnswered)
+{
+    SsdpInterface interface;
+    interface.network = ip("192.168.1.5");
+    interface.netmask = ip("255.255.255.0");
+    EXPECT_TRUE(ssdp_sender_on_network(interface, ip("192.168.1.77")));
+    EXPECT_TRUE(ssdp_sender_on_network(interface, ip("192.168.1.5")));
+    EXPECT_FALSE(ssdp_sender_on_network(interface, ip("192.168.2.77")));
+    EXPECT_FALSE(ssdp_sender_on_network(interface, ip("8.8.8.8")));
+    interface.network = ip("127.0.0.1");
+    interface.netmask = ip("255.0.0.0");
+    EXPECT_TRUE(ssdp_sender_on_network(interface, ip("127.3.2.1")));
+    EXPECT_FALSE(ssdp_sender_on_network(interface, ip("128.0.0.1")));
+}
+
+TEST(SsdpSearch, PendingAnswersAreBoundedPerSource)
+{
+    SsdpInterface interface;
+    for (int i = 0; i < kSsdpMaxPendingPerSource; ++i) {
+        EXPECT_TRUE(ssdp_admit_search(interface, ip("10.0.0.1"))) << i;
+    }
+    EXPECT_FALSE(ssdp_admit_search(interface, ip("10.0.0.1")));
+    ssdp_release_search(interface, ip("10.0.0.1"));
+    EXPECT_TRUE(ssdp_admit_search(interface, ip("10.0.0.1"))) << "a place came free";
+    // Other sources fill up to the interface's bound.
+    int admitted = kSsdpMaxPendingPerSource;
+    for (int host = 2; host < 100; ++host) {
+        const std::string source = "10.0.0." + std::to_string(host);
+        for (int i = 0; i < kSsdpMaxPendingPerSource; ++i) {
+            admitted += ssdp_admit_search(interface, ip(source.c_str())) ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(admitted, kSsdpMaxPendingAnswers);
+    EXPECT_EQ(interface.pending_answers, kSsdpMaxPendingAnswers);
+    EXPECT_LE(interface.pending_by_source.size(),
+              static_cast<size_t>(kSsdpMaxPendingAnswers / kSsdpMaxPendingPerSource));
+}
+
+// A searcher's socket on a loopback address.
+struct Searcher {
+    explicit Searcher(const char* address)
+    {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        self.sin_family = AF_INET;
+        self.sin_addr = ip(address);
+        bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+        socklen_t length = sizeof self;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length);
+        timeval t{0, 100 * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    }
+    ~Searcher()
+    {
+        close(fd);
+    }
+    // Answers naming location that arrive within ms.
+    int answers(int ms, const std::string& location)
+    {
+        int n = 0;
+        for (int waited = 0; waited < ms; waited += 100) {
+            char answer[1024];
+            for (ssize_t got; (got = recv(fd, answer, sizeof answer - 1, 0)) > 0;) {
+                answer[got] = '\0';
+                n += strstr(answer, location.c_str()) != nullptr;
+            }
+        }
+        return n;
+    }
+    int fd;
+    sockaddr_in self{};
+};
+
+// The handler called as the listen thread would, on an interface of its own.
+struct SearchedInterface {
+    SearchedInterface() : interface(g_ssdp_interfaces[1])
+    {
+        strcpy(listener.address.data(), "127.0.0.1");
+        listener.port = 9998; // only named in LOCATION
+        ssdp_interface_clear(interface, &listener);
+        opened = ssdp_open_sockets(interface);
+        interface.g_SSDP_listen_thread_running = 1;
+    }
+    ~SearchedInterface()
+    {
+        // Let the answer threads finish before the record is reused.
+        wait_until(
+            [&] {
+                std::lock_guard guard(interface.pending_lock);
+                return interface.pending_answers == 0;
+            },
+            std::chrono::seconds(8));
+        interface.g_SSDP_listen_thread_running = 0;
+        ssdp_close_sockets(interface);
+    }
+    void search(const Searcher& from, const char* target)
+    {
+        const std::string d = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                              "MAN: \"ssdp:discover\"\r\nMX: 1\r\nST: " +
+                              std::string(target) + "\r\n\r\n";
+        ssdp_handle_msearch(d.c_str(), &interface, &from.self);
+    }
+    HttpListener listener;
+    SsdpInterface& interface;
+    bool opened = false;
+    const std::string location = "LOCATION: http://127.0.0.1:9998/";
+};
+
+TEST(SsdpSearch, SearchersOffTheNetworkGetNoAnswer)
+{
+    SearchedInterface server;
+    ASSERT_TRUE(server.opened);
+    server.interface.netmask = ip("255.255.255.255"); // a network of 127.0.0.1 alone
+    Searcher inside("127.0.0.1");
+    Searcher outside("127.0.0.2");
+    server.search(outside, "upnp:rootdevice");
+    server.search(inside, "upnp:rootdevice");
+    EXPECT_EQ(inside.answers(1500, server.location), 3);
+    EXPECT_EQ(outside.answers(300, server.location), 0);
+}
+
+TEST(SsdpSearch, SearchForAllIsAnsweredInOneRound)
+{
+    SearchedInterface server;
+    ASSERT_TRUE(server.opened);
+    Searcher searcher("127.0.0.1");
+    server.search(searcher, "ssdp:all");
+    const int answers = searcher.answers(1500, server.location);
+    // One answer per announcement target: two before the search answerer is
+    // registered (the device and the root device), five after.
+    EXPECT_TRUE(answers == 2 || answers == 5) << answers;
+}
+
+TEST(SsdpSearch, OneFloodingHostLeavesRoomForOthers)
+{
+    SearchedInterface server;
+    ASSERT_TRUE(server.opened);
+    Searcher flood("127.0.0.1");
+    Searcher player("127.0.0.3");
+    for (int i = 0; i < 40; ++i) {
+        server.search(flood, "upnp:rootdevice");
+    }
+    server.search(player, "upnp:rootdevice");
+    EXPECT_EQ(player.answers(1500, server.location), 3);
+    EXPECT_EQ(flood.answers(500, server.location), kSsdpMaxPendingPerSource * 3);
 }
 
 } // namespace
