@@ -1,7 +1,7 @@
 # The fuzz targets and the libraries each needs; shared by the fuzzing build
 # and the corpus replay of the tests.
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence fuzz_search fuzz_gena fuzz_picture fuzz_picture_service
-    fuzz_wma fuzz_albumart_mp3 fuzz_playlist)
+    fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_media_url fuzz_origin)
 set(fuzz_xml_LIBS xml)
 set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
@@ -13,3 +13,5 @@ set(fuzz_picture_service_LIBS pictures)
 set(fuzz_wma_LIBS delivery scan)
 set(fuzz_albumart_mp3_LIBS delivery)
 set(fuzz_playlist_LIBS scan)
+set(fuzz_media_url_LIBS delivery pictures)
+set(fuzz_origin_LIBS http)
