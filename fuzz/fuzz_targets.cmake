@@ -1,7 +1,8 @@
 # The fuzz targets and the libraries each needs; shared by the fuzzing build
 # and the corpus replay of the tests.
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence fuzz_search fuzz_subscribe fuzz_picture fuzz_picture_service
-    fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args fuzz_url_decode fuzz_settings_file)
+    fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args fuzz_url_decode fuzz_settings_file
+    fuzz_media_url fuzz_origin)
 set(fuzz_xml_LIBS xml)
 set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
@@ -17,3 +18,5 @@ set(fuzz_request_line_LIBS http)
 set(fuzz_browse_args_LIBS control)
 set(fuzz_url_decode_LIBS scan http)
 set(fuzz_settings_file_LIBS core)
+set(fuzz_media_url_LIBS delivery pictures)
+set(fuzz_origin_LIBS http)

@@ -1,6 +1,7 @@
 #include "delivery/albumart_handler.h"
 
 #include "db/media_db.h"
+#include "delivery/media_url.h"
 #include "http/http_response.h"
 #include "scan/wma_reader.h"
 
@@ -177,11 +178,11 @@ namespace
 // lacks the keyword.
 FileHandle open_item_file(HttpConnection* c, const char* keyword)
 {
-    const char* key = strstr(c->url.data(), keyword);
-    if (!key) {
+    const char* id_text = media_url_id(c->url.data(), keyword);
+    if (!id_text) {
         return FileHandle(nullptr, fclose);
     }
-    const std::optional<DbLocation> location = db_item_location(key + strlen(keyword));
+    const std::optional<DbLocation> location = db_item_location(id_text);
     FileHandle file(location && !location->path.empty() ? fopen(location->path.c_str(), "rb")
                                                         : nullptr,
                     fclose);

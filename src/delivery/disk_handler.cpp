@@ -7,6 +7,7 @@
 #include "db/auto_playlists.h"
 #include "db/media_db.h"
 #include "delivery/media_stream.h"
+#include "delivery/media_url.h"
 #include "delivery/play_status.h"
 #include "http/http_range.h"
 #include "http/http_response.h"
@@ -55,12 +56,6 @@ struct OpenFile {
     int fd;
 };
 
-int32_t object_id_of(const char* text)
-{
-    const int64_t id = parse_int64(text);
-    return id < INT32_MIN || id > INT32_MAX ? -1 : static_cast<int32_t>(id);
-}
-
 // The range the answer covers. A play-time range becomes bytes at the
 // item's average rate; without a duration there is no rate, so the seek is
 // ignored and the whole file goes out.
@@ -99,11 +94,10 @@ std::string index_file_path(const std::string& item_path)
 int disk_handler(HttpConnection* c)
 {
     const std::string_view url(c->url.data());
-    const char* key = strstr(c->url.data(), "disk/");
-    if (!key) {
+    const char* id_text = media_url_id(c->url.data(), "disk/");
+    if (!id_text) {
         return HTTP_CLOSE;
     }
-    const char* id_text = key + 5;
     auto location = db_item_location(id_text);
     if (!location || location->path.empty()) {
         return http_send_404(c);
@@ -155,7 +149,7 @@ int disk_handler(HttpConnection* c)
     if (c->method == HTTP_HEAD) {
         return HTTP_KEEP;
     }
-    const int32_t object_id = object_id_of(id_text);
+    const int32_t object_id = media_url_object_id(id_text);
     const int64_t status_base = span.partial ? span.start : -1;
     play_status_update(c->client_ip.data(), object_id, status_base);
 
@@ -174,16 +168,12 @@ int disk_handler(HttpConnection* c)
 
 int continue_handler(HttpConnection* c)
 {
-    char* key = strstr(c->url.data(), "continue/");
-    if (!key) {
+    const std::optional<ContinueUrl> parsed = media_url_continue(c->url.data());
+    if (!parsed) {
         return HTTP_CLOSE;
     }
-    // The offset runs from the first '_' of the URL to the next '.'.
-    int64_t offset = 0;
-    if (const char* underscore = strchr(c->url.data(), '_')) {
-        offset = parse_int64(underscore + 1);
-    }
-    const char* id_text = key + 9;
+    const int64_t offset = parsed->offset;
+    const char* id_text = parsed->id_text;
     auto location = db_item_location(id_text);
     if (!location || location->path.empty()) {
         return http_send_404(c);
@@ -192,10 +182,10 @@ int continue_handler(HttpConnection* c)
     // range the client itself asked for. Without a '.', the URL never takes
     // the ".lpcm" or ".idx" forms.
     const std::string_view extension = file_extension(location->path);
-    const int32_t id = object_id_of(id_text);
+    const int32_t id = media_url_object_id(id_text);
     char rewritten[kHttpUrlSize];
-    snprintf(rewritten, sizeof rewritten, "%.*sdisk/%d%.*s", static_cast<int>(key - c->url.data()),
-             c->url.data(), id, static_cast<int>(extension.size()), extension.data());
+    snprintf(rewritten, sizeof rewritten, "%.*sdisk/%d%.*s", parsed->prefix_length, c->url.data(),
+             id, static_cast<int>(extension.size()), extension.data());
     snprintf(c->url.data(), c->url.size(), "%s", rewritten);
     c->range_override = offset < 0 ? 0 : offset;
     return disk_handler(c);

@@ -58,10 +58,12 @@ constexpr int kNetworkReceiveSeconds = 15;
 // However slowly a source trickles, a picture ends within this time.
 constexpr auto kNetworkPictureLimit = std::chrono::seconds(60);
 constexpr const char* kWebcamSuffix = "#_webcam.jpg";
-// What one decoder may allocate (a progressive picture keeps all of its
-// coefficients): beyond it the library fails the picture instead of the
-// server running out of memory.
-constexpr long kDecoderMemoryLimit = 256L * 1024 * 1024;
+// What one decoder may allocate. A baseline picture needs a few rows of
+// blocks whatever its size; a progressive one keeps all of its coefficients,
+// about 3 bytes a pixel (4:2:0), so this takes progressive pictures of up to
+// about 10 megapixels. Beyond it the library fails the picture (the
+// placeholder is sent) instead of the server running out of memory.
+constexpr long kDecoderMemoryLimit = 32L * 1024 * 1024;
 
 // The library's source manager for a picture that arrives over HTTP.
 struct NetworkSource {
@@ -280,6 +282,15 @@ void choose_scale(jpeg_decompress_struct& info, const PictureFit& fit)
     }
     jpeg_read_header(&info, TRUE);
     info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    // A picture asked for at its own size that is larger than any canvas
+    // comes out fitted into the largest one instead, so that its size never
+    // decides what the server allocates.
+    if (job.mode == PICTURE_AS_DECODED &&
+        !picture_size_allowed(info.image_width, info.image_height)) {
+        job.mode = PICTURE_FITTED;
+        job.req_w = kMaxPictureSide;
+        job.req_h = kMaxPictureSide;
+    }
     const PictureFit full =
         picture_fit(static_cast<int>(info.image_width), static_cast<int>(info.image_height),
                     job.req_w, job.req_h, job.mode);

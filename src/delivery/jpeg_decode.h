@@ -32,6 +32,9 @@ PictureFit picture_fit(int src_w, int src_h, int req_w, int req_h, int mode);
 // is too large to make or the memory runs out. With dct_scaling the library
 // decodes at the smallest of its scales (1/8 to 8/8) that still covers the
 // fitted size, which the filter then brings to the exact size; without it
-// every row is decoded at full size.
+// every row is decoded at full size. A picture asked for at its own size
+// (mode 0) that is larger than kMaxPictureSide either way comes out as mode 2
+// into kMaxPictureSide x kMaxPictureSide. The library's own buffers are
+// bounded too: a progressive picture too large for them is unreadable.
 std::optional<RgbImage> decode_scaled(const char* path, int req_w, int req_h, int mode,
                                       bool dct_scaling = true);

@@ -1,17 +1,18 @@
 #include "delivery/m3u_handler.h"
 
 #include "db/auto_playlists.h"
+#include "delivery/media_url.h"
 #include "http/http_response.h"
 
 #include <cstring>
 
 int m3u_handler(HttpConnection* c)
 {
-    const char* key = strstr(c->url.data(), "m3u/");
-    if (!key) {
+    const char* id_text = media_url_id(c->url.data(), "m3u/");
+    if (!id_text) {
         return http_send_empty(c, 500);
     }
-    auto playlist = m3u_for_container(key + 4, c->base_url.data());
+    auto playlist = m3u_for_container(id_text, c->base_url.data());
     if (!playlist) {
         return http_send_404(c);
     }

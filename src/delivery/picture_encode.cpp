@@ -10,10 +10,13 @@ namespace
 {
 
 // The library's destination manager over a vector that doubles whenever the
-// library fills it, so that a picture of any detail fits.
+// library fills it, up to limit bytes: even noise takes about 0.6 bytes a
+// pixel at the library's default quality, so one byte a pixel holds any
+// picture, and a bounded output keeps the memory of picture work bounded.
 struct VectorDestination {
     jpeg_destination_mgr manager; // first: the library sees only this part
     std::vector<uint8_t>* out = nullptr;
+    size_t limit = 0;
 };
 
 VectorDestination* destination_of(j_compress_ptr info)
@@ -33,9 +36,11 @@ boolean destination_grow(j_compress_ptr info)
     VectorDestination* d = destination_of(info);
     // The library calls this only when the whole room is used.
     const size_t used = d->out->size();
-    bool grown = true;
+    bool grown = used < d->limit;
     try {
-        d->out->resize(used * 2);
+        if (grown) {
+            d->out->resize(std::min(used * 2, d->limit));
+        }
     } catch (...) {
         grown = false;
     }
@@ -121,12 +126,14 @@ size_t encode_jpeg(const RgbImage& image, std::vector<uint8_t>& out)
 {
     // A photo at the default quality takes well under half a byte per pixel;
     // the room doubles for one that does not.
+    const size_t limit = std::max<size_t>(image.bytes() / 3, 4096);
     if (image.width <= 0 || image.height <= 0 ||
-        !resize_output(out, std::max<size_t>(image.bytes() / 8, 4096))) {
+        !resize_output(out, std::min(std::max<size_t>(image.bytes() / 8, 4096), limit))) {
         return 0;
     }
     EncodeJob job;
     job.destination.out = &out;
+    job.destination.limit = limit;
     if (!run_encoder(job, image)) {
         fputs("Error on encoding JPEG  - skipped", stdout);
         fflush(stdout);

@@ -1,11 +1,13 @@
 #include "delivery/picture_handler.h"
 
 #include "control/clients.h"
+#include "core/log.h"
 #include "core/settings.h"
 #include "core/text_util.h"
 #include "db/media_db.h"
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
+#include "delivery/picture_slots.h"
 #include "http/http_response.h"
 
 #include <climits>
@@ -85,13 +87,24 @@ size_t encode_as(PictureForm form, const RgbImage& canvas, std::vector<uint8_t>&
 int picture_handler(HttpConnection* c)
 {
     const std::optional<PictureRequest> request = parse_picture_url(c->url.data());
-    // Sizes of 0 or below, or too large to make, are refused before anything
-    // is allocated.
+    // Sizes of 0 or below, or beyond kMaxPictureSide, are refused before
+    // anything is allocated. Refused rather than made smaller: a player
+    // that takes raw frames (".yuv", ".tini") would read a smaller picture
+    // than it asked for as garbage, and no listing hands out such sizes.
     if (!request || !picture_size_allowed(request->width, request->height)) {
         return http_send_404(c);
     }
     const int width = static_cast<int>(request->width);
     const int height = static_cast<int>(request->height);
+    // Held until the answer has gone out: the output buffer lives that long,
+    // and a slot released earlier would let the buffers of many slow clients
+    // pile up. Web-camera pictures are fetched inside the slot too.
+    const PictureSlot slot;
+    if (!slot.held) {
+        log_msg(LOG_ERROR, LOG_CAT_HTTP, "picture %s refused: %d pictures in work\n", c->url.data(),
+                kPictureSlots);
+        return http_send_404(c);
+    }
     std::optional<RgbImage> canvas;
     std::optional<std::string> description;
     if (request->form == PictureForm::FolderIcon) {

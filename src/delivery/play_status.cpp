@@ -1,6 +1,7 @@
 #include "delivery/play_status.h"
 
 #include "db/media_db.h"
+#include "http/html_escape.h"
 #include "http/mime.h"
 
 #include <cinttypes>
@@ -53,7 +54,7 @@ std::string play_status_page()
 {
     std::string page = "playing<br>\n";
     for (const PlayStatus& row : play_status_rows()) {
-        page += row.client;
+        html_escape_append(page, row.client);
         page += '\t';
         // The tree lock is taken per row, never with the table's lock held.
         if (auto item = db_play_row(static_cast<NodeId>(row.object_id))) {
@@ -66,7 +67,8 @@ std::string play_status_page()
             page += numbers;
             page += mime_type_for(item->path);
             page += '\t';
-            page += item->title;
+            // Titles come from the tags of the files: text, not markup.
+            html_escape_append(page, item->title);
             page += '\t';
         }
         page += "\t<br>\n";

@@ -6,8 +6,7 @@
 
 bool picture_size_allowed(int64_t width, int64_t height)
 {
-    return width > 0 && height > 0 && width <= kMaxPicturePixels &&
-           height <= kMaxPicturePixels / width;
+    return width > 0 && height > 0 && width <= kMaxPictureSide && height <= kMaxPictureSide;
 }
 
 std::optional<RgbImage> rgb_image_new(int width, int height, uint8_t fill)

@@ -7,10 +7,11 @@
 #include <memory>
 #include <optional>
 
-// The largest picture the service makes: a width and height whose product is
-// beyond this are refused before anything is allocated, so that a URL or a
-// hostile frame size cannot exhaust the memory of the server.
-inline constexpr int64_t kMaxPicturePixels = 64LL * 1024 * 1024;
+// The largest side of a picture the service makes. The listings hand out
+// sizes up to the screens players have (a few thousand pixels at most), so
+// 4096 leaves room to spare; a larger ask is refused before anything is
+// allocated. A canvas then takes at most 48 MiB.
+inline constexpr int kMaxPictureSide = 4096;
 
 // Every pixel buffer has this many bytes beyond its last pixel, so that a
 // filter may read one pixel past the end of a row.
@@ -35,8 +36,8 @@ struct RgbImage {
     }
 };
 
-// Whether a picture of width x height may be made: both above 0 and their
-// product within kMaxPicturePixels.
+// Whether a picture of width x height may be made: both from 1 to
+// kMaxPictureSide.
 bool picture_size_allowed(int64_t width, int64_t height);
 
 // A picture of the size with every byte set to fill; nothing when the size

@@ -1,6 +1,7 @@
 #include "delivery/rpc_handler.h"
 
 #include "delivery/play_status.h"
+#include "http/http_origin.h"
 #include "http/http_response.h"
 #include "upnp/ssdp.h"
 
@@ -25,6 +26,13 @@ int rpc_handler(HttpConnection* c)
     const char* url = c->url.data();
     if (strstr(url, "playing")) {
         return send_page(c, play_status_page());
+    }
+    // Switching SSDP is for the user's own pages and remote controls, not
+    // for whatever page of another site the user's browser opens; the
+    // status page above stays open to any host.
+    const bool changes_mode = strstr(url, "mode?stealth") || strstr(url, "mode?alive");
+    if (changes_mode && !http_request_is_own_origin(c)) {
+        return http_send_empty(c, 403);
     }
     if (strstr(url, "mode?stealth")) {
         ssdp_set_mode(SSDP_STEALTH);

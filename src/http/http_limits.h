@@ -14,7 +14,6 @@ inline constexpr size_t kHttpExtraHeadersSize = 1024; // handler's extra header 
 inline constexpr size_t kHttpBaseUrlSize = 128;
 inline constexpr size_t kHttpClientIpSize = 18;
 inline constexpr size_t kHttpResponseHeadSize = 1024; // composed answer head, 1023 bytes
-inline constexpr size_t kHttpPageSize = 1024;         // the 404 page
 
 inline constexpr int kMaxServerAddresses = 5;
 inline constexpr int kFirstSearchedPort = 9000;

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/time_util.h"
+#include "http/html_escape.h"
 #include "http/http_admission.h"
 #include "http/http_server.h"
 
@@ -251,15 +252,13 @@ int http_send_empty(HttpConnection* c, int status)
 
 int http_send_404(HttpConnection* c)
 {
-    char page[kHttpPageSize];
-    int n = snprintf(
-        page, sizeof page,
-        "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>Not Found</H1>%s was not "
-        "found on this server.</BODY></HTML>",
-        c->url.data());
-    size_t length = std::min<size_t>(static_cast<size_t>(n < 0 ? 0 : n), sizeof page - 1);
+    // The target comes from the client: escaped, it shows as text and never
+    // becomes markup or script in the browser that follows a crafted link.
+    std::string page = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>Not Found</H1>";
+    html_escape_append(page, c->url.data());
+    page += " was not found on this server.</BODY></HTML>";
     HttpConnection copy = *c;
-    copy.content_length = static_cast<int64_t>(length);
+    copy.content_length = static_cast<int64_t>(page.size());
     // A HEAD answer never carries a body: on a kept-alive connection the
     // client would read the page as the start of the next answer.
     const bool with_body = c->method != HTTP_HEAD;
@@ -269,7 +268,7 @@ int http_send_404(HttpConnection* c)
     if (!with_body) {
         return 0;
     }
-    return http_send_body(c, page, length);
+    return http_send_body(c, page.data(), page.size());
 }
 
 void http_add_header(HttpConnection* c, const char* lines)

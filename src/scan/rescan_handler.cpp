@@ -2,6 +2,8 @@
 
 #include "core/paths.h"
 #include "core/settings.h"
+#include "http/html_escape.h"
+#include "http/http_origin.h"
 #include "http/http_response.h"
 #include "http/url.h"
 #include "scan/scanner.h"
@@ -19,8 +21,8 @@ constexpr size_t kMaxPage = 2047;
 int send_page(HttpConnection* c, const char* format, const std::string& dir)
 {
     char page[kMaxPage + 1];
-    const char* shown = dir.empty() ? "content root directories" : dir.c_str();
-    int n = snprintf(page, sizeof page, format, shown);
+    const std::string shown = dir.empty() ? "content root directories" : html_escape(dir);
+    int n = snprintf(page, sizeof page, format, shown.c_str());
     c->content_type = kMimeHtml;
     c->content_length = std::min<int64_t>(n < 0 ? 0 : n, kMaxPage);
     return http_send_response(c, page) == 0 ? HTTP_KEEP : HTTP_CLOSE;
@@ -62,6 +64,9 @@ int rescan_handler(HttpConnection* c)
 {
     static constexpr char kRunning[] =
         "<html><head><title>Rescan</title></head><body>rescan allready running!</body></html>";
+    if (!http_request_is_own_origin(c)) {
+        return http_send_empty(c, 403);
+    }
     if (scan_requested()) {
         return send_page(c, kRunning, "");
     }

@@ -82,7 +82,8 @@ protected:
         return std::to_string(db_find_item_for_class(lock, path, upnp_class)->id);
     }
 
-    // Calls handler for a request of the URL with the extra header lines.
+    // Calls handler for a request of the URL with the extra header lines, on
+    // the listener of 127.0.0.1:9000.
     Answer fetch(int (*handler)(HttpConnection*), const std::string& url,
                  const std::string& headers = "", int method = HTTP_GET,
                  const char* client = "127.0.0.1")
@@ -91,8 +92,11 @@ protected:
         cap.c.method = method;
         snprintf(cap.c.client_ip.data(), cap.c.client_ip.size(), "%s", client);
         snprintf(cap.c.base_url.data(), cap.c.base_url.size(), "http://127.0.0.1:9000/");
+        // The server's own name unless the test names another.
+        const bool own_host = headers.find("Host:") == std::string::npos;
         const std::string head = std::string(method == HTTP_HEAD ? "HEAD " : "GET ") + url +
-                                 " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
+                                 " HTTP/1.1\r\n" + (own_host ? "Host: 127.0.0.1:9000\r\n" : "") +
+                                 headers + "\r\n";
         http_set_head(&cap.c, head);
         Answer a = split_answer(cap.run([&] { return handler(&cap.c); }));
         last_result = cap.result;

@@ -165,6 +165,43 @@ TEST_F(PictureDecode, LibraryScalingMatchesTheFullDecode)
     }
 }
 
+// What a request may make the decoder allocate does not depend on the size
+// of the source: a picture asked for at its own size fits the largest
+// canvas, and a progressive picture whose coefficients would not fit the
+// decoder's budget is refused, not decoded.
+TEST_F(PictureDecode, SourceSizeNeverDecidesTheMemory)
+{
+    const auto plain = [](int, int, uint8_t rgb[3]) { rgb[0] = rgb[1] = rgb[2] = 200; };
+    std::optional<RgbImage> canvas =
+        decode_scaled(jpeg("long.jpg", 8200, 64, plain).c_str(), 10, 10, PICTURE_AS_DECODED);
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->width, kMaxPictureSide);
+    EXPECT_EQ(canvas->height, 31) << "64 * 4096 / 8200, the aspect ratio kept";
+    EXPECT_NEAR(channel_at(*canvas, 2000, 15, 0), 200, 3);
+
+    // The largest canvas is still made; one pixel more is not.
+    EXPECT_TRUE(picture_size_allowed(kMaxPictureSide, kMaxPictureSide));
+    EXPECT_FALSE(picture_size_allowed(kMaxPictureSide + 1, 1));
+    EXPECT_FALSE(picture_size_allowed(1, kMaxPictureSide + 1));
+    EXPECT_FALSE(picture_size_allowed(8192, 8192));
+    EXPECT_FALSE(rgb_image_new(kMaxPictureSide + 1, 1, 0));
+    const std::string small = jpeg("small.jpg", 64, 48, plain);
+    EXPECT_FALSE(decode_scaled(small.c_str(), 8192, 8192, PICTURE_BORDERED));
+
+    // A 12-megapixel progressive picture keeps 36 MB of coefficients: the
+    // placeholder. One of 2 megapixels decodes.
+    const std::string path = dir.file("progressive.jpg");
+    write_jpeg(path, 4000, 3000, plain, false, 75, true);
+    canvas = decode_scaled(path.c_str(), 160, 120, PICTURE_BORDERED);
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->width, kPlaceholderSize);
+    write_jpeg(path, 1600, 1200, plain, false, 75, true);
+    canvas = decode_scaled(path.c_str(), 160, 120, PICTURE_BORDERED);
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->width, 160);
+    EXPECT_NEAR(channel_at(*canvas, 80, 60, 0), 200, 3);
+}
+
 RgbImage filled(int w, int h, uint8_t r, uint8_t g, uint8_t b)
 {
     RgbImage image = *rgb_image_new(w, h, 0);
@@ -220,7 +257,11 @@ TEST(PictureEncode, JpegOfAnySizeAndDetailOrNone)
 
     // Wider than a JPEG may be: the library's error comes back as no picture.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(encode_jpeg(*rgb_image_new(70000, 1, 0), out), 0u);
+    RgbImage too_wide;
+    too_wide.width = 70000;
+    too_wide.height = 1;
+    too_wide.pixels = std::make_unique<uint8_t[]>(too_wide.bytes() + kPixelSlack);
+    EXPECT_EQ(encode_jpeg(too_wide, out), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error on encoding JPEG  - skipped");
 }
 

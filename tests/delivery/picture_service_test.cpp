@@ -1,7 +1,12 @@
 #include "delivery/picture_handler.h"
+#include "delivery/picture_slots.h"
 #include "delivery_fixture.h"
 #include "support/jpeg_files.h"
 #include "support/scripted_server.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace
 {
@@ -99,6 +104,63 @@ TEST_F(PictureService, RefusedRequests)
     DecodedJpeg icon = picture("/picture/0(168x112,1).goicon.jpg");
     EXPECT_EQ(icon.width, 168);
     EXPECT_EQ(icon.height, 112);
+}
+
+// One host asking for huge raw frames once took 310 MB a request: sizes
+// beyond the largest canvas are refused, and the largest is still served.
+TEST_F(PictureService, SizesBeyondTheLargestCanvasAreRefused)
+{
+    const std::string id = photo("p.jpg", 64, 48);
+    for (const char* size : {"(8192x8192,1).yuv", "(4097x16,1).jpg", "(16x4097,2).tini.jpg",
+                             "(8192x8192,1).goicon.jpg", "(8192x8192,0).jpg"}) {
+        EXPECT_EQ(fetch(picture_handler, "/picture/" + id + size).status, 404) << size;
+    }
+    Answer a = fetch(picture_handler, "/picture/" + id + "(4096x4096,1).yuv");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body.size(), 4096u * 4096 * 3 / 2);
+    EXPECT_EQ(picture_slots_in_use(), 0) << "the slot goes with the answer";
+}
+
+TEST(PictureSlots, AThirdJobWaitsForAFreeSlot)
+{
+    auto first = std::make_unique<PictureSlot>();
+    PictureSlot second;
+    ASSERT_TRUE(first->held && second.held);
+    EXPECT_EQ(picture_slots_in_use(), 2);
+    {
+        const auto start = std::chrono::steady_clock::now();
+        PictureSlot third(std::chrono::milliseconds(100));
+        EXPECT_FALSE(third.held) << "the wait is bounded";
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(picture_slots_in_use(), 2) << "a slot not taken is not given back";
+
+    std::atomic<bool> taken = false;
+    std::thread waiter([&] {
+        PictureSlot third(std::chrono::seconds(30));
+        taken = third.held;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(taken);
+    first.reset();
+    waiter.join();
+    EXPECT_TRUE(taken) << "woken when a slot frees";
+    EXPECT_EQ(picture_slots_in_use(), 1);
+}
+
+TEST_F(PictureService, RequestsBeyondTwoWaitForASlot)
+{
+    const std::string id = photo("p.jpg", 64, 48);
+    auto busy = std::make_unique<PictureSlot>();
+    PictureSlot also_busy;
+    std::atomic<int> status = 0;
+    std::thread request(
+        [&] { status = fetch(picture_handler, "/picture/" + id + "(160x120,1).jpg").status; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(status, 0) << "no answer while both slots are taken";
+    busy.reset();
+    request.join();
+    EXPECT_EQ(status, 200);
 }
 
 TEST_F(PictureService, WebCameraPicturesFetchedOverHttp)

@@ -48,6 +48,45 @@ TEST_F(RpcHandler, PlayingPageShowsEachClientsStream)
                           "\t500000\taudio/mpeg\tTune\t\t<br>\n" + "10.0.0.4\t\t<br>\n");
 }
 
+// A hidden image on any page the user's browser opens could once switch the
+// server off the network.
+TEST_F(RpcHandler, ModeChangesOnlyFromTheServersOwnNames)
+{
+    ssdp_set_mode(SSDP_ALIVE);
+    for (const char* foreign :
+         {"Host: evil.example:1234\r\n", "Host: evil.example:9000\r\n",
+          "Origin: http://evil.example\r\n", "Referer: http://evil.example/cats.html\r\n",
+          "Host: 127.0.0.1:9000\r\nOrigin: null\r\n"}) {
+        Answer a = fetch(rpc_handler, "/rpc/mode?stealth", foreign);
+        EXPECT_EQ(a.status, 403) << foreign;
+        EXPECT_EQ(a.body, "") << foreign;
+        EXPECT_EQ(ssdp_mode, SSDP_ALIVE) << foreign;
+    }
+    Answer a = fetch(rpc_handler, "/rpc/mode?stealth",
+                     "Host: localhost:9000\r\nReferer: http://localhost:9000/configpage/\r\n");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(ssdp_mode, SSDP_STEALTH);
+    EXPECT_EQ(fetch(rpc_handler, "/rpc/mode?alive", "Host: evil.example\r\n").status, 403);
+    EXPECT_EQ(ssdp_mode, SSDP_STEALTH);
+    EXPECT_EQ(fetch(rpc_handler, "/rpc/mode?alive").status, 200);
+    EXPECT_EQ(ssdp_mode, SSDP_ALIVE);
+
+    // Reading the status changes nothing: open to any page.
+    a = fetch(rpc_handler, "/rpc/playing", "Host: evil.example\r\n");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, "playing<br>\n");
+}
+
+TEST_F(RpcHandler, PlayingPageShowsTitlesAsText)
+{
+    const std::string song = add_item(sized_file("song.mp3", 10), kClassMusicTrack, "0:01:40.000",
+                                      80000, "<b>bold</b> & \x01\"co\"");
+    play_status_update("10.0.0.1", std::stoi(song), 1);
+    EXPECT_EQ(fetch(rpc_handler, "/rpc/playing").body,
+              "playing<br>\n10.0.0.1\t" + song +
+                  "\t0\taudio/mpeg\t&lt;b&gt;bold&lt;/b&gt; &amp; &quot;co&quot;\t\t<br>\n");
+}
+
 TEST_F(RpcHandler, PlayStatusKeepsTenClientsInOrderOfArrival)
 {
     for (int i = 0; i < 12; ++i) {

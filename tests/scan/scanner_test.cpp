@@ -198,6 +198,22 @@ std::string rescan_page(const std::string& url)
     return all.substr(all.find("\r\n\r\n") + 4);
 }
 
+TEST_F(Scanner, RescanOnlyFromTheServersOwnNames)
+{
+    setting_set(KEY_CONTENTDIR, "M|" + dir.path);
+    db_create();
+    CapturedConnection cap("/rescan");
+    snprintf(cap.c.base_url.data(), cap.c.base_url.size(), "http://127.0.0.1:9000/");
+    ASSERT_TRUE(http_set_head(&cap.c, "GET /rescan HTTP/1.1\r\nHost: evil.example:9000\r\n\r\n"));
+    rescan_handler(&cap.c);
+    EXPECT_EQ(cap.sent().rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
+    EXPECT_FALSE(scan_requested());
+
+    // Shown as text, whatever the request names.
+    EXPECT_EQ(rescan_page("/rescan?<b>x"), "<html><head><title>Rescan</title></head><body>rescan "
+                                           "invalid for &lt;b&gt;x!</body></html>");
+}
+
 TEST_F(Scanner, RescanPages)
 {
     setting_set(KEY_CONTENTDIR, "M|" + dir.path);

@@ -26,7 +26,8 @@ void quiet(j_common_ptr)
 
 } // namespace
 
-std::string make_jpeg(int width, int height, const PixelFunction& pixel, bool grey, int quality)
+std::string make_jpeg(int width, int height, const PixelFunction& pixel, bool grey, int quality,
+                      bool progressive)
 {
     jpeg_compress_struct info;
     jpeg_error_mgr error;
@@ -41,6 +42,9 @@ std::string make_jpeg(int width, int height, const PixelFunction& pixel, bool gr
     info.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, quality, TRUE);
+    if (progressive) {
+        jpeg_simple_progression(&info);
+    }
     jpeg_start_compress(&info, TRUE);
     std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
     for (int y = 0; y < height; ++y) {
@@ -66,9 +70,9 @@ std::string make_jpeg(int width, int height, const PixelFunction& pixel, bool gr
 }
 
 void write_jpeg(const std::string& path, int width, int height, const PixelFunction& pixel,
-                bool grey, int quality)
+                bool grey, int quality, bool progressive)
 {
-    write_text_file(path, make_jpeg(width, height, pixel, grey, quality));
+    write_text_file(path, make_jpeg(width, height, pixel, grey, quality, progressive));
 }
 
 void smooth_pixel(int width, int height, int x, int y, uint8_t rgb[3])

@@ -24,11 +24,11 @@ struct DecodedJpeg {
 using PixelFunction = std::function<void(int x, int y, uint8_t rgb[3])>;
 
 // The picture of width x height as JPEG bytes: RGB, or greyscale (one
-// component, the R value) when grey.
+// component, the R value) when grey; in several scans when progressive.
 std::string make_jpeg(int width, int height, const PixelFunction& pixel, bool grey = false,
-                      int quality = 90);
+                      int quality = 90, bool progressive = false);
 void write_jpeg(const std::string& path, int width, int height, const PixelFunction& pixel,
-                bool grey = false, int quality = 90);
+                bool grey = false, int quality = 90, bool progressive = false);
 
 // A smooth picture without edges: gradients in every channel.
 void smooth_pixel(int width, int height, int x, int y, uint8_t rgb[3]);

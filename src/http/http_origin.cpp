@@ -1,0 +1,110 @@
+#include "http/http_origin.h"
+
+#include "core/log.h"
+
+#include <strings.h>
+
+namespace
+{
+
+constexpr std::string_view kHttpScheme = "http://";
+
+bool equal_nocase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && equal_nocase(text.substr(0, prefix.size()), prefix);
+}
+
+// The "address:port" of a base URL "http://address:port/".
+std::string_view listener_authority(std::string_view base_url)
+{
+    if (!starts_with_nocase(base_url, kHttpScheme)) {
+        return {};
+    }
+    std::string_view rest = base_url.substr(kHttpScheme.size());
+    return rest.substr(0, rest.find('/'));
+}
+
+// Whether a host name (with or without port) is one of the listener's own.
+bool is_own_host(std::string_view authority, std::string_view host)
+{
+    if (authority.empty() || host.empty()) {
+        return false;
+    }
+    const size_t colon = authority.rfind(':');
+    const std::string_view address = authority.substr(0, colon);
+    const std::string_view port =
+        colon == std::string_view::npos ? std::string_view() : authority.substr(colon + 1);
+    if (host == authority || host == address) {
+        return true;
+    }
+    // A browser on the server's own machine may name it "localhost"; no
+    // other machine reaches a loopback listener.
+    if (address.substr(0, 4) != "127.") {
+        return false;
+    }
+    constexpr std::string_view kLocalhost = "localhost";
+    if (!starts_with_nocase(host, kLocalhost)) {
+        return false;
+    }
+    const std::string_view after = host.substr(kLocalhost.size());
+    return after.empty() ||
+           (after.size() == port.size() + 1 && after[0] == ':' && after.substr(1) == port);
+}
+
+// The host part of an "http://host[:port]..." text; nothing for another
+// scheme.
+bool url_host(std::string_view url, std::string_view& host)
+{
+    if (!starts_with_nocase(url, kHttpScheme)) {
+        return false;
+    }
+    std::string_view rest = url.substr(kHttpScheme.size());
+    host = rest.substr(0, rest.find_first_of("/?#"));
+    return true;
+}
+
+} // namespace
+
+bool http_origin_is_own(std::string_view base_url, const OriginFields& fields)
+{
+    const std::string_view authority = listener_authority(base_url);
+    if (fields.has_host && !is_own_host(authority, fields.host)) {
+        return false;
+    }
+    std::string_view host;
+    if (fields.has_origin && (!url_host(fields.origin, host) ||
+                              host.size() + kHttpScheme.size() != fields.origin.size() ||
+                              !is_own_host(authority, host))) {
+        return false;
+    }
+    if (fields.has_referer && (!url_host(fields.referer, host) || !is_own_host(authority, host))) {
+        return false;
+    }
+    return true;
+}
+
+bool http_request_is_own_origin(const HttpConnection* c)
+{
+    OriginFields fields;
+    fields.has_host = http_has_header(c, HttpField::Host);
+    fields.host = http_header(c, HttpField::Host);
+    fields.has_origin = http_has_header(c, HttpField::Origin);
+    fields.origin = http_header(c, HttpField::Origin);
+    fields.has_referer = http_has_header(c, HttpField::Referer);
+    fields.referer = http_header(c, HttpField::Referer);
+    if (http_origin_is_own(c->base_url.data(), fields)) {
+        return true;
+    }
+    log_msg(LOG_ERROR, LOG_CAT_HTTP,
+            "refused %s from %s: Host \"%.*s\", Origin \"%.*s\", Referer \"%.*s\" not this "
+            "server\n",
+            c->url.data(), c->client_ip.data(), static_cast<int>(fields.host.size()),
+            fields.host.data(), static_cast<int>(fields.origin.size()), fields.origin.data(),
+            static_cast<int>(fields.referer.size()), fields.referer.data());
+    return false;
+}
