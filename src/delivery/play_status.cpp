@@ -1,5 +1,6 @@
 #include "delivery/play_status.h"
 
+#include "control/xml.h"
 #include "db/media_db.h"
 #include "http/mime.h"
 
@@ -66,7 +67,8 @@ std::string play_status_page()
             page += numbers;
             page += mime_type_for(item->path);
             page += '\t';
-            page += item->title;
+            // An HTML page: a title is text, never markup.
+            page += xml_escape_text(item->title);
             page += '\t';
         }
         page += "\t<br>\n";

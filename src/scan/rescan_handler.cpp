@@ -1,5 +1,6 @@
 #include "scan/rescan_handler.h"
 
+#include "control/xml.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "http/http_response.h"
@@ -25,7 +26,9 @@ bool starts_with_nocase(const std::string& text, const std::string& prefix)
 int send_page(HttpConnection* c, const char* format, const std::string& dir)
 {
     char page[kMaxPage + 1];
-    const char* shown = dir.empty() ? "content root directories" : dir.c_str();
+    // The directory comes from the URL: on the page it is text, never markup.
+    const std::string escaped = xml_escape_text(dir);
+    const char* shown = dir.empty() ? "content root directories" : escaped.c_str();
     int n = snprintf(page, sizeof page, format, shown);
     c->content_type = kMimeHtml;
     c->content_length = std::min<int64_t>(n < 0 ? 0 : n, kMaxPage);
