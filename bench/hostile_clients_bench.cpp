@@ -2,8 +2,9 @@
 // while a well-behaved other client keeps browsing. Five attacks, one after
 // the other, each for a bounded time:
 //
-//   pictures   20 requests at once from one host for an 8192 x 8192 raw
-//              picture, repeated;
+//   pictures   20 requests at once from one host for raw pictures of the
+//              largest size a URL may ask (4096 x 4096) and beyond it
+//              (8192 x 8192), repeated;
 //   soap       Search and Browse requests with arguments of about 1 MB
 //              (search criteria, sort criteria, filter), several at once;
 //   events     two subscriptions whose callbacks name 30 URLs that never
@@ -714,16 +715,19 @@ std::string attack_pictures(Attack& a, const std::string& picture_id)
     if (picture_id.empty()) {
         return "no picture found";
     }
-    const std::string request = "GET /picture/" + picture_id +
-                                "(8192x8192,1).yuv HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                "Connection: close\r\n\r\n";
+    const auto request_for = [&](const char* size) {
+        return "GET /picture/" + picture_id + "(" + size +
+               ",1).yuv HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    };
+    const std::string largest = request_for("4096x4096");
+    const std::string beyond = request_for("8192x8192");
     std::vector<Outcome> outcomes;
     int64_t bytes = 0;
     int rounds = 0;
     while (attack_going(a)) {
         std::vector<Exchange> xs(20);
-        for (Exchange& x : xs) {
-            x.request = request;
+        for (size_t i = 0; i < xs.size(); ++i) {
+            xs[i].request = i % 2 == 0 ? largest : beyond;
         }
         // The answers still in flight at the end count as timed out.
         exchange_all(xs, "127.0.0.6", a.server.port, a.until);

@@ -2,11 +2,12 @@
 # and the corpus replay of the tests.
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence fuzz_search fuzz_subscribe fuzz_picture fuzz_picture_service
     fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args fuzz_url_decode fuzz_settings_file
-    fuzz_media_url fuzz_origin)
+    fuzz_media_url fuzz_origin fuzz_persistence_roundtrip)
 set(fuzz_xml_LIBS xml)
 set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
 set(fuzz_persistence_LIBS db)
+set(fuzz_persistence_roundtrip_LIBS db)
 set(fuzz_search_LIBS control)
 set(fuzz_subscribe_LIBS eventing)
 set(fuzz_picture_LIBS visual)

@@ -366,6 +366,15 @@ void xml_decode_entities(std::string& text)
     text.resize(out);
 }
 
+bool xml_char_allowed(unsigned char c)
+{
+    // XML 1.0 takes no other character below 0x20, not even as a reference
+    // ("&#1;"): a parser refuses the whole document, so a whole page of
+    // results would be lost for one bad value. Bytes from 0x80 are Latin-1
+    // characters (U+0080 to U+00FF), which XML allows.
+    return c >= 0x20 || c == '\t' || c == '\n' || c == '\r';
+}
+
 std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8)
 {
     if (text.empty()) {
@@ -377,6 +386,9 @@ std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8)
     out.reserve(text.size() + 16);
     for (char ch : text) {
         const unsigned char c = static_cast<unsigned char>(ch);
+        if (!xml_char_allowed(c)) {
+            continue;
+        }
         if (c == '<') {
             out += "&amp;lt;";
         } else if (c == '>') {
@@ -386,13 +398,51 @@ std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8)
         } else if (utf8 && c >= 0x80) {
             out += static_cast<char>(c < 0xC0 ? 0xC2 : 0xC3);
             out += static_cast<char>(c < 0xC0 ? c : c - 0x40);
-        } else if (c >= 1 && c <= 31) {
+        } else if (c < 0x20) {
             out += "&amp;#" + std::to_string(c) + ";";
         } else {
             out += ch;
         }
         if (out.size() + 1 >= kLimit) {
             return std::nullopt;
+        }
+    }
+    return out;
+}
+
+std::string xml_escape_text(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (!xml_char_allowed(c)) {
+            continue;
+        }
+        switch (c) {
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            if (c >= 0x80) {
+                // Latin-1 to UTF-8, as the pages declare.
+                out += static_cast<char>(c < 0xC0 ? 0xC2 : 0xC3);
+                out += static_cast<char>(c < 0xC0 ? c : c - 0x40);
+            } else {
+                out += ch;
+            }
         }
     }
     return out;

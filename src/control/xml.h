@@ -69,11 +69,23 @@ int xml_int(const XmlElement* tree, const char* name);
 // Decodes entities in place, left to right, each producing one byte.
 void xml_decode_entities(std::string& text);
 
+// Whether XML 1.0 allows the byte as a character of a value: not the bytes
+// below 0x20 other than tab, line feed and carriage return. The escapers
+// below drop the others.
+bool xml_char_allowed(unsigned char c);
+
 // Double-escapes a value for DIDL-Lite inside SOAP: markup characters become
-// "&amp;lt;" and the like, control bytes "&amp;#n;", and with utf8 Latin-1
-// bytes become UTF-8. Nothing for an empty value or when the encoding would
-// reach 1023 bytes; callers then use an empty value.
+// "&amp;lt;" and the like, tab, line feed and carriage return "&amp;#n;",
+// other control bytes are dropped, and with utf8 Latin-1 bytes become UTF-8.
+// Nothing for an empty value or when the encoding would reach 1023 bytes;
+// callers then use an empty value.
 std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8);
+
+// Escapes a value once for the text or a quoted attribute of an XML or HTML
+// page: markup characters and quotes become entities, control bytes that XML
+// forbids are dropped, and Latin-1 bytes become UTF-8 (the pages declare
+// UTF-8).
+std::string xml_escape_text(std::string_view text);
 
 // Small string helpers of the configuration pages. A null argument counts as
 // empty for str_concat; str_compare_null orders null before any non-empty

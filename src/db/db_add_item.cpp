@@ -3,10 +3,14 @@
 #include "core/time_util.h"
 #include "core/titles.h"
 #include "db/db_internal.h"
+#include "db/db_values.h"
 #include "db/node_store.h"
 #include "db/views.h"
 
+#include <array>
+#include <iterator>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace
 {
@@ -21,9 +25,11 @@ bool has_text(const char* s)
     return s && *s;
 }
 
+// Case adaptation may move an article to the end and so lengthen a value:
+// the bound is applied again.
 DbText adapted(const char* text)
 {
-    return text ? DbText(adapt_case(text)) : DbText();
+    return text ? DbText(db_clean_text(adapt_case(text))) : DbText();
 }
 
 // The playlist container of that name below "Playlists", found or created.
@@ -61,7 +67,8 @@ std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
     auto item = std::make_unique<DbItem>();
     item->kind = DB_ITEM;
     item->upnp_class = upnp_class;
-    item->title = DbText(has_text(f.title) ? adapt_case(f.title) : title_from_filename(f.path));
+    item->title = DbText(
+        db_clean_text(has_text(f.title) ? adapt_case(f.title) : title_from_filename(f.path)));
     item->artist = adapted(f.artist);
     item->genre = adapted(f.genre);
     const bool music_like = upnp_class == kClassMusicTrack || upnp_class == kClassBroadcast;
@@ -182,13 +189,49 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
     return Existing::None;
 }
 
+// The text fields of an add as the tree keeps them (see db_clean_text);
+// fields points into store, so the record stays where it was made.
+struct CleanFields {
+    explicit CleanFields(const DbItemFields& raw) : fields(raw)
+    {
+        static constexpr const char* DbItemFields::*kTexts[] = {
+            &DbItemFields::title,    &DbItemFields::artist,      &DbItemFields::album,
+            &DbItemFields::genre,    &DbItemFields::playlist,    &DbItemFields::date,
+            &DbItemFields::duration, &DbItemFields::description, &DbItemFields::keywords,
+        };
+        static_assert(std::size(kTexts) == std::tuple_size_v<decltype(store)>);
+        for (size_t i = 0; i < std::size(kTexts); ++i) {
+            if (const char* text = raw.*kTexts[i]) {
+                store[i] = db_clean_text(text);
+                fields.*kTexts[i] = store[i].c_str();
+            }
+        }
+    }
+    CleanFields(const CleanFields&) = delete;
+    CleanFields& operator=(const CleanFields&) = delete;
+
+    DbItemFields fields;
+    std::array<std::string, 9> store;
+};
+
 } // namespace
 
-int db_add_item(const DbItemFields& f)
+int db_add_item(const DbItemFields& raw)
 {
-    if (!f.path) {
+    if (!raw.path) {
         return DB_ADD_FAILED;
     }
+    // Every reader (tags, file names, playlists, EXIF, station lists, the
+    // persistence file) adds through here, so this is where values are made
+    // fit for the tree. A path is refused rather than changed: a cleaned path
+    // would name another file.
+    if (!db_path_acceptable(raw.path)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "item path refused (control byte or too long): %s\n",
+                db_clean_text(raw.path, kDbMaxPath).c_str());
+        return DB_ADD_FAILED;
+    }
+    const CleanFields clean(raw);
+    const DbItemFields& f = clean.fields;
     const char* cls = f.upnp_class ? db_class_from_text(f.upnp_class) : nullptr;
     {
         const DbLock lock = db_lock();

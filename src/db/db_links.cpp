@@ -3,6 +3,7 @@
 // leave the tree (freeing, purging vanished files, pruning empty containers,
 // clearing the radio).
 #include "db/db_internal.h"
+#include "db/db_values.h"
 
 #include <sys/stat.h>
 #include <utility>
@@ -210,12 +211,15 @@ DbContainer* db_add_container(const DbLock&, std::string_view title, DbContainer
                               const char* upnp_class, bool permanent)
 {
     db_assert_locked();
-    if (title.empty() || !parent) {
+    // Titles from the settings, views and playlists keep to the rules of
+    // item values (db_add_item cleans those it derives titles from).
+    const std::string clean = db_clean_text(title);
+    if (clean.empty() || !parent) {
         return nullptr;
     }
     auto* c = new DbContainer;
     c->kind = DB_CONTAINER;
-    c->title = DbText(title);
+    c->title = DbText(clean);
     c->upnp_class = upnp_class;
     c->permanent = permanent;
     if (node_store_assign(c) == kNoNode) {
@@ -423,7 +427,10 @@ void db_clear_radio()
 void db_clear_playlist(const char* name)
 {
     const DbLock lock = db_lock();
-    DbContainer* list = g_db.playlists ? db_find_child(lock, g_db.playlists, name) : nullptr;
+    // Named as db_add_item names the playlist container.
+    DbContainer* list = g_db.playlists && name
+                            ? db_find_child(lock, g_db.playlists, db_clean_text(name))
+                            : nullptr;
     if (!list) {
         return;
     }

@@ -1,9 +1,12 @@
 // What request threads ask of the tree: ObjectIDs, UpdateObject, and the
 // location and description of an item for the delivery handlers.
+#include "core/log.h"
 #include "db/auto_playlists.h"
 #include "db/db_internal.h"
+#include "db/db_values.h"
 #include "db/views.h"
 
+#include <cstdint>
 #include <cstring>
 
 NodeId db_parse_id(const char* text)
@@ -86,8 +89,11 @@ int db_update_property(const char* object_id, const char* property, const char* 
         return 501;
     }
     const std::string_view name(property);
-    const std::string_view current(current_value ? current_value : "");
-    const std::string_view replacement(new_value ? new_value : "");
+    // Both values are taken as the tree keeps values (no bytes below 32), so
+    // a control point that set a value with a tab names it the same way next
+    // time. They are not cut here: see the length test below.
+    const std::string current = db_clean_text(current_value ? current_value : "", SIZE_MAX);
+    const std::string replacement = db_clean_text(new_value ? new_value : "", SIZE_MAX);
     struct Field {
         std::string_view name;
         DbText DbItem::*field;
@@ -105,6 +111,14 @@ int db_update_property(const char* object_id, const char* property, const char* 
         // Any leading part of a name selects it ("ti" is "title").
         if (f.name.substr(0, name.size()) != name) {
             continue;
+        }
+        // An overlong value is refused rather than cut: a control point that
+        // stored a cut value would no longer know the present value, and its
+        // next change (guarded by that value) would fail.
+        if (replacement.size() > kDbMaxText) {
+            log_msg(LOG_INFO, LOG_CAT_DB, "UpdateObject value of %zu bytes refused\n",
+                    replacement.size());
+            return 402;
         }
         DbText& value = item->*(f.field);
         if (db_text_of(value) != current) {

@@ -52,18 +52,23 @@ bool used_up(const PersistenceReader& r)
 bool read_raw_line(PersistenceReader& r, std::string& line)
 {
     line.clear();
-    if (r.buffer.size() - r.start < kPersistenceLineSize) {
+    r.line_cut = false;
+    if (r.buffer.size() - r.start < kPersistencePathLineSize) {
         refill(r);
     }
     if (used_up(r)) {
         return false;
     }
     const char* p = r.buffer.data();
+    const size_t limit = r.buffer.size() - r.start >= 3 && strncasecmp(p + r.start, "RE:", 3) == 0
+                             ? kPersistencePathLineSize
+                             : kPersistenceLineSize;
     size_t i = r.start;
-    while (i < r.buffer.size() && static_cast<unsigned char>(p[i]) >= 32 &&
-           i - r.start < kPersistenceLineSize) {
+    while (i < r.buffer.size() && static_cast<unsigned char>(p[i]) >= 32 && i - r.start < limit) {
         ++i;
     }
+    r.line_cut =
+        i - r.start == limit && i < r.buffer.size() && static_cast<unsigned char>(p[i]) >= 32;
     line.assign(p + r.start, i - r.start);
     while (i < r.buffer.size() && static_cast<unsigned char>(p[i]) < 32) {
         ++i;
@@ -91,9 +96,10 @@ struct Record {
     int32_t track = 0, width = 0, height = 0, album_art = 0, compilation = 0, bitrate = 0;
     int64_t size = 0;
     int32_t mtime = 0, last_played = 0, play_count = 0;
+    bool path_cut = false; // the path line was longer than a line may be
 };
 
-void take_line(Record& rec, const std::string& line)
+void take_line(Record& rec, const std::string& line, bool cut)
 {
     if (line.size() < 3) {
         return;
@@ -142,6 +148,7 @@ void take_line(Record& rec, const std::string& line)
         if (tag_is(t.tag)) {
             if (!(rec.*t.field)) {
                 rec.*t.field = value; // the first one counts
+                rec.path_cut = rec.path_cut || (t.field == &Record::path && cut);
             }
             return;
         }
@@ -161,6 +168,13 @@ const char* text_or_null(const std::optional<std::string>& s)
 
 void add_record(const Record& rec)
 {
+    // The writer never writes such a line: a path cut short would name
+    // another file, so the record is not added at all.
+    if (rec.path_cut) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s, path longer than %zu bytes\n",
+                rec.title ? rec.title->c_str() : "NO TITLE AVAILABLE", kDbMaxPath);
+        return;
+    }
     DbItemFields f;
     f.title = text_or_null(rec.title);
     f.upnp_class = rec.upnp_class;
@@ -207,6 +221,29 @@ void append_number(std::string& out, const char* tag, int64_t value)
     }
 }
 
+// Whether the value comes back whole from a line of at most limit bytes
+// with its tag.
+bool fits_line(const DbText& value, size_t limit)
+{
+    const std::string_view text = db_text_of(value);
+    return text.size() + 3 <= limit && db_text_is_clean(text);
+}
+
+// Whether the reader gets the item back as it is. Values enter the tree
+// clean (db_add_item), so this only guards against a value that got in some
+// other way: written, a line break in it would start lines of its own.
+bool item_writable(const DbItem* i)
+{
+    const DbText* texts[] = {&i->title, &i->artist,   &i->album,       &i->genre,
+                             &i->date,  &i->duration, &i->description, &i->keywords};
+    for (const DbText* t : texts) {
+        if (!fits_line(*t, kPersistenceLineSize)) {
+            return false;
+        }
+    }
+    return fits_line(i->path, kPersistencePathLineSize);
+}
+
 void append_item(std::string& out, const DbItem* i)
 {
     out += "<SOI>\n";
@@ -236,8 +273,9 @@ void append_item(std::string& out, const DbItem* i)
 }
 
 // Items of a container's subtree, depth-first in list order (items of a
-// nested container where the container stands).
-void append_subtree(const DbLock& lock, std::string& out, const DbContainer* container)
+// nested container where the container stands); counts the items left out.
+void append_subtree(const DbLock& lock, std::string& out, const DbContainer* container,
+                    int& refused)
 {
     if (!container) {
         return;
@@ -251,7 +289,12 @@ void append_subtree(const DbLock& lock, std::string& out, const DbContainer* con
         const DbNode* n = work.back();
         work.pop_back();
         if (n->kind == DB_ITEM) {
-            append_item(out, static_cast<const DbItem*>(n));
+            const auto* item = static_cast<const DbItem*>(n);
+            if (item_writable(item)) {
+                append_item(out, item);
+            } else {
+                ++refused;
+            }
         } else if (n->kind == DB_CONTAINER) {
             std::vector<const DbNode*> children;
             for (const DbNode* c = db_first_child(lock, static_cast<const DbContainer*>(n)); c;
@@ -372,7 +415,7 @@ int persistence_read_records(PersistenceReader& reader, const ThreadFlag* runnin
                 ended = true;
                 break;
             }
-            take_line(rec, line);
+            take_line(rec, line, reader.line_cut);
         }
         cut = cut || !ended;
         add_record(rec);
@@ -391,10 +434,19 @@ int persistence_read_records(PersistenceReader& reader, const ThreadFlag* runnin
 std::string persistence_text()
 {
     std::string out;
-    const DbLock lock = db_lock();
-    append_subtree(lock, out, g_db.all_tracks);
-    append_subtree(lock, out, g_db.all_pictures);
-    append_subtree(lock, out, g_db.all_videos);
+    int refused = 0;
+    {
+        const DbLock lock = db_lock();
+        append_subtree(lock, out, g_db.all_tracks, refused);
+        append_subtree(lock, out, g_db.all_pictures, refused);
+        append_subtree(lock, out, g_db.all_videos, refused);
+    }
+    if (refused > 0) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB,
+                "persistence file: %d items not written, a value holds a line break or is "
+                "too long\n",
+                refused);
+    }
     return out;
 }
 

@@ -219,12 +219,14 @@ std::string build_udn()
 
 std::string friendly_name()
 {
+    // The host name is the administrator's, but it is text all the same.
+    const std::string host = xml_escape_text(host_name());
     if (edition_music_only()) {
-        return "[" + host_name() + "] Tessamund by Corvalenso";
+        return "[" + host + "] Tessamund by Corvalenso";
     }
     const std::string configured = setting_str(KEY_FRIENDLYNAME);
     if (configured.empty()) {
-        return "[" + host_name() + "] " + edition_product_name() + " by Corvalenso";
+        return "[" + host + "] " + edition_product_name() + " by Corvalenso";
     }
     // Escaped twice, like every DIDL-Lite value; the name must never break
     // the document.

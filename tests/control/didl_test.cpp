@@ -1,5 +1,6 @@
 #include "control/clients.h"
 #include "control/didl.h"
+#include "control/xml.h"
 #include "db/db_fixture.h"
 #include "db/node_store.h"
 #include "support/child_process.h"
@@ -237,6 +238,31 @@ TEST_F(Didl, ContainersAndClientQuirks)
     client_register(2, "10.0.0.2");
     EXPECT_EQ(render(lock, album, "*", "10.0.0.2").find("m3u/"), std::string::npos);
     EXPECT_NE(render(lock, g_db.root, "*").find("parentID=\"-1\""), std::string::npos);
+}
+
+// A value that reaches the rendering with control bytes (from a request,
+// say) still gives well-formed XML; the forbidden bytes are left out.
+TEST_F(Didl, ControlBytesNeverReachTheResult)
+{
+    std::lock_guard guard(db_mutex());
+    DbItem* song = made.item(61, 3, kClassMusicTrack,
+                             "A\x01"
+                             "B\x1f"
+                             "C\td",
+                             "/m/c.mp3");
+    song->artist = DbText("Art\x08ist");
+    const std::string out = render(song, "*");
+    EXPECT_NE(out.find("&lt;dc:title&gt;ABC&amp;#9;d&lt;/dc:title&gt;"), std::string::npos) << out;
+    EXPECT_NE(out.find("&lt;upnp:artist&gt;Artist&lt;/upnp:artist&gt;"), std::string::npos);
+    for (const char* bad : {"&amp;#1;", "&amp;#31;", "&amp;#8;", "\x01", "\x1f", "\x08"}) {
+        EXPECT_EQ(out.find(bad), std::string::npos) << bad;
+    }
+    // The document a client gets after the SOAP level is undone parses.
+    std::string didl = "<DIDL-Lite>" + out + "</DIDL-Lite>";
+    xml_decode_entities(didl);
+    const XmlTree tree = xml_parse(didl.c_str());
+    ASSERT_TRUE(tree);
+    EXPECT_STREQ(xml_text(tree.get(), "dc:title"), "ABC\td");
 }
 
 TEST_F(Didl, NoxonGetsLatin1OthersUtf8)

@@ -185,6 +185,28 @@ TEST(XmlEntities, EscapeTwiceForDidl)
         << "1800 bytes encoded";
 }
 
+// XML 1.0 forbids these characters even as references: one of them makes a
+// parser refuse the whole document.
+TEST(XmlEntities, EscapersDropCharactersXmlForbids)
+{
+    EXPECT_EQ(xml_escape_for_didl("A\x01"
+                                  "B\x1f"
+                                  "C",
+                                  true),
+              "ABC");
+    EXPECT_EQ(xml_escape_for_didl(std::string("a\0b\x0b\x0c\x7f", 6), false), "ab\x7f");
+    EXPECT_EQ(xml_escape_for_didl("\r", true), "&amp;#13;") << "allowed: kept as a reference";
+    EXPECT_EQ(xml_escape_for_didl("\x01\x02", true), "") << "nothing left, but encoded";
+    for (int c = 0; c < 256; ++c) {
+        const bool allowed = c >= 0x20 || c == '\t' || c == '\n' || c == '\r';
+        EXPECT_EQ(xml_char_allowed(static_cast<unsigned char>(c)), allowed) << c;
+    }
+    EXPECT_EQ(xml_escape_text("<b a=\"1\">Tom & 'J'</b>"),
+              "&lt;b a=&quot;1&quot;&gt;Tom &amp; &#39;J&#39;&lt;/b&gt;");
+    EXPECT_EQ(xml_escape_text("a\x01\tb\n\xe9"), "a\tb\n\xc3\xa9");
+    EXPECT_EQ(xml_escape_text(""), "");
+}
+
 TEST(XmlStrings, Helpers)
 {
     EXPECT_EQ(str_concat(nullptr, "b"), "b");

@@ -49,6 +49,21 @@ TEST(PersistenceLines, LinesEndAtControlBytesAndAreCut)
     EXPECT_EQ(lines[5], "last");
 }
 
+TEST(PersistenceLines, PathLinesMayBeLongerThanOthers)
+{
+    const std::string path(3000, 'p');
+    PersistenceReader reader = from_text("re:" + path + "\nRE:" + std::string(5000, 'q') + "\n");
+    std::string line;
+    ASSERT_TRUE(persistence_read_line(reader, line));
+    EXPECT_EQ(line, "re:" + path);
+    EXPECT_FALSE(reader.line_cut);
+    ASSERT_TRUE(persistence_read_line(reader, line));
+    EXPECT_EQ(line.size(), kPersistencePathLineSize);
+    EXPECT_TRUE(reader.line_cut);
+    ASSERT_TRUE(persistence_read_line(reader, line));
+    EXPECT_EQ(line.size(), 5003 - kPersistencePathLineSize) << "the rest is the next line";
+}
+
 TEST_F(Persistence, RecordsAsTheirTagsSay)
 {
     db_create();
@@ -124,6 +139,125 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
     EXPECT_EQ(item_by_path(lock, a)->track, 2);
     EXPECT_EQ(item_by_path(lock, b)->mtime, 200);
     EXPECT_FALSE(std::filesystem::exists(db + ".tmp"));
+}
+
+// What the reader makes of the file the writer wrote: the tree is built anew
+// from it alone.
+int write_and_read_back(const std::string& db)
+{
+    EXPECT_TRUE(persistence_write(db));
+    const std::string text = read_log(db);
+    db_destroy();
+    db_create();
+    return read_text(text);
+}
+
+// A path of exactly length bytes below root, made of directories short
+// enough for the file system, with the file itself created.
+std::string make_long_path(const std::string& root, size_t length)
+{
+    std::string path = root;
+    while (path.size() + 1 < length) {
+        const size_t left = length - path.size() - 1;
+        // Never leave a "/" without a name after it.
+        const size_t part = left <= 200 ? left : left - 201 >= 1 ? 200 : 100;
+        if (part == left) {
+            std::filesystem::create_directories(path);
+        }
+        path += "/" + std::string(part, part == left ? 'f' : 'd');
+    }
+    write_text_file(path, "x");
+    return path;
+}
+
+// A tag that holds record lines of the file stays a tag: after a restart the
+// item is still the scanned file, never /etc/passwd.
+TEST_F(Persistence, RecordLinesInATagStayInTheTag)
+{
+    db_create();
+    const std::string mp3 = file("evil.mp3");
+    ASSERT_EQ(add_music(mp3, "Evil\nRE:/etc/passwd", "A\n<EOI>\n<SOI>", "B"), DB_ADDED);
+    EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
+    EXPECT_EQ(db_stats().items, 1);
+    std::lock_guard guard(db_mutex());
+    const DbItem* item = item_by_path(mp3);
+    ASSERT_TRUE(item) << "the real file";
+    EXPECT_EQ(std::string(item->title.get()).find('\n'), std::string::npos);
+    EXPECT_FALSE(item_by_path("/etc/passwd"));
+}
+
+TEST_F(Persistence, UpdateObjectValueCannotAddARecord)
+{
+    db_create();
+    const std::string mp3 = file("song.mp3");
+    ASSERT_EQ(add_music(mp3, "Song", "A", "B"), DB_ADDED);
+    std::string id;
+    {
+        std::lock_guard guard(db_mutex());
+        id = std::to_string(item_by_path(mp3)->id);
+    }
+    ASSERT_EQ(db_update_property(id.c_str(), "title", "Song",
+                                 "x\n<EOI>\n<SOI>\nRE:/etc/shadow\n"
+                                 "CL:object.item.audioItem.musicTrack\nTI:Shadow"),
+              200);
+    EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
+    EXPECT_EQ(db_stats().items, 1);
+    std::lock_guard guard(db_mutex());
+    ASSERT_TRUE(item_by_path(mp3));
+    EXPECT_FALSE(item_by_path("/etc/shadow"));
+}
+
+// Values enter the tree clean; should one not, the writer leaves its item
+// out rather than write its line break.
+TEST_F(Persistence, WriterLeavesOutItemsThatWouldNotReadBack)
+{
+    db_create();
+    const std::string good = file("good.mp3");
+    const std::string bad = file("bad.mp3");
+    const std::string long_text = file("long.mp3");
+    ASSERT_EQ(add_music(good, "Good", "A", "B"), DB_ADDED);
+    ASSERT_EQ(add_music(bad, "Bad", "A", "B"), DB_ADDED);
+    ASSERT_EQ(add_music(long_text, "Long", "A", "B"), DB_ADDED);
+    {
+        std::lock_guard guard(db_mutex());
+        item_by_path(bad)->description = DbText("x\nRE:/etc/passwd");
+        item_by_path(long_text)->album = DbText(std::string(kPersistenceLineSize, 'a'));
+    }
+    const std::string text = persistence_text();
+    EXPECT_EQ(text.find("/etc/passwd"), std::string::npos);
+    EXPECT_EQ(text.find("Bad"), std::string::npos) << "the whole record is left out";
+    EXPECT_EQ(text.find("Long"), std::string::npos);
+    EXPECT_NE(text.find("TI:Good\n"), std::string::npos);
+    EXPECT_EQ(count_occurrences(text, "<SOI>"), 1);
+}
+
+// Paths may be longer than other lines; a written path comes back whole.
+TEST_F(Persistence, LongPathsReadBackWhole)
+{
+    db_create();
+    const std::string path = make_long_path(dir.path, 2000);
+    ASSERT_EQ(path.size(), 2000u);
+    ASSERT_EQ(add_music(path, "Deep", "A", "B"), DB_ADDED);
+    EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
+    EXPECT_EQ(db_stats().items, 1);
+    std::lock_guard guard(db_mutex());
+    ASSERT_TRUE(item_by_path(path));
+    EXPECT_STREQ(item_by_path(path)->title.get(), "Deep");
+}
+
+// A path line longer than any path (only a hand-edited file has one) is not
+// taken cut: the cut path would name another file, here an existing one.
+TEST_F(Persistence, OverlongPathLineAddsNoItem)
+{
+    db_create();
+    const std::string existing = make_long_path(dir.path, kDbMaxPath);
+    ASSERT_EQ(existing.size(), kDbMaxPath);
+    const std::string text =
+        "<SOI>\nCL:object.item.audioItem.musicTrack\nRE:" + existing + "/more.mp3\nTI:T\n<EOI>\n";
+    EXPECT_EQ(read_text(text), 1);
+    EXPECT_EQ(db_stats().items, 0);
+    std::lock_guard guard(db_mutex());
+    EXPECT_FALSE(item_by_path(existing));
 }
 
 TEST_F(Persistence, DirectoryAsFileIsRefusedByBothThreads)

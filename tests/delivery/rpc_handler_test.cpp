@@ -87,6 +87,17 @@ TEST_F(RpcHandler, PlayingPageShowsTitlesAsText)
                   "\t0\taudio/mpeg\t&lt;b&gt;bold&lt;/b&gt; &amp; &quot;co&quot;\t\t<br>\n");
 }
 
+// The page is HTML: a title is shown as text, never taken as markup.
+TEST_F(RpcHandler, PlayingPageEscapesTitles)
+{
+    const std::string song = add_item(sized_file("song.mp3", 10), kClassMusicTrack, "0:01:40.000",
+                                      80000, "<script>1&2</script>");
+    play_status_update("10.0.0.1", std::stoi(song), 0);
+    const Answer a = fetch(rpc_handler, "/rpc/playing");
+    EXPECT_NE(a.body.find("\t&lt;script&gt;1&amp;2&lt;/script&gt;\t"), std::string::npos) << a.body;
+    EXPECT_EQ(a.body.find("<script>"), std::string::npos);
+}
+
 TEST_F(RpcHandler, PlayStatusKeepsTenClientsInOrderOfArrival)
 {
     for (int i = 0; i < 12; ++i) {

@@ -45,6 +45,11 @@ TEST(Control, GupnpWalksTheWholeTree)
                                {"TYER", id3_latin1("1999")}}),
                     mpeg_frames(3)}));
     }
+    // Control bytes in a tag: XML parsers refuse a whole Result with "&#1;".
+    write_bytes(music.path + "/Artist 0/Bad.mp3",
+                concat({id3v2_tag({{"TIT2", id3_latin1("Bad\x01Tag\x1f")},
+                                   {"TPE1", id3_latin1("Artist\x02 0")}}),
+                        mpeg_frames(3)}));
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
     ASSERT_GT(server.port(), 0);
     ASSERT_TRUE(server.scan_completed(music.path));

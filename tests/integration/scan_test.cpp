@@ -174,6 +174,51 @@ TEST(Scan, NothingOutsideTheContentDirectoriesIsServed)
     ASSERT_TRUE(rescan);
     EXPECT_NE(rescan->body.find("rescan invalid for"), std::string::npos) << rescan->body;
     EXPECT_EQ(server.stop(), 0);
+// A tag holding record lines of the persistence file stays a tag: after a
+// restart the item is still the file scanned, and no object id serves
+// /etc/passwd.
+TEST(Scan, TagsCannotForgeRecordsAcrossRestarts)
+{
+    TempDir music;
+    write_bytes(music.path + "/evil.mp3",
+                concat({id3v2_tag({{"TIT2", id3_latin1("Evil\nRE:/etc/passwd")},
+                                   {"TPE1", id3_latin1("\x01"
+                                                       "Band\x1f\n<EOI>\n<SOI>")}}),
+                        mpeg_frames(2)}));
+    TempDir state;
+    const std::string db = state.file("library.db");
+    const std::vector<std::string> args = {"-contentdir", music.path, "-dbfile", db, "-v", "13"};
+    {
+        ServerUnderTest first(PLENWICK_BIN, args);
+        ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(db); }, 20s));
+        EXPECT_EQ(first.stop(), 0);
+    }
+    const std::string text = read_file(db);
+    EXPECT_EQ(count_occurrences(text, "<SOI>\n"), 1) << text;
+    EXPECT_EQ(count_occurrences(text, "\nRE:"), 1) << text;
+    EXPECT_NE(text.find("\nRE:" + music.path + "/evil.mp3\n"), std::string::npos) << text;
+    ServerUnderTest second(PLENWICK_BIN, args);
+    ASSERT_GT(second.port(), 0);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return second.process->out().find("read on persistance DB completed!") !=
+                   std::string::npos;
+        },
+        20s));
+    const std::string passwd = read_file("/etc/passwd");
+    int served = 0;
+    for (int id = 1; id < 200; ++id) {
+        auto answer = http_exchange(second.port(),
+                                    "GET /disk/" + std::to_string(id) + ".mp3 HTTP/1.1\r\n\r\n");
+        if (!answer || answer->status != 200) {
+            continue;
+        }
+        ++served;
+        EXPECT_NE(answer->body, passwd) << "object " << id;
+        EXPECT_EQ(answer->body.find("root:"), std::string::npos) << "object " << id;
+    }
+    EXPECT_GE(served, 1) << "the MP3 itself is served";
+    EXPECT_EQ(second.stop(), 0);
 }
 
 } // namespace

@@ -221,6 +221,10 @@ TEST_F(Scanner, RescanPages)
     EXPECT_EQ(rescan_page("/rescan?/elsewhere"),
               "<html><head><title>Rescan</title></head><body>rescan invalid for "
               "/elsewhere!</body></html>");
+    EXPECT_EQ(rescan_page("/rescan?/%3Cscript%3E%01a&b"),
+              "<html><head><title>Rescan</title></head><body>rescan invalid for "
+              "/&lt;script&gt;a&amp;b!</body></html>")
+        << "the directory is text on the page";
     EXPECT_FALSE(scan_requested());
     EXPECT_EQ(rescan_page("/rescan"), "<html><head><title>Rescan</title></head><body>rescan "
                                       "initiated on content root directories!</body></html>");

@@ -112,6 +112,10 @@ TEST_F(Description, DocumentSequenceAndFriendlyName)
     setting_set(KEY_FRIENDLYNAME, "Tom & Jerry 100%");
     doc = device_description("http://h:1/");
     EXPECT_NE(doc.find("<friendlyName>Tom &amp;amp; Jerry 100%</friendlyName>"), std::string::npos);
+    setting_set(KEY_FRIENDLYNAME, "Den\x01\x1b[1m");
+    doc = device_description("http://h:1/");
+    EXPECT_NE(doc.find("<friendlyName>Den[1m</friendlyName>"), std::string::npos)
+        << "control bytes would make the description unreadable";
     setting_set(KEY_FRIENDLYNAME, std::string(1022, 'n'));
     doc = device_description("http://h:1/");
     EXPECT_NE(doc.find("<friendlyName>NO MEM</friendlyName>"), std::string::npos);
