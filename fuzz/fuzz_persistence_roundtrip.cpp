@@ -62,9 +62,10 @@ std::string text_of(const DbText& t)
 std::vector<Snapshot> snapshot()
 {
     std::vector<Snapshot> items;
-    std::lock_guard guard(db_mutex());
-    for (DbContainer* all : {g_db.all_tracks, g_db.all_pictures, g_db.all_videos}) {
-        for (DbNode* n = db_first_child(all); n; n = db_next_sibling(n)) {
+    const DbLock lock = db_lock();
+    const MediaDb& db = db_tree(lock);
+    for (const DbContainer* all : {db.all_tracks, db.all_pictures, db.all_videos}) {
+        for (DbNode* n = db_first_child(lock, all); n; n = db_next_sibling(lock, n)) {
             const DbItem* i = db_as_item(n);
             if (!i) {
                 continue;

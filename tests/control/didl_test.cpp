@@ -244,14 +244,14 @@ TEST_F(Didl, ContainersAndClientQuirks)
 // say) still gives well-formed XML; the forbidden bytes are left out.
 TEST_F(Didl, ControlBytesNeverReachTheResult)
 {
-    std::lock_guard guard(db_mutex());
+    const DbLock lock = db_lock();
     DbItem* song = made.item(61, 3, kClassMusicTrack,
                              "A\x01"
                              "B\x1f"
                              "C\td",
                              "/m/c.mp3");
     song->artist = DbText("Art\x08ist");
-    const std::string out = render(song, "*");
+    const std::string out = render(lock, song, "*");
     EXPECT_NE(out.find("&lt;dc:title&gt;ABC&amp;#9;d&lt;/dc:title&gt;"), std::string::npos) << out;
     EXPECT_NE(out.find("&lt;upnp:artist&gt;Artist&lt;/upnp:artist&gt;"), std::string::npos);
     for (const char* bad : {"&amp;#1;", "&amp;#31;", "&amp;#8;", "\x01", "\x1f", "\x08"}) {

@@ -92,9 +92,11 @@ TEST_F(DbEntry, AddedValuesHoldNoControlBytes)
     EXPECT_STREQ(item->playlist.get(), "Playlist");
     EXPECT_TRUE(at(g_db.playlists, {"Playlist"})) << "the playlist container has the clean name";
     // Every container made on the way (views, playlists) has a clean title.
-    db_for_each_container(
-        [](DbContainer* c) { EXPECT_TRUE(db_text_is_clean(c->title.get())) << c->title.get(); });
-    EXPECT_EQ(db_check_consistency(), "");
+    const DbLock lock = db_lock();
+    db_for_each_container(lock, [](DbContainer* c) {
+        EXPECT_TRUE(db_text_is_clean(c->title.get())) << c->title.get();
+    });
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(DbEntry, ThePlaylistOfAKnownItemIsNamedCleanToo)

@@ -174,6 +174,8 @@ TEST(Scan, NothingOutsideTheContentDirectoriesIsServed)
     ASSERT_TRUE(rescan);
     EXPECT_NE(rescan->body.find("rescan invalid for"), std::string::npos) << rescan->body;
     EXPECT_EQ(server.stop(), 0);
+}
+
 // A tag holding record lines of the persistence file stays a tag: after a
 // restart the item is still the file scanned, and no object id serves
 // /etc/passwd.
