@@ -91,23 +91,5 @@ protected:
         return db_find_item_for_class(lock, path, kClassMusicTrack);
     }
 
-    // The same, each under the lock for the call only, for tests that add
-    // items in between (single-threaded, so the nodes stay valid).
-    static DbItem* item_by_path(const std::string& path)
-    {
-        const DbLock lock = db_lock();
-        return item_by_path(lock, path);
-    }
-    static DbContainer* at(DbContainer* from, std::vector<std::string> names)
-    {
-        const DbLock lock = db_lock();
-        return at(lock, from, std::move(names));
-    }
-    static std::vector<std::string> titles(const DbContainer* c)
-    {
-        const DbLock lock = db_lock();
-        return titles(lock, c);
-    }
-
     TempDir dir;
 };

@@ -77,8 +77,8 @@ TEST_F(DbEntry, AddedValuesHoldNoControlBytes)
     f.playlist = "Play\nlist";
     f.mtime = 1;
     ASSERT_EQ(db_add_item(f), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = item_by_path(path);
+    const DbLock lock = db_lock();
+    const DbItem* item = item_by_path(lock, path);
     ASSERT_TRUE(item);
     EXPECT_STREQ(item->title.get(), "EvilRE:/etc/passwd");
     EXPECT_STREQ(item->artist.get(), "Artist");
@@ -90,9 +90,8 @@ TEST_F(DbEntry, AddedValuesHoldNoControlBytes)
     EXPECT_STREQ(item->description.get(), "Description");
     EXPECT_STREQ(item->keywords.get(), "keywords");
     EXPECT_STREQ(item->playlist.get(), "Playlist");
-    EXPECT_TRUE(at(g_db.playlists, {"Playlist"})) << "the playlist container has the clean name";
+    EXPECT_TRUE(at(lock, g_db.playlists, {"Playlist"})) << "the playlist container has the clean name";
     // Every container made on the way (views, playlists) has a clean title.
-    const DbLock lock = db_lock();
     db_for_each_container(lock, [](DbContainer* c) {
         EXPECT_TRUE(db_text_is_clean(c->title.get())) << c->title.get();
     });
@@ -105,11 +104,11 @@ TEST_F(DbEntry, ThePlaylistOfAKnownItemIsNamedCleanToo)
     const std::string path = file("a.mp3");
     ASSERT_EQ(add_music(path, "Song", "Abba", "Gold", 1, 1, "Party\x01"), DB_ADDED);
     ASSERT_EQ(add_music(path, "Song", "Abba", "Gold", 1, 1, "Party\x02"), DB_ALREADY_PRESENT);
-    std::lock_guard guard(db_mutex());
-    const DbContainer* party = at(g_db.playlists, {"Party"});
+    const DbLock lock = db_lock();
+    const DbContainer* party = at(lock, g_db.playlists, {"Party"});
     ASSERT_TRUE(party);
     EXPECT_EQ(party->child_count, 1) << "both names are one playlist";
-    EXPECT_EQ(titles(g_db.playlists).size(), 3u) << "Party beside the two automatic playlists";
+    EXPECT_EQ(titles(lock, g_db.playlists).size(), 3u) << "Party beside the two automatic playlists";
 }
 
 TEST_F(DbEntry, LongValuesAreBounded)
@@ -123,8 +122,8 @@ TEST_F(DbEntry, LongValuesAreBounded)
     f.description = huge.c_str();
     f.path = path.c_str();
     ASSERT_EQ(db_add_item(f), DB_ADDED);
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = item_by_path(path);
+    const DbLock lock = db_lock();
+    const DbItem* item = item_by_path(lock, path);
     ASSERT_TRUE(item);
     EXPECT_EQ(strlen(item->title.get()), kDbMaxText);
     EXPECT_EQ(strlen(item->description.get()), kDbMaxText);
@@ -139,9 +138,9 @@ TEST_F(DbEntry, PathsWithControlBytesAreRefused)
     EXPECT_EQ(add_music(path, "T", "A", "B"), DB_ADD_FAILED);
     EXPECT_EQ(add_music("http://radio.example/\x01stream", "T", "A", "B"), DB_ADD_FAILED);
     EXPECT_EQ(db_stats().items, 0);
-    std::lock_guard guard(db_mutex());
-    EXPECT_FALSE(item_by_path(path));
-    EXPECT_FALSE(item_by_path("bad"));
+    const DbLock lock = db_lock();
+    EXPECT_FALSE(item_by_path(lock, path));
+    EXPECT_FALSE(item_by_path(lock, "bad"));
 }
 
 class DbUpdate : public DbTest
@@ -152,13 +151,13 @@ protected:
         db_create();
         path = file("a.mp3");
         EXPECT_EQ(add_music(path, title, "Abba", "Gold"), DB_ADDED);
-        std::lock_guard guard(db_mutex());
-        return std::to_string(item_by_path(path)->id);
+        const DbLock lock = db_lock();
+        return std::to_string(item_by_path(lock, path)->id);
     }
     std::string title()
     {
-        std::lock_guard guard(db_mutex());
-        return item_by_path(path)->title.get();
+        const DbLock lock = db_lock();
+        return item_by_path(lock, path)->title.get();
     }
     std::string path;
 };

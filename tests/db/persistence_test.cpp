@@ -179,11 +179,11 @@ TEST_F(Persistence, RecordLinesInATagStayInTheTag)
     ASSERT_EQ(add_music(mp3, "Evil\nRE:/etc/passwd", "A\n<EOI>\n<SOI>", "B"), DB_ADDED);
     EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
     EXPECT_EQ(db_stats().items, 1);
-    std::lock_guard guard(db_mutex());
-    const DbItem* item = item_by_path(mp3);
+    const DbLock lock = db_lock();
+    const DbItem* item = item_by_path(lock, mp3);
     ASSERT_TRUE(item) << "the real file";
     EXPECT_EQ(std::string(item->title.get()).find('\n'), std::string::npos);
-    EXPECT_FALSE(item_by_path("/etc/passwd"));
+    EXPECT_FALSE(item_by_path(lock, "/etc/passwd"));
 }
 
 TEST_F(Persistence, UpdateObjectValueCannotAddARecord)
@@ -193,8 +193,8 @@ TEST_F(Persistence, UpdateObjectValueCannotAddARecord)
     ASSERT_EQ(add_music(mp3, "Song", "A", "B"), DB_ADDED);
     std::string id;
     {
-        std::lock_guard guard(db_mutex());
-        id = std::to_string(item_by_path(mp3)->id);
+        const DbLock lock = db_lock();
+        id = std::to_string(item_by_path(lock, mp3)->id);
     }
     ASSERT_EQ(db_update_property(id.c_str(), "title", "Song",
                                  "x\n<EOI>\n<SOI>\nRE:/etc/shadow\n"
@@ -202,9 +202,9 @@ TEST_F(Persistence, UpdateObjectValueCannotAddARecord)
               200);
     EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
     EXPECT_EQ(db_stats().items, 1);
-    std::lock_guard guard(db_mutex());
-    ASSERT_TRUE(item_by_path(mp3));
-    EXPECT_FALSE(item_by_path("/etc/shadow"));
+    const DbLock lock = db_lock();
+    ASSERT_TRUE(item_by_path(lock, mp3));
+    EXPECT_FALSE(item_by_path(lock, "/etc/shadow"));
 }
 
 // Values enter the tree clean; should one not, the writer leaves its item
@@ -219,9 +219,9 @@ TEST_F(Persistence, WriterLeavesOutItemsThatWouldNotReadBack)
     ASSERT_EQ(add_music(bad, "Bad", "A", "B"), DB_ADDED);
     ASSERT_EQ(add_music(long_text, "Long", "A", "B"), DB_ADDED);
     {
-        std::lock_guard guard(db_mutex());
-        item_by_path(bad)->description = DbText("x\nRE:/etc/passwd");
-        item_by_path(long_text)->album = DbText(std::string(kPersistenceLineSize, 'a'));
+        const DbLock lock = db_lock();
+        item_by_path(lock, bad)->description = DbText("x\nRE:/etc/passwd");
+        item_by_path(lock, long_text)->album = DbText(std::string(kPersistenceLineSize, 'a'));
     }
     const std::string text = persistence_text();
     EXPECT_EQ(text.find("/etc/passwd"), std::string::npos);
@@ -240,9 +240,9 @@ TEST_F(Persistence, LongPathsReadBackWhole)
     ASSERT_EQ(add_music(path, "Deep", "A", "B"), DB_ADDED);
     EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
     EXPECT_EQ(db_stats().items, 1);
-    std::lock_guard guard(db_mutex());
-    ASSERT_TRUE(item_by_path(path));
-    EXPECT_STREQ(item_by_path(path)->title.get(), "Deep");
+    const DbLock lock = db_lock();
+    ASSERT_TRUE(item_by_path(lock, path));
+    EXPECT_STREQ(item_by_path(lock, path)->title.get(), "Deep");
 }
 
 // A path line longer than any path (only a hand-edited file has one) is not
@@ -256,8 +256,8 @@ TEST_F(Persistence, OverlongPathLineAddsNoItem)
         "<SOI>\nCL:object.item.audioItem.musicTrack\nRE:" + existing + "/more.mp3\nTI:T\n<EOI>\n";
     EXPECT_EQ(read_text(text), 1);
     EXPECT_EQ(db_stats().items, 0);
-    std::lock_guard guard(db_mutex());
-    EXPECT_FALSE(item_by_path(existing));
+    const DbLock lock = db_lock();
+    EXPECT_FALSE(item_by_path(lock, existing));
 }
 
 TEST_F(Persistence, DirectoryAsFileIsRefusedByBothThreads)
