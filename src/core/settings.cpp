@@ -246,6 +246,19 @@ void setting_set(int key, std::string_view value)
         return;
     }
     Entry fresh;
+    // A value is one line of the settings file: a line break in a value from
+    // the command line or a form would write a setting of its own. Tabs
+    // become blanks and other control bytes are dropped.
+    std::string clean;
+    clean.reserve(value.size());
+    for (char ch : value) {
+        if (ch == '\t') {
+            clean += ' ';
+        } else if (static_cast<unsigned char>(ch) >= 0x20) {
+            clean += ch;
+        }
+    }
+    value = clean;
     if (!value.empty()) {
         fresh.value = std::string(value);
         if (kKeys[key].list) {

@@ -1,5 +1,6 @@
 #include "delivery/albumart_handler.h"
 
+#include "core/paths.h"
 #include "db/media_db.h"
 #include "delivery/media_url.h"
 #include "http/http_response.h"
@@ -186,6 +187,11 @@ FileHandle open_item_file(HttpConnection* c, const char* keyword)
     FileHandle file(location && !location->path.empty() ? fopen(location->path.c_str(), "rb")
                                                         : nullptr,
                     fclose);
+    // The file actually opened must lie inside the content directories, so
+    // that a link swapped in after the scan reads nothing else.
+    if (file && !path_in_content_dir(location->path, fileno(file.get()))) {
+        file.reset();
+    }
     if (!file) {
         http_send_404(c);
     }

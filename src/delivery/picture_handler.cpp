@@ -2,6 +2,7 @@
 
 #include "control/clients.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/settings.h"
 #include "core/text_util.h"
 #include "db/media_db.h"
@@ -114,8 +115,13 @@ int picture_handler(HttpConnection* c)
     } else {
         const std::optional<DbLocation> location = db_item_location(request->id);
         struct stat st = {};
-        if (!location || location->path.empty() ||
-            (stat(location->path.c_str(), &st) != 0 && !is_http_source(location->path))) {
+        if (!location || location->path.empty()) {
+            return http_send_404(c);
+        }
+        // A file item is read only from inside the content directories,
+        // whatever a link or a library file says.
+        if (!is_http_source(location->path) &&
+            (stat(location->path.c_str(), &st) != 0 || !path_in_content_dir(location->path))) {
             return http_send_404(c);
         }
         description = db_item_description(request->id);

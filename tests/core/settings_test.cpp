@@ -237,6 +237,22 @@ TEST_F(Settings, FailedWriteKeepsTheOldFileAndLogsTheError)
               std::string::npos);
 }
 
+// A value given on the command line or in a form stays one value: its line
+// break cannot add a setting to the file the server reads at the next start.
+TEST_F(Settings, LineBreaksInAValueCannotWriteAnotherSetting)
+{
+    setting_set(KEY_FRIENDLYNAME, "Den\nradio\r\n\tX");
+    setting_set(KEY_COMPILATIONSDIR, "Various\nhttpport=1234\ncontentdir=/etc");
+    EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "Denradio X");
+    settings_write();
+    settings_free_all();
+    settings_apply_defaults();
+    settings_read_file();
+    EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "Denradio X");
+    EXPECT_EQ(setting_int(KEY_HTTPPORT), 0);
+    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "");
+}
+
 TEST_F(Settings, SuccessfulWriteLeavesNoTemporaryFile)
 {
     settings_write();

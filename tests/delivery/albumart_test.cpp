@@ -3,6 +3,8 @@
 #include "mp3_writer.h"
 #include "wma_writer.h"
 
+#include <unistd.h>
+
 namespace
 {
 
@@ -57,6 +59,22 @@ TEST_F(AlbumArt, Mp3PictureFromApicOrPic)
     EXPECT_EQ(head.status, 200);
     EXPECT_TRUE(has_line(head, "Content-Length: " + std::to_string(kJpeg.size())));
     EXPECT_EQ(head.body, "");
+}
+
+TEST_F(AlbumArt, FilesOutsideTheContentDirectoriesAreNotRead)
+{
+    const Bytes song = concat({id3v2_tag({{"APIC", apic(kJpeg)}}), mpeg_frames(3)});
+    TempDir elsewhere;
+    const std::string outside = elsewhere.file("private.mp3");
+    write_bytes(outside, song);
+    const std::string direct = add_item(outside);
+    const std::string swapped = music("swapped.mp3", song);
+    const std::string link_path = file("swapped.mp3");
+    std::remove(link_path.c_str());
+    ASSERT_EQ(symlink(outside.c_str(), link_path.c_str()), 0);
+    for (const std::string& id : {direct, swapped}) {
+        EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + id + ".jpg").status, 404) << id;
+    }
 }
 
 TEST_F(AlbumArt, Mp3WithoutJfifPictureOrItem)

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -104,6 +105,23 @@ TEST_F(PictureService, RefusedRequests)
     DecodedJpeg icon = picture("/picture/0(168x112,1).goicon.jpg");
     EXPECT_EQ(icon.width, 168);
     EXPECT_EQ(icon.height, 112);
+}
+
+// A library file or a link swapped in after the scan cannot make the picture
+// service read a file outside the content directories.
+TEST_F(PictureService, FilesOutsideTheContentDirectoriesAreNotRead)
+{
+    TempDir elsewhere;
+    const std::string outside = elsewhere.file("private.jpg");
+    write_jpeg(outside, 8, 8, [](int, int, uint8_t rgb[3]) { rgb[0] = rgb[1] = rgb[2] = 200; });
+    const std::string direct = add_item(outside, kClassPhoto);
+    const std::string inside = photo("swapped.jpg", 8, 8);
+    const std::string link_path = file("swapped.jpg");
+    std::remove(link_path.c_str());
+    ASSERT_EQ(symlink(outside.c_str(), link_path.c_str()), 0);
+    for (const std::string& id : {direct, inside}) {
+        EXPECT_EQ(fetch(picture_handler, "/picture/" + id + "(160x160,1).jpg").status, 404) << id;
+    }
 }
 
 // One host asking for huge raw frames once took 310 MB a request: sizes
