@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string text(reinterpret_cast<const char*>(data), size);
     const SearchCriteria criteria = search_compile(text.c_str());
     {
-        const DbLock lock = db_lock();
+        DbLock lock = db_lock();
         std::vector<DbNode*> matches;
         search_collect(lock, matches, db_tree(lock).root, criteria, true);
     }

@@ -20,6 +20,10 @@
 namespace
 {
 
+// Tries of a Search that lets the tree lock go now and then before the last,
+// which holds it throughout (a library that changes all the time).
+constexpr int kSearchAttempts = 3;
+
 // An answer stops growing once it has reached this size; the client pages on.
 constexpr int kPageLimit = 195001;
 
@@ -238,42 +242,63 @@ int search_action(HttpConnection* c, const char* container_id, const char* searc
     const bool unique_titles = client_type_of(c->client_ip.data()) == 9; // Roku Soundbridge
     const NodeId id = control_resolve_object_id(container_id, c->client_ip.data());
     DbLock lock = db_lock();
-    const DbContainer* container = db_as_container(db_find_by_id(lock, id));
-    if (!container) {
-        lock.unlock();
-        return soap_send_fault(c, 710);
-    }
     std::vector<DbNode*> matches;
-    const int collected = search_collect(lock, matches, container, criteria, unique_titles, c);
-    if (collected == kSearchStopped) {
-        return 1;
-    }
-    if (collected < 0) {
-        lock.unlock();
-        return soap_send_fault(c, 708);
-    }
-    // One order for all matches: mixing the defaults of the containers they
-    // were found in would be no order at all. Only the part of the order that
-    // the page shows is made, a window at a time: a search that matches the
-    // whole library must not sort it all under the lock for a page of 50.
-    const SortCriteria order =
-        sort_parse(sort_criteria_for(sort_criteria, container->upnp_class).c_str());
-    const std::span<DbNode*> all(matches);
-    StrBuf sb = response_start("Search");
+    StrBuf sb;
     Page page;
-    size_t from = std::min<size_t>(starting_index, matches.size());
-    bool first_window = true;
-    while (from < matches.size() && !page.full && !page.stopped) {
-        const size_t to = std::min(matches.size(), from + kSortWindow);
-        if (first_window) {
-            sort_nodes_window(lock, all, order, from, to);
-            first_window = false;
-        } else {
-            // Everything from here on sorts after what was rendered.
-            sort_nodes_window(lock, all.subspan(from), order, 0, to - from);
+    // A long search lets the lock go now and then; when the tree changes
+    // meanwhile it starts again, and the last try keeps the lock throughout.
+    for (int attempt = 1;; ++attempt) {
+        DbPause pause = db_pause_start(lock);
+        DbPause* pausing = attempt < kSearchAttempts ? &pause : nullptr;
+        matches.clear();
+        const DbContainer* container = db_as_container(db_find_by_id(lock, id));
+        if (!container) {
+            lock.unlock();
+            return soap_send_fault(c, 710);
         }
-        render_range(lock, sb, matches, from, to, requested_count, filter, c, page);
-        from = to;
+        const int collected =
+            search_collect(lock, matches, container, criteria, unique_titles, c, pausing);
+        if (collected == kSearchTreeChanged) {
+            continue;
+        }
+        if (collected == kSearchStopped) {
+            return 1;
+        }
+        if (collected < 0) {
+            lock.unlock();
+            return soap_send_fault(c, 708);
+        }
+        // One order for all matches: mixing the defaults of the containers
+        // they were found in would be no order at all. Only the part of the
+        // order that the page shows is made, a window at a time: a search
+        // that matches the whole library must not sort it all for a page of 50.
+        const SortCriteria order =
+            sort_parse(sort_criteria_for(sort_criteria, container->upnp_class).c_str());
+        const std::span<DbNode*> all(matches);
+        sb = response_start("Search");
+        page = Page{};
+        size_t from = std::min<size_t>(starting_index, matches.size());
+        bool first_window = true;
+        bool changed = false;
+        while (from < matches.size() && !page.full && !page.stopped) {
+            const size_t to = std::min(matches.size(), from + kSortWindow);
+            // After the first window, everything from here on sorts after
+            // what was rendered.
+            const bool sorted = first_window
+                                    ? sort_nodes_window_paused(lock, all, order, from, to, pausing)
+                                    : sort_nodes_window_paused(lock, all.subspan(from), order, 0,
+                                                               to - from, pausing);
+            if (!sorted) {
+                changed = true;
+                break;
+            }
+            first_window = false;
+            render_range(lock, sb, matches, from, to, requested_count, filter, c, page);
+            from = to;
+        }
+        if (!changed) {
+            break;
+        }
     }
     lock.unlock();
     if (page.stopped) {

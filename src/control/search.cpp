@@ -415,9 +415,9 @@ int search_compare(const char* value, const std::string& op, const char* literal
     return 0;
 }
 
-int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
                    const SearchCriteria& criteria, bool unique_titles,
-                   const HttpConnection* stop_on)
+                   const HttpConnection* stop_on, DbPause* pause)
 {
     db_assert_locked();
     // With criteria that read only the properties of items, a reference
@@ -428,32 +428,43 @@ int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbCo
     // equal titles is taken.
     if (unique_titles || criteria.kind != SearchCriteria::Kind::Expression ||
         !criteria.expression->item_only) {
-        return search_walk(lock, matches, container, criteria, unique_titles, stop_on);
+        return search_walk(lock, matches, container, criteria, unique_titles, stop_on, pause);
     }
-    // The index walks cannot be left early: once stopped, the rest of the
-    // visits do nothing.
+    // Every so many visits the walk looks whether it must stop, and lets
+    // other requests have the lock for a moment.
     size_t visited = 0;
-    bool stopped = false;
-    auto stop_now = [&] {
-        if (!stopped && stop_on && ++visited % kStopCheckInterval == 0) {
-            stopped = http_stop_requested(stop_on);
+    int outcome = 0;
+    auto go_on = [&] {
+        if (outcome == 0 && ++visited % kStopCheckInterval == 0) {
+            if (stop_on && http_stop_requested(stop_on)) {
+                outcome = kSearchStopped;
+            } else if (!db_pause_if_due(lock, pause)) {
+                outcome = kSearchTreeChanged;
+            }
         }
-        return stopped;
+        return outcome == 0;
     };
-    db_for_each_container(lock, [&](DbContainer* c) {
-        if (!stop_now() && c != container && db_in_subtree(lock, c, container) &&
+    db_for_each_container_while(lock, [&](DbContainer* c) {
+        if (!go_on()) {
+            return false;
+        }
+        if (c != container && db_in_subtree(lock, c, container) &&
             search_evaluate(lock, c, criteria) == 1) {
             matches.push_back(c);
         }
+        return true;
     });
+    if (outcome != 0) {
+        return outcome;
+    }
     // Where the item and its references stand is looked at before the
     // criteria, up to the first place inside: a search of a small container
     // must not evaluate the whole library, and one of a large container must
     // not look at every reference of items that do not match.
     auto inside = [&](const DbNode* node) { return db_in_subtree(lock, node, container); };
-    db_for_each_item(lock, [&](DbItem* item) {
-        if (stop_now()) {
-            return;
+    db_for_each_item_while(lock, [&](DbItem* item) {
+        if (!go_on()) {
+            return false;
         }
         const bool item_inside = inside(item);
         bool any_inside = item_inside;
@@ -462,7 +473,7 @@ int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbCo
             any_inside = inside(node_store_get(r));
         }
         if (!any_inside || search_evaluate(lock, item, criteria) != 1) {
-            return;
+            return true;
         }
         if (item_inside) {
             matches.push_back(item);
@@ -473,12 +484,14 @@ int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbCo
                 matches.push_back(ref);
             }
         }
+        return true;
     });
-    return stopped ? kSearchStopped : 0;
+    return outcome;
 }
 
-int search_walk(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
-                const SearchCriteria& criteria, bool unique_titles, const HttpConnection* stop_on)
+int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+                const SearchCriteria& criteria, bool unique_titles, const HttpConnection* stop_on,
+                DbPause* pause)
 {
     db_assert_locked();
     // Titles taken so far, folded, for clients that want each title once; a
@@ -496,8 +509,14 @@ int search_walk(const DbLock& lock, std::vector<DbNode*>& matches, const DbConta
     stack.emplace_back(container, db_first_child(lock, container));
     size_t visited = 0;
     while (!stack.empty()) {
-        if (stop_on && ++visited % kStopCheckInterval == 0 && http_stop_requested(stop_on)) {
-            return kSearchStopped;
+        if (++visited % kStopCheckInterval == 0) {
+            if (stop_on && http_stop_requested(stop_on)) {
+                return kSearchStopped;
+            }
+            // The stack's pointers stay good while the tree is unchanged.
+            if (!db_pause_if_due(lock, pause)) {
+                return kSearchTreeChanged;
+            }
         }
         DbNode* node = stack.back().second;
         if (!node) {

@@ -35,18 +35,22 @@ int search_evaluate(const DbLock& lock, const DbNode* node, const SearchCriteria
 
 // What search_collect gives when the connection was asked to stop.
 inline constexpr int kSearchStopped = -3;
+// What it gives when, with pause given, the tree changed while the lock was
+// let go: the matches so far are void, and the search has to start again.
+inline constexpr int kSearchTreeChanged = -4;
 
 // Collects the nodes below container that match, depth-first in list order
 // (each title once when unique_titles); 0, -1 for invalid criteria, or
 // kSearchStopped when stop_on (may be null) was asked to stop meanwhile.
-int search_collect(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+// With pause the lock is let go for a moment now and then (see DbPause).
+int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
                    const SearchCriteria& criteria, bool unique_titles,
-                   const HttpConnection* stop_on = nullptr);
+                   const HttpConnection* stop_on = nullptr, DbPause* pause = nullptr);
 
 // The same by a depth-first walk of every node of the subtree.
-int search_walk(const DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
+int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
                 const SearchCriteria& criteria, bool unique_titles,
-                const HttpConnection* stop_on = nullptr);
+                const HttpConnection* stop_on = nullptr, DbPause* pause = nullptr);
 
 // One comparison of a property value (null: absent) with a literal.
 int search_compare(const char* value, const std::string& op, const char* literal, bool numeric);

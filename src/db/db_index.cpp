@@ -299,3 +299,29 @@ void db_for_each_item(const DbLock&, const std::function<void(DbItem*)>& visit)
         }
     });
 }
+
+void db_for_each_container_while(const DbLock&, const std::function<bool(DbContainer*)>& visit)
+{
+    db_assert_locked();
+    indexes().titles.for_each_while([&](NodeId head) {
+        for (NodeId at = head; at != kNoNode; at = db_container_at(at)->next_same_title) {
+            if (!visit(db_container_at(at))) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+void db_for_each_item_while(const DbLock&, const std::function<bool(DbItem*)>& visit)
+{
+    db_assert_locked();
+    indexes().paths.for_each_while([&](NodeId head) {
+        for (NodeId at = head; at != kNoNode; at = db_item_at(at)->next_same_path) {
+            if (!visit(db_item_at(at))) {
+                return false;
+            }
+        }
+        return true;
+    });
+}

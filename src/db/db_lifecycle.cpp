@@ -5,8 +5,10 @@
 #include "db/db_internal.h"
 #include "db/views.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 MediaDb g_db;
 
@@ -26,6 +28,43 @@ DbLock db_lock()
 {
     db_mutex().lock();
     return DbLock(true);
+}
+
+namespace
+{
+
+// How long a long read holds the lock at a stretch. Short enough that a
+// Browse or a stream start beside it is not noticed, long enough that the
+// pauses cost little of the read's own time.
+constexpr auto kPauseSlice = std::chrono::milliseconds(4);
+
+} // namespace
+
+DbPause db_pause_start(const DbLock& lock)
+{
+    DbPause pause;
+    pause.changes = db_tree(lock).change_count;
+    pause.since = std::chrono::steady_clock::now();
+    return pause;
+}
+
+bool db_pause_if_due(DbLock& lock, DbPause* pause)
+{
+    if (!pause) {
+        return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - pause->since < kPauseSlice) {
+        return true;
+    }
+    lock.unlock();
+    // Long enough for a thread that waits on the lock to wake and take it:
+    // the mutex is not fair, and a bare yield would often take it back.
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    lock.relock();
+    ++pause->pauses;
+    pause->since = std::chrono::steady_clock::now();
+    return db_tree(lock).change_count == pause->changes;
 }
 
 const DbLock& db_held_lock()

@@ -428,9 +428,8 @@ void db_clear_playlist(const char* name)
 {
     const DbLock lock = db_lock();
     // Named as db_add_item names the playlist container.
-    DbContainer* list = g_db.playlists && name
-                            ? db_find_child(lock, g_db.playlists, db_clean_text(name))
-                            : nullptr;
+    DbContainer* list =
+        g_db.playlists && name ? db_find_child(lock, g_db.playlists, db_clean_text(name)) : nullptr;
     if (!list) {
         return;
     }

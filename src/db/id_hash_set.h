@@ -93,6 +93,16 @@ public:
         return slots_.capacity() * sizeof(NodeId);
     }
 
+    // Visits ids while f returns true.
+    template <typename F> void for_each_while(F f) const
+    {
+        for (NodeId id : slots_) {
+            if (id != kNoNode && !f(id)) {
+                return;
+            }
+        }
+    }
+
     template <typename F> void for_each(F f) const
     {
         for (NodeId id : slots_) {

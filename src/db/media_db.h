@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -89,6 +90,14 @@ public:
             db_mutex().unlock();
         }
     }
+    // Takes the lock again after unlock().
+    void relock()
+    {
+        if (!owns_) {
+            db_mutex().lock();
+            owns_ = true;
+        }
+    }
 
 private:
     friend DbLock db_lock();
@@ -112,6 +121,25 @@ private:
 
 // The top containers and counters of the tree; valid while the lock is held.
 const MediaDb& db_tree(const DbLock& lock);
+
+// A long read of the tree (a Search of a large library) gives the lock up for
+// a moment every few milliseconds, so that other requests and the scanner are
+// not held up for its whole length. What it found stays valid only while the
+// tree has not changed meanwhile: db_pause_if_due then says so, and the read
+// starts again.
+struct DbPause {
+    uint64_t changes = 0;
+    std::chrono::steady_clock::time_point since{};
+    int pauses = 0;
+};
+
+// Starts the clock of a read (lock held).
+DbPause db_pause_start(const DbLock& lock);
+
+// When the lock has been held for the slice time, releases it, lets others
+// run, and takes it again. False when the tree changed while it was free:
+// every node pointer taken before may be gone. Pass null to never pause.
+[[nodiscard]] bool db_pause_if_due(DbLock& lock, DbPause* pause);
 
 // Builds the root and the top containers from the settings. Takes the lock.
 void db_create();
@@ -158,6 +186,11 @@ DbItem* db_find_item_by_keywords(const DbLock& lock, const DbContainer* containe
 // walks of the indexes, for lookups that would otherwise visit every node.
 void db_for_each_container(const DbLock& lock, const std::function<void(DbContainer*)>& visit);
 void db_for_each_item(const DbLock& lock, const std::function<void(DbItem*)>& visit);
+// The same, ending early when visit returns false (a walk that paused and
+// found the tree changed must not go on through indexes that may have moved).
+void db_for_each_container_while(const DbLock& lock,
+                                 const std::function<bool(DbContainer*)>& visit);
+void db_for_each_item_while(const DbLock& lock, const std::function<bool(DbItem*)>& visit);
 
 // Whether node lies in the subtree of container (container included).
 bool db_in_subtree(const DbLock& lock, const DbNode* node, const DbContainer* container);

@@ -219,3 +219,56 @@ void sort_nodes_window(const DbLock& lock, std::span<DbNode*> nodes, const SortC
         nodes[i] = entries[i].node;
     }
 }
+
+bool sort_nodes_window_paused(DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
+                              size_t first, size_t last, DbPause* pause, size_t slice_entries)
+{
+    db_assert_locked();
+    last = std::min(last, nodes.size());
+    if (first >= last) {
+        return true;
+    }
+    auto less = [&](const SortEntry& a, const SortEntry& b) {
+        return compare_entries(a, b, criteria) < 0;
+    };
+    // The last entries that sort first are gathered a slice at a time, with
+    // the lock let go between slices: a slice costs a selection over what
+    // is kept plus the slice, so a first page of a huge result holds the
+    // lock a few milliseconds at a time. The rest is kept for the order
+    // after the window.
+    const size_t slice = std::max<size_t>(std::max<size_t>(slice_entries, 1), last);
+    std::vector<SortEntry> best;
+    best.reserve(std::min(nodes.size(), last + slice));
+    std::vector<DbNode*> rest;
+    rest.reserve(nodes.size() - last);
+    for (size_t at = 0; at < nodes.size(); at += slice) {
+        const size_t end = std::min(nodes.size(), at + slice);
+        for (size_t i = at; i < end; ++i) {
+            best.push_back(entry_of(lock, nodes[i]));
+        }
+        if (best.size() > last) {
+            std::nth_element(best.begin(), best.begin() + static_cast<ptrdiff_t>(last), best.end(),
+                             less);
+            for (size_t i = last; i < best.size(); ++i) {
+                rest.push_back(best[i].node);
+            }
+            best.resize(last);
+        }
+        if (end < nodes.size() && !db_pause_if_due(lock, pause)) {
+            return false;
+        }
+    }
+    if (first > 0) {
+        std::nth_element(best.begin(), best.begin() + static_cast<ptrdiff_t>(first), best.end(),
+                         less);
+    }
+    std::sort(best.begin() + static_cast<ptrdiff_t>(first), best.end(), less);
+    size_t out = 0;
+    for (const SortEntry& e : best) {
+        nodes[out++] = e.node;
+    }
+    for (DbNode* n : rest) {
+        nodes[out++] = n;
+    }
+    return true;
+}

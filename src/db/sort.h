@@ -55,3 +55,13 @@ int sort_token_count(std::string_view criteria);
 // size.
 void sort_nodes_window(const DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
                        size_t first, size_t last);
+
+// Entries taken into one selection step of a paused window sort.
+inline constexpr size_t kSortSliceEntries = 32768;
+
+// The same for a long read that lets the lock go between slices of the
+// nodes (see DbPause); false, with nodes unchanged, when the tree changed
+// meanwhile.
+bool sort_nodes_window_paused(DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
+                              size_t first, size_t last, DbPause* pause,
+                              size_t slice_entries = kSortSliceEntries);

@@ -265,7 +265,7 @@ TEST_F(Browsing, IndexedSearchFindsWhatTheWalkFinds)
     add_music(file("i/1.mp3"), "Love Me", "Band", "Disc", 10, 1, "Mix");
     add_music(file("i/2.mp3"), "Other", "Band", "Disc", 3);
     add_music(file("i/3.mp3"), "Love You", "Solo", "Else", 1);
-    const DbLock lock = db_lock();
+    DbLock lock = db_lock();
     for (const char* text : {"dc:title contains \"love\"", "upnp:artist = \"Band\"",
                              "upnp:class derivedfrom \"object.container\"",
                              "dc:title contains \"o\" and upnp:originalTrackNumber < 5"}) {

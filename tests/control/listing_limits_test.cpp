@@ -4,10 +4,12 @@
 // stopping server ends a listing in progress.
 #include "control/browse.h"
 #include "control/control_limits.h"
+#include "control/search.h"
 #include "control/soap.h"
 #include "db/db_fixture.h"
 #include "support/captured_connection.h"
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -213,6 +215,60 @@ TEST_F(ListingLimits, CountsAreUi4AndNeverWrap)
             }
         }
     }
+}
+
+// A Search of a large library lets the tree lock go now and then: it finds
+// the same matches, and when the tree changed while the lock was free it
+// says so instead of using nodes that may be gone.
+TEST_F(ListingLimits, APausingSearchFindsTheSameOrNoticesAChange)
+{
+    tracks(3000);
+    for (const char* text : {"upnp:class derivedfrom \"object.item\"", "dc:title contains \"9\"",
+                             "upnp:class derivedfrom \"object.container\" or dc:title = \"x\""}) {
+        const SearchCriteria criteria = search_compile(text);
+        DbLock lock = db_lock();
+        const DbContainer* root = db_tree(lock).root;
+        std::vector<DbNode*> held;
+        ASSERT_EQ(search_collect(lock, held, root, criteria, false), 0) << text;
+        DbPause pause = db_pause_start(lock);
+        pause.since = {}; // always due: the lock is let go at every check
+        std::vector<DbNode*> paused;
+        ASSERT_EQ(search_collect(lock, paused, root, criteria, false, nullptr, &pause), 0);
+        EXPECT_GT(pause.pauses, 0) << text;
+        std::sort(held.begin(), held.end());
+        std::sort(paused.begin(), paused.end());
+        EXPECT_EQ(paused, held) << text;
+
+        DbPause stale = db_pause_start(lock);
+        stale.since = {};
+        --stale.changes;
+        std::vector<DbNode*> ignored;
+        EXPECT_EQ(search_collect(lock, ignored, root, criteria, false, nullptr, &stale),
+                  kSearchTreeChanged)
+            << text;
+    }
+    // Through the action, with the tree changing beside it, the answer is
+    // still whole.
+    std::atomic<bool> changing{true};
+    std::thread writer([&] {
+        while (changing) {
+            {
+                const DbLock lock = db_lock();
+                db_mark_changed(lock, db_tree(lock).all_tracks);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    const Answer a = post("Search", "<ContainerID>0</ContainerID><SearchCriteria>upnp:class "
+                                    "derivedfrom &quot;object.item&quot;</SearchCriteria>"
+                                    "<Filter>*</Filter><StartingIndex>0</StartingIndex>"
+                                    "<RequestedCount>10</RequestedCount><SortCriteria>+dc:title"
+                                    "</SortCriteria>");
+    changing = false;
+    writer.join();
+    EXPECT_EQ(a.fault, 0);
+    EXPECT_EQ(a.returned, 10);
+    EXPECT_GE(a.total, 3000);
 }
 
 TEST_F(ListingLimits, AStoppingServerEndsAListingInProgress)

@@ -151,6 +151,62 @@ TEST_F(Sorting, WindowsGiveTheOrderOfTheFullSort)
     EXPECT_EQ(keys(nodes, 20, 300), keys(sorted, 20, 300));
 }
 
+// The window sort of a long Search works a slice at a time and lets the
+// lock go between slices: the windows are the same, and a tree that changed
+// while the lock was free is noticed before any node is touched.
+TEST_F(Sorting, PausedWindowsGiveTheSameOrderOrNoticeAChange)
+{
+    db_create();
+    for (int i = 0; i < 300; ++i) {
+        const std::string title = "t" + std::to_string((i * 37) % 23);
+        add_music(file(std::to_string(i) + ".mp3"), title.c_str(), "x", "y", (i * 11) % 7);
+    }
+    DbLock lock = db_lock();
+    std::vector<DbNode*> all;
+    for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
+        all.push_back(n);
+    }
+    const SortCriteria criteria = sort_parse("-upnp:originalTrackNumber,+dc:title");
+    auto keys = [&](const std::vector<DbNode*>& nodes, size_t first, size_t last) {
+        std::vector<std::string> out;
+        for (size_t i = first; i < last; ++i) {
+            const DbItem* item = db_target_item(lock, nodes[i]);
+            out.push_back(std::to_string(item->track) + "/" + item->title.get());
+        }
+        return out;
+    };
+    std::vector<DbNode*> sorted = all;
+    sort_nodes(lock, sorted, criteria);
+    // A pause that is always due: the lock is let go after every slice.
+    auto due_pause = [&] {
+        DbPause pause = db_pause_start(lock);
+        pause.since = {};
+        return pause;
+    };
+    for (const auto& [first, last] : std::vector<std::pair<size_t, size_t>>{
+             {0, 10}, {0, 300}, {137, 190}, {290, 400}, {299, 300}}) {
+        std::vector<DbNode*> nodes = all;
+        DbPause pause = due_pause();
+        ASSERT_TRUE(sort_nodes_window_paused(lock, nodes, criteria, first, last, &pause, 16));
+        if (last * 2 < all.size()) {
+            EXPECT_GT(pause.pauses, 0) << "a slice is at least the window's end";
+        }
+        const size_t end = std::min<size_t>(last, 300);
+        EXPECT_EQ(keys(nodes, first, end), keys(sorted, first, end)) << first << "-" << last;
+        // Nothing is lost: the nodes are the same set.
+        std::vector<DbNode*> a = nodes;
+        std::vector<DbNode*> b = all;
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        EXPECT_EQ(a, b);
+    }
+    std::vector<DbNode*> nodes = all;
+    DbPause stale = due_pause();
+    --stale.changes; // as if the tree had changed while the lock was free
+    EXPECT_FALSE(sort_nodes_window_paused(lock, nodes, criteria, 0, 10, &stale, 16));
+    EXPECT_EQ(nodes, all);
+}
+
 TEST(SortTokens, CountsTheKeysAClientSends)
 {
     EXPECT_EQ(sort_token_count(""), 0);
