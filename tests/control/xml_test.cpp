@@ -292,7 +292,9 @@ TEST(XmlReader, LargeHostileBodiesParseInLinearTime)
     }
     XmlTree many = xml_parse(attributes.c_str());
     EXPECT_EQ(many->attributes.size(), 200000u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+    // Quadratic work on these bodies takes many minutes; the bound only has
+    // to tell that apart, also in a sanitizer build on a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
         << "some pattern costs more than linear time";
 }
 
