@@ -1,5 +1,6 @@
 // How long another client waits for its answer while slow clients hold
-// connections: 128 connections that each send one byte of a request head
+// connections: as many connections as the server serves at once, each
+// sending one byte of a request head
 // now and then, once from one host and once spread over four, against the
 // HTTP engine running in this process on 127.0.0.1. The slow hosts are other
 // loopback addresses (127.0.0.2 to 127.0.0.5).
@@ -131,7 +132,8 @@ int main(int argc, char** argv)
     report("no slow clients", listener.port, samples);
 
     std::vector<int> held = hold_slow(listener.port, {"127.0.0.2"}, kMaxConnectionThreads);
-    printf("128 slow connections from one host: %zu held by the server\n", held.size());
+    printf("%d slow connections from one host: %zu held by the server\n", kMaxConnectionThreads,
+           held.size());
     report("  another client", listener.port, samples);
     for (int fd : held) {
         close(fd);
@@ -142,7 +144,8 @@ int main(int argc, char** argv)
 
     held = hold_slow(listener.port, {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"},
                      kMaxConnectionThreads);
-    printf("128 slow connections from four hosts: %zu held by the server\n", held.size());
+    printf("%d slow connections from four hosts: %zu held by the server\n", kMaxConnectionThreads,
+           held.size());
     report("  another client", listener.port, samples);
     for (int fd : held) {
         close(fd);
