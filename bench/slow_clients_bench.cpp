@@ -1,7 +1,7 @@
 // How long another client waits for its answer while slow clients hold
 // connections: as many connections as the server serves at once, each
-// sending one byte of a request head
-// now and then, once from one host and once spread over four, against the
+// sending one byte of a request head now and then, once from one host and
+// once spread over four, against the
 // HTTP engine running in this process on 127.0.0.1. The slow hosts are other
 // loopback addresses (127.0.0.2 to 127.0.0.5).
 //
