@@ -1,9 +1,9 @@
 // How long another client waits for its answer while slow clients hold
 // connections: as many connections as the server serves at once, each
 // sending one byte of a request head now and then, once from one host and
-// once spread over four, against the
-// HTTP engine running in this process on 127.0.0.1. The slow hosts are other
-// loopback addresses (127.0.0.2 to 127.0.0.5).
+// once spread over four, against the HTTP engine running in this process on
+// 127.0.0.1. The slow hosts are other loopback addresses (127.0.0.2 to
+// 127.0.0.5).
 //
 // Usage: slow_clients_bench [samples]   (default 50)
 #include "bench_listener.h"
