@@ -851,7 +851,8 @@ bool callback_start(CallbackServer& cb)
             if (std::regex_search(text, m, std::regex("\nSEQ: *(\\d+)", std::regex::icase))) {
                 n.seq = std::stol(m[1]);
             }
-            if (std::regex_search(text, m, std::regex("\nSID: *(uuid:\\d+)", std::regex::icase))) {
+            if (std::regex_search(text, m,
+                                  std::regex("\nSID: *(uuid:[0-9A-Fa-f-]+)", std::regex::icase))) {
                 n.sid = m[1];
             }
             std::lock_guard<std::mutex> guard(cb.lock);
@@ -913,7 +914,7 @@ std::string subscribe(int port, const char* source, const std::string& callback)
                                         "Connection: close\r\n\r\n",
                                     source, port, std::chrono::seconds(10), false);
     std::smatch m;
-    return x.status == 200 && std::regex_search(x.head, m, std::regex("SID: *(uuid:\\d+)"))
+    return x.status == 200 && std::regex_search(x.head, m, std::regex("SID: *(uuid:[0-9A-Fa-f-]+)"))
                ? std::string(m[1])
                : "";
 }
