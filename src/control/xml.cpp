@@ -410,44 +410,6 @@ std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8)
     return out;
 }
 
-std::string xml_escape_text(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size() + 16);
-    for (char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (!xml_char_allowed(c)) {
-            continue;
-        }
-        switch (c) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            if (c >= 0x80) {
-                // Latin-1 to UTF-8, as the pages declare.
-                out += static_cast<char>(c < 0xC0 ? 0xC2 : 0xC3);
-                out += static_cast<char>(c < 0xC0 ? c : c - 0x40);
-            } else {
-                out += ch;
-            }
-        }
-    }
-    return out;
-}
-
 std::string str_concat(const char* a, const char* b)
 {
     return std::string(a ? a : "") + (b ? b : "");

@@ -81,12 +81,6 @@ bool xml_char_allowed(unsigned char c);
 // callers then use an empty value.
 std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8);
 
-// Escapes a value once for the text or a quoted attribute of an XML or HTML
-// page: markup characters and quotes become entities, control bytes that XML
-// forbids are dropped, and Latin-1 bytes become UTF-8 (the pages declare
-// UTF-8).
-std::string xml_escape_text(std::string_view text);
-
 // Small string helpers of the configuration pages. A null argument counts as
 // empty for str_concat; str_compare_null orders null before any non-empty
 // text; str_substring gives nothing for a zero length or a start past the end.

@@ -4,6 +4,7 @@
 #include "core/edition.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "http/html_escape.h"
 #include "http/http_response.h"
 #include "upnp/interfaces.h"
 
@@ -220,7 +221,7 @@ std::string build_udn()
 std::string friendly_name()
 {
     // The host name is the administrator's, but it is text all the same.
-    const std::string host = xml_escape_text(host_name());
+    const std::string host = html_escape(host_name());
     if (edition_music_only()) {
         return "[" + host + "] Tessamund by Corvalenso";
     }

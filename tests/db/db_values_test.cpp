@@ -90,7 +90,8 @@ TEST_F(DbEntry, AddedValuesHoldNoControlBytes)
     EXPECT_STREQ(item->description.get(), "Description");
     EXPECT_STREQ(item->keywords.get(), "keywords");
     EXPECT_STREQ(item->playlist.get(), "Playlist");
-    EXPECT_TRUE(at(lock, g_db.playlists, {"Playlist"})) << "the playlist container has the clean name";
+    EXPECT_TRUE(at(lock, g_db.playlists, {"Playlist"}))
+        << "the playlist container has the clean name";
     // Every container made on the way (views, playlists) has a clean title.
     db_for_each_container(lock, [](DbContainer* c) {
         EXPECT_TRUE(db_text_is_clean(c->title.get())) << c->title.get();
@@ -108,7 +109,8 @@ TEST_F(DbEntry, ThePlaylistOfAKnownItemIsNamedCleanToo)
     const DbContainer* party = at(lock, g_db.playlists, {"Party"});
     ASSERT_TRUE(party);
     EXPECT_EQ(party->child_count, 1) << "both names are one playlist";
-    EXPECT_EQ(titles(lock, g_db.playlists).size(), 3u) << "Party beside the two automatic playlists";
+    EXPECT_EQ(titles(lock, g_db.playlists).size(), 3u)
+        << "Party beside the two automatic playlists";
 }
 
 TEST_F(DbEntry, LongValuesAreBounded)
