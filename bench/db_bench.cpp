@@ -100,6 +100,67 @@ int add_all(const std::vector<Track>& tracks)
     return added;
 }
 
+// Milliseconds one SOAP action takes, answered into a socket pair whose
+// other end is never read (its buffer holds a whole page).
+template <typename Act> double action_ms(Act act)
+{
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    int big = 1 << 20;
+    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    HttpConnection c;
+    c.socket = fds[0];
+    c.http_version = 11;
+    c.method = HTTP_POST;
+    strcpy(c.base_url.data(), "http://127.0.0.1:9000/");
+    strcpy(c.client_ip.data(), "127.0.0.1");
+    const auto t0 = Clock::now();
+    act(&c);
+    const double ms = seconds_since(t0) * 1000;
+    close(fds[0]);
+    close(fds[1]);
+    return ms;
+}
+
+// Another request (an item's location, as a stream start asks it) taking
+// the tree lock again and again on a thread of its own: the longest it
+// waited shows how long the measured work holds the lock at once.
+class LockWaits
+{
+public:
+    explicit LockWaits(std::string id) : id_(std::move(id)), thread_([this] { run(); })
+    {
+    }
+    // Ends the other request; the longest wait in milliseconds.
+    double stop()
+    {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return worst_ms_;
+    }
+    ~LockWaits()
+    {
+        stop();
+    }
+
+private:
+    void run()
+    {
+        while (running_) {
+            const auto t0 = Clock::now();
+            db_item_location(id_.c_str());
+            worst_ms_ = std::max(worst_ms_.load(), seconds_since(t0) * 1000);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    std::string id_;
+    std::atomic<bool> running_{true};
+    std::atomic<double> worst_ms_{0};
+    std::thread thread_;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -176,22 +237,9 @@ int main(int argc, char** argv)
             all = db_tree(lock).all_tracks->id;
         }
         auto page_ms = [&](int start) {
-            int fds[2];
-            socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-            int big = 1 << 20;
-            setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-            HttpConnection c;
-            c.socket = fds[0];
-            c.http_version = 11;
-            c.method = HTTP_POST;
-            strcpy(c.base_url.data(), "http://127.0.0.1:9000/");
-            strcpy(c.client_ip.data(), "127.0.0.1");
-            const auto t0 = Clock::now();
-            browse_direct_children(&c, std::to_string(all).c_str(), "*", start, 50, nullptr);
-            const double ms = seconds_since(t0) * 1000;
-            close(fds[0]);
-            close(fds[1]);
-            return ms;
+            return action_ms([&](HttpConnection* c) {
+                browse_direct_children(c, std::to_string(all).c_str(), "*", start, 50, nullptr);
+            });
         };
         first_page_ms = page_ms(0);
         later_page_ms = page_ms(500);
@@ -203,74 +251,33 @@ int main(int argc, char** argv)
             const DbLock lock = db_lock();
             db_mark_changed(lock, db_tree(lock).all_tracks);
         }
-        std::atomic<bool> paging{true};
-        std::atomic<double> worst_wait_ms{0};
-        std::thread other([&] {
-            const std::string id = std::to_string(all + 1);
-            while (paging) {
-                const auto t0 = Clock::now();
-                db_item_location(id.c_str());
-                const double waited = seconds_since(t0) * 1000;
-                if (waited > worst_wait_ms) {
-                    worst_wait_ms = waited;
-                }
-            }
-        });
+        const std::string other_id = std::to_string(all + 1);
+        LockWaits paging_waits(other_id);
         double paging_ms = 0;
         for (int start = 0; start < 5000; start += 50) {
             paging_ms += page_ms(start);
         }
-        paging = false;
-        other.join();
         printf("paging 100 pages:   %.1f ms in all; another request waited at most %.1f ms\n",
-               paging_ms, worst_wait_ms.load());
+               paging_ms, paging_waits.stop());
 
         // A Search that matches every track (and its places in the views),
         // a page of 50 from its middle: the walk and the windowed sort are
         // what holds the lock.
         auto search_ms = [&](const char* criteria, const char* sort) {
-            int fds[2];
-            socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-            int big = 1 << 20;
-            setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-            HttpConnection c;
-            c.socket = fds[0];
-            c.http_version = 11;
-            c.method = HTTP_POST;
-            strcpy(c.base_url.data(), "http://127.0.0.1:9000/");
-            strcpy(c.client_ip.data(), "127.0.0.1");
-            const auto t0 = Clock::now();
-            search_action(&c, "0", criteria, "dc:title", 20000, 50, sort);
-            const double ms = seconds_since(t0) * 1000;
-            close(fds[0]);
-            close(fds[1]);
-            return ms;
+            return action_ms([&](HttpConnection* c) {
+                search_action(c, "0", criteria, "dc:title", 20000, 50, sort);
+            });
         };
         // Meanwhile another request takes the lock again and again: how long
         // it waits at most shows how long the Search holds the lock at once.
-        std::atomic<bool> searching{true};
-        std::atomic<double> search_wait_ms{0};
-        std::thread beside([&] {
-            const std::string id = std::to_string(all + 1);
-            while (searching) {
-                const auto t0 = Clock::now();
-                db_item_location(id.c_str());
-                const double waited = seconds_since(t0) * 1000;
-                if (waited > search_wait_ms) {
-                    search_wait_ms = waited;
-                }
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-        });
+        LockWaits search_waits(other_id);
         const double all_ms =
             search_ms("upnp:class derivedfrom \"object.item.audioItem\"", "+dc:title");
         const double some_ms = search_ms("dc:title contains \"zq\" or dc:title contains \"17\"",
                                          "+upnp:genre,-dc:date,+dc:title");
-        searching = false;
-        beside.join();
         printf("search:             every track, page of 50 from 20000 %.1f ms; two "
                "conditions %.1f ms; another request waited at most %.1f ms\n",
-               all_ms, some_ms, search_wait_ms.load());
+               all_ms, some_ms, search_waits.stop());
     }
 
     printf("items added:        %d in %.2f s (%.2f s of processor time)\n", added, add_seconds,

@@ -3,6 +3,7 @@
 // read must come back unchanged, and no value may turn into a line of its
 // own (which would set another key).
 #include "core/settings.h"
+#include "fuzz_scratch_dir.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,25 +13,6 @@
 
 namespace
 {
-
-// The input's temporary directory, removed when the process ends.
-struct ScratchDir {
-    ScratchDir()
-    {
-        char pattern[] = "/tmp/fuzz-settings-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (!made) {
-            abort();
-        }
-        path = made;
-    }
-    ~ScratchDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
 
 bool write_file(const std::string& path, const uint8_t* data, size_t size)
 {
@@ -46,7 +28,7 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const ScratchDir scratch;
+    static const FuzzScratchDir scratch("fuzz-settings");
     const std::string& dir = scratch.path;
     const std::string input = dir + "/input.ini";
     const std::string output = dir + "/output.ini";

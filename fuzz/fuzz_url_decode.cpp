@@ -6,6 +6,7 @@
 // check accepts must lie inside the content directory.
 #include "core/paths.h"
 #include "core/settings.h"
+#include "fuzz_scratch_dir.h"
 #include "http/url.h"
 #include "scan/rescan_handler.h"
 
@@ -20,28 +21,9 @@
 namespace
 {
 
-// The input's temporary directory, removed when the process ends.
-struct ScratchDir {
-    ScratchDir()
-    {
-        char pattern[] = "/tmp/fuzz-rescan-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (!made) {
-            abort();
-        }
-        path = made;
-    }
-    ~ScratchDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
 std::string make_tree()
 {
-    static const ScratchDir scratch;
+    static const FuzzScratchDir scratch("fuzz-rescan");
     const std::string root = scratch.path;
     for (const char* dir : {"/music", "/music/a", "/music/a/b", "/music2", "/outside"}) {
         mkdir((root + dir).c_str(), 0700);

@@ -6,7 +6,38 @@
 namespace
 {
 
-using Sorting = DbTest;
+class Sorting : public DbTest
+{
+protected:
+    // 300 tracks with few distinct titles and tracks, so that many keys
+    // compare equal; the children of All Tracks in list order.
+    std::vector<DbNode*> tracks_with_equal_keys()
+    {
+        db_create();
+        for (int i = 0; i < 300; ++i) {
+            const std::string title = "t" + std::to_string((i * 37) % 23);
+            add_music(file(std::to_string(i) + ".mp3"), title.c_str(), "x", "y", (i * 11) % 7);
+        }
+        const DbLock lock = db_lock();
+        std::vector<DbNode*> all;
+        for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
+            all.push_back(n);
+        }
+        return all;
+    }
+};
+
+// "track/title" of nodes[first, last).
+std::vector<std::string> track_keys(const DbLock& lock, const std::vector<DbNode*>& nodes,
+                                    size_t first, size_t last)
+{
+    std::vector<std::string> out;
+    for (size_t i = first; i < last; ++i) {
+        const DbItem* item = db_target_item(lock, nodes[i]);
+        out.push_back(std::to_string(item->track) + "/" + item->title.get());
+    }
+    return out;
+}
 
 std::vector<std::string> sorted_titles(const DbLock& lock, DbContainer* c, const char* criteria)
 {
@@ -109,24 +140,10 @@ TEST_F(Sorting, DefaultCriteriaByContainerClass)
 // takes one after the other must give the full order, equal keys included.
 TEST_F(Sorting, WindowsGiveTheOrderOfTheFullSort)
 {
-    db_create();
-    for (int i = 0; i < 300; ++i) {
-        // Few distinct titles and tracks: many keys compare equal.
-        const std::string title = "t" + std::to_string((i * 37) % 23);
-        add_music(file(std::to_string(i) + ".mp3"), title.c_str(), "x", "y", (i * 11) % 7);
-    }
+    const std::vector<DbNode*> all = tracks_with_equal_keys();
     const DbLock lock = db_lock();
-    std::vector<DbNode*> all;
-    for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
-        all.push_back(n);
-    }
     auto keys = [&](const std::vector<DbNode*>& nodes, size_t first, size_t last) {
-        std::vector<std::string> out;
-        for (size_t i = first; i < last; ++i) {
-            const DbItem* item = db_target_item(lock, nodes[i]);
-            out.push_back(std::to_string(item->track) + "/" + item->title.get());
-        }
-        return out;
+        return track_keys(lock, nodes, first, last);
     };
     const SortCriteria criteria = sort_parse("-upnp:originalTrackNumber,+dc:title");
     std::vector<DbNode*> sorted = all;
@@ -156,24 +173,11 @@ TEST_F(Sorting, WindowsGiveTheOrderOfTheFullSort)
 // while the lock was free is noticed before any node is touched.
 TEST_F(Sorting, PausedWindowsGiveTheSameOrderOrNoticeAChange)
 {
-    db_create();
-    for (int i = 0; i < 300; ++i) {
-        const std::string title = "t" + std::to_string((i * 37) % 23);
-        add_music(file(std::to_string(i) + ".mp3"), title.c_str(), "x", "y", (i * 11) % 7);
-    }
+    const std::vector<DbNode*> all = tracks_with_equal_keys();
     DbLock lock = db_lock();
-    std::vector<DbNode*> all;
-    for (DbNode* n = db_first_child(lock, g_db.all_tracks); n; n = db_next_sibling(lock, n)) {
-        all.push_back(n);
-    }
     const SortCriteria criteria = sort_parse("-upnp:originalTrackNumber,+dc:title");
     auto keys = [&](const std::vector<DbNode*>& nodes, size_t first, size_t last) {
-        std::vector<std::string> out;
-        for (size_t i = first; i < last; ++i) {
-            const DbItem* item = db_target_item(lock, nodes[i]);
-            out.push_back(std::to_string(item->track) + "/" + item->title.get());
-        }
-        return out;
+        return track_keys(lock, nodes, first, last);
     };
     std::vector<DbNode*> sorted = all;
     sort_nodes(lock, sorted, criteria);
