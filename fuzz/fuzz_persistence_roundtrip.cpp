@@ -51,7 +51,7 @@ struct Input {
 // What the persistence file keeps of an item.
 using Snapshot =
     std::tuple<std::string, std::string, std::string, std::string, std::string, std::string,
-               std::string, std::string, std::string, std::string, int64_t, std::vector<int32_t>>;
+               std::string, std::string, std::string, std::string, int64_t, std::vector<int64_t>>;
 
 std::string text_of(const DbText& t)
 {
@@ -74,7 +74,7 @@ std::vector<Snapshot> snapshot()
                 i->upnp_class, text_of(i->path), text_of(i->title), text_of(i->artist),
                 text_of(i->album), text_of(i->genre), text_of(i->date), text_of(i->duration),
                 text_of(i->description), text_of(i->keywords), i->size,
-                std::vector<int32_t>{i->track, i->width, i->height, i->album_art, i->compilation,
+                std::vector<int64_t>{i->track, i->width, i->height, i->album_art, i->compilation,
                                      i->bitrate, i->mtime, i->last_played, i->play_count});
         }
     }

@@ -112,7 +112,7 @@ void db_item_played(const char* object_id)
         return;
     }
     ++item->play_count;
-    item->last_played = static_cast<int32_t>(time(nullptr));
+    item->last_played = static_cast<int64_t>(time(nullptr));
     if (item->upnp_class == kClassMusicTrack) {
         last_played_update(lock, item);
         most_played_update(lock, item);

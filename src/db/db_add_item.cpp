@@ -272,7 +272,7 @@ int db_add_item(const char* title, const char* upnp_class, const char* artist, c
                 const char* genre, const char* playlist, const char* date, const char* path,
                 const char* duration, const char* description, const char* keywords, int32_t track,
                 int32_t width, int32_t height, int32_t album_art, int32_t compilation,
-                int32_t bitrate, int64_t size, int32_t mtime, int32_t last_played,
+                int32_t bitrate, int64_t size, int64_t mtime, int64_t last_played,
                 int32_t play_count)
 {
     DbItemFields f;

@@ -89,8 +89,8 @@ struct DbItem : DbNode {
     int32_t bitrate = 0;
     int32_t album_art = 0;
     int32_t compilation = 0;
-    int32_t mtime = 0;
-    int32_t last_played = 0;
+    int64_t mtime = 0; // seconds since 1970, before it too, and past 2038
+    int64_t last_played = 0;
     int32_t play_count = 0;
     int32_t duration_ms = 0;          // parsed once from duration
     NodeId first_reference = kNoNode; // chain of the references to this item

@@ -195,13 +195,13 @@ void db_for_each_item_while(const DbLock& lock, const std::function<bool(DbItem*
 // Whether node lies in the subtree of container (container included).
 bool db_in_subtree(const DbLock& lock, const DbNode* node, const DbContainer* container);
 
-// 1 when the file is newer than the item found for path in container (or,
-// with no item there, newer than the time 0): it must be read. Takes the
+// 1 when there is no item for path in container, or the file is newer than
+// the item: it must be read. Takes the
 // lock around the search only.
 int db_needs_update(const char* path, const DbContainer* container);
 
 // The same for a file whose modification time the caller already has.
-int db_needs_update_since(const char* path, int32_t mtime, const DbContainer* container);
+int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* container);
 
 // Everything db_add_item needs to know of one media object.
 struct DbItemFields {
@@ -223,8 +223,8 @@ struct DbItemFields {
     int32_t compilation = 0;
     int32_t bitrate = 0;
     int64_t size = 0;
-    int32_t mtime = 0;
-    int32_t last_played = 0;
+    int64_t mtime = 0;
+    int64_t last_played = 0;
     int32_t play_count = 0;
 };
 
@@ -243,7 +243,7 @@ int db_add_item(const char* title, const char* upnp_class, const char* artist, c
                 const char* genre, const char* playlist, const char* date, const char* path,
                 const char* duration, const char* description, const char* keywords, int32_t track,
                 int32_t width, int32_t height, int32_t album_art, int32_t compilation,
-                int32_t bitrate, int64_t size, int32_t mtime, int32_t last_played,
+                int32_t bitrate, int64_t size, int64_t mtime, int64_t last_played,
                 int32_t play_count);
 
 // Removes every reference to item in the container's subtree.

@@ -95,7 +95,8 @@ struct Record {
     const char* upnp_class = nullptr;
     int32_t track = 0, width = 0, height = 0, album_art = 0, compilation = 0, bitrate = 0;
     int64_t size = 0;
-    int32_t mtime = 0, last_played = 0, play_count = 0;
+    int64_t mtime = 0, last_played = 0;
+    int32_t play_count = 0;
     bool path_cut = false; // the path line was longer than a line may be
 };
 
@@ -123,7 +124,7 @@ void take_line(Record& rec, const std::string& line, bool cut)
     static constexpr Number kNumbers[] = {
         {"TR:", &Record::track},      {"WI:", &Record::width},       {"HE:", &Record::height},
         {"AA:", &Record::album_art},  {"CO:", &Record::compilation}, {"BI:", &Record::bitrate},
-        {"PC:", &Record::play_count}, {"MT:", &Record::mtime},       {"PT:", &Record::last_played},
+        {"PC:", &Record::play_count},
     };
     if (tag_is("TI:")) {
         rec.title = value; // the last one counts
@@ -142,6 +143,15 @@ void take_line(Record& rec, const std::string& line, bool cut)
     }
     if (tag_is("SI:")) {
         rec.size = parse_int64(value);
+        return;
+    }
+    // Times are 64-bit: files dated before 1970 or after January 2038.
+    if (tag_is("MT:")) {
+        rec.mtime = parse_int64(value);
+        return;
+    }
+    if (tag_is("PT:")) {
+        rec.last_played = parse_int64(value);
         return;
     }
     for (const Text& t : kTexts) {

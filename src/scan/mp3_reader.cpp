@@ -440,7 +440,7 @@ Mp3Tags mp3_read_tags(const char* path)
     Mp3Tags tags = mp3_parse(source, tail);
     close(fd);
     tags.size = st.st_size;
-    tags.mtime = static_cast<int32_t>(st.st_mtime);
+    tags.mtime = static_cast<int64_t>(st.st_mtime);
     return tags;
 }
 

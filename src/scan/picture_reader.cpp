@@ -318,7 +318,7 @@ int add_picture(const char* path, int /*compilation*/)
     f.width = static_cast<int32_t>(info.width);
     f.height = static_cast<int32_t>(info.height);
     f.size = info.size;
-    f.mtime = static_cast<int32_t>(info.mtime);
+    f.mtime = static_cast<int64_t>(info.mtime);
     const int result = db_add_item(f);
     if (result == DB_ADD_FAILED) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add picture: %s\n", path);

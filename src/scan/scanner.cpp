@@ -262,7 +262,7 @@ void scan_file(const std::string& path, char filter, int compilation, time_t mti
         if ((filter && filter != type.kind) || !type.reader) {
             continue;
         }
-        if (db_needs_update_since(path.c_str(), static_cast<int32_t>(mtime),
+        if (db_needs_update_since(path.c_str(), static_cast<int64_t>(mtime),
                                   owner_for_kind(type.kind))) {
             type.reader(path.c_str(), compilation);
             return;

@@ -16,7 +16,7 @@ MusicTags wav_read_name(const char* path)
         return t;
     }
     t.size = st.st_size;
-    t.mtime = static_cast<int32_t>(st.st_mtime);
+    t.mtime = static_cast<int64_t>(st.st_mtime);
     const std::string name = title_from_filename(path);
     // At most five fields: after the fourth underscore the rest is the title.
     std::vector<std::string> fields;

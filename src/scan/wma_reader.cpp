@@ -320,7 +320,7 @@ MusicTags wma_read_header(const char* path)
     }
     MusicTags t = wma_parse(data.data(), n, st.st_size);
     t.size = st.st_size;
-    t.mtime = static_cast<int32_t>(st.st_mtime);
+    t.mtime = static_cast<int64_t>(st.st_mtime);
     return t;
 }
 
