@@ -51,11 +51,17 @@ void add_to_playlist(const DbLock& lock, DbItem* item, const char* name, int32_t
     }
 }
 
-// Gives the item its object id now, when it joins the tree: siblings then
-// always run from the highest id to the lowest. False when no id is left.
-bool enter_tree(DbItem* item)
+// Gives the item its object id now, when it joins the tree as the first
+// child of owner: siblings always run from the highest id to the lowest
+// (events and the consistency check rely on it). The id it had before a
+// restart is taken back when it is free and keeps that order (the file lists
+// the items of a container from the lowest id up); else a new one is issued.
+// False when no id is left.
+bool enter_tree(DbItem* item, const DbContainer* owner, NodeId wanted)
 {
-    if (node_store_assign(item) == kNoNode) {
+    const bool kept = wanted != kNoNode && (!owner || owner->first_child < wanted) &&
+                      node_store_assign_at(item, wanted);
+    if (!kept && node_store_assign(item) == kNoNode) {
         return false;
     }
     db_index_item(item);
@@ -93,24 +99,34 @@ std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
     return item;
 }
 
-// Links a new item into its place; false when the class has no place.
-bool place(const DbLock& lock, DbItem* item)
-{
-    const char* cls = item->upnp_class;
+// The top container whose views place items of the class, and the "all"
+// container that owns them; both null for a class placed otherwise.
+struct Home {
     DbContainer* top = nullptr;
     DbContainer* all = nullptr;
+};
+
+Home home_of(const char* cls)
+{
     if (cls == kClassPhoto) {
-        top = g_db.picture_root;
-        all = g_db.all_pictures;
-    } else if (cls == kClassMovie) {
-        top = g_db.video_root;
-        all = g_db.all_videos;
-    } else if (cls == kClassMusicTrack) {
-        top = g_db.music_root;
-        all = g_db.all_tracks;
+        return {g_db.picture_root, g_db.all_pictures};
     }
+    if (cls == kClassMovie) {
+        return {g_db.video_root, g_db.all_videos};
+    }
+    if (cls == kClassMusicTrack) {
+        return {g_db.music_root, g_db.all_tracks};
+    }
+    return {};
+}
+
+// Links a new item into its place; false when the class has no place.
+bool place(const DbLock& lock, DbItem* item, NodeId wanted_id)
+{
+    const char* cls = item->upnp_class;
+    const auto [top, all] = home_of(cls);
     if (top) {
-        if (!enter_tree(item)) {
+        if (!enter_tree(item, all, wanted_id)) {
             return false;
         }
         if (all) {
@@ -128,7 +144,7 @@ bool place(const DbLock& lock, DbItem* item)
         return false;
     }
     if (item->playlist && g_db.radio_favorites) {
-        if (!enter_tree(item)) {
+        if (!enter_tree(item, g_db.radio_favorites, kNoNode)) {
             return false;
         }
         db_link_child(g_db.radio_favorites, item);
@@ -140,7 +156,7 @@ bool place(const DbLock& lock, DbItem* item)
         if (!genre) {
             genre = db_add_container(lock, item->genre.get(), g_db.radio, kClassMusicFolder, false);
         }
-        if (genre && enter_tree(item)) {
+        if (genre && enter_tree(item, genre, kNoNode)) {
             db_link_child(genre, item);
             return true;
         }
@@ -150,15 +166,81 @@ bool place(const DbLock& lock, DbItem* item)
     return false;
 }
 
+// Whether two versions of an item show the same to a control point (the
+// file's time is not shown).
+bool same_visible(const DbItem& a, const DbItem& b)
+{
+    static constexpr DbText DbItem::*kTexts[] = {
+        &DbItem::title, &DbItem::artist,   &DbItem::album,       &DbItem::genre,
+        &DbItem::date,  &DbItem::duration, &DbItem::description, &DbItem::keywords,
+    };
+    for (DbText DbItem::*t : kTexts) {
+        if (static_cast<bool>(a.*t) != static_cast<bool>(b.*t) ||
+            db_text_of(a.*t) != db_text_of(b.*t)) {
+            return false;
+        }
+    }
+    return a.track == b.track && a.width == b.width && a.height == b.height &&
+           a.album_art == b.album_art && a.compilation == b.compilation && a.bitrate == b.bitrate &&
+           a.size == b.size;
+}
+
+// A file read again because it changed: the item takes the new values but
+// keeps its object id (players' saved links), its play count and time, and
+// its references in playlists. Its places in the views follow the new values.
+void update_in_place(const DbLock& lock, DbItem* item, DbItem& fresh)
+{
+    item->mtime = fresh.mtime;
+    if (same_visible(*item, fresh)) {
+        // Nobody is told, but the persistence file must learn the new time,
+        // or the file would be read again after every restart.
+        ++g_db.change_count;
+        return;
+    }
+    const DbContainer* top = home_of(item->upnp_class).top;
+    for (DbNode* n = db_first_child(lock, top); n; n = db_next_sibling(lock, n)) {
+        const DbContainer* c = db_as_container(n);
+        if (c && c->view_number >= 101 && c->view_number <= 199) {
+            db_remove_references(lock, c, item);
+        }
+    }
+    db_unindex_keywords(item);
+    static constexpr DbText DbItem::*kTexts[] = {
+        &DbItem::title, &DbItem::artist,   &DbItem::album,       &DbItem::genre,
+        &DbItem::date,  &DbItem::duration, &DbItem::description, &DbItem::keywords,
+    };
+    for (DbText DbItem::*t : kTexts) {
+        item->*t = std::move(fresh.*t);
+    }
+    db_index_keywords(item);
+    item->track = fresh.track;
+    item->width = fresh.width;
+    item->height = fresh.height;
+    item->album_art = fresh.album_art;
+    item->compilation = fresh.compilation;
+    item->bitrate = fresh.bitrate;
+    item->size = fresh.size;
+    db_retime_item(item, fresh.duration_ms);
+    // Every container still showing the item shows the new values.
+    db_mark_changed(lock, db_container_at(item->parent));
+    for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
+        db_mark_changed(lock, db_container_at(db_reference_at(r)->parent));
+    }
+    view_place_item(item, home_of(item->upnp_class).top);
+}
+
 // What an add does with an item already in the tree for the same path and
 // class: a playlist name adds a reference to it, an item at least as new as
-// the file stays, an older one is freed so that the file is read anew.
+// the file stays, an older one is updated in place (stations, which have no
+// views to follow their values, are freed and read anew).
 enum class Existing {
     None,    // nothing there (any more): go on and add
     Present, // result DB_ALREADY_PRESENT
+    Stale,   // the file changed: the item is to be updated in place
 };
 
-Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* cls)
+Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* cls,
+                         DbItem** stale = nullptr)
 {
     DbItem* existing = cls ? db_find_item_for_class(lock, f.path, cls) : nullptr;
     if (!existing) {
@@ -184,9 +266,14 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
     if (existing->mtime >= f.mtime) {
         return Existing::Present;
     }
-    // The file changed: the old item and all its references go.
-    db_free_item(existing);
-    return Existing::None;
+    if (!home_of(cls).top) {
+        db_free_item(existing);
+        return Existing::None;
+    }
+    if (stale) {
+        *stale = existing;
+    }
+    return Existing::Stale;
 }
 
 // The text fields of an add as the tree keeps them (see db_clean_text);
@@ -255,10 +342,17 @@ int db_add_item(const DbItemFields& raw)
     const DbLock lock = db_lock();
     // Another writer may have added the same path while the lock was free;
     // the same rules then apply to its item, so one item per path remains.
-    if (settle_existing(lock, f, cls) == Existing::Present) {
+    DbItem* stale = nullptr;
+    switch (settle_existing(lock, f, cls, &stale)) {
+    case Existing::Present:
         return DB_ALREADY_PRESENT;
+    case Existing::Stale:
+        update_in_place(lock, stale, *item);
+        return DB_ADDED;
+    case Existing::None:
+        break;
     }
-    if (!place(lock, item.get())) {
+    if (!place(lock, item.get(), f.id)) {
         if (item->id == kNoNode && node_store_next_id() == INT32_MAX) {
             log_msg(LOG_ERROR, LOG_CAT_DB, "no object id left for %s\n", f.path);
         }

@@ -76,6 +76,10 @@ void db_keep_unlinked(DbItem* item);
 // Points a reference at another item, keeping its place and id.
 void db_repoint_reference(DbReference* ref, DbItem* item, int32_t order);
 
+// Gives an item another duration, with the music totals of every container
+// holding it or a reference to it.
+void db_retime_item(DbItem* item, int32_t duration_ms);
+
 // The container owning items of a class, or null.
 DbContainer* db_owner_for_class(const char* upnp_class);
 

@@ -268,6 +268,20 @@ void db_repoint_reference(DbReference* ref, DbItem* item, int32_t order)
     db_mark_changed(db_held_lock(), parent);
 }
 
+void db_retime_item(DbItem* item, int32_t duration_ms)
+{
+    const int64_t before = db_music_contribution(item);
+    item->duration_ms = duration_ms;
+    const int64_t change = db_music_contribution(item) - before;
+    if (change == 0) {
+        return;
+    }
+    add_music(db_container_at(item->parent), change);
+    for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
+        add_music(db_container_at(db_reference_at(r)->parent), change);
+    }
+}
+
 void db_keep_unlinked(DbItem* item)
 {
     db_state().unlinked_items.push_back(item->id);

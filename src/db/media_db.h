@@ -226,6 +226,10 @@ struct DbItemFields {
     int64_t mtime = 0;
     int64_t last_played = 0;
     int32_t play_count = 0;
+    // The object id the item had before a restart (from the persistence
+    // file): kept when it is still free, so that links players saved name
+    // the same file. kNoNode for a new item.
+    NodeId id = kNoNode;
 };
 
 enum DbAddResult : int {

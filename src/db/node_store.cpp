@@ -171,6 +171,21 @@ NodeId node_store_assign(DbNode* node)
     return s.next_id++;
 }
 
+bool node_store_assign_at(DbNode* node, NodeId id)
+{
+    NodeStore& s = store();
+    if (id <= 0 || id == std::numeric_limits<NodeId>::max() || node_store_get(id)) {
+        return false;
+    }
+    if (!record(id, node)) {
+        return false;
+    }
+    if (id >= s.next_id) {
+        s.next_id = id + 1;
+    }
+    return true;
+}
+
 void node_store_put(NodeId id, DbNode* node)
 {
     record(id, node);

@@ -38,6 +38,12 @@ inline DbNode* node_store_get(NodeId id)
 // when the ids are exhausted or the table cannot grow.
 [[nodiscard]] NodeId node_store_assign(DbNode* node);
 
+// Records the node under an id it had before (an item read back from the
+// persistence file, so that links players saved still name it). False, with
+// the node's id left unset, when the id is taken or out of range; the ids
+// issued later continue above it.
+[[nodiscard]] bool node_store_assign_at(DbNode* node, NodeId id);
+
 // Records node under an id it already has (the root, id 0).
 void node_store_put(NodeId id, DbNode* node);
 

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/text_util.h"
+#include "core/utf8.h"
 #include "db/db_internal.h"
 
 #include <algorithm>
@@ -69,6 +70,17 @@ bool read_raw_line(PersistenceReader& r, std::string& line)
     }
     r.line_cut =
         i - r.start == limit && i < r.buffer.size() && static_cast<unsigned char>(p[i]) >= 32;
+    // A UTF-8 file is cut before the character that would not fit whole;
+    // in Latin-1 every byte is a character.
+    if (r.line_cut && r.format >= 2) {
+        size_t back = i;
+        while (back > r.start && (static_cast<unsigned char>(p[back]) & 0xC0) == 0x80) {
+            --back;
+        }
+        if (back > r.start) {
+            i = back;
+        }
+    }
     line.assign(p + r.start, i - r.start);
     while (i < r.buffer.size() && static_cast<unsigned char>(p[i]) < 32) {
         ++i;
@@ -97,6 +109,7 @@ struct Record {
     int64_t size = 0;
     int64_t mtime = 0, last_played = 0;
     int32_t play_count = 0;
+    int32_t id = kNoNode;
     bool path_cut = false; // the path line was longer than a line may be
 };
 
@@ -124,7 +137,7 @@ void take_line(Record& rec, const std::string& line, bool cut)
     static constexpr Number kNumbers[] = {
         {"TR:", &Record::track},      {"WI:", &Record::width},       {"HE:", &Record::height},
         {"AA:", &Record::album_art},  {"CO:", &Record::compilation}, {"BI:", &Record::bitrate},
-        {"PC:", &Record::play_count},
+        {"PC:", &Record::play_count}, {"ID:", &Record::id},
     };
     if (tag_is("TI:")) {
         rec.title = value; // the last one counts
@@ -176,6 +189,19 @@ const char* text_or_null(const std::optional<std::string>& s)
     return s ? s->c_str() : nullptr;
 }
 
+// Values of a file of an earlier format were Latin-1 (the path is not a
+// value: it is the file system's bytes and names the file as it is).
+void convert_from_latin1(Record& rec)
+{
+    for (std::optional<std::string> Record::*text :
+         {&Record::title, &Record::artist, &Record::album, &Record::genre, &Record::date,
+          &Record::duration, &Record::description, &Record::keywords}) {
+        if (rec.*text) {
+            rec.*text = utf8_from_latin1(*(rec.*text));
+        }
+    }
+}
+
 void add_record(const Record& rec)
 {
     // The writer never writes such a line: a path cut short would name
@@ -206,6 +232,7 @@ void add_record(const Record& rec)
     f.mtime = rec.mtime;
     f.last_played = rec.last_played;
     f.play_count = rec.play_count;
+    f.id = rec.id > 0 && rec.id <= kPersistenceMaxKeptId ? rec.id : kNoNode;
     if (db_add_item(f) == DB_ADD_FAILED) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s,%s\n",
                 rec.title ? rec.title->c_str() : "NO TITLE AVAILABLE",
@@ -257,6 +284,7 @@ bool item_writable(const DbItem* i)
 void append_item(std::string& out, const DbItem* i)
 {
     out += "<SOI>\n";
+    append_number(out, "ID:", i->id);
     append_line(out, "TI:", i->title);
     out += "CL:";
     out += i->upnp_class;
@@ -282,10 +310,11 @@ void append_item(std::string& out, const DbItem* i)
     out += "<EOI>\n";
 }
 
-// Items of a container's subtree, depth-first in list order (items of a
-// nested container where the container stands); counts the items left out.
+// Items of a container's subtree, depth-first against list order, so from
+// the oldest to the newest (items of a nested container where the container
+// stands); counts the items left out and keeps the highest id written.
 void append_subtree(const DbLock& lock, std::string& out, const DbContainer* container,
-                    int& refused)
+                    int& refused, NodeId& highest)
 {
     if (!container) {
         return;
@@ -294,7 +323,6 @@ void append_subtree(const DbLock& lock, std::string& out, const DbContainer* con
     for (const DbNode* n = db_first_child(lock, container); n; n = db_next_sibling(lock, n)) {
         work.push_back(n);
     }
-    std::reverse(work.begin(), work.end());
     while (!work.empty()) {
         const DbNode* n = work.back();
         work.pop_back();
@@ -302,6 +330,7 @@ void append_subtree(const DbLock& lock, std::string& out, const DbContainer* con
             const auto* item = static_cast<const DbItem*>(n);
             if (item_writable(item)) {
                 append_item(out, item);
+                highest = std::max(highest, item->id);
             } else {
                 ++refused;
             }
@@ -311,7 +340,7 @@ void append_subtree(const DbLock& lock, std::string& out, const DbContainer* con
                  c = db_next_sibling(lock, c)) {
                 children.push_back(c);
             }
-            work.insert(work.end(), children.rbegin(), children.rend());
+            work.insert(work.end(), children.begin(), children.end());
         }
     }
 }
@@ -400,7 +429,20 @@ bool persistence_read_line(PersistenceReader& reader, std::string& line)
 {
     while (read_raw_line(reader, line)) {
         if (line.empty() || line[0] != '#') {
+            reader.past_header = true;
             return true;
+        }
+        if (reader.past_header) {
+            continue;
+        }
+        const std::string_view comment(line);
+        const std::string_view format_line(kPersistenceFormatLine);
+        const std::string_view id_line(kPersistenceHighestIdLine);
+        if (comment.starts_with(format_line)) {
+            const int64_t format = parse_int64(line.c_str() + format_line.size());
+            reader.format = static_cast<int>(std::clamp<int64_t>(format, 1, INT_MAX));
+        } else if (comment.starts_with(id_line)) {
+            reader.highest_id = int32_of(line.c_str() + id_line.size());
         }
     }
     return false;
@@ -411,11 +453,21 @@ int persistence_read_records(PersistenceReader& reader, const ThreadFlag* runnin
     int records = 0;
     int stray = 0;
     bool cut = false;
+    bool ids_reserved = false;
     std::string line;
     while ((!running || *running == 1) && persistence_read_line(reader, line)) {
         if (!is_line(line, "<SOI>")) {
             ++stray;
             continue;
+        }
+        // Containers made for the views while the file is read take ids
+        // above every stored one, which then are all still free.
+        if (!ids_reserved) {
+            ids_reserved = true;
+            if (reader.highest_id > 0 && reader.highest_id <= kPersistenceMaxKeptId) {
+                const DbLock lock = db_lock();
+                node_store_set_next_id(reader.highest_id + 1);
+            }
         }
         Record rec;
         // A file cut inside a record still adds what was read of it.
@@ -428,6 +480,13 @@ int persistence_read_records(PersistenceReader& reader, const ThreadFlag* runnin
             take_line(rec, line, reader.line_cut);
         }
         cut = cut || !ended;
+        if (reader.format < kPersistenceFormat) {
+            convert_from_latin1(rec);
+            // Read with an earlier version: Latin-1 tags, and track numbers
+            // a playlist may have set. Older than any file, so that the next
+            // scan reads the file again.
+            rec.mtime = INT64_MIN;
+        }
         add_record(rec);
         ++records;
     }
@@ -443,14 +502,18 @@ int persistence_read_records(PersistenceReader& reader, const ThreadFlag* runnin
 
 std::string persistence_text()
 {
-    std::string out;
+    std::string items;
     int refused = 0;
+    NodeId highest = 0;
     {
         const DbLock lock = db_lock();
-        append_subtree(lock, out, g_db.all_tracks, refused);
-        append_subtree(lock, out, g_db.all_pictures, refused);
-        append_subtree(lock, out, g_db.all_videos, refused);
+        append_subtree(lock, items, g_db.all_tracks, refused, highest);
+        append_subtree(lock, items, g_db.all_pictures, refused, highest);
+        append_subtree(lock, items, g_db.all_videos, refused, highest);
     }
+    std::string out = kPersistenceFormatLine + std::to_string(kPersistenceFormat) + "\n" +
+                      kPersistenceHighestIdLine + std::to_string(highest) + "\n";
+    out += items;
     if (refused > 0) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB,
                 "persistence file: %d items not written, a value holds a line break or is "

@@ -18,6 +18,18 @@ inline constexpr size_t kPersistenceLineSize = 1024;
 // kDbMaxPath), and a cut path would name another file.
 inline constexpr size_t kPersistencePathLineSize = 3 + kDbMaxPath;
 
+// The file's first line names its format. Files without it were written
+// before text in the tree was UTF-8: their values are Latin-1, their items
+// carry no object ids, and their track numbers may have come from playlists.
+inline constexpr int kPersistenceFormat = 2;
+inline constexpr const char* kPersistenceFormatLine = "# media library, text UTF-8, format ";
+// Written next: the highest object id of an item in the file, so that the
+// containers made while the file is read take ids above every stored one.
+inline constexpr const char* kPersistenceHighestIdLine = "# highest object id ";
+// Stored ids above this are not taken back: a damaged file must not use up
+// the ids of the process.
+inline constexpr int32_t kPersistenceMaxKeptId = 1 << 30;
+
 // The buffered line reader: from a file, or (fd -1) from text in memory.
 struct PersistenceReader {
     int fd = -1;
@@ -25,19 +37,31 @@ struct PersistenceReader {
     size_t start = 0;
     bool end_of_file = false;
     bool line_cut = false; // the last line read was cut at its limit
+    // What the comment lines at the top said: 1 for a file without a format
+    // line (Latin-1, no ids), and the highest stored id (0 when not given).
+    int format = 1;
+    int32_t highest_id = 0;
+    bool past_header = false; // a line other than a comment was read
 };
 
 // The next line: it ends at any byte below 32 (so empty lines vanish), is
 // cut after 1024 bytes (an "RE:" line after kPersistencePathLineSize; the
-// rest is the next line), and comment lines ("#...") are skipped. False once
-// the input is used up.
+// rest is the next line; in a UTF-8 file the cut moves back to a character
+// boundary), and comment lines ("#...") are skipped, those at the top read
+// for the format and the highest id. False once the input is used up.
 bool persistence_read_line(PersistenceReader& reader, std::string& line);
 
 // Reads every record and adds its item; returns the number of records read.
+// Items of a file of an earlier format get their text converted from Latin-1
+// and a time older than any file's, so that the next scan reads each again
+// once (keeping its id and play count).
 int persistence_read_records(PersistenceReader& reader, const ThreadFlag* running);
 
-// The file text of every item below "All Tracks", "All Pictures" and "All
-// Videos", in that order, depth-first. Takes the lock. An item with a value
+// The file text: the format line, the highest id, then every item below "All
+// Tracks", "All Pictures" and "All Videos", in that order, each container's
+// from the oldest (lowest id) to the newest, so that items read back in file
+// order keep their stored ids and siblings still run from the highest id to
+// the lowest. Takes the lock. An item with a value
 // that could not be read back whole (a byte below 32, a line too long) is
 // left out and logged: it would be read as other lines, or another path.
 std::string persistence_text();

@@ -63,13 +63,82 @@ TEST_F(MediaTree, SamePathTwiceWithEqualAndLargerMtime)
     const DbLock lock = db_lock();
     DbItem* second = item_by_path(lock, path);
     ASSERT_TRUE(second);
-    EXPECT_GT(second->id, first_id);
-    EXPECT_EQ(db_find_by_id(lock, first_id), nullptr);
+    EXPECT_EQ(second->id, first_id) << "a changed file keeps its object id";
     EXPECT_EQ(g_db.all_tracks->child_count, 1);
     EXPECT_EQ(
         db_find_child(lock, db_find_child(lock, g_db.music_root, "Artists"), "Abba")->child_count,
         0)
-        << "the old item's references went with it";
+        << "the item left the folder of its old artist";
+}
+
+// A file read again because it changed is the same object to players and
+// playlists: only its values and its places in the views follow the file.
+TEST_F(MediaTree, ChangedFileIsUpdatedInPlace)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    ASSERT_EQ(add_music(path, "Song", "Abba", "Gold", 1, 100), DB_ADDED);
+    // A playlist read earlier in the same pass names the file.
+    ASSERT_EQ(add_music(path, "Song", "Abba", "Gold", 4, 100, "Mix"), DB_ALREADY_PRESENT);
+    NodeId id;
+    {
+        const DbLock lock = db_lock();
+        DbItem* item = item_by_path(lock, path);
+        id = item->id;
+        item->play_count = 3;
+        item->last_played = 555;
+    }
+    db_flush_events();
+
+    DbItemFields f;
+    f.upnp_class = "object.item.audioItem.musicTrack";
+    f.path = path.c_str();
+    f.title = "Song Two";
+    f.artist = "Queen";
+    f.album = "Gold";
+    f.duration = "0:05:00.000";
+    f.track = 2;
+    f.bitrate = 128000;
+    f.mtime = 200;
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    NodeId list_id;
+    {
+        const DbLock lock = db_lock();
+        EXPECT_EQ(db_check_consistency(lock), "");
+        DbItem* item = item_by_path(lock, path);
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->id, id);
+        EXPECT_EQ(db_find_by_id(lock, id), item);
+        EXPECT_STREQ(item->title.get(), "Song Two");
+        EXPECT_EQ(item->track, 2);
+        EXPECT_EQ(item->mtime, 200);
+        EXPECT_EQ(item->play_count, 3);
+        EXPECT_EQ(item->last_played, 555);
+        EXPECT_EQ(g_db.all_tracks->child_count, 1);
+        DbContainer* list = db_find_child(lock, g_db.playlists, "Mix");
+        ASSERT_TRUE(list);
+        list_id = list->id;
+        ASSERT_EQ(list->child_count, 1) << "the playlist keeps its reference";
+        EXPECT_EQ(db_target_item(lock, db_first_child(lock, list)), item);
+        EXPECT_EQ(list->music_ms, 300000) << "totals follow the new duration";
+        EXPECT_EQ(at(lock, g_db.music_root, {"Artists", "Abba"})->child_count, 0);
+        DbContainer* queen = at(lock, g_db.music_root, {"Artists", "Queen"});
+        ASSERT_TRUE(queen);
+        EXPECT_EQ(titles(lock, queen), (std::vector<std::string>{"Song Two"}));
+    }
+    const std::optional<DbFlush> changed = db_flush_events();
+    ASSERT_TRUE(changed);
+    EXPECT_NE(("," + changed->container_update_ids).find("," + std::to_string(list_id) + ","),
+              std::string::npos)
+        << "the playlist shows the new title: " << changed->container_update_ids;
+
+    // Newer again but showing the same: nothing is marked, the time is kept.
+    f.mtime = 300;
+    EXPECT_EQ(db_add_item(f), DB_ADDED);
+    EXPECT_FALSE(db_flush_events());
+    const DbLock lock = db_lock();
+    EXPECT_EQ(item_by_path(lock, path)->mtime, 300);
+    EXPECT_EQ(db_check_consistency(lock), "");
 }
 
 TEST_F(MediaTree, PlaylistReferenceIsAddedOnce)

@@ -123,14 +123,21 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
     const std::string db = dir.file("library.db");
     ASSERT_TRUE(persistence_write(db));
     const std::string text = read_log(db);
-    EXPECT_EQ(text.rfind("<SOI>\nTI:Beta\nCL:object.item.audioItem.musicTrack\nAR:Bono\nAL:Red\n"
-                         "GE:Rock\nDA:2001-02-03\nRE:" +
-                             b +
-                             "\nDU:0:03:00.000\nBI:128000\nMT:200\n"
-                             "<EOI>\n",
-                         0),
-              0u)
-        << text;
+    NodeId b_id;
+    {
+        const DbLock lock = db_lock();
+        b_id = item_by_path(lock, b)->id;
+    }
+    EXPECT_EQ(text.rfind(std::string(kPersistenceFormatLine) + "2\n", 0), 0u) << text;
+    const size_t beta =
+        text.find("<SOI>\nID:" + std::to_string(b_id) +
+                  "\nTI:Beta\nCL:object.item.audioItem.musicTrack\nAR:Bono\nAL:Red\n"
+                  "GE:Rock\nDA:2001-02-03\nRE:" +
+                  b +
+                  "\nDU:0:03:00.000\nBI:128000\nMT:200\n"
+                  "<EOI>\n");
+    ASSERT_NE(beta, std::string::npos) << text;
+    EXPECT_LT(text.find("TI:Alpha"), beta) << "the oldest item comes first";
     db_destroy();
     db_create();
     EXPECT_EQ(read_text(text), 2);
@@ -168,6 +175,166 @@ std::string make_long_path(const std::string& root, size_t length)
     }
     write_text_file(path, "x");
     return path;
+}
+
+// Object ids survive a restart, so that links players saved ("disk/<id>")
+// still name the same file.
+TEST_F(Persistence, ObjectIdsSurviveARestart)
+{
+    db_create();
+    std::vector<std::pair<std::string, NodeId>> ids;
+    for (const char* name : {"a.mp3", "b.mp3", "sub/c.mp3"}) {
+        ASSERT_EQ(add_music(file(name), name, name, "Album"), DB_ADDED);
+    }
+    DbItemFields photo;
+    const std::string jpg = file("p.jpg");
+    photo.upnp_class = kClassPhoto;
+    photo.path = jpg.c_str();
+    photo.date = "2020-01-01";
+    ASSERT_EQ(db_add_item(photo), DB_ADDED);
+    {
+        const DbLock lock = db_lock();
+        db_for_each_item(lock, [&](DbItem* i) { ids.emplace_back(i->path.get(), i->id); });
+    }
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_EQ(write_and_read_back(dir.file("library.db")), 4);
+    {
+        const DbLock lock = db_lock();
+        EXPECT_EQ(db_check_consistency(lock), "");
+    }
+    for (const auto& [path, id] : ids) {
+        const std::optional<DbLocation> location = db_item_location(std::to_string(id).c_str());
+        ASSERT_TRUE(location) << path;
+        EXPECT_EQ(location->path, path);
+    }
+    // Ids issued later continue above the stored ones.
+    const std::string d = file("d.mp3");
+    ASSERT_EQ(add_music(d, "D", "D", "D"), DB_ADDED);
+    const DbLock lock = db_lock();
+    for (const auto& [path, id] : ids) {
+        EXPECT_GT(item_by_path(lock, d)->id, id);
+    }
+}
+
+// In a real restart the ids start low again: the containers the views make
+// while the file is read must not take the ids of items still to come, and an
+// id that is taken or out of order is replaced rather than breaking the tree.
+TEST_F(Persistence, StoredIdsAreReservedAndCheckedWhenRead)
+{
+    db_create();
+    const NodeId base = node_store_next_id() + 100;
+    std::string text = std::string(kPersistenceFormatLine) + "2\n" + kPersistenceHighestIdLine +
+                       std::to_string(base + 3) + "\n";
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) {
+        paths.push_back(file("r" + std::to_string(i) + ".mp3"));
+        // Artists of their own: each record makes new view containers.
+        text += "<SOI>\nID:" + std::to_string(base + i) + "\nCL:" + kClassMusicTrack +
+                "\nAR:Artist " + std::to_string(i) + "\nRE:" + paths.back() + "\nMT:5\n<EOI>\n";
+    }
+    const std::string late = file("late.mp3");
+    const std::string taken = file("taken.mp3");
+    NodeId root_of_music;
+    {
+        const DbLock lock = db_lock();
+        root_of_music = g_db.music_root->id;
+    }
+    // Lower than an item before it, and the id of a container.
+    text += "<SOI>\nID:" + std::to_string(base) + "\nCL:" + kClassMusicTrack + "\nRE:" + late +
+            "\n<EOI>\n<SOI>\nID:" + std::to_string(root_of_music) + "\nCL:" + kClassMusicTrack +
+            "\nRE:" + taken + "\n<EOI>\n";
+    EXPECT_EQ(read_text(text), 6);
+    const DbLock lock = db_lock();
+    EXPECT_EQ(db_check_consistency(lock), "");
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(item_by_path(lock, paths[i]));
+        EXPECT_EQ(item_by_path(lock, paths[i])->id, base + i);
+        EXPECT_EQ(item_by_path(lock, paths[i])->mtime, 5) << "a current file is not read again";
+    }
+    ASSERT_TRUE(item_by_path(lock, late));
+    EXPECT_GT(item_by_path(lock, late)->id, base + 3);
+    ASSERT_TRUE(item_by_path(lock, taken));
+    EXPECT_NE(item_by_path(lock, taken)->id, root_of_music);
+    EXPECT_EQ(g_db.music_root->id, root_of_music);
+}
+
+// A file of an earlier version holds Latin-1 values and possibly wrong
+// track numbers: its text is converted (never its paths, which name files)
+// and its items are read again by the next scan, keeping id and play count.
+TEST_F(Persistence, LegacyFileIsConvertedAndReadAgain)
+{
+    db_create();
+    const std::string path = file("caf\xE9.mp3"); // a file name in Latin-1 bytes
+    const std::string text = std::string("<SOI>\nTI:Caf\xE9\nCL:") + kClassMusicTrack +
+                             "\nAR:Bj\xF6rk\nRE:" + path + "\nTR:17\nMT:100\nPC:7\n<EOI>\n";
+    EXPECT_EQ(read_text(text), 1);
+    NodeId id;
+    {
+        const DbLock lock = db_lock();
+        const DbItem* item = item_by_path(lock, path);
+        ASSERT_TRUE(item) << "the path is taken as it is";
+        EXPECT_STREQ(item->title.get(), "Caf\xC3\xA9");
+        EXPECT_STREQ(item->artist.get(), "Bj\xC3\xB6rk");
+        id = item->id;
+    }
+    EXPECT_EQ(db_needs_update_since(path.c_str(), INT64_MIN + 2, nullptr), 1)
+        << "any file is newer than an item of an earlier version";
+    EXPECT_EQ(db_needs_update_since(path.c_str(), -2000000000, nullptr), 1);
+    // The scan reads the file: its own track number, the same object.
+    ASSERT_EQ(add_music(path, "Caf\xC3\xA9", "Bj\xC3\xB6rk", "Post", 3, 100), DB_ADDED);
+    {
+        const DbLock lock = db_lock();
+        const DbItem* item = item_by_path(lock, path);
+        EXPECT_EQ(item->id, id);
+        EXPECT_EQ(item->track, 3);
+        EXPECT_EQ(item->play_count, 7);
+        EXPECT_EQ(item->mtime, 100);
+    }
+    // Written again in the new format, nothing is converted twice and
+    // nothing needs reading.
+    EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
+    const DbLock lock = db_lock();
+    const DbItem* item = item_by_path(lock, path);
+    ASSERT_TRUE(item);
+    EXPECT_STREQ(item->title.get(), "Caf\xC3\xA9");
+    EXPECT_EQ(item->mtime, 100);
+    EXPECT_EQ(item->id, id);
+}
+
+// A line of a UTF-8 file is cut before a character that would not fit
+// whole; in a file of an earlier version every byte is a character.
+TEST(PersistenceLines, CutKeepsCharactersOfUtf8FilesWhole)
+{
+    const std::string long_line = "TI:" + std::string(1020, 'a') + "\xC3\xA9" + "end";
+    for (const bool utf8 : {true, false}) {
+        PersistenceReader reader = from_text(
+            (utf8 ? std::string(kPersistenceFormatLine) + "2\n" : std::string()) + long_line);
+        std::string first;
+        std::string rest;
+        ASSERT_TRUE(persistence_read_line(reader, first));
+        EXPECT_TRUE(reader.line_cut);
+        ASSERT_TRUE(persistence_read_line(reader, rest));
+        EXPECT_EQ(first + rest, long_line) << "nothing is lost at the cut";
+        EXPECT_EQ(first.size(), utf8 ? 1023u : 1024u);
+    }
+}
+
+// Times are 64-bit: files dated before 1970 and after January 2038.
+TEST_F(Persistence, TimesOutsideThe32BitRangeRoundTrip)
+{
+    db_create();
+    const std::string path = file("old.mp3");
+    DbItemFields f;
+    f.upnp_class = kClassMusicTrack;
+    f.path = path.c_str();
+    f.mtime = -315619200;         // 1960
+    f.last_played = 4102444800LL; // 2100
+    ASSERT_EQ(db_add_item(f), DB_ADDED);
+    EXPECT_EQ(write_and_read_back(dir.file("library.db")), 1);
+    const DbLock lock = db_lock();
+    ASSERT_TRUE(item_by_path(lock, path));
+    EXPECT_EQ(item_by_path(lock, path)->mtime, -315619200);
+    EXPECT_EQ(item_by_path(lock, path)->last_played, 4102444800LL);
 }
 
 // A tag that holds record lines of the file stays a tag: after a restart the
