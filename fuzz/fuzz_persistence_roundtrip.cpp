@@ -1,7 +1,8 @@
 // Items built from arbitrary bytes go through the real persistence writer to
 // a file and back through the real reader; the tree read back must hold the
-// same items, none more and none changed. Values full of line breaks and
-// record markers are the point: no value may turn into lines of its own.
+// same items, none more and none changed, each under the object id it had.
+// Values full of line breaks, record markers and broken UTF-8 are the point:
+// no value may turn into lines of its own or come back cut or converted.
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "db/persistence.h"
@@ -49,9 +50,9 @@ struct Input {
 };
 
 // What the persistence file keeps of an item.
-using Snapshot =
-    std::tuple<std::string, std::string, std::string, std::string, std::string, std::string,
-               std::string, std::string, std::string, std::string, int64_t, std::vector<int64_t>>;
+using Snapshot = std::tuple<std::string, std::string, std::string, std::string, std::string,
+                            std::string, std::string, std::string, std::string, std::string,
+                            int64_t, std::vector<int64_t>, NodeId>;
 
 std::string text_of(const DbText& t)
 {
@@ -75,7 +76,8 @@ std::vector<Snapshot> snapshot()
                 text_of(i->album), text_of(i->genre), text_of(i->date), text_of(i->duration),
                 text_of(i->description), text_of(i->keywords), i->size,
                 std::vector<int64_t>{i->track, i->width, i->height, i->album_art, i->compilation,
-                                     i->bitrate, i->mtime, i->last_played, i->play_count});
+                                     i->bitrate, i->mtime, i->last_played, i->play_count},
+                i->id);
         }
     }
     std::sort(items.begin(), items.end());
@@ -119,7 +121,9 @@ void add_items(Input& in)
         f.compilation = static_cast<int32_t>(in.number(1));
         f.bitrate = static_cast<int32_t>(in.number(4));
         f.size = static_cast<int64_t>(in.number(4)) << 8 | in.number(1);
-        f.mtime = static_cast<int32_t>(in.number(4));
+        // Times of the whole 64-bit range: before 1970, past 2038, and the
+        // lowest value, which marks items to be read again.
+        f.mtime = static_cast<int64_t>(static_cast<uint64_t>(in.number(4)) << 32 | in.number(4));
         f.last_played = static_cast<int32_t>(in.number(4));
         f.play_count = static_cast<int32_t>(in.number(2));
         db_add_item(f);
@@ -154,6 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int records = persistence_read_records(reader, nullptr);
     close(reader.fd);
     unlink(file.c_str());
+    if (reader.format != kPersistenceFormat) {
+        fprintf(stderr, "persistence round trip: the format line was not read back\n");
+        abort();
+    }
     const std::vector<Snapshot> read = snapshot();
     db_destroy();
     if (records != static_cast<int>(written.size()) || read != written) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cstring>
@@ -100,6 +101,17 @@ int32_t int32_of(const char* text)
     return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
+// A time as written: every 64-bit value comes back exactly (the mark of an
+// item still to be read again is the lowest), anything else as parse_int64
+// makes it.
+int64_t time_of(const char* text)
+{
+    int64_t v = 0;
+    const char* end = text + strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, v);
+    return error == std::errc() && stop == end ? v : parse_int64(text);
+}
+
 // The fields of one record as read.
 struct Record {
     std::optional<std::string> title, artist, album, genre, date, path, duration, description,
@@ -160,11 +172,11 @@ void take_line(Record& rec, const std::string& line, bool cut)
     }
     // Times are 64-bit: files dated before 1970 or after January 2038.
     if (tag_is("MT:")) {
-        rec.mtime = parse_int64(value);
+        rec.mtime = time_of(value);
         return;
     }
     if (tag_is("PT:")) {
-        rec.last_played = parse_int64(value);
+        rec.last_played = time_of(value);
         return;
     }
     for (const Text& t : kTexts) {
