@@ -166,15 +166,17 @@ bool place(const DbLock& lock, DbItem* item, NodeId wanted_id)
     return false;
 }
 
+// The text values a file gives its item.
+constexpr DbText DbItem::*kItemTexts[] = {
+    &DbItem::title, &DbItem::artist,   &DbItem::album,       &DbItem::genre,
+    &DbItem::date,  &DbItem::duration, &DbItem::description, &DbItem::keywords,
+};
+
 // Whether two versions of an item show the same to a control point (the
 // file's time is not shown).
 bool same_visible(const DbItem& a, const DbItem& b)
 {
-    static constexpr DbText DbItem::*kTexts[] = {
-        &DbItem::title, &DbItem::artist,   &DbItem::album,       &DbItem::genre,
-        &DbItem::date,  &DbItem::duration, &DbItem::description, &DbItem::keywords,
-    };
-    for (DbText DbItem::*t : kTexts) {
+    for (DbText DbItem::*t : kItemTexts) {
         if (static_cast<bool>(a.*t) != static_cast<bool>(b.*t) ||
             db_text_of(a.*t) != db_text_of(b.*t)) {
             return false;
@@ -205,11 +207,7 @@ void update_in_place(const DbLock& lock, DbItem* item, DbItem& fresh)
         }
     }
     db_unindex_keywords(item);
-    static constexpr DbText DbItem::*kTexts[] = {
-        &DbItem::title, &DbItem::artist,   &DbItem::album,       &DbItem::genre,
-        &DbItem::date,  &DbItem::duration, &DbItem::description, &DbItem::keywords,
-    };
-    for (DbText DbItem::*t : kTexts) {
+    for (DbText DbItem::*t : kItemTexts) {
         item->*t = std::move(fresh.*t);
     }
     db_index_keywords(item);
@@ -257,6 +255,12 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
         }
         return Existing::Present;
     }
+    if (existing->mtime < f.mtime && home_of(cls).top) {
+        if (stale) {
+            *stale = existing;
+        }
+        return Existing::Stale;
+    }
     if (f.track != 0 && existing->track != f.track) {
         existing->track = f.track;
         // The track number orders children: sorted orders kept for pages
@@ -266,14 +270,8 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
     if (existing->mtime >= f.mtime) {
         return Existing::Present;
     }
-    if (!home_of(cls).top) {
-        db_free_item(existing);
-        return Existing::None;
-    }
-    if (stale) {
-        *stale = existing;
-    }
-    return Existing::Stale;
+    db_free_item(existing);
+    return Existing::None;
 }
 
 // The text fields of an add as the tree keeps them (see db_clean_text);

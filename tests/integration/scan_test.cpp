@@ -176,6 +176,47 @@ TEST(Scan, NothingOutsideTheContentDirectoriesIsServed)
     EXPECT_EQ(server.stop(), 0);
 }
 
+// The object id of each of the first files /disk/<id>.mp3 serves: the
+// item's own, which it gets before the references of the views.
+std::map<std::string, int> item_ids(int port, size_t files)
+{
+    std::map<std::string, int> ids;
+    for (int id = 1; id < 5000 && ids.size() < files; ++id) {
+        auto answer =
+            http_exchange(port, "GET /disk/" + std::to_string(id) + ".mp3 HTTP/1.1\r\n\r\n");
+        if (answer && answer->status == 200) {
+            ids.emplace(answer->body, id);
+        }
+    }
+    return ids;
+}
+
+// A player's saved link names the same file after a restart.
+TEST(Scan, ObjectIdsNameTheSameFilesAfterARestart)
+{
+    TempDir music;
+    make_library(music.path, 8);
+    TempDir state;
+    const std::string db = state.file("library.db");
+    const std::vector<std::string> args = {"-contentdir", music.path, "-dbfile", db, "-v", "13"};
+    std::map<std::string, int> before;
+    {
+        ServerUnderTest first(PLENWICK_BIN, args);
+        ASSERT_GT(first.port(), 0);
+        ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(db); }, 20s));
+        before = item_ids(first.port(), 8);
+        EXPECT_EQ(first.stop(), 0);
+    }
+    ASSERT_EQ(before.size(), 8u);
+    ServerUnderTest second(PLENWICK_BIN, args);
+    ASSERT_GT(second.port(), 0);
+    const std::string done = "DB:DB scan on " + music.path + " completed\n";
+    ASSERT_TRUE(
+        wait_until([&] { return second.process->out().find(done) != std::string::npos; }, 20s));
+    EXPECT_EQ(item_ids(second.port(), 8), before);
+    EXPECT_EQ(second.stop(), 0);
+}
+
 // A tag holding record lines of the persistence file stays a tag: after a
 // restart the item is still the file scanned, and no object id serves
 // /etc/passwd.
