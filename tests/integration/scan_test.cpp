@@ -184,8 +184,11 @@ std::map<std::string, int> item_ids(int port, size_t files)
     for (int id = 1; id < 5000 && ids.size() < files; ++id) {
         auto answer =
             http_exchange(port, "GET /disk/" + std::to_string(id) + ".mp3 HTTP/1.1\r\n\r\n");
-        if (answer && answer->status == 200) {
-            ids.emplace(answer->body, id);
+        // The files differ in their title tag ("Song <n>").
+        const size_t title =
+            answer && answer->status == 200 ? answer->body.find("Song ") : std::string::npos;
+        if (title != std::string::npos) {
+            ids.emplace(answer->body.substr(title, answer->body.find("TPE1") - title), id);
         }
     }
     return ids;
