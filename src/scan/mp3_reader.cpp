@@ -390,6 +390,9 @@ std::span<const uint8_t> Mp3Source::bytes_at(size_t offset, size_t n, std::vecto
         }
         return std::span(data.data() + offset, std::min(n, data.size() - offset));
     }
+    // Never more than the file holds: a tag may claim any size.
+    const auto end = static_cast<size_t>(std::max<int64_t>(file_size, 0));
+    n = offset < end ? std::min(n, end - offset) : 0;
     scratch.resize(n);
     size_t got = 0;
     while (got < n) {
