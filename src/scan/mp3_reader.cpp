@@ -183,6 +183,23 @@ std::optional<std::string>* text_target(std::string_view id, Frames& frames, boo
     return nullptr;
 }
 
+// Whether a frame header, the tag's unused rest or its end stands at pos.
+bool frame_follows(const TagBody& body, size_t pos)
+{
+    if (pos == body.end) {
+        return true;
+    }
+    uint8_t id[4];
+    if (pos > body.end || body.end - pos < 4 || !copy_at(body.source, pos, id, 4)) {
+        return false;
+    }
+    if (id[0] == 0) {
+        return true;
+    }
+    return std::all_of(id, id + 4,
+                       [](uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+}
+
 // Reads the frames of body; tag_start only names the tag in problems.
 void read_frames(const TagBody& body, int major, uint8_t tag_flags, size_t tag_start,
                  Frames& frames)
@@ -217,10 +234,16 @@ void read_frames(const TagBody& body, int major, uint8_t tag_flags, size_t tag_s
             break; // a footer, or the tag's unused rest
         }
         size_t size = major == 2 ? big_endian(f + 3, 3) : big_endian(f + 4, 4);
-        // Version 2.4 sizes are synchsafe; a size with a high bit set was
-        // written by a tool that got that wrong, and is taken as it stands.
+        // Version 2.4 sizes are synchsafe. Some tools wrote plain numbers
+        // there: a size with a high bit set is one, and so is a size after
+        // which only the plain reading finds the next frame.
         if (major == 4 && (f[4] | f[5] | f[6] | f[7]) < 0x80) {
+            const size_t plain = size;
             size = synchsafe(f + 4);
+            if (plain != size && !frame_follows(body, pos + header + size) &&
+                frame_follows(body, pos + header + plain)) {
+                size = plain;
+            }
         }
         pos += header;
         if (size == 0 || size > body.end - pos) {

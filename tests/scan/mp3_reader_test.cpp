@@ -253,6 +253,14 @@ TEST(Mp3Reader, Version24FramesAndFlags)
     EXPECT_EQ(t.track, 0) << "a compressed frame is skipped";
     EXPECT_EQ(t.date, "2019-01-01");
     EXPECT_EQ(t.problem, "");
+    // Sizes written as plain numbers by tools that got 2.4 wrong: 256 is
+    // 0 0 1 0, which read as synchsafe is 128.
+    Bytes long_comment = comment;
+    long_comment.resize(256, 'c');
+    Bytes plain = tag24({{"COMM", long_comment}, {"TIT2", id3_latin1("Plain")}});
+    plain[10 + 4 + 2] = 1;
+    plain[10 + 4 + 3] = 0;
+    EXPECT_EQ(parse(concat({plain, mpeg_frames(1)})).title, "Plain");
     EXPECT_EQ(parse(concat({tag24({{"TDOR", id3_latin1("1975-05")}}), mpeg_frames(1)})).date,
               "1975-01-01")
         << "the original date stands in for a missing recording date";
