@@ -1,5 +1,7 @@
 #include "scan/genres.h"
 
+#include <cstdlib>
+
 // The list as tag writers publish it. Where published copies differ, these
 // forms are kept: 64 "Native US", 67 "Psychadelic", 85 "Bebob", 100
 // "Humour", 118 "Rhytmic Soul", 123 "Acapella", 140 "Contemporary C".
@@ -161,4 +163,57 @@ std::optional<std::string> genre_name(int number)
         return std::nullopt;
     }
     return std::string(kGenreNames[number]);
+}
+
+namespace
+{
+
+// A reference as version 2.3 writes it in parentheses, or version 2.4 bare.
+std::optional<std::string> genre_reference(std::string_view ref, bool& known)
+{
+    known = true;
+    if (ref == "RX") {
+        return "Remix";
+    }
+    if (ref == "CR") {
+        return "Cover";
+    }
+    if (!ref.empty() && ref.size() <= 3 &&
+        ref.find_first_not_of("0123456789") == std::string_view::npos) {
+        int number = 0;
+        for (char c : ref) {
+            number = number * 10 + (c - '0');
+        }
+        return genre_name(number);
+    }
+    known = false;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> genre_from_id3(std::string_view text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    if (text.starts_with("((")) {
+        return std::string(text.substr(1));
+    }
+    bool known = false;
+    if (text.starts_with("(")) {
+        const size_t close = text.find(')');
+        if (close == std::string_view::npos) {
+            // No closing parenthesis: the leading number, as older readers took it.
+            return genre_name(atoi(std::string(text.substr(1)).c_str()));
+        }
+        std::optional<std::string> name = genre_reference(text.substr(1, close - 1), known);
+        const std::string_view refinement = text.substr(close + 1);
+        if (known && name) {
+            return name;
+        }
+        return refinement.empty() ? std::nullopt : std::optional<std::string>(refinement);
+    }
+    std::optional<std::string> name = genre_reference(text, known);
+    return known ? name : std::optional<std::string>(text);
 }

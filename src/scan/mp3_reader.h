@@ -1,11 +1,11 @@
 // The MP3 reader: the ID3v2 tag at the start of a file (versions 2.2 to 2.4,
-// one tag or two in a row), the first MPEG audio frame after it with a Xing
-// header when there is one, and the ID3v1 tag at the end, merged into one
-// music item.
+// one tag or two in a row), the first MPEG audio frame after it with its
+// Xing, Info or VBRI header when there is one, and the ID3v1 tag at the end,
+// merged into one music item. Every text comes out as UTF-8.
 //
-// The parsing works on bytes in memory and never reads past what it was
-// given; a file is read in one or two large pieces from its start and one
-// for its last 128 bytes.
+// The parsing never reads past what the file holds; a file is read in one
+// large piece from its start, frames beyond it (behind a large cover) one by
+// one, and its last 128 bytes.
 #pragma once
 
 #include "scan/music_tags.h"
@@ -25,17 +25,18 @@ struct Mp3FrameInfo {
     bool valid = false;
     int32_t bitrate = 0;     // kbit/s from the frame header
     int64_t duration_ms = 0; // 0 when unknown
-    int vbr = 0;             // 1 constant bitrate, 2 a Xing header was found
+    int vbr = 0;             // 1 constant bitrate, 2 a Xing or VBRI header was found
 };
 
 // The frame header at window[0] (255, then a byte above 223), with the
 // playing time of audio_bytes of audio.
 Mp3FrameInfo mp3_frame_info(std::span<const uint8_t> window, int64_t audio_bytes);
 
-// The text of an ID3v2 text frame's data: encoding byte, then ISO-8859-1 or
-// UTF-8 bytes as they are, or UTF-16 (with or without byte order mark)
-// narrowed to ASCII with '?' for the rest; trailing blanks removed. Nothing
-// for an unknown encoding or a frame of 1025 bytes or more.
+// The text of an ID3v2 text frame's data as UTF-8: encoding byte, then
+// ISO-8859-1, UTF-16 with a byte order mark, UTF-16 big-endian, or UTF-8
+// (invalid sequences become U+FFFD); the first of several NUL-separated
+// values, trailing blanks removed. Nothing for an unknown encoding or a
+// frame of 1025 bytes or more.
 std::optional<std::string> id3_text_frame(std::span<const uint8_t> frame);
 
 // The bytes of a file from its start, read in large pieces as the parser
@@ -53,7 +54,8 @@ struct Mp3Source {
 };
 
 // Parses the tags of a file whose start is in source and whose last 128
-// bytes (or fewer, for a short file) are tail.
+// bytes (or fewer, for a short file) are tail. The scanner reaches it
+// through mp3_read_tags.
 Mp3Tags mp3_parse(Mp3Source& source, std::span<const uint8_t> tail);
 
 // Reads the tags of the file at path; a file that cannot be read gives an

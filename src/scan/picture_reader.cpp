@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/titles.h"
+#include "core/utf8.h"
 #include "db/media_db.h"
 
 #include <cstring>
@@ -49,8 +50,8 @@ std::string day_text(time_t t)
     return text;
 }
 
-// The TIFF data after its 4-byte header: a TIFF offset o is at block
-// position o - 4. Every read is checked against the block.
+// The whole TIFF data of the EXIF segment, from its byte-order mark on: a
+// TIFF offset is a block position. Every read is checked against the block.
 struct ExifBlock {
     std::vector<uint8_t> bytes;
     bool little_endian = true;
@@ -76,13 +77,19 @@ struct ExifBlock {
     }
     // count bytes at TIFF offset value, or nothing when out of bounds. The
     // bound is the block's end, so that a text that ends the block counts.
+    // EXIF names no encoding for its texts: UTF-8 when valid, else Latin-1.
     std::optional<std::string> string_at(uint32_t value, uint32_t count) const
     {
-        if (count == 0 || count > kExifStringLimit || value < 4 || !has(value - 4, count)) {
+        if (count == 0 || count > kExifStringLimit || !has(value, count)) {
             return std::nullopt;
         }
-        const char* start = reinterpret_cast<const char*>(bytes.data()) + (value - 4);
-        return std::string(start, strnlen(start, count));
+        const char* start = reinterpret_cast<const char*>(bytes.data()) + value;
+        std::string text = utf8_from_unknown(std::string_view(start, strnlen(start, count)));
+        // Cameras fill the description with blanks.
+        while (!text.empty() && text.back() == ' ') {
+            text.pop_back();
+        }
+        return text;
     }
 };
 
@@ -97,6 +104,9 @@ void handle_tag(const ExifBlock& block, uint32_t tag, uint32_t count, uint32_t v
     case 270:
         if (!info.description) {
             info.description = block.string_at(value, count);
+            if (info.description && info.description->empty()) {
+                info.description.reset();
+            }
         }
         break;
     case 274:
@@ -161,40 +171,78 @@ int64_t parse_ifd(const ExifBlock& block, int64_t p, PictureInfo& info, ExifTags
     return p;
 }
 
+// "2005:07:14 10:22:01" as "2005-07-14"; nothing for a text too short or
+// a year up to 1930 (a camera whose clock was never set).
+std::optional<std::string> exif_day(const std::optional<std::string>& text)
+{
+    if (!text || text->size() < 10 || atoi(text->c_str()) <= 1930) {
+        return std::nullopt;
+    }
+    std::string day = text->substr(0, 10);
+    day[4] = '-';
+    day[7] = '-';
+    return day;
+}
+
 void parse_exif(ExifBlock& block, time_t ctime, PictureInfo& info)
 {
-    int64_t ifd0 = block.u32(0);
+    int64_t ifd0 = block.u32(4);
     if (ifd0 > block.size()) {
         block.little_endian = !block.little_endian;
-        ifd0 = block.u32(0);
+        ifd0 = block.u32(4);
         if (ifd0 > block.size()) {
             return;
         }
     }
     ExifTags tags;
     int64_t exif_ifd = -1;
-    const int64_t after = parse_ifd(block, ifd0 - 4, info, tags, &exif_ifd);
+    const int64_t after = parse_ifd(block, ifd0, info, tags, &exif_ifd);
     if (after >= 0) {
         const int64_t ifd1 = block.has(after, 4) ? block.u32(after) : 0;
-        if (exif_ifd >= 4 && exif_ifd <= block.size()) {
-            parse_ifd(block, exif_ifd - 4, info, tags, nullptr);
+        if (exif_ifd >= 8 && exif_ifd <= block.size()) {
+            parse_ifd(block, exif_ifd, info, tags, nullptr);
         }
-        if (ifd1 != 0 && ifd1 <= block.size() && block.has(ifd1 - 4, 2) &&
-            block.u16(ifd1 - 4) < 51) {
-            parse_ifd(block, ifd1 - 4, info, tags, nullptr);
+        if (ifd1 != 0 && block.has(ifd1, 2) && block.u16(ifd1) < 51) {
+            parse_ifd(block, ifd1, info, tags, nullptr);
         }
     }
-    // "2005:07:14 10:22:01" becomes "2005-07-14"; years up to 1930 are
-    // cameras whose clock was never set.
-    const std::string& dt = tags.date_time.value_or("");
-    if (dt.size() >= 10 && atoi(dt.c_str()) > 1930) {
-        std::string day = dt.substr(0, 10);
-        day[4] = '-';
-        day[7] = '-';
-        info.date = day;
-    } else {
-        info.date = day_text(ctime);
+    // When the picture was taken, else when it was last changed, else the
+    // file's change time.
+    std::optional<std::string> day = exif_day(info.date_taken);
+    if (!day) {
+        day = exif_day(tags.date_time);
     }
+    info.date = day ? *day : day_text(ctime);
+}
+
+// The file offset and length of the EXIF segment (APP1 beginning
+// "Exif\0\0"), walking the segments before it (JFIF, other application
+// segments, comments); false when there is none before the image data.
+bool find_exif_segment(FILE* f, int64_t size, long& segment, int& length)
+{
+    if (fseek(f, 0, SEEK_SET) != 0 || fgetc(f) != 0xFF || fgetc(f) != 0xD8) {
+        return false;
+    }
+    long at = 2;
+    for (int segments = 0; segments < 64 && at + 4 <= size; ++segments) {
+        uint8_t head[10];
+        if (fseek(f, at, SEEK_SET) != 0 || fread(head, 1, 4, f) != 4 || head[0] != 0xFF) {
+            return false;
+        }
+        const int marker = head[1];
+        const int segment_length = (head[2] << 8) | head[3];
+        if (marker == 0xDA || marker == 0xD9 || segment_length < 2) {
+            return false; // the image data, the end, or no segment at all
+        }
+        if (marker == 0xE1 && segment_length >= 8 && fread(head + 4, 1, 6, f) == 6 &&
+            memcmp(head + 4, "Exif\0\0", 6) == 0) {
+            segment = at;
+            length = segment_length;
+            return true;
+        }
+        at += 2 + segment_length;
+    }
+    return false;
 }
 
 } // namespace
@@ -241,41 +289,27 @@ void read_picture_stream(FILE* f, int64_t size, time_t ctime, PictureInfo& info)
         return;
     }
     jpeg_frame_size(f, size, info.width, info.height);
-    rewind(f);
-    uint8_t head[16];
-    if (fread(head, 1, sizeof head, f) != sizeof head || head[0] != 0xFF || head[1] != 0xD8) {
+    long segment = 0;
+    int length = 0;
+    if (!find_exif_segment(f, size, segment, length)) {
         return;
     }
-    // One comment segment, then one APP0 segment, may come before the EXIF
-    // block. head[2] is at file offset segment.
-    long segment = 2;
-    for (uint8_t skipped : {0xFE, 0xE0}) {
-        if (head[2] != 0xFF || head[3] != skipped) {
-            continue;
-        }
-        segment += 2 + ((head[4] << 8) | head[5]);
-        if (fseek(f, segment, SEEK_SET) != 0 || fread(head + 2, 1, 14, f) != 14) {
-            return;
-        }
-    }
-    if (head[2] != 0xFF || head[3] != 0xE1 || memcmp(head + 6, "Exif\0\0", 6) != 0) {
+    // The TIFF data: the segment after its length and "Exif\0\0".
+    const int64_t block_size = length - 8;
+    if (block_size > kExifBlockLimit || block_size < 16 || fseek(f, segment + 10, SEEK_SET) != 0) {
         return;
     }
     ExifBlock block;
-    if (head[12] == 'I' && head[13] == 'I') {
-        block.little_endian = true;
-    } else if (head[12] == 'M' && head[13] == 'M') {
-        block.little_endian = false;
-    } else {
-        return;
-    }
-    const int64_t block_size = ((head[4] << 8) | head[5]) - 16;
-    if (block_size > kExifBlockLimit || block_size < 12) {
-        return;
-    }
     block.bytes.resize(static_cast<size_t>(block_size));
     block.bytes.resize(fread(block.bytes.data(), 1, block.bytes.size(), f));
-    if (block.size() < 12) {
+    if (block.size() < 16) {
+        return;
+    }
+    if (block.bytes[0] == 'I' && block.bytes[1] == 'I') {
+        block.little_endian = true;
+    } else if (block.bytes[0] == 'M' && block.bytes[1] == 'M') {
+        block.little_endian = false;
+    } else {
         return;
     }
     parse_exif(block, ctime, info);

@@ -1,7 +1,7 @@
 // Picture files: the JPEG frame size and what the EXIF block tells (date,
-// description, pixel size). Every value is read with bounds against the
-// file and the block, since a picture may come from anywhere. Full edition
-// only.
+// description, pixel size), found behind whatever segments come first.
+// Every value is read with bounds against the file and the block, since a
+// picture may come from anywhere. Full edition only.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +21,11 @@ struct PictureInfo {
     uint32_t y_resolution = 0;
     int64_t size = 0;
     time_t mtime = 0;
-    std::optional<std::string> date; // "YYYY-MM-DD"; none without EXIF
-    std::optional<std::string> date_taken;
-    std::optional<std::string> description;
+    // "YYYY-MM-DD" of DateTimeOriginal, else of DateTime, else of the
+    // file's change time; none without EXIF.
+    std::optional<std::string> date;
+    std::optional<std::string> date_taken;  // DateTimeOriginal as it stands
+    std::optional<std::string> description; // UTF-8
 };
 
 // The frame size from the first frame header (SOF markers C0-C3, C5-C7,

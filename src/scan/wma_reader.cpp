@@ -1,5 +1,8 @@
 #include "scan/wma_reader.h"
 
+#include "core/utf8.h"
+
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -21,17 +24,23 @@ uint32_t u32(const uint8_t* data, size_t at)
            static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24;
 }
 
-// UTF-16LE text kept byte by byte without its zero bytes, so that characters
-// up to 255 come out as ISO-8859-1.
+// The GUID of the file properties object, as stored.
+constexpr uint8_t kFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                             0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+// Without a file properties object, the time a player waits before the
+// first sample is taken as this.
+constexpr int64_t kDefaultPrerollMs = 2000;
+
+uint64_t u64(const uint8_t* data, size_t at)
+{
+    return static_cast<uint64_t>(u32(data, at)) | static_cast<uint64_t>(u32(data, at + 4)) << 32;
+}
+
+// A UTF-16LE text as UTF-8, up to its terminator.
 std::string narrow(const uint8_t* text, size_t length)
 {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] != 0) {
-            out += static_cast<char>(text[i]);
-        }
-    }
-    return out;
+    return utf8_from_utf16(std::string_view(reinterpret_cast<const char*>(text), length), false,
+                           false);
 }
 
 // The decimal number of the ASCII digits among every second byte; -1 when
@@ -133,8 +142,48 @@ void read_content_description(const uint8_t* data, size_t n, MusicTags& t)
     t.artist = narrow(data + p + 10 + title_length, author_length);
 }
 
+// The play duration and preroll of the file properties object, in
+// milliseconds; false when the object is not among the bytes read.
+bool file_properties(const uint8_t* data, size_t n, int64_t& play_ms, int64_t& preroll_ms)
+{
+    const void* found = memmem(data, n, kFilePropertiesGuid, sizeof kFilePropertiesGuid);
+    if (!found) {
+        return false;
+    }
+    const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
+    if (at + 88 > n) {
+        return false;
+    }
+    // In units of 100 ns, the preroll in milliseconds; both within reason.
+    play_ms = static_cast<int64_t>(std::min<uint64_t>(u64(data, at + 64) / 10000, INT32_MAX));
+    preroll_ms = static_cast<int64_t>(std::min<uint64_t>(u64(data, at + 80), INT32_MAX));
+    return true;
+}
+
+void set_duration(int64_t ms, MusicTags& t)
+{
+    if (ms <= 0) {
+        return;
+    }
+    // Minutes are not folded into hours.
+    char text[64];
+    snprintf(text, sizeof text, "0:%02ld:%02ld.%03ld", static_cast<long>(ms / 60000),
+             static_cast<long>(ms / 1000 % 60), static_cast<long>(ms % 1000));
+    t.duration = text;
+}
+
 void read_playing_time(const uint8_t* data, size_t n, int64_t file_size, MusicTags& t)
 {
+    // The file's own play duration counts the preroll, the time before the
+    // first sample that a player does not show.
+    int64_t play_ms = 0;
+    int64_t preroll_ms = kDefaultPrerollMs;
+    if (file_properties(data, n, play_ms, preroll_ms) && play_ms > preroll_ms) {
+        set_duration(play_ms - preroll_ms, t);
+        return;
+    }
+    // Else from the size of the data and the byte rate of the first audio
+    // format.
     for (size_t i = 4; i + 20 < n; ++i) {
         if (data[i] != 97 || data[i + 1] != 1 || wma_u16(data, i + 2) > 9 ||
             u32(data, i + 4) < 8000) {
@@ -145,14 +194,8 @@ void read_playing_time(const uint8_t* data, size_t n, int64_t file_size, MusicTa
         // Only the first audio format counts; one that claims no data rate
         // gives no time.
         if (per_second > 0) {
-            const int64_t seconds =
-                (file_size - static_cast<int64_t>(i) - extra - 17) / per_second - 2;
-            if (seconds > 0) {
-                char text[64];
-                snprintf(text, sizeof text, "0:%02ld:%02ld.%03ld", static_cast<long>(seconds / 60),
-                         static_cast<long>(seconds % 60), 0L);
-                t.duration = text;
-            }
+            const int64_t bytes = file_size - static_cast<int64_t>(i) - extra - 17;
+            set_duration(bytes / per_second * 1000 - preroll_ms, t);
         }
         return;
     }

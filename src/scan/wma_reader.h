@@ -2,7 +2,7 @@
 // author, album, genre, year, track, a picture flag, the playing time),
 // found with a tolerant search of the file's first 60000 bytes rather than a
 // full ASF parser. Every length in the file is checked against the bytes
-// read before it is used.
+// read before it is used. Texts are UTF-16LE in the file and UTF-8 here.
 #pragma once
 
 #include "scan/music_tags.h"

@@ -89,8 +89,6 @@ Bytes app1(const Bytes& tiff_data, bool le_header)
         d.insert(d.end(), {'M', 'M', 0, 0x2A});
     }
     d.insert(d.end(), tiff_data.begin(), tiff_data.end());
-    // The reader takes the segment length less 16 as the block.
-    d.insert(d.end(), {0, 0, 0, 0});
     return segment(0xE1, d);
 }
 
@@ -130,7 +128,7 @@ TEST(PictureReader, ExifInBothByteOrders)
 {
     for (bool le : {true, false}) {
         const PictureInfo info = read(jpeg({app1(tiff(le, kIfd0, kExif), le)}));
-        EXPECT_EQ(info.date, "2005-07-14") << le;
+        EXPECT_EQ(info.date, "2005-07-13") << "when it was taken, " << le;
         EXPECT_EQ(info.description, "Beach at dawn");
         EXPECT_EQ(info.date_taken, "2005:07:13 09:00:00");
         EXPECT_EQ(info.orientation, 6);
@@ -140,7 +138,7 @@ TEST(PictureReader, ExifInBothByteOrders)
     // A header that claims the other byte order than the data is read in
     // the order that makes the IFD0 offset fit.
     const PictureInfo switched = read(jpeg({app1(tiff(false, kIfd0, kExif), true)}));
-    EXPECT_EQ(switched.date, "2005-07-14");
+    EXPECT_EQ(switched.date, "2005-07-13");
     EXPECT_EQ(switched.width, 640u);
 }
 
@@ -180,6 +178,47 @@ TEST(PictureReader, CommentAndApp0BeforeExifAreSkipped)
         {segment(0xFE, Bytes(30, 'c')), app0, app1(tiff(true, kIfd0), true), frame(0xC0, 4, 3)}));
     EXPECT_EQ(info.description, "Beach at dawn");
     EXPECT_EQ(info.width, 4u);
+}
+
+TEST(PictureReader, ExifFoundBehindAnyOtherSegments)
+{
+    // As cameras and tools write them: JFIF first, then comments, colour
+    // profiles and XMP in any order before the EXIF segment.
+    const Bytes app0 = segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
+    const Bytes xmp = segment(0xE1, {'h', 't', 't', 'p', ':', '/', '/', 'n', 's', 0});
+    const PictureInfo info =
+        read(jpeg({app0, segment(0xE2, Bytes(300, 2)), segment(0xFE, Bytes(30, 'c')), xmp,
+                   app1(tiff(true, kIfd0), true), frame(0xC0, 4, 3)}));
+    EXPECT_EQ(info.description, "Beach at dawn");
+    EXPECT_EQ(info.date, "2005-07-14");
+    EXPECT_EQ(info.width, 4u);
+    // EXIF after the image data is not looked for.
+    EXPECT_FALSE(read(jpeg({segment(0xDA, Bytes(8, 0)), app1(tiff(true, kIfd0), true)})).date);
+}
+
+TEST(PictureReader, DatesAndTextsAtTheEndOfTheBlock)
+{
+    // The date is the last text of the block: the whole TIFF data is read.
+    PictureInfo info = read(jpeg({app1(tiff(true, {{306, 0, "2011:02:03 04:05:06"}}), true)}));
+    EXPECT_EQ(info.date, "2011-02-03");
+    // When it was taken wins over when it was changed; an unset clock in
+    // the first gives way to the second.
+    info = read(jpeg(
+        {app1(tiff(true, {{306, 0, "2011:02:03 04:05:06"}}, {{36867, 0, "2010:12:31 23:59:59"}}),
+              true)}));
+    EXPECT_EQ(info.date, "2010-12-31");
+    info = read(jpeg(
+        {app1(tiff(false, {{306, 0, "2011:02:03 04:05:06"}}, {{36867, 0, "0000:00:00 00:00:00"}}),
+              false)}));
+    EXPECT_EQ(info.date, "2011-02-03");
+    // Descriptions: UTF-8 when valid, else Latin-1; the blanks cameras fill
+    // the field with go.
+    info = read(jpeg({app1(tiff(true, {{270, 0, "Plage \u00e0 Nice   "}}), true)}));
+    EXPECT_EQ(info.description, "Plage \u00e0 Nice");
+    info = read(jpeg({app1(tiff(true, {{270, 0, "Plage \xe0 Nice"}}), true)}));
+    EXPECT_EQ(info.description, "Plage \u00e0 Nice");
+    info = read(jpeg({app1(tiff(true, {{270, 0, "      "}}), true)}));
+    EXPECT_FALSE(info.description);
 }
 
 TEST(PictureReader, UnusableDatesAndLongTexts)

@@ -81,6 +81,47 @@ TEST(WmaReader, PlayingTimeInMinutes)
     EXPECT_FALSE(parse(b, 100).duration);
 }
 
+// UTF-16LE with its terminator, for characters beyond Latin-1.
+Bytes utf16le(const std::u16string& text)
+{
+    Bytes b;
+    for (char16_t c : text) {
+        put16(b, c);
+    }
+    put16(b, 0);
+    return b;
+}
+
+// A file properties object: play duration in 100 ns units, preroll in ms.
+Bytes file_properties(uint64_t play, uint64_t preroll)
+{
+    Bytes b = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+               0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    b.resize(64, 0);
+    b[16] = 104;
+    for (uint64_t v : {play, uint64_t{0}, preroll}) {
+        put32(b, static_cast<uint32_t>(v));
+        put32(b, static_cast<uint32_t>(v >> 32));
+    }
+    b.resize(104, 0);
+    return b;
+}
+
+TEST(WmaReader, TextsAsUtf8AndTheFilesOwnPreroll)
+{
+    const Bytes b =
+        concat({wma_file("Caf\xe9 Cr\xe8me", "Beyonc\xe9",
+                         {{"WM/AlbumTitle", 0, utf16le(u"\u0414\u043e\u0440\u043e\u0433\u0430")},
+                          {"WM/Genre", 0, utf16le(u"\U0001F3B5")}}),
+                file_properties((95 * 1000 + 3100) * 10000ULL, 3100)});
+    const MusicTags t = parse(b);
+    EXPECT_EQ(t.title.value_or("-"), "Caf\u00e9 Cr\u00e8me");
+    EXPECT_EQ(t.artist.value_or("-"), "Beyonc\u00e9");
+    EXPECT_EQ(t.album.value_or("-"), "\u0414\u043e\u0440\u043e\u0433\u0430");
+    EXPECT_EQ(t.genre.value_or("-"), "\U0001F3B5");
+    EXPECT_EQ(t.duration.value_or("-"), "0:01:35.000") << "the play duration less the preroll";
+}
+
 TEST(WmaReader, ListsFoundWithoutTheEncoderNameAndBrokenLists)
 {
     // No WMFSDK: the first "WM/" whose stored length fits starts the list.
