@@ -342,6 +342,7 @@ void db_unlink_item(const DbLock&, DbItem* item)
 
 void db_purge_vanished()
 {
+    db_purge_playlists();
     // The files are examined without the lock, so requests are not held up
     // by a slow disk; an item that changed meanwhile is left alone.
     std::vector<std::pair<NodeId, std::string>> candidates;
