@@ -362,7 +362,10 @@ TEST_F(Scanner, EveryFileHasOneNameAndEveryDirectoryOneWalk)
     fs::create_directory_symlink(real, dir.file("link"));
     setting_set(KEY_CONTENTDIR, dir.file("link") + "/," + real + "/");
     db_create();
+    // As a library file of an earlier version may hold it.
+    ASSERT_EQ(add_music(real + "//top.mp3", "Top", "Artist", "Album"), DB_ADDED);
     scan_all(running);
+    db_purge_vanished();
     const std::string text = log();
     size_t walks = 0;
     for (size_t at = 0; (at = text.find("DB:scanning ", at)) != std::string::npos; ++at) {
