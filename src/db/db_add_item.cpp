@@ -145,9 +145,7 @@ bool place(const DbLock& lock, DbItem* item, const DbItemFields& f)
 }
 
 // What an add does with an item already in the tree for the same path and
-// class: a playlist name adds a reference to it (and leaves the item as it
-// is: its track number is its own, not its place in the list), an item at
-// least as new as
+// class: a playlist name adds a reference to it, an item at least as new as
 // the file stays, an older one is freed so that the file is read anew.
 enum class Existing {
     None,    // nothing there (any more): go on and add
@@ -161,6 +159,8 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
         return Existing::None;
     }
     if (has_text(f.playlist)) {
+        // The item stays as it is: its track number is its own, the place
+        // in the list is the reference's order.
         if (!existing->playlist) {
             existing->playlist = DbText(f.playlist);
         }
