@@ -385,6 +385,8 @@ TEST_F(Scanner, EveryFileHasOneNameAndEveryDirectoryOneWalk)
     ASSERT_NE(album, nullptr);
     EXPECT_EQ(album->child_count, 1);
     EXPECT_FALSE(at(lock, g_db.music_root, {"Folders", "real"}));
+    // A rescan request names the same paths.
+    EXPECT_EQ(rescan_dir_resolve(dir.file("link") + "//Album/"), real + "/Album");
 }
 
 } // namespace
