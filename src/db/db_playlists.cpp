@@ -79,6 +79,10 @@ DbContainer* db_playlist_container(const DbLock& lock, const char* name, const c
         }
         DbContainer* c = db_add_container(lock, name, g_db.playlists, kClassPlaylist, false);
         if (c) {
+            // A file whose container was pruned may still name its id: the
+            // id is this container's now.
+            std::erase_if(db_state().playlist_sources,
+                          [&](const auto& entry) { return entry.second == c->id; });
             db_state().playlist_sources[source] = c->id;
         }
         return c;
