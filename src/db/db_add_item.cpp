@@ -32,22 +32,16 @@ DbText adapted(const char* text)
     return text ? DbText(db_clean_text(adapt_case(text))) : DbText();
 }
 
-// The playlist container of that name below "Playlists", found or created.
-DbContainer* playlist_container(const DbLock& lock, const char* name)
+// The order of the reference a playlist add makes.
+int32_t reference_order(const DbItemFields& f)
 {
-    if (!g_db.playlists) {
-        return nullptr;
-    }
-    if (DbContainer* c = db_find_child(lock, g_db.playlists, name)) {
-        return c;
-    }
-    return db_add_container(lock, name, g_db.playlists, kClassPlaylist, false);
+    return f.playlist_order != kDbNoPlaylistOrder ? f.playlist_order : f.track;
 }
 
-void add_to_playlist(const DbLock& lock, DbItem* item, const char* name, int32_t track)
+void add_to_playlist(const DbLock& lock, DbItem* item, const DbItemFields& f)
 {
-    if (DbContainer* list = playlist_container(lock, name)) {
-        db_add_reference(lock, list, item, track);
+    if (DbContainer* list = db_playlist_container(lock, f.playlist, f.playlist_source)) {
+        db_add_reference(lock, list, item, reference_order(f));
     }
 }
 
@@ -121,8 +115,9 @@ Home home_of(const char* cls)
 }
 
 // Links a new item into its place; false when the class has no place.
-bool place(const DbLock& lock, DbItem* item, NodeId wanted_id)
+bool place(const DbLock& lock, DbItem* item, const DbItemFields& f)
 {
+    const NodeId wanted_id = f.id;
     const char* cls = item->upnp_class;
     const auto [top, all] = home_of(cls);
     if (top) {
@@ -136,7 +131,7 @@ bool place(const DbLock& lock, DbItem* item, NodeId wanted_id)
         }
         view_place_item(item, top);
         if (cls == kClassMusicTrack && item->playlist) {
-            add_to_playlist(lock, item, item->playlist.get(), item->track);
+            add_to_playlist(lock, item, f);
         }
         return true;
     }
@@ -148,7 +143,7 @@ bool place(const DbLock& lock, DbItem* item, NodeId wanted_id)
             return false;
         }
         db_link_child(g_db.radio_favorites, item);
-        add_to_playlist(lock, item, item->playlist.get(), item->track);
+        add_to_playlist(lock, item, f);
         return true;
     }
     if (item->genre) {
@@ -245,12 +240,14 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
         return Existing::None;
     }
     if (has_text(f.playlist)) {
+        // The item stays as it is: its track number is its own, the place
+        // in the list is the reference's order.
         if (!existing->playlist) {
             existing->playlist = DbText(f.playlist);
         }
-        if (DbContainer* list = playlist_container(lock, f.playlist)) {
+        if (DbContainer* list = db_playlist_container(lock, f.playlist, f.playlist_source)) {
             if (!db_find_item_by_path(lock, list, f.path)) {
-                db_add_reference(lock, list, existing, f.track);
+                db_add_reference(lock, list, existing, reference_order(f));
             }
         }
         return Existing::Present;
@@ -350,7 +347,7 @@ int db_add_item(const DbItemFields& raw)
     case Existing::None:
         break;
     }
-    if (!place(lock, item.get(), f.id)) {
+    if (!place(lock, item.get(), f)) {
         if (item->id == kNoNode && node_store_next_id() == INT32_MAX) {
             log_msg(LOG_ERROR, LOG_CAT_DB, "no object id left for %s\n", f.path);
         }

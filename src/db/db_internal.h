@@ -7,6 +7,8 @@
 #include "db/media_db.h"
 #include "db/node_store.h"
 
+#include <map>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +30,8 @@ struct DbState {
     std::vector<NodeId> prune_candidates;
     // Items that live only in views (see db_keep_unlinked).
     std::vector<NodeId> unlinked_items;
+    // The playlist container each playlist file made (see db_set_playlist).
+    std::map<std::string, NodeId, std::less<>> playlist_sources;
 };
 
 // Never destroyed: a worker may still touch the tree while the process exits.
@@ -79,6 +83,11 @@ void db_repoint_reference(DbReference* ref, DbItem* item, int32_t order);
 // Gives an item another duration, with the music totals of every container
 // holding it or a reference to it.
 void db_retime_item(DbItem* item, int32_t duration_ms);
+// The playlist container below "Playlists" that a playlist reference goes
+// into: the one the playlist file source made (made now when there is none),
+// or without a source the newest one titled name (made when there is none).
+// Null when there is no "Playlists" container.
+DbContainer* db_playlist_container(const DbLock& lock, const char* name, const char* source);
 
 // The container owning items of a class, or null.
 DbContainer* db_owner_for_class(const char* upnp_class);

@@ -168,6 +168,7 @@ void db_destroy()
     state.unlinked_items = {};
     state.pending = {};
     state.prune_candidates = {};
+    state.playlist_sources = {};
     node_store_release_references();
     const uint32_t update_id = g_db.system_update_id;
     const uint64_t changes = g_db.change_count;

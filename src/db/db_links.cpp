@@ -59,6 +59,14 @@ bool is_url(std::string_view path)
     return path.starts_with("http://") || path.starts_with("ftp://");
 }
 
+bool path_is_lexically_clean(std::string_view path)
+{
+    return path.find("//") == std::string_view::npos &&
+           path.find("/./") == std::string_view::npos &&
+           path.find("/../") == std::string_view::npos && !path.ends_with("/.") &&
+           !path.ends_with("/..");
+}
+
 } // namespace
 
 // --- node access ------------------------------------------------------------------
@@ -356,6 +364,7 @@ void db_unlink_item(const DbLock&, DbItem* item)
 
 void db_purge_vanished()
 {
+    db_purge_playlists();
     // The files are examined without the lock, so requests are not held up
     // by a slow disk; an item that changed meanwhile is left alone.
     std::vector<std::pair<NodeId, std::string>> candidates;
@@ -386,7 +395,10 @@ void db_purge_vanished()
     for (auto& [id, path] : candidates) {
         struct stat st {
         };
-        if (stat(path.c_str(), &st) != 0) {
+        // The scanner names files by their canonical paths; an item under
+        // another spelling ("//", "/./", "/../", kept in a library file of
+        // an earlier version) is a second item of a file the pass has read.
+        if (stat(path.c_str(), &st) != 0 || !path_is_lexically_clean(path)) {
             vanished.emplace_back(id, std::move(path));
         }
     }

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 struct MediaDb {
     DbContainer* root = nullptr;
@@ -203,6 +204,9 @@ int db_needs_update(const char* path, const DbContainer* container);
 // The same for a file whose modification time the caller already has.
 int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* container);
 
+// DbItemFields::playlist_order when none is given.
+inline constexpr int32_t kDbNoPlaylistOrder = -1;
+
 // Everything db_add_item needs to know of one media object.
 struct DbItemFields {
     const char* title = nullptr;
@@ -230,6 +234,15 @@ struct DbItemFields {
     // file): kept when it is still free, so that links players saved name
     // the same file. kNoNode for a new item.
     NodeId id = kNoNode;
+    // With a playlist name: the order of the item's reference in that
+    // playlist, apart from the item's own track number (kDbNoPlaylistOrder:
+    // the track number is the order too, as callers of the fixed 21
+    // arguments have it).
+    int32_t playlist_order = kDbNoPlaylistOrder;
+    // With a playlist name: the playlist file the reference comes from, so
+    // that it goes into the container of that file (see db_set_playlist);
+    // null: the newest playlist container of that name.
+    const char* playlist_source = nullptr;
 };
 
 enum DbAddResult : int {
@@ -313,6 +326,32 @@ void db_clear_radio();
 // Drops every reference of the playlist container of that name below
 // "Playlists", so that the playlist can be read anew. Takes the lock.
 void db_clear_playlist(const char* name);
+
+// One entry of a playlist file as read: the item it names (found by path
+// and class) and the order of its reference.
+struct DbPlaylistEntry {
+    std::string path;
+    const char* upnp_class = nullptr;
+    int32_t order = 0;
+};
+
+// Makes the playlist container of the playlist file source (titled name,
+// below "Playlists") reference exactly the entries' items, in their orders.
+// Each playlist file has a container of its own, even when two files have
+// the same title: a file read again replaces only what it put there. A
+// container that already holds those references is not touched at all (no
+// change mark, no event, no persistence write); otherwise references are
+// re-pointed in place, added or dropped. Entries whose item is not in the
+// tree are left out, and an item is referenced once. With shuffled (random
+// orders), the same items in other orders count as no change. No container
+// is made for a list without entries. Returns the references the container
+// holds. Takes the lock.
+size_t db_set_playlist(const char* source, const char* name,
+                       const std::vector<DbPlaylistEntry>& entries, bool shuffled);
+
+// Removes the playlist containers whose playlist file is gone (deleted or
+// renamed). Part of db_purge_vanished. Takes the lock.
+void db_purge_playlists();
 
 // The parsed decimal id of an ObjectID text (leading digits; 0 without any).
 NodeId db_parse_id(const char* text);

@@ -222,6 +222,11 @@ void refresh_cache()
         }
     }
     g_cache.content_dirs.clear();
+    // The scanner names files by their canonical paths; the directories as
+    // written still serve items of older persistence files.
+    for (const ContentRoot& root : content_roots()) {
+        g_cache.content_dirs.push_back(root.canonical);
+    }
     for (int i = 0; i < setting_list_count(KEY_CONTENTDIR); ++i) {
         g_cache.content_dirs.push_back(setting_list_item(KEY_CONTENTDIR, i).value_or(""));
     }

@@ -12,17 +12,20 @@
 namespace
 {
 
-// The full table; the first nine rows are the music rows. The readers of
+// The full table; the first ten rows are the music rows. "m3u8" is an m3u
+// in UTF-8 (m3u_read tells them apart by the extension). The readers of
 // pictures and video are registered by the full edition, so that the music
 // edition holds none of their code.
 ScanFileType g_types[] = {
-    {"mp3", mp3_add, 'M'},   {"wav", wav_add, 'M'},  {"m4a", wav_add, 'M'},  {"pcm", wav_add, 'M'},
-    {"lpcm", wav_add, 'M'},  {"wma", wma_add, 'M'},  {"m3u", m3u_read, 'M'}, {"wpl", wpl_read, 'M'},
-    {"pls", pls_read, 'M'},  {"jpg", nullptr, 'P'},  {"jpeg", nullptr, 'P'}, {"avi", nullptr, 'V'},
-    {"mpg", nullptr, 'V'},   {"mp4", nullptr, 'V'},  {"wmv", nullptr, 'V'},  {"vob", nullptr, 'V'},
-    {"mpeg2", nullptr, 'V'}, {"mpeg", nullptr, 'V'},
+    {"mp3", mp3_add, 'M'},  {"wav", wav_add, 'M'},   {"m4a", wav_add, 'M'},
+    {"pcm", wav_add, 'M'},  {"lpcm", wav_add, 'M'},  {"wma", wma_add, 'M'},
+    {"m3u", m3u_read, 'M'}, {"m3u8", m3u_read, 'M'}, {"wpl", wpl_read, 'M'},
+    {"pls", pls_read, 'M'}, {"jpg", nullptr, 'P'},   {"jpeg", nullptr, 'P'},
+    {"avi", nullptr, 'V'},  {"mpg", nullptr, 'V'},   {"mp4", nullptr, 'V'},
+    {"wmv", nullptr, 'V'},  {"vob", nullptr, 'V'},   {"mpeg2", nullptr, 'V'},
+    {"mpeg", nullptr, 'V'},
 };
-constexpr size_t kMusicRows = 9;
+constexpr size_t kMusicRows = 10;
 
 } // namespace
 

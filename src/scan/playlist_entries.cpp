@@ -3,8 +3,9 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/settings.h"
-#include "scan/mp3_reader.h"
-#include "scan/wma_reader.h"
+#include "core/utf8.h"
+#include "scan/music_tags.h"
+#include "scan/scanner.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,18 +16,8 @@
 namespace
 {
 
-// Only regular files are read: opening a named pipe waits for a writer
-// forever, and a device never ends. No file name holds a NUL byte; one in
-// an entry would have the extension tested on other text than the path
-// opened. And only files inside the content directories: a playlist is a
-// file anyone with write access to the library may drop there, and it must
-// not bring in "/etc/passwd" or "../../etc/passwd.mp3".
-bool is_library_file(const std::string& path)
-{
-    struct stat st = {};
-    return path.find('\0') == std::string::npos && stat(path.c_str(), &st) == 0 &&
-           S_ISREG(st.st_mode) && path_in_content_dir(path);
-}
+// The longest path a joined entry may have; longer ones name nothing.
+constexpr size_t kMaxEntryPath = 4095;
 
 bool starts_with_separator_after(std::string_view text, std::string_view prefix)
 {
@@ -34,53 +25,13 @@ bool starts_with_separator_after(std::string_view text, std::string_view prefix)
            (text[prefix.size()] == '/' || text[prefix.size()] == '\\');
 }
 
-} // namespace
-
-std::optional<std::string> playlist_join(std::string_view base_text, std::string_view entry)
+// playlist_locate_entry for one spelling of the entry.
+std::optional<PlaylistLocation> locate_spelling(std::string_view entry,
+                                                const std::string& playlist_path)
 {
-    std::string base(base_text);
-    if (starts_with_separator_after(entry, ".") && !starts_with_separator_after(entry, "..")) {
-        entry.remove_prefix(2);
-    }
-    while (starts_with_separator_after(entry, "..")) {
-        entry.remove_prefix(3);
-        size_t cut = base.rfind('/');
-        if (cut == std::string::npos) {
-            cut = base.rfind('\\');
-        }
-        base.erase(cut == std::string::npos ? 0 : cut);
-    }
-    std::string candidate = base;
-    if (candidate.empty() || (candidate.back() != '/' && candidate.back() != '\\')) {
-        candidate += '/';
-    }
-    candidate += entry;
-    if (candidate.size() > kPlaylistLineLimit) {
-        candidate.resize(kPlaylistLineLimit);
-    }
-    if (!candidate.empty() && static_cast<unsigned char>(candidate.back()) < 32) {
-        candidate.pop_back();
-    }
-    if (is_library_file(candidate)) {
-        return candidate;
-    }
-    std::replace(candidate.begin(), candidate.end(), '\\', '/');
-    if (is_library_file(candidate)) {
-        return candidate;
-    }
-    return std::nullopt;
-}
-
-std::optional<PlaylistLocation> playlist_locate_entry(std::string_view entry,
-                                                      const std::string& playlist_path)
-{
-    if (entry.substr(0, 7) == "http://") {
-        return PlaylistLocation{std::string(entry), true};
-    }
     if (entry.substr(0, 1) == "/" || (entry.size() > 1 && entry[1] == ':')) {
-        const std::string path(entry);
-        if (is_library_file(path)) {
-            return PlaylistLocation{path, false};
+        if (std::optional<std::string> found = playlist_library_file(std::string(entry))) {
+            return PlaylistLocation{*found, false};
         }
         return std::nullopt;
     }
@@ -109,6 +60,93 @@ std::optional<PlaylistLocation> playlist_locate_entry(std::string_view entry,
                 return PlaylistLocation{*found, false};
             }
         }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// Only regular files are read: opening a named pipe waits for a writer
+// forever, and a device never ends. No file name holds a NUL byte; one in
+// an entry would have the extension tested on other text than the path
+// opened. And only files inside the content directories: a playlist is a
+// file anyone with write access to the library may drop there, and it must
+// not bring in "/etc/passwd" or "../../etc/passwd.mp3".
+std::optional<std::string> playlist_library_file(const std::string& path)
+{
+    const std::optional<std::string> canonical = path_canonical(path);
+    struct stat st = {};
+    if (!canonical || stat(canonical->c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        path_is_system(*canonical) || !content_root_holding(*canonical, content_roots())) {
+        return std::nullopt;
+    }
+    return canonical;
+}
+
+std::optional<std::string> playlist_join(std::string_view base_text, std::string_view entry)
+{
+    std::string base(base_text);
+    if (starts_with_separator_after(entry, ".") && !starts_with_separator_after(entry, "..")) {
+        entry.remove_prefix(2);
+    }
+    while (starts_with_separator_after(entry, "..")) {
+        entry.remove_prefix(3);
+        size_t cut = base.rfind('/');
+        if (cut == std::string::npos) {
+            cut = base.rfind('\\');
+        }
+        base.erase(cut == std::string::npos ? 0 : cut);
+    }
+    std::string candidate = base;
+    if (candidate.empty() || (candidate.back() != '/' && candidate.back() != '\\')) {
+        candidate += '/';
+    }
+    candidate += entry;
+    // A path cut short would name another file, or half a character.
+    if (candidate.size() > kMaxEntryPath) {
+        return std::nullopt;
+    }
+    if (!candidate.empty() && static_cast<unsigned char>(candidate.back()) < 32) {
+        candidate.pop_back();
+    }
+    if (std::optional<std::string> found = playlist_library_file(candidate)) {
+        return found;
+    }
+    std::replace(candidate.begin(), candidate.end(), '\\', '/');
+    return playlist_library_file(candidate);
+}
+
+std::optional<std::string> playlist_other_spelling(std::string_view entry)
+{
+    if (std::all_of(entry.begin(), entry.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return std::nullopt;
+    }
+    if (!utf8_valid(entry)) {
+        return utf8_from_latin1(entry);
+    }
+    // Back to Latin-1 only when every character has a byte there: "?" for
+    // the others would name another file.
+    std::string latin1 = utf8_to_latin1(entry);
+    if (utf8_from_latin1(latin1) != entry) {
+        return std::nullopt;
+    }
+    return latin1;
+}
+
+std::optional<PlaylistLocation> playlist_locate_entry(std::string_view entry,
+                                                      const std::string& playlist_path)
+{
+    if (entry.substr(0, 7) == "http://") {
+        return PlaylistLocation{std::string(entry), true};
+    }
+    // The bytes as written first: they name the file on the disk the
+    // playlist was written for.
+    if (std::optional<PlaylistLocation> found = locate_spelling(entry, playlist_path)) {
+        return found;
+    }
+    if (const std::optional<std::string> other = playlist_other_spelling(entry)) {
+        return locate_spelling(*other, playlist_path);
     }
     return std::nullopt;
 }
@@ -173,25 +211,40 @@ bool playlist_has_extension(std::string_view location, const char* extension)
            strncasecmp(location.data() + location.size() - 3, extension, 3) == 0;
 }
 
-void playlist_add_track(const std::string& location, const std::string& playlist,
-                        PlaylistCounter& counter)
+PlaylistBuild::PlaylistBuild(std::string source_path, std::string title)
+    : source(std::move(source_path)), name(std::move(title))
 {
-    const bool wma = playlist_has_extension(location, "wma");
-    if (!wma && !playlist_has_extension(location, "mp3")) {
+}
+
+ScanEntry PlaylistBuild::add_file(const std::string& location)
+{
+    const ScanEntry kind = scan_playlist_entry(location);
+    if (kind == ScanEntry::Music) {
+        entries.push_back({location, kClassMusicTrack, counter.next()});
+    }
+    return kind;
+}
+
+void PlaylistBuild::add_known(const std::string& path, const char* upnp_class, int32_t order)
+{
+    entries.push_back({path, upnp_class, order});
+}
+
+void PlaylistBuild::finish()
+{
+    db_set_playlist(source.c_str(), name.c_str(), entries, setting_flag(KEY_RANDOMIZEPLAYLISTS));
+}
+
+void playlist_add_remote(PlaylistBuild& build, const std::string& location)
+{
+    if (!playlist_has_extension(location, "wma") && !playlist_has_extension(location, "mp3")) {
         return;
     }
-    if (location.rfind("http://", 0) != 0 && location.rfind("ftp://", 0) != 0 &&
-        !is_library_file(location)) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "item could not be found on disk: %s\n", location.c_str());
-        return;
-    }
-    const MusicTags tags =
-        wma ? wma_read_header(location.c_str()) : mp3_read_tags(location.c_str());
-    DbItemFields f = music_item_fields(tags, location.c_str(), 0);
-    f.playlist = playlist.c_str();
-    f.track = counter.next();
+    const MusicTags tags;
+    const DbItemFields f = music_item_fields(tags, location.c_str(), 0);
     if (db_add_item(f) == DB_ADD_FAILED) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n",
-                tags.title ? tags.title->c_str() : location.c_str());
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", location.c_str());
+        return;
     }
+    build.add_known(location, kClassMusicTrack, build.counter.next());
 }

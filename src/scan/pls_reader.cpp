@@ -41,16 +41,34 @@ int pls_read(const char* path, int)
     if (!file) {
         return 0;
     }
-    const std::string name = title_from_filename(path);
-    PlaylistCounter counter;
+    PlaylistBuild build(path, title_from_filename(path));
     std::string line;
     while (playlist_read_line(file.get(), line)) {
         const size_t equals = line.find('=');
         if (line.rfind("File", 0) != 0 || equals == std::string::npos) {
             continue;
         }
-        const std::string location = pls_location(line.substr(equals + 1), path);
-        playlist_add_track(location, name, counter);
+        const std::string entry = line.substr(equals + 1);
+        const std::string location = pls_location(entry, path);
+        if (location.rfind("http://", 0) == 0 || location.rfind("ftp://", 0) == 0) {
+            playlist_add_remote(build, location);
+            continue;
+        }
+        // The bytes as written first, then in the other encoding. Only files
+        // a music reader takes are added (add_file).
+        std::optional<std::string> found = playlist_library_file(location);
+        if (!found) {
+            if (const std::optional<std::string> other = playlist_other_spelling(entry)) {
+                found = playlist_library_file(pls_location(*other, path));
+            }
+        }
+        if (!found) {
+            log_msg(LOG_PROBLEM, LOG_CAT_DB, "item could not be found on disk: %s\n",
+                    location.c_str());
+            continue;
+        }
+        build.add_file(*found);
     }
+    build.finish();
     return 0;
 }

@@ -41,21 +41,10 @@ std::optional<std::string> rescan_dir_resolve(const std::string& dir)
         return std::nullopt;
     }
     for (const ContentRoot& root : content_roots()) {
-        if (root.kind != asked.kind || !path_is_below(*canonical, root.canonical)) {
-            continue;
+        if (root.kind == asked.kind && path_is_below(*canonical, root.canonical)) {
+            const std::string prefix = asked.kind ? dir.substr(0, 2) : "";
+            return prefix + *canonical;
         }
-        std::string below = canonical->substr(root.canonical.size());
-        if (root.canonical == "/") {
-            below = *canonical == "/" ? "" : *canonical;
-        }
-        std::string base = root.written;
-        if (!below.empty()) {
-            while (!base.empty() && base.back() == '/') {
-                base.pop_back();
-            }
-        }
-        const std::string prefix = asked.kind ? dir.substr(0, 2) : "";
-        return prefix + base + below;
     }
     return std::nullopt;
 }

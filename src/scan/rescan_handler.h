@@ -14,8 +14,7 @@ int rescan_handler(HttpConnection* connection);
 // it may be rescanned: once every "..", "." and link is resolved, it (or
 // what exists of it yet) has to lie inside a content directory with the same
 // kind prefix (the letter in either case; inside the start directory when
-// none is set). The answer is that content directory as written followed by
-// the rest of the canonical path, with the request's prefix, so that the
-// items keep the paths a full pass gives them. An empty dir (every content
-// directory) stays empty.
+// none is set). The answer is the canonical path with the request's prefix:
+// a full pass names files by their canonical paths too, so the items keep
+// the paths they have. An empty dir (every content directory) stays empty.
 std::optional<std::string> rescan_dir_resolve(const std::string& dir);

@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "scan/file_types.h"
+#include "scan/playlist_readers.h"
 
 #include <atomic>
 #include <chrono>
@@ -57,14 +58,6 @@ bool contains_any(int key, const std::string& text)
     return false;
 }
 
-void scan_root(const std::string& element, const ThreadFlag& flag)
-{
-    log_msg(LOG_INFO, LOG_CAT_DB, "DB scanning %s\n", element.c_str());
-    const ContentRoot root = content_root_split(element);
-    scan_directory(root.written, flag, root.kind, 0);
-    log_msg(LOG_INFO, LOG_CAT_DB, "DB scan on %s completed\n", element.c_str());
-}
-
 // What one walk keeps: the content directories it may reach, and the
 // directories on the way from the content directory down to the one being
 // read, so that a link back to one of them (or a bind mount of one inside
@@ -74,6 +67,7 @@ struct Walk {
     char filter;
     std::vector<ContentRoot> roots;
     std::vector<std::pair<dev_t, ino_t>> open_path;
+    ScanPass& pass;
 };
 
 // The canonical path of a directory just opened as written, when the walk
@@ -101,6 +95,19 @@ std::optional<std::string> enterable(int fd, const std::string& written, const W
     return canonical;
 }
 
+// Whether the directory was walked already in this pass for the same kinds
+// (a link to a directory elsewhere in the library, a content directory
+// inside another); marks it walked when not.
+bool walked_before(int fd, Walk& w)
+{
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0) {
+        return false;
+    }
+    return !w.pass.walked.insert({st.st_dev, st.st_ino, w.filter}).second;
+}
+
 std::string child_path(const std::string& directory, const char* name)
 {
     std::string path = directory;
@@ -110,10 +117,10 @@ std::string child_path(const std::string& directory, const char* name)
     return path + name;
 }
 
-// Walks an open directory; dir_fd belongs to the caller, canonical is its
-// canonical path.
-void walk(int dir_fd, const std::string& directory, const std::string& canonical, Walk& w,
-          int depth)
+// Walks an open directory; dir_fd belongs to the caller, directory is its
+// canonical path, so that every file gets one spelling whichever way the
+// walk came to it.
+void walk(int dir_fd, const std::string& directory, Walk& w, int depth)
 {
     const int own = dup(dir_fd);
     std::unique_ptr<DIR, DirCloser> d(own >= 0 ? fdopendir(own) : nullptr);
@@ -124,7 +131,7 @@ void walk(int dir_fd, const std::string& directory, const std::string& canonical
         log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", directory.c_str());
         return;
     }
-    const int compilation = contains_any(KEY_COMPILATIONSDIR, directory) ? 1 : 0;
+    const int compilation = scan_compilation_flag(directory);
     log_msg(LOG_INFO, LOG_CAT_DB, "scanning %s\n", directory.c_str());
     while (w.flag == 1) {
         const dirent* entry = readdir(d.get());
@@ -141,20 +148,25 @@ void walk(int dir_fd, const std::string& directory, const std::string& canonical
             log_msg(LOG_ERROR, LOG_CAT_DB, "upnp_stat failed %s\n", name);
             continue;
         }
+        std::string path = child_path(directory, name);
         if (S_ISLNK(st.st_mode)) {
             // A link is followed only to a place inside a content directory:
             // otherwise anyone who may write into the library could publish
             // every file the server can read. Whoever wants another folder
             // served names it as a content directory.
-            const std::optional<std::string> target = path_canonical(child_path(canonical, name));
+            const std::optional<std::string> target = path_canonical(path);
             if (!target || fstatat(dir_fd, name, &st, 0) != 0) {
                 log_msg(LOG_ERROR, LOG_CAT_DB, "upnp_stat failed %s\n", name);
                 continue;
             }
             if (path_is_system(*target) || !content_root_holding(*target, w.roots)) {
                 log_msg(LOG_INFO, LOG_CAT_DB, "link leads outside the content directories: %s\n",
-                        child_path(directory, name).c_str());
+                        path.c_str());
                 continue;
+            }
+            // A linked file is the file it leads to: one item, one path.
+            if (S_ISREG(st.st_mode)) {
+                path = *target;
             }
         }
         const bool is_dir = S_ISDIR(st.st_mode);
@@ -163,8 +175,6 @@ void walk(int dir_fd, const std::string& directory, const std::string& canonical
         if (!is_dir && !S_ISREG(st.st_mode)) {
             continue;
         }
-        // Files always get one '/', whatever the directory ends with.
-        std::string path = is_dir ? child_path(directory, name) : directory + '/' + name;
         if (path.size() > kMaxPath || contains_any(KEY_IGNOREDIR, path)) {
             continue;
         }
@@ -183,15 +193,26 @@ void walk(int dir_fd, const std::string& directory, const std::string& canonical
         }
         // Checked again on what was opened: the entry may have been swapped
         // for a link since it was examined.
-        if (const std::optional<std::string> inside = enterable(child, path, w)) {
-            w.open_path.emplace_back(st.st_dev, st.st_ino);
-            walk(child, path, *inside, w, depth + 1);
-            w.open_path.pop_back();
-        } else {
+        const std::optional<std::string> inside = enterable(child, path, w);
+        if (!inside) {
             log_msg(LOG_INFO, LOG_CAT_DB, "do not descend into %s\n", path.c_str());
+        } else if (contains_any(KEY_IGNOREDIR, *inside) || walked_before(child, w)) {
+            log_msg(LOG_INFO, LOG_CAT_DB, "already scanned or ignored: %s\n", path.c_str());
+        } else {
+            w.open_path.emplace_back(st.st_dev, st.st_ino);
+            walk(child, *inside, w, depth + 1);
+            w.open_path.pop_back();
         }
         close(child);
     }
+}
+
+void scan_root(const std::string& element, const ThreadFlag& flag, ScanPass& pass)
+{
+    log_msg(LOG_INFO, LOG_CAT_DB, "DB scanning %s\n", element.c_str());
+    const ContentRoot root = content_root_split(element);
+    scan_directory(root.written, flag, root.kind, 0, pass);
+    log_msg(LOG_INFO, LOG_CAT_DB, "DB scan on %s completed\n", element.c_str());
 }
 
 DbContainer* owner_for_kind(char kind)
@@ -249,6 +270,36 @@ void scanner_thread(ThreadFlag* flag, const ThreadFlag* reader_flag)
 
 } // namespace
 
+int scan_compilation_flag(std::string_view directory)
+{
+    return contains_any(KEY_COMPILATIONSDIR, std::string(directory)) ? 1 : 0;
+}
+
+ScanEntry scan_playlist_entry(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string_view extension =
+        scan_extension(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+    ScanEntry kind = ScanEntry::Unknown;
+    for (const ScanFileType& type : scan_file_types()) {
+        if (strncasecmp(type.extension, extension.data(), extension.size()) != 0 ||
+            type.extension[extension.size()] != '\0') {
+            continue;
+        }
+        const bool playlist =
+            type.reader == m3u_read || type.reader == pls_read || type.reader == wpl_read;
+        kind = type.kind == 'M' && type.reader && !playlist ? ScanEntry::Music : ScanEntry::Other;
+        break;
+    }
+    struct stat st {
+    };
+    if (kind == ScanEntry::Music && stat(path.c_str(), &st) == 0) {
+        scan_file(path, 'M', scan_compilation_flag(std::string_view(path).substr(0, slash)),
+                  st.st_mtime);
+    }
+    return kind;
+}
+
 void scan_file(const std::string& path, char filter, int compilation, time_t mtime)
 {
     const size_t slash = path.rfind('/');
@@ -272,6 +323,13 @@ void scan_file(const std::string& path, char filter, int compilation, time_t mti
 
 void scan_directory(const std::string& directory, const ThreadFlag& flag, char filter, int depth)
 {
+    ScanPass pass;
+    scan_directory(directory, flag, filter, depth, pass);
+}
+
+void scan_directory(const std::string& directory, const ThreadFlag& flag, char filter, int depth,
+                    ScanPass& pass)
+{
     if (depth > kScanMaxDepth) {
         log_msg(LOG_INFO, LOG_CAT_DB, "do not descend further\n");
         return;
@@ -284,16 +342,20 @@ void scan_directory(const std::string& directory, const ThreadFlag& flag, char f
         log_msg(LOG_ERROR, LOG_CAT_DB, "opendir failed %s\n", directory.c_str());
         return;
     }
-    Walk w{flag, filter, content_roots(), {}};
+    Walk w{flag, filter, content_roots(), {}, pass};
     // A requested directory is checked once more here, when it is walked:
-    // its links may have changed since the request was accepted.
+    // its links may have changed since the request was accepted. The walk
+    // goes on under the canonical name: "dir/", "dir/." and a link to dir
+    // all give the same paths.
     if (const std::optional<std::string> canonical = enterable(fd, directory, w)) {
-        struct stat st {
-        };
-        if (fstat(fd, &st) == 0) {
-            w.open_path.emplace_back(st.st_dev, st.st_ino);
+        if (!walked_before(fd, w)) {
+            struct stat st {
+            };
+            if (fstat(fd, &st) == 0) {
+                w.open_path.emplace_back(st.st_dev, st.st_ino);
+            }
+            walk(fd, *canonical, w, depth);
         }
-        walk(fd, directory, *canonical, w, depth);
     } else {
         log_msg(LOG_INFO, LOG_CAT_DB, "do not descend into %s\n", directory.c_str());
     }
@@ -308,15 +370,16 @@ void scan_all(const ThreadFlag& flag)
         std::lock_guard guard(state.lock);
         dir = state.dir;
     }
+    ScanPass pass;
     if (!dir.empty()) {
-        scan_root(dir, flag);
+        scan_root(dir, flag, pass);
     } else if (setting_list_count(KEY_CONTENTDIR) == 0) {
-        scan_root(start_directory(), flag);
+        scan_root(start_directory(), flag, pass);
     } else {
         for (int i = 0; i < setting_list_count(KEY_CONTENTDIR); ++i) {
             const std::optional<std::string> element = setting_list_item(KEY_CONTENTDIR, i);
             if (element && !element->empty()) {
-                scan_root(*element, flag);
+                scan_root(*element, flag, pass);
             }
         }
     }

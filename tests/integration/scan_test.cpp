@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -140,30 +141,31 @@ TEST(Scan, NothingOutsideTheContentDirectoriesIsServed)
                                               "-dbfile", db, "-scantime", "0", "-v", "13"});
         ASSERT_TRUE(server.scan_completed(shared.path));
         const auto items = item_urls(server.port());
-        EXPECT_EQ(items.size(), 3u);
+        EXPECT_EQ(items.size(), 2u);
         EXPECT_TRUE(items.count("Own"));
-        EXPECT_TRUE(items.count("Shared"));
-        ASSERT_TRUE(items.count("Linked")) << "a link into another content directory is followed";
+        ASSERT_TRUE(items.count("Shared"));
+        EXPECT_FALSE(items.count("Linked"))
+            << "a link into another content directory is the file it leads to";
         EXPECT_FALSE(items.count("Passwd"));
         EXPECT_FALSE(items.count("Away"));
         const auto answer =
-            http_exchange(server.port(), "GET " + items.at("Linked") + " HTTP/1.1\r\n\r\n");
+            http_exchange(server.port(), "GET " + items.at("Shared") + " HTTP/1.1\r\n\r\n");
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->status, 200);
         EXPECT_EQ(answer->body.size(), frames.size());
         ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(db); }, 20s));
         EXPECT_EQ(server.stop(), 0);
     }
-    // Without the shared directory the link leads out: the item read back
-    // from the library file stays in the tree until a later pass, but its
-    // file is not served.
+    // Without the shared directory its file lies outside: the item read
+    // back from the library file stays in the tree until a later pass, but
+    // its file is not served.
     ServerUnderTest server(
         PLENWICK_BIN, {"-contentdir", music.path, "-dbfile", db, "-scantime", "0", "-v", "13"});
     ASSERT_TRUE(server.scan_completed(music.path));
     const auto items = item_urls(server.port());
-    ASSERT_TRUE(items.count("Linked"));
+    ASSERT_TRUE(items.count("Shared"));
     const auto refused =
-        http_exchange(server.port(), "GET " + items.at("Linked") + " HTTP/1.1\r\n\r\n");
+        http_exchange(server.port(), "GET " + items.at("Shared") + " HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 404);
     EXPECT_EQ(refused->body.find('\xff'), std::string::npos) << "no frame bytes";
@@ -265,6 +267,73 @@ TEST(Scan, TagsCannotForgeRecordsAcrossRestarts)
     }
     EXPECT_GE(served, 1) << "the MP3 itself is served";
     EXPECT_EQ(second.stop(), 0);
+}
+
+// The SystemUpdateID a running server reports.
+std::string system_update_id(int port)
+{
+    const std::string answer = content_directory_call(port, "GetSystemUpdateID", "");
+    static const std::regex id_re("<Id>([0-9]+)</Id>");
+    std::smatch m;
+    return std::regex_search(answer, m, id_re) ? m[1].str() : "";
+}
+
+// A library as people keep one: a playlist at its root over the albums, a
+// content directory written with a trailing slash, a link back up. Every
+// file is one item with its own track number, and a rescan that finds
+// nothing new changes nothing: no new SystemUpdateID, no rewrite of the
+// library file.
+TEST(Scan, PlaylistsAndLinksLeaveTheLibraryAsItIs)
+{
+    TempDir music;
+    std::string m3u;
+    for (int album = 0; album < 3; ++album) {
+        const std::string dir = music.path + "/Album " + std::to_string(album);
+        std::filesystem::create_directories(dir);
+        for (int track = 1; track <= 4; ++track) {
+            const std::string name = std::to_string(track) + ".mp3";
+            write_bytes(dir + "/" + name,
+                        concat({id3v2_tag({{"TIT2", id3_latin1("A" + std::to_string(album) + "T" +
+                                                               std::to_string(track))},
+                                           {"TRCK", id3_latin1(std::to_string(track))}}),
+                                mpeg_frames(2)}));
+            m3u = "Album " + std::to_string(album) + "/" + name + "\n" + m3u;
+        }
+    }
+    std::ofstream(music.file("all.m3u")) << m3u;
+    std::filesystem::create_directory_symlink("..", music.path + "/Album 0/loop");
+    TempDir state;
+    const std::string db = state.file("library.db");
+    ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path + "/", "-dbfile", db,
+                                          "-scantime", "0", "-v", "13"});
+    ASSERT_TRUE(server.scan_completed(music.path + "/"));
+    ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(db); }, 20s));
+    // The library file lists each item once with its path and own number.
+    const std::string text = read_file(db);
+    EXPECT_EQ(count_occurrences(text, "<SOI>\n"), 12) << text;
+    EXPECT_EQ(text.find("//"), std::string::npos) << text;
+    static const std::regex record_re(
+        "RE:[^\n]*/([0-9])\\.mp3\n(?:[A-Z][A-Z]:[^\n]*\n)*?TR:([0-9]+)\n");
+    int records = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), record_re);
+         it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ((*it)[1], (*it)[2]) << (*it)[0];
+        ++records;
+    }
+    EXPECT_EQ(records, 12) << text;
+    const auto written = std::filesystem::last_write_time(db);
+    const std::string id = system_update_id(server.port());
+    ASSERT_FALSE(id.empty());
+    const std::string done = "DB:DB scan on " + music.path + "/ completed\n";
+    auto rescan = http_exchange(server.port(), "GET /rescan HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(rescan);
+    EXPECT_TRUE(
+        wait_until([&] { return count_occurrences(server.process->out(), done) == 2; }, 10s));
+    // Past the eventing interval and the writer's quiet time.
+    std::this_thread::sleep_for(7s);
+    EXPECT_EQ(system_update_id(server.port()), id);
+    EXPECT_EQ(std::filesystem::last_write_time(db), written);
+    EXPECT_EQ(server.stop(), 0);
 }
 
 } // namespace

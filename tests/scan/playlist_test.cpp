@@ -1,7 +1,9 @@
 #include "db/db_fixture.h"
 #include "db/db_internal.h"
+#include "mp3_writer.h"
 #include "scan/playlist_entries.h"
 #include "scan/playlist_readers.h"
+#include "scan/scanner.h"
 #include "support/named_pipe.h"
 
 #include <filesystem>
@@ -42,6 +44,35 @@ protected:
         }
         std::sort(out.begin(), out.end());
         return out;
+    }
+
+    // A real MP3 file with a title and a track number.
+    std::string mp3(const std::string& name, const std::string& title, int track = 0)
+    {
+        const std::string path = dir.file(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::vector<Id3Frame> frames{{"TIT2", id3_latin1(title)}};
+        if (track) {
+            frames.push_back({"TRCK", id3_latin1(std::to_string(track))});
+        }
+        write_bytes(path, concat({id3v2_tag(frames), mpeg_frames(3)}));
+        return path;
+    }
+
+    // The change counter and whether a flush would send an event.
+    std::pair<uint64_t, bool> changes()
+    {
+        const bool pending = db_flush_events().has_value();
+        const DbLock lock = db_lock();
+        return {db_tree(lock).change_count, pending};
+    }
+
+    void full_pass()
+    {
+        ThreadFlag running{1};
+        scan_all(running);
+        db_purge_vanished();
+        db_prune_empty();
     }
 
     std::string title_of(const std::string& path)
@@ -113,24 +144,25 @@ TEST_F(Playlists, EntriesOutsideTheContentDirectoriesAreNotFound)
     const std::string pls = write("music/lists/evil.pls",
                                   "File1=" + secret + "\nFile2=../link.mp3\nFile3=../own.mp3\n");
     pls_read(pls.c_str(), 0);
-    EXPECT_EQ(entries("Evil").size(), 3u) << "the pls adds its one good entry to the same name";
+    EXPECT_EQ(entries("Evil").size(), 1u) << "the pls has a container of its own";
     EXPECT_EQ(title_of(secret), "(none)");
     EXPECT_EQ(title_of(dir.file("music/link.mp3")), "(none)");
 }
 
 TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
 {
-    const std::string song = file("songs/untagged.mp3");
+    // A kind no reader knows: the playlist's title is all there is.
+    const std::string song = file("songs/untagged.ogg");
     const std::string list = write("party.m3u", "#EXTM3U\n"
                                                 "#EXTINF:123,Artist - Name\n"
-                                                "songs/untagged.mp3\n"
+                                                "songs/untagged.ogg\n"
                                                 "#EXTINF:-1,Jazz Radio\n"
                                                 "http://radio.example/jazz\n"
                                                 "x.mp\n");
     m3u_read(list.c_str(), 0);
     m3u_read(list.c_str(), 0);
     const auto read = entries("Party");
-    ASSERT_EQ(read.size(), 2u) << "emptied before each read";
+    ASSERT_EQ(read.size(), 2u) << "one reference per line after two reads";
     EXPECT_EQ(read[0].second, song);
     EXPECT_EQ(read[1].second, "http://radio.example/jazz");
     EXPECT_EQ(title_of(song), "Artist - Name");
@@ -266,6 +298,205 @@ TEST_F(Playlists, RandomizedOrders)
         orders.push_back(order);
     }
     EXPECT_NE(orders, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+}
+
+// A playlist at the root of a library names tracks of many albums: each
+// keeps its own track number and compilation flag, and the position in the
+// list is only the order of its reference there.
+TEST_F(Playlists, EntriesKeepTheirOwnTrackNumbers)
+{
+    setting_set(KEY_COMPILATIONSDIR, "Sampler");
+    std::vector<std::string> paths;
+    std::string text;
+    for (int album = 0; album < 4; ++album) {
+        const std::string folder = album == 3 ? "Sampler" : "Album" + std::to_string(album);
+        for (int track = 1; track <= 5; ++track) {
+            paths.push_back(mp3(folder + "/" + std::to_string(track) + ".mp3",
+                                "T" + std::to_string(album) + std::to_string(track), track));
+        }
+    }
+    // Twenty lines, the albums interleaved.
+    for (int track = 5; track >= 1; --track) {
+        for (int album = 0; album < 4; ++album) {
+            text += paths[static_cast<size_t>(album * 5 + track - 1)].substr(dir.path.size() + 1) +
+                    "\n";
+        }
+    }
+    const std::string list = write("all.m3u", text);
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            full_pass(); // the files known now: the pass and the list meet them again
+        } else {
+            m3u_read(list.c_str(), 0);
+        }
+        const auto read = entries("All");
+        ASSERT_EQ(read.size(), 20u);
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(read[static_cast<size_t>(i)].first, i + 1);
+        }
+        EXPECT_EQ(read[0].second, paths[4]) << "the first line";
+        const DbLock lock = db_lock();
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const DbItem* item = item_by_path(lock, paths[i]);
+            ASSERT_NE(item, nullptr) << paths[i];
+            EXPECT_EQ(item->track, static_cast<int>(i % 5) + 1) << paths[i];
+            EXPECT_EQ(item->compilation, i >= 15 ? 1 : 0) << paths[i];
+        }
+        EXPECT_EQ(db_tree(lock).all_tracks->child_count, 20);
+    }
+}
+
+// One file, one item: "..", backslashes and links in entries lead to the
+// path the scanner gives the file.
+TEST_F(Playlists, EntriesAreNamedAsTheScannerNamesThem)
+{
+    const std::string song = mp3("Other/song.mp3", "Song", 3);
+    std::filesystem::create_directory_symlink(dir.file("Other"), dir.file("Linked"));
+    const std::string pls = write("Lists/mix.pls", "[playlist]\nFile1=../Other/song.mp3\n"
+                                                   "File2=..\\Linked\\song.mp3\n"
+                                                   "File3=" +
+                                                       dir.path + "/Lists/../Other/song.mp3\n");
+    const std::string m3u =
+        write("Lists/mix.m3u", "../Linked/./song.mp3\n" + dir.path + "//Other/song.mp3\n");
+    pls_read(pls.c_str(), 0);
+    m3u_read(m3u.c_str(), 0);
+    full_pass();
+    const DbLock lock = db_lock();
+    EXPECT_EQ(db_tree(lock).all_tracks->child_count, 1);
+    ASSERT_NE(item_by_path(lock, song), nullptr);
+    int lists = 0;
+    for (DbNode* n = db_first_child(lock, g_db.playlists); n; n = db_next_sibling(lock, n)) {
+        const DbContainer* list = db_as_container(n);
+        if (list && db_text_of(list->title) == "Mix") {
+            ++lists;
+            EXPECT_EQ(list->child_count, 1) << "one reference per item";
+            EXPECT_EQ(db_find_item_by_path(lock, list, song), item_by_path(lock, song));
+        }
+    }
+    EXPECT_EQ(lists, 2) << "the pls and the m3u";
+}
+
+// Reading what did not change changes nothing: no change mark, no event,
+// so no persistence write either.
+TEST_F(Playlists, UnchangedPlaylistsChangeNothing)
+{
+    mp3("a/one.mp3", "One", 1);
+    mp3("a/two.mp3", "Two", 2);
+    write("a/list.m3u", "#EXTINF:-1,Jazz\nhttp://radio.example/jazz\ntwo.mp3\none.mp3\n");
+    write("a/list.pls", "[playlist]\nFile1=one.mp3\nFile2=two.mp3\n");
+    write("a/list.wpl", "<smil><head><title>W</title></head><body><seq><media src=\"two.mp3\"/>"
+                        "</seq></body></smil>");
+    full_pass();
+    ASSERT_EQ(entries("List").size(), 2u);
+    const auto before = changes();
+    const std::string m3u = dir.file("a/list.m3u");
+    m3u_read(m3u.c_str(), 0);
+    m3u_read(m3u.c_str(), 0);
+    EXPECT_EQ(changes(), std::make_pair(before.first, false));
+    full_pass();
+    EXPECT_EQ(changes(), std::make_pair(before.first, false)) << "a rescan of the same library";
+
+    // A change is made, in place.
+    write("a/list.m3u", "one.mp3\ntwo.mp3\n");
+    m3u_read(m3u.c_str(), 0);
+    EXPECT_GT(changes().first, before.first);
+    std::vector<std::pair<int, std::string>> want{{1, dir.file("a/one.mp3")},
+                                                  {2, dir.file("a/two.mp3")}};
+    bool found = false;
+    const DbLock lock = db_lock();
+    for (DbNode* n = db_first_child(lock, g_db.playlists); n; n = db_next_sibling(lock, n)) {
+        const DbContainer* c = db_as_container(n);
+        found = found || (c && c->child_count == 2 && db_text_of(c->title) == "List" &&
+                          db_find_item_by_path(lock, c, want[0].second) &&
+                          !db_find_item_by_path(lock, c, "http://radio.example/jazz"));
+    }
+    EXPECT_TRUE(found) << "the m3u's container holds the new list";
+}
+
+TEST_F(Playlists, ContainersOfVanishedPlaylistsGo)
+{
+    mp3("a/one.mp3", "One", 1);
+    write("a/old.m3u", "one.mp3\n");
+    write("a/keep.pls", "[playlist]\nFile1=one.mp3\n");
+    full_pass();
+    ASSERT_EQ(entries("Old").size(), 1u);
+    std::filesystem::rename(dir.file("a/old.m3u"), dir.file("a/new.m3u"));
+    full_pass();
+    EXPECT_TRUE(entries("Old").empty()) << "renamed";
+    EXPECT_EQ(entries("New").size(), 1u);
+    EXPECT_EQ(entries("Keep").size(), 1u);
+    std::filesystem::remove(dir.file("a/new.m3u"));
+    full_pass();
+    const DbLock lock = db_lock();
+    EXPECT_FALSE(db_find_child(lock, g_db.playlists, "New")) << "deleted";
+    EXPECT_EQ(db_check_consistency(lock), "");
+}
+
+TEST_F(Playlists, ExtinfTitleNamesTheNextEntryOnly)
+{
+    const std::string list = write("t.m3u", "#EXTINF:-1,Jazz Radio\n"
+                                            "http://radio.example/jazz\n"
+                                            "http://radio.example/rock.mp3\n"
+                                            "#EXTINF:-1,Named\n"
+                                            "a.ogg\n"
+                                            "b.ogg\n");
+    file("a.ogg");
+    file("b.ogg");
+    m3u_read(list.c_str(), 0);
+    ASSERT_EQ(entries("T").size(), 4u);
+    EXPECT_EQ(title_of(dir.file("a.ogg")), "Named");
+    EXPECT_EQ(title_of(dir.file("b.ogg")), "B");
+    const DbLock lock = db_lock();
+    const DbItem* rock =
+        db_find_item_by_path(lock, g_db.radio_favorites, "http://radio.example/rock.mp3");
+    ASSERT_NE(rock, nullptr);
+    EXPECT_NE(db_text_of(rock->title), "Jazz Radio");
+}
+
+// Playlists name files in UTF-8 or Latin-1, whatever the file system uses.
+TEST_F(Playlists, EncodingsOfTitlesAndNames)
+{
+    const std::string utf8_name = file("Cr\xC3\xA8me.ogg"); // "Crème" in UTF-8
+    const std::string latin1_name = file("Br\xFBl\xE9"
+                                         "e.ogg"); // "Brûlée" in Latin-1
+    const std::string m3u = write("latin.m3u", "#EXTINF:1,Caf\xE9\n"
+                                               "Cr\xE8me.ogg\n"
+                                               "Br\xC3\xBBl\xC3\xA9"
+                                               "e.ogg\n");
+    m3u_read(m3u.c_str(), 0);
+    auto read = entries("Latin");
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].second, utf8_name);
+    EXPECT_EQ(read[1].second, latin1_name);
+    EXPECT_EQ(title_of(utf8_name), "Caf\xC3\xA9") << "a Latin-1 title in UTF-8";
+
+    const std::string m3u8 = write(
+        "utf.m3u8", "\xEF\xBB\xBF#EXTM3U\n#EXTINF:1,\xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1\n"
+                    "http://radio.example/a\n");
+    ASSERT_EQ(scan_playlist_entry(m3u8), ScanEntry::Other) << "a playlist is no entry";
+    m3u_read(m3u8.c_str(), 0);
+    ASSERT_EQ(entries("Utf").size(), 1u);
+    {
+        const DbLock lock = db_lock();
+        const DbItem* station =
+            db_find_item_by_path(lock, g_db.radio_favorites, "http://radio.example/a");
+        ASSERT_NE(station, nullptr);
+        EXPECT_EQ(db_text_of(station->title), "\xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1");
+    }
+
+    const std::string song = mp3("Sub/Cr\xC3\xA8me.mp3", "Song");
+    const std::string pls = write("win.pls", "[playlist]\nFile1=Sub\\Cr\xE8me.mp3\n");
+    pls_read(pls.c_str(), 0);
+    read = entries("Win");
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].second, song);
+
+    const std::string wpl =
+        write("w.wpl", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><smil><head>"
+                       "<title>Caf\xE9</title></head><body><seq><media src=\"Sub\\Cr\xE8me.mp3\"/>"
+                       "</seq></body></smil>");
+    wpl_read(wpl.c_str(), 0);
+    EXPECT_EQ(entries("Caf\xC3\xA9").size(), 1u);
 }
 
 } // namespace

@@ -156,11 +156,11 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
 
 TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
 {
-    EXPECT_EQ(scan_file_types().size(), 18u);
+    EXPECT_EQ(scan_file_types().size(), 19u);
     edition_select(Edition::MusicOnly);
     const auto types = scan_file_types();
     edition_select(Edition::Full);
-    ASSERT_EQ(types.size(), 9u);
+    ASSERT_EQ(types.size(), 10u);
     for (const ScanFileType& t : types) {
         EXPECT_EQ(t.kind, 'M') << t.extension;
     }
@@ -326,7 +326,8 @@ TEST_F(Scanner, WalkFollowsLinksOnlyInsideTheContentDirectories)
     scan_all(running);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(title_of(own), "Own");
-    EXPECT_EQ(title_of(music + "/a/linked.mp3"), "Shared") << "into another content directory";
+    EXPECT_EQ(title_of(shared), "Shared") << "into another content directory";
+    EXPECT_FALSE(title_of(music + "/a/linked.mp3")) << "a linked file is the file it leads to";
     EXPECT_FALSE(title_of(music + "/a/passwd.mp3"));
     EXPECT_FALSE(title_of(music + "/a/secret.mp3"));
     EXPECT_FALSE(title_of(music + "/a/elsewhere/secret.mp3"));
@@ -343,7 +344,49 @@ TEST_F(Scanner, WalkFollowsLinksOnlyInsideTheContentDirectories)
         EXPECT_EQ(path.find("/root/"), std::string::npos) << path;
         EXPECT_EQ(path.find("secret"), std::string::npos) << path;
     }
-    EXPECT_EQ(all_tracks->child_count, 3) << "own, linked and shared";
+    EXPECT_EQ(all_tracks->child_count, 2) << "own and shared, once for its link";
+}
+
+// A content directory written with a trailing slash or through a link, a
+// link back up and a link to a sibling folder: each file gets one item
+// under its canonical path, and each directory is read once per pass.
+TEST_F(Scanner, EveryFileHasOneNameAndEveryDirectoryOneWalk)
+{
+    namespace fs = std::filesystem;
+    const std::string real = dir.file("real");
+    mp3("real/top.mp3", "Top");
+    mp3("real/Album/song.mp3", "Song");
+    mp3("real/b/other.mp3", "Other");
+    fs::create_directory_symlink("..", real + "/Album/loop");
+    fs::create_directory_symlink("../Album", real + "/b/album");
+    fs::create_directory_symlink(real, dir.file("link"));
+    setting_set(KEY_CONTENTDIR, dir.file("link") + "/," + real + "/");
+    db_create();
+    // As a library file of an earlier version may hold it.
+    ASSERT_EQ(add_music(real + "//top.mp3", "Top", "Artist", "Album"), DB_ADDED);
+    scan_all(running);
+    db_purge_vanished();
+    const std::string text = log();
+    size_t walks = 0;
+    for (size_t at = 0; (at = text.find("DB:scanning ", at)) != std::string::npos; ++at) {
+        ++walks;
+    }
+    EXPECT_EQ(walks, 3u) << text;
+    const DbLock lock = db_lock();
+    const DbContainer* all_tracks = db_tree(lock).all_tracks;
+    EXPECT_EQ(all_tracks->child_count, 3);
+    for (DbNode* n = db_first_child(lock, all_tracks); n; n = db_next_sibling(lock, n)) {
+        const std::string path = db_target_item(lock, n)->path.get();
+        EXPECT_EQ(path.rfind(real + "/", 0), 0u) << path;
+        EXPECT_EQ(path.find("//"), std::string::npos) << path;
+    }
+    // The folder view finds each file's place below its content directory.
+    const DbContainer* album = at(lock, g_db.music_root, {"Folders", "Album"});
+    ASSERT_NE(album, nullptr);
+    EXPECT_EQ(album->child_count, 1);
+    EXPECT_FALSE(at(lock, g_db.music_root, {"Folders", "real"}));
+    // A rescan request names the same paths.
+    EXPECT_EQ(rescan_dir_resolve(dir.file("link") + "//Album/"), real + "/Album");
 }
 
 } // namespace
