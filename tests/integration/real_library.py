@@ -396,14 +396,24 @@ def expected_pictures(paths):
 # ---------------------------------------------------------------- server
 
 
+def ends_with_parent():
+    """In the child: the server gets SIGTERM when this script dies, even
+    when it is killed."""
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 class Server:
     def __init__(self, program, work, content):
         self.log = os.path.join(work, "server.log")
         self.out = open(self.log, "wb")
+        # Titles are compared as they are tagged, without case adaptation.
         self.process = subprocess.Popen(
             [program, "-ip", "127.0.0.1", "-radio", "0", "-contentdir", content, "-dbfile",
              os.path.join(work, "library.db"), "-adaptcase", "0", "-v", "5"],
-            cwd=work, stdout=self.out, stderr=subprocess.STDOUT)
+            cwd=work, stdout=self.out, stderr=subprocess.STDOUT, preexec_fn=ends_with_parent)
         self.port = 0
 
     def text(self):
@@ -774,4 +784,6 @@ def main():
 
 
 if __name__ == "__main__":
+    # A time-out's SIGTERM still stops the server and removes the library.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     sys.exit(main())
