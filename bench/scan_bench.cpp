@@ -597,7 +597,12 @@ int main(int argc, char** argv)
 
     // The persistence file is written about five seconds after the scan.
     wait_for(first, "writing DB", 1, 120);
-    while (!fs::exists(db) || fs::exists(db + ".tmp")) {
+    for (const auto waiting = Clock::now(); !fs::exists(db) || fs::exists(db + ".tmp");) {
+        if (seconds_since(waiting) > 120) {
+            fprintf(stderr, "the persistence file was not written\n");
+            stop(first);
+            return 1;
+        }
         usleep(10000);
     }
     stop(first);
@@ -615,6 +620,8 @@ int main(int argc, char** argv)
     printf("restart:            tree complete after %.3f s (first scan after it done at %.2f s)\n",
            restart_s, restart_scan_s);
     printf("resident memory:    %.1f MiB after the scan\n", rss_kib / 1024.0);
+    // The streaming measurement forks; its children must not print this again.
+    fflush(stdout);
     if (scan_only) {
         printf("library: %d files, index %.2f s, %.1f MB, rescan %.3f s, restart %.3f s\n", count,
                scan_s, rss_kib / 1024.0, rescan_s, restart_s);
