@@ -137,8 +137,6 @@ def make_library(root, work, rng):
     bases = base_audio(work)
     lib.bases = [os.fsencode(b) for b in bases]
     os.makedirs(root)
-    count = 0
-
     def place(folder, name):
         d = os.path.join(root, folder)
         os.makedirs(d, exist_ok=True)
@@ -163,7 +161,13 @@ def make_library(root, work, rng):
         artist = "%s %d" % (words[(i // 3) % len(words)], i % 7)
         album = "Album %s %d" % (words[(i // 5) % len(words)].split()[0], i % 11)
         if kind == "v1":
-            title, artist, album = title[:30], artist[:30], album[:30]
+            # Whole characters in the 30 bytes of a field, in either encoding.
+            def fit(text):
+                while len(text.encode("utf-8")) > 30:
+                    text = text[:-1]
+                return text.rstrip()
+
+            title, artist, album = fit(title), fit(artist), fit(album)
         artist_dir = "Artist %d" % (i % 6)
         album_dir = "Album %d" % (i % 4)
         folder = artist_dir + "/" + album_dir
@@ -187,7 +191,6 @@ def make_library(root, work, rng):
             genre_text = "(%d)" % n
         if kind in ("24utf8", "24utf16", "24utf16be", "ffmpeg") and genre_text in ("(RX)", "(CR)"):
             genre_text = "Remix"  # the refinements belong to version 2.3
-        count += 1
         if kind == "ffmpeg":
             ffmpeg_jobs.append((base, path, title, artist, album, genre_text, track, year))
             lib.music.append(os.fsencode(path))
