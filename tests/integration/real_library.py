@@ -661,9 +661,10 @@ def main():
                 when = " (dated %s)" % time.strftime(
                     "%Y-%m-%d", time.gmtime(os.stat(path).st_mtime)) if path in \
                     lib.old_or_future else ""
-                problems.append("%s%s: listed %d times under All %s, expected once" % (
+                ids = " (items %s)" % ", ".join(i.get("id") for i in found) if found else ""
+                problems.append("%s%s: listed %d times under All %s%s, expected once" % (
                     rel(path), when, len(found), "Tracks" if path in music_expected else
-                    "Pictures"))
+                    "Pictures", ids))
 
         diffs = {}
 
