@@ -621,7 +621,15 @@ def main():
             print("the server did not start:\n" + server.text())
             return 1
         if not server.wait_for(r"DB scan on .* completed", 40):
-            print("the first scan did not complete within 40 s:\n" + server.text()[-3000:])
+            log = server.text()
+            status = server.process.poll()
+            if status is None:
+                print("the first scan did not complete within 40 s:\n" + log[-3000:])
+            else:
+                # A sanitizer's report starts at its first "ERROR:" line.
+                at = log.find("ERROR:")
+                print("the server ended with status %d before its first scan completed:\n%s" %
+                      (status, log[max(at, 0):][:4000] if at >= 0 else log[-3000:]))
             return 1
         scanned = time.monotonic()
         problems = []
