@@ -9,11 +9,21 @@
 //
 // Usage: scan_bench [files] [program] [stream MiB]   (default 10000 files,
 // the plenwick program beside the bench directory, 1024 MiB)
+//        scan_bench [files] [program] --scan-only     (default 100000 files)
 //
 // The library is made in the temporary directory, deterministically: real
-// MPEG-1 Layer III frames with ID3v2.3 and ID3v1 tags, at a constant bitrate
-// and every tenth file with a Xing header, every fifth title in UTF-16, some
-// accented names, laid out as Artist/Album/NN - Title.mp3.
+// MPEG-1 Layer III frames with ID3v2 and ID3v1 tags, at a constant bitrate
+// and every tenth file with a Xing header, laid out as Artist/Album/NN -
+// Title.mp3. Titles, artists and albums mix Latin, Greek, Cyrillic, CJK and
+// emoji: every fifth file has an ID3v2.3 tag in UTF-16, two in five an
+// ID3v2.4 tag in UTF-8 and the rest an ID3v2.3 tag in Latin-1 (with Latin
+// text only), so file and directory names are UTF-8 too.
+//
+// With --scan-only the library holds small files only (MP3s of two frames,
+// every tenth file a 16 x 16 JPEG with an EXIF date), made quickly for
+// libraries of 100 000 files and more, and only the scan, the memory, the
+// rescan and the restart are measured.
+#include "delivery/picture_encode.h"
 #include "mp3_writer.h"
 #include "stream_measure.h"
 
@@ -47,38 +57,179 @@ double seconds_since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Words of several scripts; the first kLatinWords are Latin-1 text, and so
+// are the first eight names.
+constexpr const char* kWords[] = {"Café",   "Mélodie", "Straße", "Ωδή",  "Θάλασσα", "Привет",
+                                  "Звезда", "東京",    "夜の歌", "사랑", "🎉 Fête",  "Ночь 🌙"};
+constexpr int kWordCount = static_cast<int>(std::size(kWords));
+constexpr int kLatinWords = 3;
+
+constexpr const char* kFirst[] = {"Anna",   "Björn",  "Carla",   "Désirée", "Emil",   "Françoise",
+                                  "Gustav", "Hélène", "Γιώργος", "Дмитрий", "さくら", "Zoë"};
+constexpr int kFirstCount = static_cast<int>(std::size(kFirst));
+
+// The code points of UTF-8 text that the program itself wrote (valid).
+std::vector<char32_t> code_points(const std::string& text)
+{
+    std::vector<char32_t> out;
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const int extra = b < 0x80 ? 0 : b < 0xe0 ? 1 : b < 0xf0 ? 2 : 3;
+        char32_t c = extra == 0 ? b : b & (0x3f >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
+        }
+        out.push_back(c);
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+Bytes frame_utf16(const std::string& text)
+{
+    std::u16string units;
+    for (char32_t c : code_points(text)) {
+        if (c >= 0x10000) {
+            units.push_back(static_cast<char16_t>(0xd800 + ((c - 0x10000) >> 10)));
+            units.push_back(static_cast<char16_t>(0xdc00 + ((c - 0x10000) & 0x3ff)));
+        } else {
+            units.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return id3_utf16(units, true);
+}
+
+// Only for text of Latin-1 characters.
+Bytes frame_latin1(const std::string& text)
+{
+    std::string bytes;
+    for (char32_t c : code_points(text)) {
+        bytes.push_back(static_cast<char>(c));
+    }
+    return id3_latin1(bytes);
+}
+
+Bytes frame_utf8(const std::string& text)
+{
+    Bytes b;
+    b.reserve(text.size() + 1);
+    b.push_back(3);
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+struct Track {
+    std::string dir;
+    std::string file;
+    Bytes tag; // the ID3v2 tag
+    std::string title, artist, album;
+    int track = 0;
+};
+
+// The tags of the i-th file. Every frame stays under 128 bytes, where the
+// sizes of versions 2.3 and 2.4 are written alike.
+Track make_track(const std::string& root, int i)
+{
+    Track t;
+    const int album = i / 10;
+    const int artist = album / 5;
+    // One kind of tag for all the files of an artist: 0 is version 2.3 in
+    // UTF-16, 1 and 2 are version 2.4 in UTF-8, else version 2.3 in Latin-1.
+    const int kind = artist % 5;
+    const bool latin1 = kind >= 3;
+    const int words = latin1 ? kLatinWords : kWordCount;
+    const int first = latin1 ? artist % 8 : artist % kFirstCount;
+    t.artist = std::string(kFirst[first]) + " " + std::to_string(artist);
+    t.album = std::string(kWords[album % words]) + " " + std::to_string(album);
+    // One title in a hundred holds the word the search looks for.
+    t.title =
+        std::string(kWords[i % words]) + " " + std::to_string(i) + (i % 100 == 7 ? " Zephyr" : "");
+    t.track = i % 10 + 1;
+    t.dir = root + "/" + t.artist + "/" + t.album;
+    char name[16];
+    snprintf(name, sizeof name, "/%02d - ", t.track);
+    t.file = t.dir + name + t.title + ".mp3";
+    auto text = [&](const std::string& value) {
+        return kind == 0 ? frame_utf16(value) : latin1 ? frame_latin1(value) : frame_utf8(value);
+    };
+    const std::string year = std::to_string(1960 + album % 60);
+    std::vector<Id3Frame> frames = {
+        {"TIT2", text(t.title)},
+        {"TPE1", text(t.artist)},
+        {"TALB", text(t.album)},
+        {"TRCK", id3_latin1(std::to_string(t.track))},
+        {kind == 1 || kind == 2 ? "TDRC" : "TYER", id3_latin1(year)},
+        {"TCON", id3_latin1("(" + std::to_string(album % 80) + ")")},
+    };
+    t.tag = id3v2_tag(frames, {.major = kind == 1 || kind == 2 ? 4 : 3, .padding = 64});
+    return t;
+}
+
 void make_corpus(const std::string& root, int count)
 {
-    static const char* const kFirst[] = {
-        "Anna", "Bj\xc3\xb6rn",     "Carla",  "D\xc3\xa9sir\xc3\xa9",
-        "Emil", "Fran\xc3\xa7oise", "Gustav", "H\xc3\xa9l\xc3\xa8ne"};
     for (int i = 0; i < count; ++i) {
-        const int album = i / 10;
-        const int artist = album / 5;
-        const std::string artist_name =
-            std::string(kFirst[artist % 8]) + " " + std::to_string(artist);
-        const std::string album_name = "Album " + std::to_string(album);
-        // One title in a hundred holds the word the search looks for.
-        const std::string title = "Title " + std::to_string(i) + (i % 100 == 7 ? " Zephyr" : "");
-        const int track = i % 10 + 1;
-        const std::string dir = root + "/" + artist_name + "/" + album_name;
-        fs::create_directories(dir);
-        char name[64];
-        snprintf(name, sizeof name, "/%02d - ", track);
-        std::vector<Id3Frame> frames = {
-            {"TIT2", i % 5 == 0 ? id3_utf16(std::u16string(title.begin(), title.end()), true)
-                                : id3_latin1(title)},
-            {"TPE1", id3_latin1(artist_name)},
-            {"TALB", id3_latin1(album_name)},
-            {"TRCK", id3_latin1(std::to_string(track))},
-            {"TYER", id3_latin1(std::to_string(1960 + album % 60))},
-            {"TCON", id3_latin1("(" + std::to_string(album % 80) + ")")},
-        };
-        write_bytes(
-            dir + name + title + ".mp3",
-            concat({id3v2_tag(frames, {.padding = 64}), mpeg_frames(4, i % 10 == 0 ? 9000 : 0),
-                    id3v1_tag(title, artist_name, album_name, "1999", track, 17)}));
+        const Track t = make_track(root, i);
+        fs::create_directories(t.dir);
+        write_bytes(t.file, concat({t.tag, mpeg_frames(4, i % 10 == 0 ? 9000 : 0),
+                                    id3v1_tag(t.title, t.artist, t.album, "1999", t.track, 17)}));
     }
+}
+
+// A 16 x 16 JPEG with an EXIF block whose only entry is DateTime: the JPEG
+// encoded once, the block put behind its start marker for each picture.
+Bytes small_jpeg(int day)
+{
+    static const Bytes body = [] {
+        std::vector<uint8_t> out;
+        const std::optional<RgbImage> image = rgb_image_new(16, 16, 128);
+        if (!image || encode_jpeg(*image, out) == 0) {
+            return Bytes();
+        }
+        return Bytes(out.begin(), out.end());
+    }();
+    if (body.size() < 2) {
+        return {};
+    }
+    char date[24];
+    snprintf(date, sizeof date, "20%02d:%02d:%02d 12:00:00", 10 + day % 15, day % 12 + 1,
+             day % 28 + 1);
+    // "Exif", the TIFF header (little-endian, IFD at 8), one IFD entry (tag
+    // 0x0132, ASCII, 20 bytes at offset 26), no next IFD, the date.
+    Bytes exif = {'E',  'x', 'i', 'f', 0,  0, 'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0,
+                  0x32, 1,   2,   0,   20, 0, 0,   0,   26, 0, 0, 0, 0, 0, 0, 0};
+    exif.insert(exif.end(), date, date + 20);
+    const size_t length = exif.size() + 2;
+    Bytes out;
+    out.reserve(4 + length + body.size());
+    for (uint8_t b : {0xff, 0xd8, 0xff, 0xe1}) {
+        out.push_back(b);
+    }
+    out.push_back(static_cast<uint8_t>(length >> 8));
+    out.push_back(static_cast<uint8_t>(length & 0xff));
+    out.insert(out.end(), exif.begin(), exif.end());
+    out.insert(out.end(), body.begin() + 2, body.end());
+    return out;
+}
+
+// The small library: every tenth file a picture, the others MP3s of two
+// frames.
+bool make_small_corpus(const std::string& root, int count)
+{
+    std::string made_dir;
+    for (int i = 0; i < count; ++i) {
+        const Track t = make_track(root, i);
+        if (t.dir != made_dir) {
+            fs::create_directories(t.dir);
+            made_dir = t.dir;
+        }
+        const bool ok = i % 10 == 9
+                            ? write_bytes(t.dir + "/" + std::to_string(i) + ".jpg", small_jpeg(i))
+                            : write_bytes(t.file, concat({t.tag, mpeg_frames(2, 0)}));
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct Server {
@@ -371,19 +522,52 @@ std::optional<StreamResult> measure_streaming(const std::string& program, const 
 
 } // namespace
 
+// Removes the benchmark's directory however main ends.
+struct RemovedAtExit {
+    ~RemovedAtExit()
+    {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
 int main(int argc, char** argv)
 {
-    const int count = argc > 1 ? atoi(argv[1]) : 10000;
-    const int64_t stream_bytes = (argc > 3 ? atoll(argv[3]) : 1024) << 20;
+    std::vector<std::string> positional;
+    bool scan_only = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--scan-only") == 0) {
+            scan_only = true;
+        } else {
+            positional.emplace_back(argv[i]);
+        }
+    }
+    const int count = positional.size() > 0 ? atoi(positional[0].c_str())
+                      : scan_only           ? 100000
+                                            : 10000;
+    const int64_t stream_bytes = (positional.size() > 2 ? atoll(positional[2].c_str()) : 1024)
+                                 << 20;
     // Absolute: the server runs in a directory of its own.
-    const std::string program = fs::absolute(
-        argc > 2 ? fs::path(argv[2]) : fs::path(argv[0]).parent_path() / ".." / "plenwick");
-    const std::string root =
-        fs::temp_directory_path() / ("corvalenso-scan-bench-" + std::to_string(getpid()));
+    const std::string program =
+        fs::absolute(positional.size() > 1 ? fs::path(positional[1])
+                                           : fs::path(argv[0]).parent_path() / ".." / "plenwick");
+    const RemovedAtExit removed{fs::temp_directory_path() /
+                                ("corvalenso-scan-bench-" + std::to_string(getpid()))};
+    const std::string& root = removed.path;
     const std::string music = root + "/music";
     const std::string work = root + "/run";
     fs::create_directories(work);
-    make_corpus(music, count);
+    const auto making = Clock::now();
+    if (scan_only) {
+        if (!make_small_corpus(music, count)) {
+            fprintf(stderr, "the library could not be written in %s\n", root.c_str());
+            return 1;
+        }
+    } else {
+        make_corpus(music, count);
+    }
+    const double make_s = seconds_since(making);
     const std::string db = root + "/library.db";
     const std::vector<std::string> args = {"-ip", "127.0.0.1", "-radio", "0",  "-contentdir",
                                            music, "-dbfile",   db,       "-v", "5"};
@@ -392,7 +576,7 @@ int main(int argc, char** argv)
     // The page cache holds the corpus now, as it would after a first look.
     auto started = Clock::now();
     Server first = start(program, work, args);
-    if (!wait_for(first, done, 1, 120)) {
+    if (!wait_for(first, done, 1, 300)) {
         fprintf(stderr, "the first scan did not complete\n%s", read_all(first.out).c_str());
         stop(first);
         return 1;
@@ -406,33 +590,46 @@ int main(int argc, char** argv)
     const int port = std::stoi(m[1]);
     started = Clock::now();
     http_body(port, "/rescan");
-    wait_for(first, done, 2, 120);
+    wait_for(first, done, 2, 300);
     const double rescan_s = seconds_since(started);
 
-    const RequestFigures requests = measure_requests(port);
+    const RequestFigures requests = scan_only ? RequestFigures{} : measure_requests(port);
 
     // The persistence file is written about five seconds after the scan.
-    wait_for(first, "writing DB", 1, 60);
-    while (!fs::exists(db) || fs::exists(db + ".tmp")) {
+    wait_for(first, "writing DB", 1, 120);
+    for (const auto waiting = Clock::now(); !fs::exists(db) || fs::exists(db + ".tmp");) {
+        if (seconds_since(waiting) > 120) {
+            fprintf(stderr, "the persistence file was not written\n");
+            stop(first);
+            return 1;
+        }
         usleep(10000);
     }
     stop(first);
 
     started = Clock::now();
     Server second = start(program, work, args);
-    wait_for(second, "read on persistance DB completed!", 1, 120);
+    wait_for(second, "read on persistance DB completed!", 1, 300);
     const double restart_s = seconds_since(started);
-    wait_for(second, done, 1, 120);
+    wait_for(second, done, 1, 300);
     const double restart_scan_s = seconds_since(started);
     stop(second);
 
-    const std::optional<StreamResult> streaming = measure_streaming(program, root, stream_bytes);
-
-    printf("first scan:         %.2f s for %d files\n", scan_s, count);
+    printf("first scan:         %.2f s for %d files (made in %.1f s)\n", scan_s, count, make_s);
     printf("unchanged rescan:   %.3f s\n", rescan_s);
     printf("restart:            tree complete after %.3f s (first scan after it done at %.2f s)\n",
            restart_s, restart_scan_s);
     printf("resident memory:    %.1f MiB after the scan\n", rss_kib / 1024.0);
+    // The streaming measurement forks; its children must not print this again.
+    fflush(stdout);
+    if (scan_only) {
+        printf("library: %d files, index %.2f s, %.1f MB, rescan %.3f s, restart %.3f s\n", count,
+               scan_s, rss_kib / 1024.0, rescan_s, restart_s);
+        return 0;
+    }
+
+    const std::optional<StreamResult> streaming = measure_streaming(program, root, stream_bytes);
+
     printf("scan: %d files, %.0f files/s, rescan %.3f s, restart %.3f s, %.1f MB\n", count,
            count / scan_s, rescan_s, restart_s, rss_kib / 1024.0);
     printf("browse: %.3f ms, %.0f req/s at 8, metadata %.3f ms, search %.3f ms\n",
@@ -452,6 +649,5 @@ int main(int argc, char** argv)
     } else {
         printf("stream: not measured (nginx missing or a server failed)\n");
     }
-    fs::remove_all(root);
     return 0;
 }
