@@ -1,11 +1,11 @@
 #include "db/sort.h"
 
 #include "core/settings.h"
+#include "core/utf8.h"
 #include "db/media_db.h"
 
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 namespace
 {
@@ -26,13 +26,39 @@ constexpr PropertyName kProperties[] = {
     {"res", SortKey::Res},
 };
 
+// Ignoring case, in the order of a listing by name (utf8_collate). The ASCII
+// prefix that most titles are made of is compared here, on the terminated
+// texts as they are; only where a character beyond ASCII is met are the rest
+// measured and collated.
+int collate_text(const char* a, const char* b)
+{
+    size_t i = 0;
+    for (;; ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]);
+        const unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 0x80 || y >= 0x80) {
+            break;
+        }
+        const int lx = x >= 'A' && x <= 'Z' ? x + 32 : x;
+        const int ly = y >= 'A' && y <= 'Z' ? y + 32 : y;
+        if (lx != ly) {
+            return lx < ly ? -1 : 1;
+        }
+        if (x == 0) {
+            return 0;
+        }
+    }
+    // The equal ASCII prefix weighs nothing in the order of the rest.
+    return utf8_collate(a + i, b + i);
+}
+
 // Missing values sort before present ones.
 int compare_text(const char* a, const char* b, bool ignore_case)
 {
     if (!a || !b) {
         return (a ? 1 : 0) - (b ? 1 : 0);
     }
-    return ignore_case ? strcasecmp(a, b) : strcmp(a, b);
+    return ignore_case ? collate_text(a, b) : strcmp(a, b);
 }
 
 // What the comparison reads of a node, found once: a sort compares each node
