@@ -289,7 +289,10 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
     if (path.rfind("http://", 0) == 0 || path.rfind(".", 0) == 0) {
         return nullptr;
     }
-    std::string relative = relative_directory(path).substr(0, 1024);
+    std::string relative = relative_directory(path);
+    // Folder names are cut at fixed lengths, each before a character that
+    // would not fit whole.
+    relative.resize(utf8_cut(relative, 1024));
     const size_t last_slash = relative.rfind('/');
     if (last_slash == std::string::npos || last_slash == 0) {
         return container;
@@ -299,8 +302,11 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
     size_t start = 0;
     for (size_t slash = relative.find('/'); slash != std::string::npos;
          slash = relative.find('/', start)) {
-        std::string_view part =
-            std::string_view(relative).substr(start, slash - start).substr(0, 1023);
+        // A directory name carries no encoding: UTF-8 when it reads as
+        // UTF-8, else the Latin-1 of older systems.
+        std::string part =
+            utf8_from_unknown(std::string_view(relative).substr(start, slash - start));
+        part.resize(utf8_cut(part, 1023));
         if (part.empty()) {
             return nullptr;
         }

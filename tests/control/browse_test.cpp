@@ -202,6 +202,7 @@ TEST_F(Browsing, SearchFindsTitlesInAnyScript)
     add_music(file("u/1.mp3"), "Caf\u00E9 Cr\u00E8me", "Band", "Disc", 1);
     add_music(file("u/2.mp3"), "\u0414\u043E\u0440\u043E\u0433\u0430", "Band", "Disc", 2);
     add_music(file("u/3.mp3"), "Cafe Noir", "Band", "Disc", 3);
+    add_music(file("u/4.mp3"), "\u0130stanbul", "Solo", "Disc", 4);
     auto titles = [&](const std::string& criteria) {
         return search(criteria.c_str(), std::to_string(all_tracks()).c_str()).titles;
     };
@@ -213,6 +214,9 @@ TEST_F(Browsing, SearchFindsTitlesInAnyScript)
     EXPECT_EQ(titles("dc:title = \"Caf\u00E9 Cr\u00E8me\""), cafe);
     EXPECT_EQ(titles("dc:title contains \"\u0414\u041E\u0420\u041E\u0413\u0410\""),
               (std::vector<std::string>{"\u0414\u043E\u0440\u043E\u0433\u0430"}));
+    EXPECT_EQ(titles("dc:title contains \"ISTAN\""),
+              (std::vector<std::string>{"\u0130stanbul"}))
+        << "a letter beyond ASCII that folds to an ASCII one";
     EXPECT_EQ(titles("dc:title doesNotContain \"\u00C9\" and upnp:artist = \"Band\""),
               (std::vector<std::string>{"Cafe Noir", "\u0414\u043E\u0440\u043E\u0433\u0430"}));
 }

@@ -178,6 +178,23 @@ TEST_F(Views, PathFoldersFollowTheContentDirectory)
         << "a file directly in the content directory sits in the view root";
 }
 
+// Directory names are shown as UTF-8 whatever the system that named them
+// used.
+TEST_F(Views, PathFoldersOfAnyEncodingAreUtf8)
+{
+    db_create();
+    ASSERT_EQ(add_music(file("Cr\xE8me/a.mp3"), "A", "B", "C"), DB_ADDED);
+    ASSERT_EQ(add_music(file("\u00C9t\u00E9/b.mp3"), "B", "B", "C"), DB_ADDED);
+    const DbLock lock = db_lock();
+    DbContainer* folders = db_find_child(lock, g_db.music_root, "Folders");
+    const DbContainer* latin1 = at(lock, folders, {"Cr\u00E8me"});
+    ASSERT_TRUE(latin1);
+    EXPECT_EQ(titles(lock, latin1), std::vector<std::string>{"A"});
+    const DbContainer* utf8 = at(lock, folders, {"\u00C9t\u00E9"});
+    ASSERT_TRUE(utf8);
+    EXPECT_EQ(titles(lock, utf8), std::vector<std::string>{"B"});
+}
+
 TEST_F(Views, KeywordFoldersMirrorTagPaths)
 {
     setting_set(KEY_ADOBEDSN, "catalog");
