@@ -8,13 +8,13 @@
 #include "control/soap.h"
 #include "control/xml.h"
 #include "core/text_util.h"
+#include "core/utf8.h"
 #include "db/media_db.h"
 #include "db/sort.h"
 #include "db/sorted_orders.h"
 
 #include <cstring>
 #include <span>
-#include <strings.h>
 #include <vector>
 
 namespace
@@ -206,7 +206,9 @@ int browse_by_letter(HttpConnection* c, const char* object_id, const char* filte
     size_t start = nodes.size();
     for (size_t i = 0; i < nodes.size(); ++i) {
         const char* title = title_of(lock, nodes[i]);
-        if (title && strcasecmp(title, letter) >= 0) {
+        // The same order as the listing's titles: "Élan" comes among the
+        // titles from "E" on.
+        if (title && utf8_collate(title, letter) >= 0) {
             start = i;
             break;
         }

@@ -19,7 +19,7 @@ struct Context {
     const char* filter;
     const char* base; // "http://address:port/"
     int client_type;
-    bool utf8;
+    bool utf8; // false: values are sent as Latin-1, "?" for other characters
 };
 
 bool is_music_container(const DbContainer* c)
@@ -321,6 +321,8 @@ StrBuf& didl_render_object(const DbLock& lock, StrBuf& out, const DbNode* node, 
         return out;
     }
     const int type = client_type_of(connection->client_ip.data());
+    // Text in the tree is UTF-8 and goes out as it is, except to the Noxon
+    // players, which read Latin-1 only (in the same envelope as before).
     const Context ctx{lock, filter, connection->base_url.data(), type, type != kNoxon};
     if (node->kind == DB_CONTAINER) {
         render_container(out, static_cast<const DbContainer*>(node), ctx);

@@ -1,10 +1,10 @@
 #include "control/search.h"
 
 #include "core/text_util.h"
+#include "core/utf8.h"
 #include "db/media_db.h"
 #include "db/node_store.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +75,9 @@ struct SearchTerm {
     Property property = Property::Title;
     std::string op;
     std::string literal;
+    // The literal folded, for the operators that ignore case: folded once
+    // here, not once per node.
+    std::string folded;
     std::shared_ptr<const SearchExpression> group;
 };
 
@@ -91,6 +94,45 @@ namespace
 bool is_blank(unsigned char c)
 {
     return c <= 32 || c >= 0x80;
+}
+
+// A literal ended by its length bound must not end inside a character.
+void drop_cut_character(std::string& literal, const char* text, size_t p, size_t end)
+{
+    if (p < end && (static_cast<unsigned char>(text[p]) & 0xC0) == 0x80) {
+        const std::string with_next = literal + text[p];
+        literal.resize(utf8_cut(with_next, literal.size()));
+    }
+}
+
+bool ignores_case(const std::string& op)
+{
+    return op == "contains" || op == "doesNotContain";
+}
+
+int compare(const char* value, const std::string& op, const char* literal,
+            const std::string& folded_literal, bool numeric);
+
+// Whether value contains the folded literal, ignoring case.
+bool contains_folded(const char* value, const std::string& folded)
+{
+    bool ascii = true;
+    for (char c : folded) {
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    }
+    if (ascii) {
+        // The C library's search is many times faster than a walk by
+        // characters, and exact for an ASCII literal: beyond ASCII only
+        // U+0130 and U+017F fold to ASCII letters, and only a text holding
+        // their lead bytes needs the walk.
+        if (strcasestr(value, folded.c_str())) {
+            return true;
+        }
+        if (!strpbrk(value, "\xC4\xC5")) {
+            return false;
+        }
+    }
+    return utf8_contains_folded(value, folded);
 }
 
 // Compiles text[0, end) into an expression; false on a syntax error or when
@@ -204,6 +246,7 @@ bool compile(const char* text, size_t end, int depth, int& conditions, SearchExp
                 }
                 t.literal += text[p++];
             }
+            drop_cut_character(t.literal, text, p, end);
             if (p < end) {
                 ++p; // the closing quote
             }
@@ -211,9 +254,13 @@ bool compile(const char* text, size_t end, int depth, int& conditions, SearchExp
             while (p < end && text[p] != ' ' && t.literal.size() < 1024) {
                 t.literal += text[p++];
             }
+            drop_cut_character(t.literal, text, p, end);
             if (p < end) {
                 ++p; // the ending blank
             }
+        }
+        if (ignores_case(t.op)) {
+            t.folded = utf8_fold(t.literal);
         }
         out.terms.push_back(std::move(t));
     }
@@ -296,8 +343,8 @@ int evaluate(const DbLock& lock, const DbNode* node, const SearchExpression& e)
             symbols += evaluate(lock, node, *t.group) ? '1' : '0';
             break;
         case SearchTerm::Kind::Condition: {
-            symbols += search_compare(property_value(lock, node, t.property, scratch), t.op,
-                                      t.literal.c_str(), t.property == Property::Track)
+            symbols += compare(property_value(lock, node, t.property, scratch), t.op,
+                               t.literal.c_str(), t.folded, t.property == Property::Track)
                            ? '1'
                            : '0';
             break;
@@ -367,6 +414,16 @@ int search_evaluate(const DbLock& lock, const DbNode* node, const SearchCriteria
 
 int search_compare(const char* value, const std::string& op, const char* literal, bool numeric)
 {
+    const std::string folded = literal && ignores_case(op) ? utf8_fold(literal) : std::string();
+    return compare(value, op, literal, folded, numeric);
+}
+
+namespace
+{
+
+int compare(const char* value, const std::string& op, const char* literal,
+            const std::string& folded_literal, bool numeric)
+{
     if (op == "exists") {
         const bool want = literal && strcmp(literal, "true") == 0;
         return want == (value != nullptr) ? 1 : 0;
@@ -386,7 +443,8 @@ int search_compare(const char* value, const std::string& op, const char* literal
         if (op == "derivedfrom") {
             return strstr(value, literal) != nullptr ? 1 : 0;
         }
-        const bool contained = strcasestr(value, literal) != nullptr;
+        // Case is ignored for Latin, Greek and Cyrillic letters alike.
+        const bool contained = contains_folded(value, folded_literal);
         return (op == "contains") == contained ? 1 : 0;
     }
     // The order of the two values: numbers for the track, bytes otherwise.
@@ -414,6 +472,8 @@ int search_compare(const char* value, const std::string& op, const char* literal
     }
     return 0;
 }
+
+} // namespace
 
 int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
                    const SearchCriteria& criteria, bool unique_titles,
@@ -549,11 +609,7 @@ int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* 
                 take = !untitled_taken;
                 untitled_taken = true;
             } else {
-                std::string folded(title);
-                for (char& ch : folded) {
-                    ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-                }
-                take = titles.insert(std::move(folded)).second;
+                take = titles.insert(utf8_fold(title)).second;
             }
         }
         if (take) {

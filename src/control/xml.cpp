@@ -1,11 +1,12 @@
 #include "control/xml.h"
 
 #include "core/log.h"
+#include "core/utf8.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
 namespace
 {
@@ -210,31 +211,37 @@ bool is_hex(char c)
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// A numeric reference "&#ddd;" or "&#xhh;" at text[i]: its length and byte,
-// when its ';' stands at offsets 2 to 6 and every byte before it is a digit.
-// Only those few bytes are looked at, so a text full of "&#" stays linear.
-bool numeric_reference(std::string_view text, size_t i, size_t& length, unsigned char& byte)
+// A numeric reference "&#ddd;" or "&#xhh;" at text[i]: its length and the
+// character it names, when at most seven decimal or six hexadecimal digits
+// come before its ';' (enough for every character). Only those few bytes are
+// looked at, so a text full of "&#" stays linear. A reference to a character
+// XML does not allow (NUL and the other control characters but tab, line feed
+// and carriage return, surrogates, U+FFFE, U+FFFF, beyond U+10FFFF) names
+// U+FFFD: the text then shows that something was there, and a NUL never cuts
+// it short for later readers.
+bool numeric_reference(std::string_view text, size_t i, size_t& length, char32_t& character)
 {
     const bool hex = text.compare(i, 3, "&#x") == 0;
     const size_t digits_at = i + (hex ? 3 : 2);
-    const size_t semicolon = text.substr(0, std::min(text.size(), i + 7)).find(';', digits_at);
+    const size_t max_digits = hex ? 6 : 7;
+    const size_t window = std::min(text.size(), digits_at + max_digits + 1);
+    const size_t semicolon = text.substr(0, window).find(';', digits_at);
     if (semicolon == std::string_view::npos || semicolon == digits_at) {
         return false;
     }
-    unsigned value = 0;
+    uint32_t value = 0;
     for (size_t k = digits_at; k < semicolon; ++k) {
         char c = text[k];
         if (hex ? !is_hex(c) : !is_digit(c)) {
             return false;
         }
         value = value * (hex ? 16 : 10) +
-                static_cast<unsigned>(is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+                static_cast<uint32_t>(is_digit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
     }
-    byte = static_cast<unsigned char>(value & 0xff);
-    // A NUL byte would silently cut the text short for every later reader.
-    if (byte == 0) {
-        return false;
-    }
+    const bool control = value < 0x20 && value != '\t' && value != '\n' && value != '\r';
+    const bool forbidden = control || (value >= 0xD800 && value <= 0xDFFF) || value == 0xFFFE ||
+                           value == 0xFFFF || value > 0x10FFFF;
+    character = forbidden ? kUtf8Replacement : value;
     length = semicolon - i + 1;
     return true;
 }
@@ -322,56 +329,58 @@ void xml_decode_entities(std::string& text)
         {"&amp;", '&'}, {"&nbsp;", ' '},  {"&lt;", '<'},
         {"&gt;", '>'},  {"&apos;", '\''}, {"&quot;", '"'},
     };
-    const bool multibyte = MB_CUR_MAX > 1;
-    // One pass: each decoded byte is written behind the read position, which
-    // only ever moves ahead, so the scan goes on after the byte produced
-    // ("&amp;lt;" gives "&lt;") and a text full of entities costs no more
-    // than any other.
-    const std::string_view in(text);
-    size_t out = 0;
+    // Most values hold neither an entity nor a broken sequence.
+    if (text.find('&') == std::string::npos && utf8_valid(text)) {
+        return;
+    }
+    // One pass, left to right: the scan goes on after what each entity
+    // produced ("&amp;lt;" gives "&lt;"), and a text full of entities costs
+    // no more than any other. Text is UTF-8; a byte that begins no valid
+    // sequence becomes U+FFFD, so that nothing undecodable reaches the tree
+    // or a comparison.
+    const std::string in = std::move(text);
+    std::string out;
+    out.reserve(in.size());
     size_t i = 0;
     while (i < in.size()) {
         const unsigned char c = static_cast<unsigned char>(in[i]);
-        size_t length = 1;
-        unsigned char byte = c;
-        if (c >= 0x80 && multibyte) {
-            mbstate_t state{};
-            wchar_t wide = 0;
-            size_t n = mbrtowc(&wide, in.data() + i, in.size() - i, &state);
-            if (n != static_cast<size_t>(-1) && n != static_cast<size_t>(-2) && n > 0) {
-                length = n;
-                byte = static_cast<unsigned char>(wide & 0xff);
-            }
-        } else if (c == '&') {
+        if (c >= 0x80) {
+            utf8_append(out, utf8_next(in, i));
+            continue;
+        }
+        if (c == '&') {
             bool named = false;
             for (const Named& entity : kNamed) {
                 if (in.compare(i, entity.sequence.size(), entity.sequence) == 0) {
-                    length = entity.sequence.size();
-                    byte = static_cast<unsigned char>(entity.byte);
+                    out += entity.byte;
+                    i += entity.sequence.size();
                     named = true;
                     break;
                 }
             }
-            size_t reference_length = 0;
-            unsigned char reference_byte = 0;
-            if (!named && in.compare(i, 2, "&#") == 0 &&
-                numeric_reference(in, i, reference_length, reference_byte)) {
-                length = reference_length;
-                byte = reference_byte;
+            if (named) {
+                continue;
+            }
+            size_t length = 0;
+            char32_t character = 0;
+            if (in.compare(i, 2, "&#") == 0 && numeric_reference(in, i, length, character)) {
+                utf8_append(out, character);
+                i += length;
+                continue;
             }
         }
-        text[out++] = static_cast<char>(byte);
-        i += length;
+        out += static_cast<char>(c);
+        ++i;
     }
-    text.resize(out);
+    text = std::move(out);
 }
 
 bool xml_char_allowed(unsigned char c)
 {
     // XML 1.0 takes no other character below 0x20, not even as a reference
     // ("&#1;"): a parser refuses the whole document, so a whole page of
-    // results would be lost for one bad value. Bytes from 0x80 are Latin-1
-    // characters (U+0080 to U+00FF), which XML allows.
+    // results would be lost for one bad value. Bytes from 0x80 belong to
+    // multi-byte characters, judged whole by the escaper.
     return c >= 0x20 || c == '\t' || c == '\n' || c == '\r';
 }
 
@@ -381,27 +390,45 @@ std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8)
         return std::nullopt;
     }
     // The encoded value with its terminating NUL must stay below 1023 bytes.
+    // The bound is looked at after each whole character, so a value is
+    // either encoded whole or not at all; a sequence is never split.
     constexpr size_t kLimit = 1023;
     std::string out;
     out.reserve(text.size() + 16);
-    for (char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (!xml_char_allowed(c)) {
-            continue;
-        }
-        if (c == '<') {
-            out += "&amp;lt;";
-        } else if (c == '>') {
-            out += "&amp;gt;";
-        } else if (c == '&') {
-            out += "&amp;amp;";
-        } else if (utf8 && c >= 0x80) {
-            out += static_cast<char>(c < 0xC0 ? 0xC2 : 0xC3);
-            out += static_cast<char>(c < 0xC0 ? c : c - 0x40);
-        } else if (c < 0x20) {
-            out += "&amp;#" + std::to_string(c) + ";";
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            // The tree holds UTF-8; a broken sequence, which should never
+            // get there, is sent as U+FFFD rather than as bytes that would
+            // make the whole document unreadable.
+            char32_t cp = utf8_next(text, i);
+            if (cp == 0xFFFE || cp == 0xFFFF) {
+                cp = kUtf8Replacement;
+            }
+            if (utf8) {
+                utf8_append(out, cp);
+            } else {
+                // Players that read only Latin-1 get it, with '?' for
+                // every character beyond it.
+                out += cp <= 0xFF ? static_cast<char>(cp) : '?';
+            }
         } else {
-            out += ch;
+            ++i;
+            if (!xml_char_allowed(c)) {
+                continue;
+            }
+            if (c == '<') {
+                out += "&amp;lt;";
+            } else if (c == '>') {
+                out += "&amp;gt;";
+            } else if (c == '&') {
+                out += "&amp;amp;";
+            } else if (c < 0x20) {
+                out += "&amp;#" + std::to_string(c) + ";";
+            } else {
+                out += static_cast<char>(c);
+            }
         }
         if (out.size() + 1 >= kLimit) {
             return std::nullopt;

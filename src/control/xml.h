@@ -66,7 +66,10 @@ const char* xml_text(const XmlElement* tree, const char* name);
 // atoi of xml_text, 0 when there is none.
 int xml_int(const XmlElement* tree, const char* name);
 
-// Decodes entities in place, left to right, each producing one byte.
+// Decodes entities, left to right, into UTF-8: the named ones, and numeric
+// references ("&#233;", "&#x1F3B5;") as the UTF-8 of their character (U+FFFD
+// for one XML does not allow). Text outside entities is taken as UTF-8, each
+// invalid sequence replaced by U+FFFD.
 void xml_decode_entities(std::string& text);
 
 // Whether XML 1.0 allows the byte as a character of a value: not the bytes
@@ -74,11 +77,12 @@ void xml_decode_entities(std::string& text);
 // below drop the others.
 bool xml_char_allowed(unsigned char c);
 
-// Double-escapes a value for DIDL-Lite inside SOAP: markup characters become
-// "&amp;lt;" and the like, tab, line feed and carriage return "&amp;#n;",
-// other control bytes are dropped, and with utf8 Latin-1 bytes become UTF-8.
-// Nothing for an empty value or when the encoding would reach 1023 bytes;
-// callers then use an empty value.
+// Double-escapes a UTF-8 value for DIDL-Lite inside SOAP: markup characters
+// become "&amp;lt;" and the like, tab, line feed and carriage return
+// "&amp;#n;", other control bytes are dropped, and invalid sequences become
+// U+FFFD. With utf8 the characters are sent as UTF-8; without it as Latin-1,
+// "?" for those outside it. Nothing for an empty value or when the encoding
+// would reach 1023 bytes; callers then use an empty value.
 std::optional<std::string> xml_escape_for_didl(std::string_view text, bool utf8);
 
 // Small string helpers of the configuration pages. A null argument counts as

@@ -1,5 +1,7 @@
 #include "core/strbuf.h"
 
+#include "core/utf8.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -88,6 +90,10 @@ StrBuf& strbuf_appendf(StrBuf& sb, const char* format, ...)
         return sb;
     }
     size_t len = static_cast<size_t>(n) < sizeof piece ? static_cast<size_t>(n) : sizeof piece - 1;
+    if (len < static_cast<size_t>(n)) {
+        // A cut piece ends before a character that does not fit whole.
+        len = utf8_complete_prefix(std::string_view(piece, len));
+    }
     return strbuf_append_bytes(sb, piece, len);
 }
 

@@ -214,6 +214,25 @@ size_t utf8_cut(std::string_view text, size_t max)
     return cut;
 }
 
+size_t utf8_complete_prefix(std::string_view text)
+{
+    size_t start = text.size();
+    for (int back = 0;
+         back < 3 && start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80;
+         ++back) {
+        --start;
+    }
+    if (start == 0) {
+        return text.size();
+    }
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    if (lead < 0xC0) {
+        return text.size();
+    }
+    const size_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    return text.size() - (start - 1) < needed ? start - 1 : text.size();
+}
+
 char32_t utf8_lower_char(char32_t cp)
 {
     if (cp < 0x80) {
@@ -420,6 +439,115 @@ bool utf8_starts_with_nocase(std::string_view text, std::string_view prefix)
         }
     }
     return true;
+}
+
+bool utf8_contains_folded(std::string_view text, std::string_view folded_needle)
+{
+    if (folded_needle.empty()) {
+        return true;
+    }
+    const unsigned char first = static_cast<unsigned char>(folded_needle[0]);
+    size_t start = 0;
+    while (start < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[start]);
+        if (lead < 0x80) {
+            // Most texts are ASCII: positions whose first byte cannot match
+            // are passed without decoding.
+            if (first < 0x80 && (in(lead, 'A', 'Z') ? lead + 32 : lead) != first) {
+                ++start;
+                continue;
+            }
+        }
+        size_t i = start;
+        size_t j = 0;
+        bool match = true;
+        while (j < folded_needle.size()) {
+            if (i >= text.size()) {
+                // Every later start has fewer characters left still.
+                return false;
+            }
+            const unsigned char a = static_cast<unsigned char>(text[i]);
+            const unsigned char b = static_cast<unsigned char>(folded_needle[j]);
+            char32_t x = 0;
+            char32_t y = 0;
+            if (a < 0x80 && b < 0x80) {
+                x = in(a, 'A', 'Z') ? a + 32 : a;
+                y = b;
+                ++i;
+                ++j;
+            } else {
+                x = utf8_fold_char(utf8_next(text, i));
+                y = utf8_next(folded_needle, j);
+            }
+            if (x != y) {
+                match = false;
+                break;
+            }
+        }
+        if (match) {
+            return true;
+        }
+        if (lead < 0x80) {
+            ++start;
+        } else {
+            utf8_next(text, start);
+        }
+    }
+    return false;
+}
+
+namespace
+{
+
+// What a character counts as before accents are looked at.
+char32_t collation_base(char32_t folded)
+{
+    const char base = utf8_latin_base_letter(folded);
+    return base ? static_cast<char32_t>(base + 32) : folded;
+}
+
+} // namespace
+
+int utf8_collate(std::string_view a, std::string_view b)
+{
+    size_t i = 0;
+    size_t j = 0;
+    // The first difference in accents, decided only when the letters tie.
+    int accents = 0;
+    while (i < a.size() && j < b.size()) {
+        const unsigned char ca = static_cast<unsigned char>(a[i]);
+        const unsigned char cb = static_cast<unsigned char>(b[j]);
+        if (ca < 0x80 && cb < 0x80) {
+            // Most titles are ASCII: no decoding, no table.
+            const int x = in(ca, 'A', 'Z') ? ca + 32 : ca;
+            const int y = in(cb, 'A', 'Z') ? cb + 32 : cb;
+            if (x != y) {
+                return x < y ? -1 : 1;
+            }
+            ++i;
+            ++j;
+            continue;
+        }
+        const char32_t x = utf8_fold_char(utf8_next(a, i));
+        const char32_t y = utf8_fold_char(utf8_next(b, j));
+        if (x == y) {
+            continue;
+        }
+        const char32_t base_x = collation_base(x);
+        const char32_t base_y = collation_base(y);
+        if (base_x != base_y) {
+            return base_x < base_y ? -1 : 1;
+        }
+        if (accents == 0) {
+            accents = x < y ? -1 : 1;
+        }
+    }
+    const bool a_left = i < a.size();
+    const bool b_left = j < b.size();
+    if (a_left != b_left) {
+        return a_left ? 1 : -1;
+    }
+    return accents;
 }
 
 char utf8_latin_base_letter(char32_t cp)

@@ -51,6 +51,10 @@ std::string utf8_to_latin1(std::string_view text);
 // boundary.
 size_t utf8_cut(std::string_view text, size_t max);
 
+// The length of text without a sequence cut short at its end: what is left
+// of a piece that was cut without looking at characters.
+size_t utf8_complete_prefix(std::string_view text);
+
 // Case mapping of single characters, for the Latin, Greek and Cyrillic
 // letters (and the other scripts of Unicode's simple one-to-one pairs in
 // those blocks); other characters are returned unchanged.
@@ -69,6 +73,18 @@ int utf8_casecmp(std::string_view a, std::string_view b);
 
 // Whether text begins with prefix, ignoring case.
 bool utf8_starts_with_nocase(std::string_view text, std::string_view prefix);
+
+// Whether text contains needle ignoring case, where needle is already folded
+// (utf8_fold): a search folds its literal once and then looks at many texts
+// without copying any of them.
+bool utf8_contains_folded(std::string_view text, std::string_view folded_needle);
+
+// The order of two texts as a listing sorted by name shows them: letter by
+// letter, where an accented Latin letter counts as its base letter ("É" as
+// "e") and every other character by its folded form; only texts that are
+// equal that way are ordered by their accents (folded characters). Case is
+// ignored. <0, 0, >0.
+int utf8_collate(std::string_view a, std::string_view b);
 
 // The ASCII capital a Latin letter is filed under in the letter views ("É"
 // under "E", "ß" under "S"); 0 for characters that are not Latin letters.

@@ -1,36 +1,8 @@
 #include "db/db_values.h"
 
+#include "core/utf8.h"
+
 #include <cstdint>
-
-namespace
-{
-
-bool is_continuation(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-bool is_lead(char c)
-{
-    return static_cast<unsigned char>(c) >= 0xC0;
-}
-
-// Where to cut text to at most max bytes. When the first byte left out
-// continues a UTF-8 sequence that starts within three bytes before it, the
-// whole sequence goes; otherwise (Latin-1 text) the cut is at max.
-size_t cut_position(std::string_view text, size_t max)
-{
-    if (text.size() <= max) {
-        return text.size();
-    }
-    size_t cut = max;
-    for (int back = 0; back < 3 && cut > 0 && is_continuation(text[cut]); ++back) {
-        --cut;
-    }
-    return cut < max && is_lead(text[cut]) ? cut : max;
-}
-
-} // namespace
 
 std::string db_clean_text(std::string_view text, size_t max)
 {
@@ -49,7 +21,13 @@ std::string db_clean_text(std::string_view text, size_t max)
             break;
         }
     }
-    out.resize(cut_position(out, max));
+    // Readers hand over UTF-8; bytes in another encoding that slip through
+    // would make every document showing them unreadable, so they become
+    // U+FFFD here, before they reach the tree.
+    if (!utf8_valid(out)) {
+        out = utf8_repair(out);
+    }
+    out.resize(utf8_cut(out, max));
     return out;
 }
 

@@ -21,9 +21,8 @@ inline constexpr size_t kDbMaxText = 1000;
 inline constexpr size_t kDbMaxPath = 4095;
 
 // The value as the tree keeps it: a tab becomes a blank, every other byte
-// below 32 is dropped, and the rest is cut to at most max bytes, before a
-// character that would not fit whole (UTF-8 sequences are not split; in
-// Latin-1 text every byte is a character).
+// below 32 is dropped, invalid UTF-8 becomes U+FFFD, and the rest is cut to
+// at most max bytes, before a character that would not fit whole.
 std::string db_clean_text(std::string_view text, size_t max = kDbMaxText);
 
 // Whether text holds no byte below 32.

@@ -1,6 +1,7 @@
 #include "db/sort.h"
 
 #include "core/settings.h"
+#include "core/utf8.h"
 #include "db/media_db.h"
 
 #include <algorithm>
@@ -26,13 +27,57 @@ constexpr PropertyName kProperties[] = {
     {"res", SortKey::Res},
 };
 
+// Ignoring case, in the order of a listing by name (utf8_collate). Bytes
+// that are the same in both texts are passed over here, on the terminated
+// texts as they are; only where a character beyond ASCII makes the
+// difference is the rest collated.
+int collate_text(const char* a, const char* b)
+{
+    size_t i = 0;
+    for (;;) {
+        while (a[i] == b[i] && a[i] != '\0') {
+            ++i;
+        }
+        const unsigned char x = static_cast<unsigned char>(a[i]);
+        const unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x == y) {
+            return 0;
+        }
+        if (x >= 0x80 || y >= 0x80) {
+            break;
+        }
+        const int lx = x >= 'A' && x <= 'Z' ? x + 32 : x;
+        const int ly = y >= 'A' && y <= 'Z' ? y + 32 : y;
+        if (lx != ly) {
+            return lx < ly ? -1 : 1;
+        }
+        ++i;
+    }
+    // Back to the start of the character that differs; what comes before it
+    // is the same in both and weighs nothing in the order of the rest.
+    const auto continues = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+    while (i > 0 && (continues(a[i]) || continues(b[i]))) {
+        --i;
+    }
+    return utf8_collate(a + i, b + i);
+}
+
 // Missing values sort before present ones.
 int compare_text(const char* a, const char* b, bool ignore_case)
 {
     if (!a || !b) {
         return (a ? 1 : 0) - (b ? 1 : 0);
     }
-    return ignore_case ? strcasecmp(a, b) : strcmp(a, b);
+    return ignore_case ? collate_text(a, b) : strcmp(a, b);
+}
+
+bool is_ascii(const char* text)
+{
+    unsigned char any = 0;
+    for (const char* p = text; p && *p; ++p) {
+        any |= static_cast<unsigned char>(*p);
+    }
+    return any < 0x80;
 }
 
 // What the comparison reads of a node, found once: a sort compares each node
@@ -44,17 +89,31 @@ struct SortEntry {
     const char* title;
     int32_t track;
     bool container;
+    // Two ASCII titles (most of them) are compared by the C library's
+    // strcasecmp, which reads many bytes at a time: a sort compares each
+    // title many times.
+    bool title_ascii;
 };
+
+int compare_titles(const SortEntry& a, const SortEntry& b)
+{
+    if (a.title && b.title && a.title_ascii && b.title_ascii) {
+        return strcasecmp(a.title, b.title);
+    }
+    return compare_text(a.title, b.title, true);
+}
 
 SortEntry entry_of(const DbLock& lock, DbNode* node)
 {
-    SortEntry e{node, nullptr, nullptr, 0, node->kind == DB_CONTAINER};
+    SortEntry e{node, nullptr, nullptr, 0, node->kind == DB_CONTAINER, true};
     if (e.container) {
         e.title = static_cast<const DbContainer*>(node)->title.get();
+        e.title_ascii = is_ascii(e.title);
         return e;
     }
     e.item = db_target_item(lock, node);
     e.title = e.item ? e.item->title.get() : nullptr;
+    e.title_ascii = is_ascii(e.title);
     e.track = e.item ? e.item->track : 0;
     if (node->kind == DB_REFERENCE) {
         // A playlist position wins over the track tag.
@@ -75,7 +134,7 @@ int compare_property(const SortEntry& a, const SortEntry& b, SortKey::Property p
 {
     switch (property) {
     case SortKey::Title:
-        return compare_text(a.title, b.title, true);
+        return compare_titles(a, b);
     case SortKey::Artist:
         return compare_text(item_text(a, &DbItem::artist), item_text(b, &DbItem::artist), true);
     case SortKey::Album:
@@ -107,7 +166,7 @@ int compare_entries(const SortEntry& a, const SortEntry& b, const SortCriteria& 
             return result * key.sign;
         }
     }
-    return compare_text(a.title, b.title, true) * criteria.last_sign;
+    return compare_titles(a, b) * criteria.last_sign;
 }
 
 } // namespace

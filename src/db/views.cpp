@@ -2,6 +2,7 @@
 
 #include "core/paths.h"
 #include "core/settings.h"
+#include "core/utf8.h"
 #include "db/db_internal.h"
 
 #include <optional>
@@ -293,7 +294,10 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
     if (path.rfind("http://", 0) == 0 || path.rfind(".", 0) == 0) {
         return nullptr;
     }
-    std::string relative = relative_directory(path).substr(0, 1024);
+    std::string relative = relative_directory(path);
+    // Folder names are cut at fixed lengths, each before a character that
+    // would not fit whole.
+    relative.resize(utf8_cut(relative, 1024));
     const size_t last_slash = relative.rfind('/');
     if (last_slash == std::string::npos || last_slash == 0) {
         return container;
@@ -303,8 +307,11 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
     size_t start = 0;
     for (size_t slash = relative.find('/'); slash != std::string::npos;
          slash = relative.find('/', start)) {
-        std::string_view part =
-            std::string_view(relative).substr(start, slash - start).substr(0, 1023);
+        // A directory name carries no encoding: UTF-8 when it reads as
+        // UTF-8, else the Latin-1 of older systems.
+        std::string part =
+            utf8_from_unknown(std::string_view(relative).substr(start, slash - start));
+        part.resize(utf8_cut(part, 1023));
         if (part.empty()) {
             return nullptr;
         }
@@ -338,8 +345,7 @@ DbContainer* placement_container(DbItem* item, DbContainer* container, const Vie
     if (level.group == 0) {
         return find_or_create(container, kv.value, kv.upnp_class, false);
     }
-    const std::string group_title =
-        view_group_name(static_cast<unsigned char>(kv.value[0]), level.group);
+    const std::string group_title = view_group_name(kv.value, level.group);
     DbContainer* group_container = find_or_create(container, group_title, kv.upnp_class, false);
     return find_or_create(group_container, kv.value, kv.upnp_class, false);
 }
@@ -455,30 +461,19 @@ void view_place_level(DbItem* item, DbContainer* container, int view_number, int
     }
 }
 
-std::string view_group_name(unsigned char c, int group_size)
+std::string view_group_name(std::string_view value, int group_size)
 {
     if (group_size <= 0) {
         return {};
     }
-    if ((c >= 192 && c <= 198) || (c >= 224 && c <= 230)) {
-        c = 'A';
-    } else if (c == 199 || c == 231) {
-        c = 'C';
-    } else if ((c >= 200 && c <= 203) || (c >= 232 && c <= 235)) {
-        c = 'E';
-    } else if ((c >= 204 && c <= 207) || (c >= 236 && c <= 239)) {
-        c = 'I';
-    } else if (c == 209 || c == 241) {
-        c = 'N';
-    } else if ((c >= 210 && c <= 216) || (c >= 242 && c <= 248)) {
-        c = 'O';
-    } else if ((c >= 217 && c <= 220) || (c >= 249 && c <= 252)) {
-        c = 'U';
-    }
-    if (c >= 'a' && c <= 'z') {
-        c = static_cast<unsigned char>(c - 'a' + 'A');
-    }
-    int index = (static_cast<int>(c) - 'A') / group_size;
+    // The first character decides: a Latin letter is filed under its base
+    // letter ("É" under "E"); anything else below 'A' goes to the first
+    // group and anything above 'Z' (other scripts included) to the last.
+    size_t pos = 0;
+    const char32_t first = value.empty() ? 0 : utf8_next(value, pos);
+    const char base = utf8_latin_base_letter(first);
+    const int c = base ? base : first < 'A' ? 0 : 0x10FFFF;
+    int index = (c - 'A') / group_size;
     if (index < 0) {
         index = 0;
     }

@@ -19,8 +19,9 @@ void view_place_item(DbItem* item, DbContainer* top);
 // Places an item at one level of a view (and, recursively, the levels below).
 void view_place_level(DbItem* item, DbContainer* container, int view_number, int level);
 
-// The letter-group title for a value's first byte and group size g ("ABC").
-std::string view_group_name(unsigned char first_byte, int group_size);
+// The letter-group title for a value, by its first character, and group size
+// g ("ABC").
+std::string view_group_name(std::string_view value, int group_size);
 
 // Rebuilds the keyword folders of an item below "- Adobe Tags -".
 void keyword_folders_rebuild(DbItem* item);

@@ -1,5 +1,7 @@
 #include "http/html_escape.h"
 
+#include "core/utf8.h"
+
 namespace
 {
 
@@ -15,11 +17,16 @@ void html_escape_append(std::string& out, std::string_view text)
     out.reserve(out.size() + text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        // U+0080 to U+009F are 0xC2 0x80 to 0xC2 0x9F in UTF-8.
-        if (byte == 0xC2 && i + 1 < text.size() &&
-            static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-            static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            ++i;
+        if (byte >= 0x80) {
+            // Pages are UTF-8. A character passes whole, the C1 controls
+            // (U+0080 to U+009F) are dropped, and bytes that are not UTF-8
+            // show as U+FFFD rather than as whatever the browser guesses.
+            size_t next = i;
+            const char32_t cp = utf8_next(text, next);
+            if (cp < 0x80 || cp > 0x9F) {
+                utf8_append(out, cp);
+            }
+            i = next - 1;
             continue;
         }
         switch (byte) {

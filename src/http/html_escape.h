@@ -10,7 +10,8 @@
 // Appends text with &, <, >, " and ' written as character references, and
 // without the characters an HTML or XML document may not hold: the control
 // bytes below 0x20 other than tab, line feed and carriage return, DEL, and
-// the C1 controls (U+0080 to U+009F in UTF-8). Other bytes pass unchanged.
+// the C1 controls (U+0080 to U+009F in UTF-8). Text is UTF-8: other
+// characters pass unchanged, and bytes that are not UTF-8 become U+FFFD.
 void html_escape_append(std::string& out, std::string_view text);
 
 std::string html_escape(std::string_view text);

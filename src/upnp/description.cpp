@@ -4,6 +4,7 @@
 #include "core/edition.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/utf8.h"
 #include "http/html_escape.h"
 #include "http/http_response.h"
 #include "upnp/interfaces.h"
@@ -230,8 +231,9 @@ std::string friendly_name()
         return "[" + host + "] " + edition_product_name() + " by Corvalenso";
     }
     // Escaped twice, like every DIDL-Lite value; the name must never break
-    // the document.
-    return xml_escape_for_didl(configured, true).value_or("NO MEM");
+    // the document. A settings file written on an older system may hold it
+    // in Latin-1.
+    return xml_escape_for_didl(utf8_from_unknown(configured), true).value_or("NO MEM");
 }
 
 int serve_scpd(HttpConnection* c, const std::string& doc)

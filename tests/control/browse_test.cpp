@@ -184,6 +184,43 @@ TEST_F(Browsing, ByLetterStartsAtTheFirstTitleFromIt)
     EXPECT_NE(p.body.find("</u:X_BrowseByLetterResponse>"), std::string::npos);
 }
 
+TEST_F(Browsing, ByLetterFindsAccentedTitlesUnderTheirLetter)
+{
+    tracks({"Zebra", "\u00C9lan", "Dune", "Eagle"});
+    const Page p = by_letter(all_tracks(), "E");
+    EXPECT_EQ(p.starting_index, 1);
+    EXPECT_EQ(p.titles, (std::vector<std::string>{"Eagle", "\u00C9lan", "Zebra"}));
+    EXPECT_EQ(by_letter(all_tracks(), "\u00C9").starting_index, 1)
+        << "the letter alone sorts before every title that starts with it";
+    EXPECT_EQ(by_letter(all_tracks(), "f").starting_index, 3);
+}
+
+// Literals arrive as UTF-8 or as character references, and contains
+// ignores case beyond ASCII.
+TEST_F(Browsing, SearchFindsTitlesInAnyScript)
+{
+    add_music(file("u/1.mp3"), "Caf\u00E9 Cr\u00E8me", "Band", "Disc", 1);
+    add_music(file("u/2.mp3"), "\u0414\u043E\u0440\u043E\u0433\u0430", "Band", "Disc", 2);
+    add_music(file("u/3.mp3"), "Cafe Noir", "Band", "Disc", 3);
+    add_music(file("u/4.mp3"), "\u0130stanbul", "Solo", "Disc", 4);
+    auto titles = [&](const std::string& criteria) {
+        return search(criteria.c_str(), std::to_string(all_tracks()).c_str()).titles;
+    };
+    const std::vector<std::string> cafe{"Caf\u00E9 Cr\u00E8me"};
+    EXPECT_EQ(titles("dc:title contains \"caf\u00E9\""), cafe);
+    EXPECT_EQ(titles("dc:title contains \"CAF\u00C9\""), cafe);
+    EXPECT_EQ(titles("dc:title contains \"caf&#233;\""), cafe);
+    EXPECT_EQ(titles("dc:title contains \"caf&#xC9;\""), cafe);
+    EXPECT_EQ(titles("dc:title = \"Caf\u00E9 Cr\u00E8me\""), cafe);
+    EXPECT_EQ(titles("dc:title contains \"\u0414\u041E\u0420\u041E\u0413\u0410\""),
+              (std::vector<std::string>{"\u0414\u043E\u0440\u043E\u0433\u0430"}));
+    EXPECT_EQ(titles("dc:title contains \"ISTAN\""),
+              (std::vector<std::string>{"\u0130stanbul"}))
+        << "a letter beyond ASCII that folds to an ASCII one";
+    EXPECT_EQ(titles("dc:title doesNotContain \"\u00C9\" and upnp:artist = \"Band\""),
+              (std::vector<std::string>{"Cafe Noir", "\u0414\u043E\u0440\u043E\u0433\u0430"}));
+}
+
 TEST_F(Browsing, LargePagesStopAtTheSizeLimit)
 {
     std::vector<std::string> names;
@@ -287,10 +324,17 @@ TEST_F(Browsing, RokuGetsEachTitleOnce)
 {
     add_music(file("r/1.mp3"), "Same", "A", "One");
     add_music(file("r/2.mp3"), "same", "B", "Two");
+    // Kept as written, so that the two differ in case.
+    const std::string adapt = setting_str(KEY_ADAPTCASE);
+    setting_set(KEY_ADAPTCASE, "0");
+    add_music(file("r/3.mp3"), "\u00C9T\u00C9", "C", "Three");
+    add_music(file("r/4.mp3"), "\u00E9t\u00E9", "D", "Four");
+    setting_set(KEY_ADAPTCASE, adapt);
     client_register(9, "10.0.0.9");
     const char* criteria = "dc:title = \"Same\"";
     EXPECT_GT(search(criteria).total, 2) << "items and their references in the views";
     EXPECT_EQ(search(criteria, "0", "10.0.0.9").total, 1);
+    EXPECT_EQ(search("dc:title contains \"\u00E9t\u00E9\"", "0", "10.0.0.9").total, 1);
 }
 
 } // namespace

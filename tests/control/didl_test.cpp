@@ -1,6 +1,7 @@
 #include "control/clients.h"
 #include "control/didl.h"
 #include "control/xml.h"
+#include "core/utf8.h"
 #include "db/db_fixture.h"
 #include "db/node_store.h"
 #include "support/child_process.h"
@@ -265,14 +266,54 @@ TEST_F(Didl, ControlBytesNeverReachTheResult)
     EXPECT_STREQ(xml_text(tree.get(), "dc:title"), "ABC\td");
 }
 
-TEST_F(Didl, NoxonGetsLatin1OthersUtf8)
+// The title a client reads out of the answer: the SOAP level undone, then
+// the DIDL-Lite document parsed.
+std::string title_as_read(const std::string& rendered)
+{
+    std::string didl = "<DIDL-Lite>" + rendered + "</DIDL-Lite>";
+    xml_decode_entities(didl);
+    const XmlTree tree = xml_parse(didl.c_str());
+    const char* title = tree ? xml_text(tree.get(), "dc:title") : nullptr;
+    return title ? title : "(none)";
+}
+
+TEST_F(Didl, TitlesInAnyScriptReachClientsAsUtf8AndNoxonAsLatin1)
 {
     const DbLock lock = db_lock();
-    DbItem* song = made.item(60, 3, kClassMusicTrack, "Caf\xe9", "/m/c.mp3");
-    EXPECT_NE(render(lock, song, "dc:title").find("Caf\xc3\xa9"), std::string::npos);
+    struct Case {
+        const char* title;
+        const char* latin1;
+    };
+    const Case cases[] = {
+        {"Caf\u00E9 Cr\u00E8me", "Caf\xe9 Cr\xe8me"},
+        {"\u0414\u043E\u0440\u043E\u0433\u0430", "??????"},
+        {"\u6771\u4EAC & Co", "?? &amp;amp; Co"},
+        {"\U0001F3B5", "?"},
+    };
     setting_set(KEY_NOXONCLIENT, "10.0.0.10");
     client_register(10, "10.0.0.10");
-    EXPECT_NE(render(lock, song, "dc:title", "10.0.0.10").find("Caf\xe9&lt;"), std::string::npos);
+    NodeId id = 60;
+    for (const Case& c : cases) {
+        DbItem* song = made.item(id++, 3, kClassMusicTrack, c.title, "/m/c.mp3");
+        const std::string out = render(lock, song, "dc:title");
+        EXPECT_TRUE(utf8_valid(out)) << c.title;
+        EXPECT_EQ(title_as_read(out), c.title);
+        const std::string noxon = render(lock, song, "dc:title", "10.0.0.10");
+        EXPECT_NE(noxon.find(std::string("&lt;dc:title&gt;") + c.latin1 + "&lt;/dc:title&gt;"),
+                  std::string::npos)
+            << noxon;
+    }
+}
+
+// A value that would reach the tree in another encoding is a reader's fault,
+// but the document must stay readable: the broken bytes show as U+FFFD.
+TEST_F(Didl, BrokenUtf8NeverReachesTheClient)
+{
+    const DbLock lock = db_lock();
+    DbItem* song = made.item(70, 3, kClassMusicTrack, "Caf\xe9", "/m/c.mp3");
+    const std::string out = render(lock, song, "dc:title");
+    EXPECT_TRUE(utf8_valid(out));
+    EXPECT_EQ(title_as_read(out), "Caf\uFFFD");
 }
 
 } // namespace

@@ -225,4 +225,26 @@ TEST_F(SoapContentDirectory, UpdateObject)
     EXPECT_STREQ(item_by_path(lock, path)->title.get(), "") << "no new value: empty";
 }
 
+// Tag values arrive as UTF-8 or as character references; either way the
+// tree gets UTF-8.
+TEST_F(SoapContentDirectory, UpdateObjectTakesUtf8AndReferences)
+{
+    db_create();
+    const std::string path = file("a.mp3");
+    ASSERT_EQ(add_music(path, "Caf\u00E9", "Abba", "Gold"), DB_ADDED);
+    NodeId id;
+    {
+        const DbLock lock = db_lock();
+        id = item_by_path(lock, path)->id;
+    }
+    const std::string inner = "<ObjectID>" + std::to_string(id) +
+                              "</ObjectID><CurrentTagValue>&lt;title&gt;Caf&#233;&lt;/title&gt;"
+                              "</CurrentTagValue><NewTagValue>&lt;title&gt;\u0414\u043E\u0440"
+                              "\u043E\u0433\u0430 &amp;#x1F3B5;&lt;/title&gt;</NewTagValue>";
+    EXPECT_EQ(post(cd("UpdateObject"), args(inner)).status, 200);
+    const DbLock lock = db_lock();
+    EXPECT_STREQ(item_by_path(lock, path)->title.get(),
+                 "\u0414\u043E\u0440\u043E\u0433\u0430 \U0001F3B5");
+}
+
 } // namespace

@@ -150,16 +150,21 @@ TEST(XmlEntities, DecodeTableNumericBoundsAndUnknowns)
 {
     const std::pair<std::string, std::string> rows[] = {
         {"&#65;&#x41;", "AA"},
-        {"&#65535;", "&#65535;"},
-        {"&#9999;", "\x0f"},
-        {"&#x4142;", "&#x4142;"},
+        {"&#65535;", "\uFFFD"},
+        {"&#9999;", "\u270F"},
+        {"&#x4142;", "\u4142"},
+        {"Caf&#233; &#x1F3B5;&#1114111;", "Caf\u00E9 \U0001F3B5\U0010FFFF"},
+        {"&#x110000;&#xD800;&#1;&#9;", "\uFFFD\uFFFD\uFFFD\t"},
+        {"&#12345678;&#x1234567;", "&#12345678;&#x1234567;"},
         {"&foo; & &", "&foo; & &"},
         {"&amp;amp;", "&amp;"},
         {"&amp;lt;", "&lt;"},
         {"a&nbsp;b&apos;&quot;&gt;", "a b'\">"},
         {"&#;", "&#;"},
-        {"&#0;", "&#0;"},
-        {"caf\xe9", "caf\xe9"},
+        {"&#0;", "\uFFFD"},
+        {"caf\xe9", "caf\uFFFD"},
+        {"Caf\u00E9 \u0414\u043E \u6771 \U0001F3B5", "Caf\u00E9 \u0414\u043E \u6771 \U0001F3B5"},
+        {"&amp;\xC3", "&\uFFFD"},
         {"&#65", "&#65"},
     };
     for (const auto& [in, out] : rows) {
@@ -174,15 +179,32 @@ TEST(XmlEntities, EscapeTwiceForDidl)
     EXPECT_EQ(xml_escape_for_didl("a<b", true), "a&amp;lt;b");
     EXPECT_EQ(xml_escape_for_didl("Tom & Jerry>", false), "Tom &amp;amp; Jerry&amp;gt;");
     EXPECT_EQ(xml_escape_for_didl("\t\n", true), "&amp;#9;&amp;#10;");
-    EXPECT_EQ(xml_escape_for_didl("\xe9", true), "\xc3\xa9");
-    EXPECT_EQ(xml_escape_for_didl("\xa0", true), "\xc2\xa0");
-    EXPECT_EQ(xml_escape_for_didl("\xe9", false), "\xe9");
+    EXPECT_EQ(xml_escape_for_didl("Caf\u00E9 \u0414 \u6771 \U0001F3B5", true),
+              "Caf\u00E9 \u0414 \u6771 \U0001F3B5")
+        << "UTF-8 passes as it is";
+    EXPECT_EQ(xml_escape_for_didl("Caf\u00E9 Cr\u00E8me & \u0414\U0001F3B5", false),
+              "Caf\xe9 Cr\xe8me &amp;amp; ??")
+        << "Latin-1, '?' beyond it";
+    EXPECT_EQ(xml_escape_for_didl("a\xe9"
+                                  "b\xC3",
+                                  true),
+              "a\uFFFDb\uFFFD")
+        << "broken sequences";
+    EXPECT_EQ(xml_escape_for_didl("\xe9", false), "?");
     EXPECT_EQ(xml_escape_for_didl("\"it's\" 100%", true), "\"it's\" 100%");
     EXPECT_EQ(xml_escape_for_didl("", true), std::nullopt);
     EXPECT_EQ(xml_escape_for_didl(std::string(1021, 'x'), true)->size(), 1021u);
     EXPECT_EQ(xml_escape_for_didl(std::string(1022, 'x'), true), std::nullopt);
     EXPECT_EQ(xml_escape_for_didl(std::string(200, '&'), true), std::nullopt)
         << "1800 bytes encoded";
+    std::string two_byte;
+    for (int i = 0; i < 510; ++i) {
+        two_byte += "\u00E9";
+    }
+    EXPECT_EQ(xml_escape_for_didl(two_byte, true), two_byte) << "1020 bytes fit";
+    EXPECT_EQ(xml_escape_for_didl(two_byte + "\u00E9", true), std::nullopt)
+        << "the last character would pass the bound: the value is not split";
+    EXPECT_EQ(xml_escape_for_didl(two_byte + "\u00E9", false)->size(), 511u);
 }
 
 // XML 1.0 forbids these characters even as references: one of them makes a

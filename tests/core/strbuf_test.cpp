@@ -54,6 +54,13 @@ TEST(StrBuf, FormattedPiecesAreCutAt1023Bytes)
     EXPECT_EQ(strbuf_view(sb), "<id:42>");
     strbuf_appendf(sb, "%s", std::string(3000, 'z').c_str());
     EXPECT_EQ(sb.length, 7 + 1023);
+    // A character across the cut goes whole.
+    StrBuf wide;
+    strbuf_appendf(wide, "%s\u00E9tude", std::string(1022, 'a').c_str());
+    EXPECT_EQ(strbuf_view(wide), std::string(1022, 'a'));
+    StrBuf fits;
+    strbuf_appendf(fits, "%s\u00E9", std::string(1021, 'a').c_str());
+    EXPECT_EQ(fits.length, 1023);
 }
 
 } // namespace

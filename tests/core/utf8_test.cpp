@@ -85,3 +85,74 @@ TEST(Utf8, LatinLettersHaveTheirBaseLetter)
     EXPECT_EQ(utf8_latin_base_letter(U'\u0416'), 0);
     EXPECT_EQ(utf8_latin_base_letter(U'1'), 0);
 }
+
+TEST(Utf8, ContainsFoldedIgnoresCaseInEveryScript)
+{
+    struct Row {
+        const char* text;
+        const char* needle;
+        bool found;
+    } rows[] = {
+        {"Caf\u00E9 Cr\u00E8me", "caf\u00E9", true},
+        {"Caf\u00E9 Cr\u00E8me", "CAF\u00C9", true},
+        {"Caf\u00E9 Cr\u00E8me", "cafe", false},
+        {"\u0414\u043E\u0440\u043E\u0433\u0430", "\u0414\u041E\u0420\u041E\u0413\u0410", true},
+        {"\u039F\u0394\u039F\u03A3", "\u03BF\u03B4\u03BF\u03C2", true},
+        {"xxxxxy", "XXY", true},
+        {"ab", "abc", false},
+        {"\u6771\u4EAC", "\u4EAC", true},
+        {"anything", "", true},
+        {"", "a", false},
+        {"I\u0307stanbul", "ISTAN", false},
+        {"broken \xC3 byte", "BYTE", true},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(utf8_contains_folded(row.text, utf8_fold(row.needle)), row.found)
+            << row.text << " / " << row.needle;
+    }
+}
+
+TEST(Utf8, CollateOrdersByLettersThenAccents)
+{
+    const char* ordered[] = {
+        "",
+        "10cc",
+        "Abba",
+        "\u00C4rzte",
+        "eagle",
+        "\u00C9cole",
+        "Elan",
+        "\u00E9lan",
+        "\u00C9LAN",
+        "\u00E9lan vital",
+        "zebra",
+        "\u03B5\u03BB",
+        "\u0434\u043E\u043C",
+        "\u0414\u043E\u0440\u043E\u0433\u0430",
+    };
+    // "élan" and "ÉLAN" differ only by case: equal.
+    for (size_t i = 0; i < std::size(ordered); ++i) {
+        for (size_t j = 0; j < std::size(ordered); ++j) {
+            const int expected = i == j ? 0 : i < j ? -1 : 1;
+            const bool same_but_case = (i == 7 && j == 8) || (i == 8 && j == 7);
+            const int got = utf8_collate(ordered[i], ordered[j]);
+            EXPECT_EQ(got < 0   ? -1
+                      : got > 0 ? 1
+                                : 0,
+                      same_but_case ? 0 : expected)
+                << ordered[i] << " / " << ordered[j];
+        }
+    }
+}
+
+TEST(Utf8, CompletePrefixDropsOnlyACutSequence)
+{
+    EXPECT_EQ(utf8_complete_prefix("abc"), 3u);
+    EXPECT_EQ(utf8_complete_prefix("ab\u00E9"), 4u);
+    EXPECT_EQ(utf8_complete_prefix("ab\xC3"), 2u);
+    EXPECT_EQ(utf8_complete_prefix("ab\xF0\x9F\x8E"), 2u);
+    EXPECT_EQ(utf8_complete_prefix("ab\U0001F3B5"), 6u);
+    EXPECT_EQ(utf8_complete_prefix("\xE6\x9D"), 0u);
+    EXPECT_EQ(utf8_complete_prefix("Latin-1 \xE9"), 8u) << "a lone lead at the end goes";
+    EXPECT_EQ(utf8_complete_prefix("\x80\x80"), 2u) << "no lead: nothing to judge";
+}

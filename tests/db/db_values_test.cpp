@@ -14,7 +14,7 @@ TEST(DbValues, ControlBytesAreDroppedAndTabsBecomeBlanks)
     } rows[] = {
         {"Evil\nRE:/etc/passwd", "EvilRE:/etc/passwd"},
         {"a\tb", "a b"},
-        {std::string("\x01x\x1f\r\n\x7f\xe9", 7), "x\x7f\xe9"},
+        {std::string("\x01x\x1f\r\n\x7f\xc3\xa9", 8), "x\x7f\xc3\xa9"},
         {std::string("a\0b", 3), "ab"},
         {"\x01\x02", ""},
         {"plain", "plain"},
@@ -38,9 +38,14 @@ TEST(DbValues, BoundCutsAtCharacterBoundaries)
     // So does a four-byte one that would be cut after its second byte.
     const std::string wide = std::string(kDbMaxText - 2, 'a') + "\xf0\x9f\x8e\xb5";
     EXPECT_EQ(db_clean_text(wide), std::string(kDbMaxText - 2, 'a'));
-    // Latin-1 text is cut at the bound: every byte is a character.
-    const std::string latin1(kDbMaxText + 5, '\xe9');
-    EXPECT_EQ(db_clean_text(latin1), std::string(kDbMaxText, '\xe9'));
+    // Bytes that are not UTF-8 never reach the tree as they are.
+    std::string replaced;
+    for (size_t i = 0; i < kDbMaxText / 3; ++i) {
+        replaced += "\uFFFD";
+    }
+    EXPECT_EQ(db_clean_text(std::string(kDbMaxText + 5, '\xe9')), replaced);
+    EXPECT_EQ(db_clean_text("Caf\xe9 \xC3"), "Caf\uFFFD \uFFFD");
+    EXPECT_EQ(db_clean_text("Caf\u00E9 \u0414 \U0001F3B5"), "Caf\u00E9 \u0414 \U0001F3B5");
     EXPECT_EQ(db_clean_text("abcdef", 3), "abc");
     EXPECT_EQ(db_clean_text(std::string(3000, 'z'), SIZE_MAX).size(), 3000u);
 }

@@ -71,6 +71,31 @@ TEST_F(Sorting, TrackNumbersThenTitles)
               (std::vector<std::string>{"Alpha", "Zulu", "One", "Two", "Ten"}));
 }
 
+// Titles in any script, as a reader of the listing expects them: accented
+// letters among their base letters, not after "Z".
+TEST_F(Sorting, TitlesByLettersThenAccents)
+{
+    db_create();
+    const char* titles[] = {"Zebra",
+                            "\u00C9lan",
+                            "Eagle",
+                            "Elan",
+                            "\u0414\u043E\u0440\u043E\u0433\u0430",
+                            "\u00C4rzte",
+                            "Apple",
+                            "\u0395\u03BB\u03BB\u03AC\u03B4\u03B1",
+                            "\u00C9cole"};
+    int n = 0;
+    for (const char* title : titles) {
+        add_music(file("u" + std::to_string(n++) + ".mp3"), title, "A", "B", 0);
+    }
+    const DbLock lock = db_lock();
+    EXPECT_EQ(sorted_titles(lock, g_db.all_tracks, "+dc:title"),
+              (std::vector<std::string>{
+                  "Apple", "\u00C4rzte", "Eagle", "\u00C9cole", "Elan", "\u00C9lan", "Zebra",
+                  "\u0395\u03BB\u03BB\u03AC\u03B4\u03B1", "\u0414\u043E\u0440\u043E\u0433\u0430"}));
+}
+
 TEST_F(Sorting, MissingTitlesFirstAndDescendingFlipsTheTieBreak)
 {
     db_create();

@@ -60,10 +60,9 @@ TEST_F(Views, AlphaGroupsFoldAccentsAndHaveNoAllContainer)
     const std::pair<const char*, std::vector<std::string>> rows[] = {
         {"Abba", {"ABC", "Abba"}},
         {"Zappa", {"YZ", "Zappa"}},
-        {"\xc9"
-         "dith",
-         {"DEF", "\xc9"
-                 "dith"}},
+        {"\u00C9dith", {"DEF", "\u00C9dith"}},
+        {"\u0141ucja", {"JKL", "\u0141ucja"}},
+        {"\u0414\u043E\u0440\u043E\u0433\u0430", {"YZ", "\u0414\u043E\u0440\u043E\u0433\u0430"}},
         {"10cc", {"ABC", "10cc"}},
     };
     int n = 0;
@@ -80,16 +79,32 @@ TEST_F(Views, AlphaGroupsFoldAccentsAndHaveNoAllContainer)
 
 TEST_F(Views, GroupNames)
 {
-    EXPECT_EQ(view_group_name('a', 3), "ABC");
-    EXPECT_EQ(view_group_name('Y', 3), "YZ");
-    EXPECT_EQ(view_group_name('~', 3), "YZ");
-    EXPECT_EQ(view_group_name('1', 3), "ABC");
-    EXPECT_EQ(view_group_name(0xF1, 1), "N");
-    EXPECT_EQ(view_group_name('~', 1), "") << "above Z with groups of one: no title";
-    EXPECT_EQ(view_group_name('~', 2), "");
-    EXPECT_EQ(view_group_name('m', 26), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-    EXPECT_EQ(view_group_name('m', 0), "");
-    EXPECT_EQ(view_group_name('m', -3), "");
+    EXPECT_EQ(view_group_name("abba", 3), "ABC");
+    EXPECT_EQ(view_group_name("Y", 3), "YZ");
+    EXPECT_EQ(view_group_name("~", 3), "YZ");
+    EXPECT_EQ(view_group_name("1999", 3), "ABC");
+    EXPECT_EQ(view_group_name("", 3), "ABC");
+    EXPECT_EQ(view_group_name("~", 1), "") << "above Z with groups of one: no title";
+    EXPECT_EQ(view_group_name("~", 2), "");
+    EXPECT_EQ(view_group_name("m", 26), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    EXPECT_EQ(view_group_name("m", 0), "");
+    EXPECT_EQ(view_group_name("m", -3), "");
+}
+
+// The first character is read as UTF-8, whatever its length: accented
+// Latin letters go under their base letter, other scripts where the
+// characters that are not letters go.
+TEST_F(Views, GroupNamesOfUtf8Titles)
+{
+    EXPECT_EQ(view_group_name("\u00C9lan", 1), "E");
+    EXPECT_EQ(view_group_name("\u00E9cole", 3), "DEF");
+    EXPECT_EQ(view_group_name("\u00F1", 1), "N");
+    EXPECT_EQ(view_group_name("\u0141\u00F3d\u017A", 1), "L");
+    EXPECT_EQ(view_group_name("\u00DFe", 1), "S");
+    EXPECT_EQ(view_group_name("\u0414\u043E\u0440\u043E\u0433\u0430", 3), "YZ");
+    EXPECT_EQ(view_group_name("\u6771\u4EAC", 3), "YZ");
+    EXPECT_EQ(view_group_name("\u00D7", 3), "YZ") << "the multiplication sign is no letter";
+    EXPECT_EQ(view_group_name("\xC9", 3), "YZ") << "a stray byte is no letter either";
 }
 
 TEST_F(Views, OddGroupPrefixesNeitherCrashNorDivideByZero)
@@ -161,6 +176,23 @@ TEST_F(Views, PathFoldersFollowTheContentDirectory)
     const std::vector<std::string> top = titles(lock, folders);
     EXPECT_NE(std::find(top.begin(), top.end(), "X"), top.end())
         << "a file directly in the content directory sits in the view root";
+}
+
+// Directory names are shown as UTF-8 whatever the system that named them
+// used.
+TEST_F(Views, PathFoldersOfAnyEncodingAreUtf8)
+{
+    db_create();
+    ASSERT_EQ(add_music(file("Cr\xE8me/a.mp3"), "A", "B", "C"), DB_ADDED);
+    ASSERT_EQ(add_music(file("\u00C9t\u00E9/b.mp3"), "B", "B", "C"), DB_ADDED);
+    const DbLock lock = db_lock();
+    DbContainer* folders = db_find_child(lock, g_db.music_root, "Folders");
+    const DbContainer* latin1 = at(lock, folders, {"Cr\u00E8me"});
+    ASSERT_TRUE(latin1);
+    EXPECT_EQ(titles(lock, latin1), std::vector<std::string>{"A"});
+    const DbContainer* utf8 = at(lock, folders, {"\u00C9t\u00E9"});
+    ASSERT_TRUE(utf8);
+    EXPECT_EQ(titles(lock, utf8), std::vector<std::string>{"B"});
 }
 
 TEST_F(Views, KeywordFoldersMirrorTagPaths)

@@ -23,7 +23,10 @@ TEST(HtmlEscape, MarkupBecomesTextAndForbiddenCharactersGo)
              Case{"bell\x07 esc\x1b del\x7f", "bell esc del"},
              Case{"C1 \xc2\x85 and \xc2\x9f gone, \xc2\xa0 kept", "C1  and  gone, \xc2\xa0 kept"},
              Case{"Bj\xc3\xb6rk", "Bj\xc3\xb6rk"},
-             Case{"cut \xc2", "cut \xc2"},
+             Case{"cut \xc2", "cut \uFFFD"},
+             Case{"Latin-1 caf\xe9 by mistake", "Latin-1 caf\uFFFD by mistake"},
+             Case{"\u6771\u4EAC \u0414\u043E\u0440\u043E\u0433\u0430 \U0001F3B5",
+                  "\u6771\u4EAC \u0414\u043E\u0440\u043E\u0433\u0430 \U0001F3B5"},
          }) {
         EXPECT_EQ(html_escape(k.text), k.escaped) << k.text;
     }

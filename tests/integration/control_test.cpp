@@ -50,11 +50,22 @@ TEST(Control, GupnpWalksTheWholeTree)
                 concat({id3v2_tag({{"TIT2", id3_latin1("Bad\x01Tag\x1f")},
                                    {"TPE1", id3_latin1("Artist\x02 0")}}),
                         mpeg_frames(3)}));
+    // Names in UTF-8 and in Latin-1: the titles made of them reach the
+    // control point as the same characters.
+    std::filesystem::create_directories(music.path + "/\xc9t\xe9");
+    write_bytes(music.path + "/\u0434\u043E\u0440\u043E\u0433\u0430 \u6771\u4EAC \U0001F3B5.mp3",
+                mpeg_frames(3));
+    write_bytes(music.path + "/\xc9t\xe9/cr\xe8me br\xfbl\xe9"
+                             "e.mp3",
+                mpeg_frames(3));
     ServerUnderTest server(PLENWICK_BIN, {"-contentdir", music.path, "-v", "13"});
     ASSERT_GT(server.port(), 0);
     ASSERT_TRUE(server.scan_completed(music.path));
     const ScriptRun run =
-        run_python_script({GUPNP_BROWSE_SCRIPT, std::to_string(server.port())}, 110s);
+        run_python_script({GUPNP_BROWSE_SCRIPT, std::to_string(server.port()),
+                           "\u0414\u043E\u0440\u043E\u0433\u0430 \u6771\u4EAC \U0001F3B5",
+                           "Cr\u00E8me Br\u00FBl\u00E9e", "\u00C9t\u00E9"},
+                          110s);
     ASSERT_TRUE(run.status) << "the walk did not finish";
     if (*run.status == 77) {
         GTEST_SKIP() << "GUPnP, GUPnP-AV or xmllint is not installed: " << run.out;

@@ -3,6 +3,8 @@
 # control point in pages of 5, parses every Result with GUPnP-AV's DIDL-Lite
 # parser and validates it against the DIDL-Lite schema that libgupnp-av
 # ships (xmllint, through a catalog, without any network).
+# Titles given after the port must each be the title of some object, as
+# GUPnP-AV reads it.
 # Exit 0: every check held; 77: GUPnP or xmllint is missing; 1: a check failed.
 import os
 import shutil
@@ -24,6 +26,7 @@ if not shutil.which("xmllint") or not os.path.exists(SCHEMAS + "/didl-lite-v2.xs
 port = sys.argv[1]
 failures = []
 seen = {"device": False, "objects": 0, "documents": 0}
+titles = set()
 loop = GLib.MainLoop()
 work = tempfile.mkdtemp()
 catalog = os.path.join(work, "catalog.xml")
@@ -90,6 +93,7 @@ def walk(cd, object_id, child_count):
                             (object_id, returned, len(objects)))
         for o in objects:
             seen["objects"] += 1
+            titles.add(o.get_title())
             if o.get_id() in ids:
                 failures.append("%s: %s twice" % (object_id, o.get_id()))
             ids.add(o.get_id())
@@ -133,6 +137,9 @@ shutil.rmtree(work)
 
 if not seen["device"]:
     failures.append("the device on port %s was not found" % port)
+for expected in sys.argv[2:]:
+    if expected not in titles:
+        failures.append("no object titled %r" % (expected,))
 print("%d objects in %d documents" % (seen["objects"], seen["documents"]))
 for f in failures[:20]:
     print(f)

@@ -116,6 +116,14 @@ TEST_F(Description, DocumentSequenceAndFriendlyName)
     doc = device_description("http://h:1/");
     EXPECT_NE(doc.find("<friendlyName>Den[1m</friendlyName>"), std::string::npos)
         << "control bytes would make the description unreadable";
+    setting_set(KEY_FRIENDLYNAME, "Caf\xe9");
+    doc = device_description("http://h:1/");
+    EXPECT_NE(doc.find("<friendlyName>Caf\u00E9</friendlyName>"), std::string::npos)
+        << "a name written in Latin-1 is sent as UTF-8";
+    setting_set(KEY_FRIENDLYNAME, "\u041A\u0443\u0445\u043D\u044F");
+    doc = device_description("http://h:1/");
+    EXPECT_NE(doc.find("<friendlyName>\u041A\u0443\u0445\u043D\u044F</friendlyName>"),
+              std::string::npos);
     setting_set(KEY_FRIENDLYNAME, std::string(1022, 'n'));
     doc = device_description("http://h:1/");
     EXPECT_NE(doc.find("<friendlyName>NO MEM</friendlyName>"), std::string::npos);
