@@ -723,22 +723,28 @@ def main():
         # A search for a lower-case accented word finds every title with it.
         expected_hits = {p for p, e in list(music_expected.items()) + list(
             picture_expected.items()) if SEARCH_WORD in e["title"].lower()}
-        didl, _, _ = client.didl(
-            "Search", "<ContainerID>0</ContainerID><SearchCriteria>dc:title contains "
-            "&quot;%s&quot;</SearchCriteria><Filter>*</Filter><StartingIndex>0</StartingIndex>"
-            "<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>" % SEARCH_WORD,
-            "Search for %r" % SEARCH_WORD)
         by_id = {}
         for path, found in listed.items():
             for item in found:
                 by_id[item.get("id")] = path
+        # The server bounds each answer; a player pages through the matches.
         hits = set()
-        for item in (didl if didl is not None else []):
-            path = by_id.get(item.get("refID") or item.get("id"))
-            if path is None:
-                path = by_id.get(item.get("id"))
-            if path is not None:
-                hits.add(path)
+        start = 0
+        while True:
+            didl, total, returned = client.didl(
+                "Search", "<ContainerID>0</ContainerID><SearchCriteria>dc:title contains "
+                "&quot;%s&quot;</SearchCriteria><Filter>*</Filter><StartingIndex>%d"
+                "</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>"
+                % (SEARCH_WORD, start), "Search for %r" % SEARCH_WORD)
+            for item in (didl if didl is not None else []):
+                path = by_id.get(item.get("refID") or item.get("id"))
+                if path is None:
+                    path = by_id.get(item.get("id"))
+                if path is not None:
+                    hits.add(path)
+            start += returned
+            if didl is None or returned == 0 or start >= total:
+                break
         for path in sorted(expected_hits - hits):
             diffs.setdefault("search", []).append(
                 "%s: not found by dc:title contains %r (title %r)" % (
