@@ -62,6 +62,19 @@ bool enter_tree(DbItem* item, const DbContainer* owner, NodeId wanted)
     return true;
 }
 
+// The numbers a reader finds in a file, from an add's fields or from the
+// item a re-read made.
+template <typename From> void take_file_numbers(DbItem& to, const From& from)
+{
+    to.track = from.track;
+    to.width = from.width;
+    to.height = from.height;
+    to.album_art = from.album_art;
+    to.compilation = from.compilation;
+    to.bitrate = from.bitrate;
+    to.size = from.size;
+}
+
 std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
 {
     auto item = std::make_unique<DbItem>();
@@ -79,13 +92,7 @@ std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
     item->duration = DbText::from(f.duration);
     item->description = DbText::from(f.description);
     item->keywords = DbText::from(f.keywords);
-    item->track = f.track;
-    item->width = f.width;
-    item->height = f.height;
-    item->album_art = f.album_art;
-    item->compilation = f.compilation;
-    item->bitrate = f.bitrate;
-    item->size = f.size;
+    take_file_numbers(*item, f);
     item->mtime = f.mtime;
     item->last_played = f.last_played;
     item->play_count = f.play_count;
@@ -206,13 +213,7 @@ void update_in_place(const DbLock& lock, DbItem* item, DbItem& fresh)
         item->*t = std::move(fresh.*t);
     }
     db_index_keywords(item);
-    item->track = fresh.track;
-    item->width = fresh.width;
-    item->height = fresh.height;
-    item->album_art = fresh.album_art;
-    item->compilation = fresh.compilation;
-    item->bitrate = fresh.bitrate;
-    item->size = fresh.size;
+    take_file_numbers(*item, fresh);
     db_retime_item(item, fresh.duration_ms);
     // Every container still showing the item shows the new values.
     db_mark_changed(lock, db_container_at(item->parent));

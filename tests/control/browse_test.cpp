@@ -214,8 +214,7 @@ TEST_F(Browsing, SearchFindsTitlesInAnyScript)
     EXPECT_EQ(titles("dc:title = \"Caf\u00E9 Cr\u00E8me\""), cafe);
     EXPECT_EQ(titles("dc:title contains \"\u0414\u041E\u0420\u041E\u0413\u0410\""),
               (std::vector<std::string>{"\u0414\u043E\u0440\u043E\u0433\u0430"}));
-    EXPECT_EQ(titles("dc:title contains \"ISTAN\""),
-              (std::vector<std::string>{"\u0130stanbul"}))
+    EXPECT_EQ(titles("dc:title contains \"ISTAN\""), (std::vector<std::string>{"\u0130stanbul"}))
         << "a letter beyond ASCII that folds to an ASCII one";
     EXPECT_EQ(titles("dc:title doesNotContain \"\u00C9\" and upnp:artist = \"Band\""),
               (std::vector<std::string>{"Cafe Noir", "\u0414\u043E\u0440\u043E\u0433\u0430"}));
