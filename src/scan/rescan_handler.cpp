@@ -2,6 +2,7 @@
 
 #include "core/paths.h"
 #include "core/settings.h"
+#include "core/utf8.h"
 #include "http/html_escape.h"
 #include "http/http_origin.h"
 #include "http/http_response.h"
@@ -21,10 +22,15 @@ constexpr size_t kMaxPage = 2047;
 int send_page(HttpConnection* c, const char* format, const std::string& dir)
 {
     char page[kMaxPage + 1];
-    const std::string shown = dir.empty() ? "content root directories" : html_escape(dir);
+    // A directory name is the file system's bytes: shown as UTF-8 when it
+    // is, else as Latin-1, and a page cut at its bound ends on a whole
+    // character.
+    const std::string shown =
+        dir.empty() ? "content root directories" : html_escape(utf8_from_unknown(dir));
     int n = snprintf(page, sizeof page, format, shown.c_str());
+    const size_t length = std::min<size_t>(n < 0 ? 0 : static_cast<size_t>(n), kMaxPage);
     c->content_type = kMimeHtml;
-    c->content_length = std::min<int64_t>(n < 0 ? 0 : n, kMaxPage);
+    c->content_length = static_cast<int64_t>(utf8_complete_prefix(std::string_view(page, length)));
     return http_send_response(c, page) == 0 ? HTTP_KEEP : HTTP_CLOSE;
 }
 

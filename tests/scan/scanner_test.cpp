@@ -225,6 +225,10 @@ TEST_F(Scanner, RescanPages)
               "<html><head><title>Rescan</title></head><body>rescan invalid for "
               "/&lt;script&gt;a&amp;b!</body></html>")
         << "the directory is text on the page";
+    EXPECT_EQ(rescan_page("/rescan?/Cr%E8me"),
+              "<html><head><title>Rescan</title></head><body>rescan invalid for "
+              "/Cr\xC3\xA8me!</body></html>")
+        << "a Latin-1 name is shown in UTF-8";
     EXPECT_FALSE(scan_requested());
     EXPECT_EQ(rescan_page("/rescan"), "<html><head><title>Rescan</title></head><body>rescan "
                                       "initiated on content root directories!</body></html>");
