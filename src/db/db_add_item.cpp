@@ -62,19 +62,6 @@ bool enter_tree(DbItem* item, const DbContainer* owner, NodeId wanted)
     return true;
 }
 
-// The numbers a reader finds in a file, from an add's fields or from the
-// item a re-read made.
-template <typename From> void take_file_numbers(DbItem& to, const From& from)
-{
-    to.track = from.track;
-    to.width = from.width;
-    to.height = from.height;
-    to.album_art = from.album_art;
-    to.compilation = from.compilation;
-    to.bitrate = from.bitrate;
-    to.size = from.size;
-}
-
 std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
 {
     auto item = std::make_unique<DbItem>();
@@ -92,7 +79,7 @@ std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
     item->duration = DbText::from(f.duration);
     item->description = DbText::from(f.description);
     item->keywords = DbText::from(f.keywords);
-    take_file_numbers(*item, f);
+    db_copy_file_numbers(*item, f);
     item->mtime = f.mtime;
     item->last_played = f.last_played;
     item->play_count = f.play_count;
@@ -213,7 +200,7 @@ void update_in_place(const DbLock& lock, DbItem* item, DbItem& fresh)
         item->*t = std::move(fresh.*t);
     }
     db_index_keywords(item);
-    take_file_numbers(*item, fresh);
+    db_copy_file_numbers(*item, fresh);
     db_retime_item(item, fresh.duration_ms);
     // Every container still showing the item shows the new values.
     db_mark_changed(lock, db_container_at(item->parent));

@@ -57,6 +57,19 @@ inline std::string_view db_text_of(const DbText& t)
     return t ? std::string_view(t.get()) : std::string_view();
 }
 
+// The numbers a reader finds in a file, copied between the records that
+// carry them: an add's fields, a stored record, an item.
+template <typename To, typename From> void db_copy_file_numbers(To& to, const From& from)
+{
+    to.track = from.track;
+    to.width = from.width;
+    to.height = from.height;
+    to.album_art = from.album_art;
+    to.compilation = from.compilation;
+    to.bitrate = from.bitrate;
+    to.size = from.size;
+}
+
 // Links child at the head of parent's list, with its count, change mark,
 // indexes and duration totals.
 void db_link_child(DbContainer* parent, DbNode* child);

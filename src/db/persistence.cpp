@@ -234,13 +234,7 @@ void add_record(const Record& rec)
     f.duration = text_or_null(rec.duration);
     f.description = text_or_null(rec.description);
     f.keywords = text_or_null(rec.keywords);
-    f.track = rec.track;
-    f.width = rec.width;
-    f.height = rec.height;
-    f.album_art = rec.album_art;
-    f.compilation = rec.compilation;
-    f.bitrate = rec.bitrate;
-    f.size = rec.size;
+    db_copy_file_numbers(f, rec);
     f.mtime = rec.mtime;
     f.last_played = rec.last_played;
     f.play_count = rec.play_count;
