@@ -31,7 +31,9 @@ const MimeEntry kMimeTable[] = {
     {"video/dvd", {"vob"}},
     {"audio/mp4", {"m4a"}},
     {"audio/x-aiff", {"aif", "aiff"}},
-    {"audio/x-flac", {"flac"}},
+    {"audio/flac", {"flac"}},
+    {"audio/ogg", {"ogg", "oga"}},
+    {"audio/opus", {"opus"}},
     {"application/octet-stream", {}},
 };
 

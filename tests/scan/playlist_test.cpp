@@ -152,10 +152,10 @@ TEST_F(Playlists, EntriesOutsideTheContentDirectoriesAreNotFound)
 TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
 {
     // A kind no reader knows: the playlist's title is all there is.
-    const std::string song = file("songs/untagged.ogg");
+    const std::string song = file("songs/untagged.ape");
     const std::string list = write("party.m3u", "#EXTM3U\n"
                                                 "#EXTINF:123,Artist - Name\n"
-                                                "songs/untagged.ogg\n"
+                                                "songs/untagged.ape\n"
                                                 "#EXTINF:-1,Jazz Radio\n"
                                                 "http://radio.example/jazz\n"
                                                 "x.mp\n");
@@ -206,12 +206,12 @@ TEST_F(Playlists, PlsTakesMp3AndWmaEntriesOnly)
 {
     const std::string a = file("pls/a.mp3");
     const std::string b = file("pls/sub/b.WMA");
-    file("pls/song.ogg");
+    file("pls/song.ape");
     const std::string list = write("pls/mix.pls", "[playlist]\n"
                                                   "File1=a.mp3\n"
                                                   "Title1=ignored\n"
                                                   "File2=sub\\b.WMA\n"
-                                                  "File3=song.ogg\n"
+                                                  "File3=song.ape\n"
                                                   "NumberOfEntries=3\n");
     pls_read(list.c_str(), 0);
     const auto read = entries("Mix");
@@ -438,14 +438,14 @@ TEST_F(Playlists, ExtinfTitleNamesTheNextEntryOnly)
                                             "http://radio.example/jazz\n"
                                             "http://radio.example/rock.mp3\n"
                                             "#EXTINF:-1,Named\n"
-                                            "a.ogg\n"
-                                            "b.ogg\n");
-    file("a.ogg");
-    file("b.ogg");
+                                            "a.ape\n"
+                                            "b.ape\n");
+    file("a.ape");
+    file("b.ape");
     m3u_read(list.c_str(), 0);
     ASSERT_EQ(entries("T").size(), 4u);
-    EXPECT_EQ(title_of(dir.file("a.ogg")), "Named");
-    EXPECT_EQ(title_of(dir.file("b.ogg")), "B");
+    EXPECT_EQ(title_of(dir.file("a.ape")), "Named");
+    EXPECT_EQ(title_of(dir.file("b.ape")), "B");
     const DbLock lock = db_lock();
     const DbItem* rock =
         db_find_item_by_path(lock, g_db.radio_favorites, "http://radio.example/rock.mp3");
@@ -456,13 +456,13 @@ TEST_F(Playlists, ExtinfTitleNamesTheNextEntryOnly)
 // Playlists name files in UTF-8 or Latin-1, whatever the file system uses.
 TEST_F(Playlists, EncodingsOfTitlesAndNames)
 {
-    const std::string utf8_name = file("Cr\xC3\xA8me.ogg"); // "Crème" in UTF-8
+    const std::string utf8_name = file("Cr\xC3\xA8me.ape"); // "Crème" in UTF-8
     const std::string latin1_name = file("Br\xFBl\xE9"
-                                         "e.ogg"); // "Brûlée" in Latin-1
+                                         "e.ape"); // "Brûlée" in Latin-1
     const std::string m3u = write("latin.m3u", "#EXTINF:1,Caf\xE9\n"
-                                               "Cr\xE8me.ogg\n"
+                                               "Cr\xE8me.ape\n"
                                                "Br\xC3\xBBl\xC3\xA9"
-                                               "e.ogg\n");
+                                               "e.ape\n");
     m3u_read(m3u.c_str(), 0);
     auto read = entries("Latin");
     ASSERT_EQ(read.size(), 2u);
