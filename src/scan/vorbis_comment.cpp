@@ -47,7 +47,8 @@ void set_once(std::optional<std::string>& field, std::string_view value)
     }
 }
 
-void take_comment(std::string_view entry, MusicTags& tags, MusicPicture* picture)
+void take_comment(std::string_view entry, MusicTags& tags, MusicPicture* picture,
+                  std::optional<std::string>& album_artist)
 {
     const size_t equals = entry.find('=');
     if (equals == std::string_view::npos) {
@@ -60,10 +61,7 @@ void take_comment(std::string_view entry, MusicTags& tags, MusicPicture* picture
     } else if (name_is(name, "ARTIST")) {
         set_once(tags.artist, value);
     } else if (name_is(name, "ALBUMARTIST") || name_is(name, "ALBUM ARTIST")) {
-        // The track's own artist comes first; the album's stands in for it.
-        if (!tags.artist) {
-            set_once(tags.artist, value);
-        }
+        set_once(album_artist, value);
     } else if (name_is(name, "ALBUM")) {
         set_once(tags.album, value);
     } else if (name_is(name, "GENRE")) {
@@ -92,6 +90,14 @@ void take_comment(std::string_view entry, MusicTags& tags, MusicPicture* picture
             (first || (found.type == kPictureFrontCover && picture->type != kPictureFrontCover))) {
             *picture = std::move(found);
         }
+    }
+}
+
+// The track's own artist comes first; the album's stands in for it.
+void take_album_artist(MusicTags& tags, std::optional<std::string>& album_artist)
+{
+    if (!tags.artist && album_artist) {
+        tags.artist = std::move(album_artist);
     }
 }
 
@@ -128,21 +134,25 @@ bool vorbis_comment_parse(const uint8_t* data, size_t n, MusicTags& tags, MusicP
     size_t at = 4 + vendor;
     const uint32_t count = le32(data + at);
     at += 4;
+    std::optional<std::string> album_artist;
     for (uint32_t i = 0; i < count; ++i) {
         if (n - at < 4) {
             tags.problem = "comment count past the comment block";
+            take_album_artist(tags, album_artist);
             return false;
         }
         const uint32_t length = le32(data + at);
         at += 4;
         if (length > n - at) {
             tags.problem = "comment past the comment block";
+            take_album_artist(tags, album_artist);
             return false;
         }
         take_comment(std::string_view(reinterpret_cast<const char*>(data + at), length), tags,
-                     picture);
+                     picture, album_artist);
         at += length;
     }
+    take_album_artist(tags, album_artist);
     return true;
 }
 

@@ -191,13 +191,15 @@ TEST_F(FlacOgg, OpusDurationLessPreSkipAndPictureComment)
     const std::string head = std::string("OpusHead") + "\x01\x02" + "\x38\x01" + le32(44100) +
                              std::string(3, '\0'); // pre-skip 312
     const std::string cover = picture_block(3, std::string(300, '\xd8'));
-    const std::string tags = "OpusTags" + comments({"TITLE=Opus", "DATE=1999",
-                                                    "METADATA_BLOCK_PICTURE=" + base64(cover)});
+    const std::string tags =
+        "OpusTags" + comments({"TITLE=Opus", "ALBUMARTIST=Various", "ARTIST=Real", "DATE=1999",
+                               "METADATA_BLOCK_PICTURE=" + base64(cover)});
     const std::string file = ogg_page(1, 0, head, true) + ogg_page(1, 0, tags, true) +
                              ogg_page(1, 48000 * 2 + 312, "audio", true);
     const std::string path = put("o.opus", file);
     const MusicTags t = ogg_read_tags(path.c_str());
     EXPECT_EQ(t.title, "Opus");
+    EXPECT_EQ(t.artist, "Real") << "the track's artist wins over an earlier album artist";
     EXPECT_EQ(t.date, "1999-01-01");
     EXPECT_EQ(t.duration, "0:00:02.000");
     EXPECT_EQ(t.album_art, 1);
