@@ -3,7 +3,7 @@
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence fuzz_search fuzz_subscribe fuzz_picture fuzz_picture_service
     fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args fuzz_url_decode fuzz_settings_file
     fuzz_media_url fuzz_origin fuzz_persistence_roundtrip
-    fuzz_flac fuzz_ogg)
+    fuzz_flac fuzz_ogg fuzz_mp4 fuzz_mkv)
 set(fuzz_xml_LIBS xml)
 set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
@@ -24,3 +24,5 @@ set(fuzz_media_url_LIBS delivery pictures)
 set(fuzz_origin_LIBS http)
 set(fuzz_flac_LIBS scan)
 set(fuzz_ogg_LIBS scan)
+set(fuzz_mp4_LIBS scan)
+set(fuzz_mkv_LIBS visual)

@@ -216,8 +216,14 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
         attributes += "size=\"" + std::to_string(item->size) + "\" ";
         extra = true;
     }
-    if (wants("duration") && music && item->duration) {
+    const bool movie = cls == kClassMovie;
+    if (wants("duration") && (music || movie) && item->duration) {
         attributes += std::string("duration=\"") + item->duration.get() + "\" ";
+        extra = true;
+    }
+    if (wants("resolution") && movie && item->width > 0 && item->height > 0) {
+        attributes += "resolution=\"" + std::to_string(item->width) + "x" +
+                      std::to_string(item->height) + "\" ";
         extra = true;
     }
     if (extra || wants("res")) {

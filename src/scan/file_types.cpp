@@ -5,6 +5,7 @@
 #include "scan/flac_reader.h"
 #include "scan/mp3_reader.h"
 #include "scan/ogg_reader.h"
+#include "scan/mp4_reader.h"
 #include "scan/playlist_readers.h"
 #include "scan/wav_reader.h"
 #include "scan/wma_reader.h"
@@ -22,7 +23,7 @@ namespace
 ScanFileType g_types[] = {
     {"mp3", mp3_add, 'M'},
     {"wav", wav_add, 'M'},
-    {"m4a", wav_add, 'M'},
+    {"m4a", mp4_add, 'M'},
     {"pcm", wav_add, 'M'},
     {"lpcm", wav_add, 'M'},
     {"wma", wma_add, 'M'},
@@ -44,6 +45,15 @@ ScanFileType g_types[] = {
     {"ogg", ogg_add, 'M'},
     {"oga", ogg_add, 'M'},
     {"opus", ogg_add, 'M'},
+    {"m4b", mp4_add, 'M'},
+    {"aac", mp4_add, 'M'},
+    // Video rows of the full edition.
+    {"mkv", nullptr, 'V'},
+    {"webm", nullptr, 'V'},
+    {"m4v", nullptr, 'V'},
+    {"mov", nullptr, 'V'},
+    {"ts", nullptr, 'V'},
+    {"m2ts", nullptr, 'V'},
 };
 
 } // namespace

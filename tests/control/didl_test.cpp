@@ -160,6 +160,27 @@ TEST_F(Didl, ReferencesRadioAndLinearPcm)
               std::string::npos);
 }
 
+TEST_F(Didl, VideosCarryTheirDurationAndSize)
+{
+    const DbLock lock = db_lock();
+    DbItem* film = made.item(40, 3, kClassMovie, "Film", "/v/film.mkv");
+    film->duration = DbText("0:01:30.500");
+    film->width = 1920;
+    film->height = 1080;
+    const std::string r = render(lock, film, "*");
+    EXPECT_NE(r.find("duration=\"0:01:30.500\" resolution=\"1920x1080\" "
+                     "protocolInfo=\"http-get:*:video/x-matroska:*\""),
+              std::string::npos)
+        << r;
+    EXPECT_EQ(render(lock, film, "res@duration").find("resolution="), std::string::npos);
+    // A video nothing was read from has neither.
+    DbItem* old = made.item(41, 3, kClassMovie, "Old", "/v/old.mp4");
+    const std::string o = render(lock, old, "*");
+    EXPECT_EQ(o.find("duration="), std::string::npos);
+    EXPECT_EQ(o.find("resolution="), std::string::npos);
+    EXPECT_NE(o.find("video/mp4"), std::string::npos);
+}
+
 TEST_F(Didl, PicturesBySetOfTheClient)
 {
     const DbLock lock = db_lock();

@@ -156,8 +156,20 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
 
 TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
 {
+    const auto has = [](std::span<const ScanFileType> types, std::string_view extension) {
+        for (const ScanFileType& t : types) {
+            if (extension == t.extension) {
+                return true;
+            }
+        }
+        return false;
+    };
     const auto full = scan_file_types();
-    EXPECT_STREQ(full[18].extension, "mpeg") << "the original rows keep their order";
+    // The older rows keep their place ahead of the newer ones.
+    EXPECT_STREQ(full[0].extension, "mp3");
+    EXPECT_STREQ(full[18].extension, "mpeg");
+    EXPECT_TRUE(has(full, "mkv"));
+    EXPECT_TRUE(has(full, "m2ts"));
     edition_select(Edition::MusicOnly);
     const auto types = scan_file_types();
     edition_select(Edition::Full);
@@ -170,6 +182,12 @@ TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
     for (const char* later : {"flac", "ogg", "oga", "opus"}) {
         EXPECT_NE(music.find(std::string(" ") + later + " "), std::string::npos) << later;
     }
+    EXPECT_STREQ(types[9].extension, "pls");
+    for (const char* extension : {"mp3", "m4a", "m4b", "aac"}) {
+        EXPECT_TRUE(has(types, extension)) << extension;
+    }
+    EXPECT_FALSE(has(types, "mp4"));
+    EXPECT_FALSE(has(types, "webm"));
     EXPECT_EQ(scan_extension("Song.MP3"), "MP3");
     EXPECT_EQ(scan_extension("mp3"), "mp3");
 }
