@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+constexpr int32_t kAlbumArtFromFolder = -1;
+
 struct MusicTags {
     std::optional<std::string> title;
     std::optional<std::string> artist;
@@ -17,8 +19,9 @@ struct MusicTags {
     std::optional<std::string> date;     // "YYYY-01-01"
     std::optional<std::string> duration; // "H:MM:SS.mmm"
     int32_t track = 0;
-    // For MP3 files the byte offset of the picture frame's data, for WMA 1;
-    // 0 for none.
+    // For MP3 files the byte offset of the picture frame's data, for other
+    // formats 1; 0 for none. An item's value is kAlbumArtFromFolder when its
+    // art is the folder's cover file.
     int32_t album_art = 0;
     int32_t bitrate = 0; // kbit/s; 0 for variable or unknown
     int64_t size = 0;
