@@ -1,4 +1,4 @@
-// The album-art search of FLAC and MP4 files on arbitrary bytes taken as a
+// The album-art search of FLAC, MP4 and Ogg files on arbitrary bytes taken as a
 // whole file: what either finds must lie inside the file.
 #include "delivery/albumart_handler.h"
 
@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) {
         return 0;
     }
-    for (const AlbumArtFind find : {albumart_flac_find, albumart_mp4_find}) {
+    for (const AlbumArtFind find : {albumart_flac_find, albumart_mp4_find, albumart_ogg_find}) {
         FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");
         if (!f) {
             return 0;

@@ -21,6 +21,6 @@ set(fuzz_url_decode_LIBS scan http)
 set(fuzz_settings_file_LIBS core)
 set(fuzz_media_url_LIBS delivery pictures)
 set(fuzz_origin_LIBS http)
-# The FLAC and MP4 album-art search.
+# The FLAC, MP4 and Ogg album-art search.
 list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_albumart)
 set(fuzz_albumart_LIBS delivery)

@@ -370,6 +370,175 @@ std::optional<AlbumArtSpan> albumart_mp4_find(FILE* file, int64_t file_size)
 namespace
 {
 
+constexpr size_t kMaxOggComment = 16 * 1024 * 1024;
+constexpr int kMaxOggPages = 4096;
+
+uint32_t le32(const uint8_t* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The second packet of the first logical stream: the comment header of
+// Vorbis and Opus. Empty when the file ends before it does.
+std::vector<uint8_t> ogg_comment_packet(FILE* file)
+{
+    std::vector<uint8_t> packet;
+    int packet_index = 0;
+    uint32_t serial = 0;
+    int64_t at = 0;
+    for (int page = 0; page < kMaxOggPages; ++page) {
+        uint8_t h[27];
+        uint8_t lacing[255];
+        if (!read_at(file, at, h, 27) || memcmp(h, "OggS", 4) != 0 ||
+            fread(lacing, 1, h[26], file) != h[26]) {
+            return {};
+        }
+        const uint32_t page_serial = le32(h + 14);
+        if (page == 0) {
+            serial = page_serial;
+        }
+        int64_t body = at + 27 + h[26];
+        int64_t page_length = 0;
+        for (int i = 0; i < h[26]; ++i) {
+            page_length += lacing[i];
+        }
+        if (page_serial == serial) {
+            int64_t segment_at = body;
+            for (int i = 0; i < h[26]; ++i) {
+                if (packet_index == 1) {
+                    const size_t old = packet.size();
+                    if (old + lacing[i] > kMaxOggComment) {
+                        return {};
+                    }
+                    packet.resize(old + lacing[i]);
+                    if (lacing[i] && !read_at(file, segment_at, packet.data() + old, lacing[i])) {
+                        return {};
+                    }
+                }
+                segment_at += lacing[i];
+                if (lacing[i] < 255 && ++packet_index == 2) {
+                    return packet;
+                }
+            }
+        }
+        at = body + page_length;
+    }
+    return {};
+}
+
+int base64_value(uint8_t c)
+{
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+std::vector<uint8_t> base64_decode(const uint8_t* text, size_t n)
+{
+    std::vector<uint8_t> out;
+    out.reserve(n / 4 * 3);
+    uint32_t bits = 0;
+    int count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int v = base64_value(text[i]);
+        if (v < 0) {
+            break; // the padding, or the end of what is valid
+        }
+        bits = bits << 6 | static_cast<uint32_t>(v);
+        if (++count == 4) {
+            out.push_back(static_cast<uint8_t>(bits >> 16));
+            out.push_back(static_cast<uint8_t>(bits >> 8));
+            out.push_back(static_cast<uint8_t>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    if (count == 2) {
+        out.push_back(static_cast<uint8_t>(bits >> 4));
+    } else if (count == 3) {
+        out.push_back(static_cast<uint8_t>(bits >> 10));
+        out.push_back(static_cast<uint8_t>(bits >> 2));
+    }
+    return out;
+}
+
+// The picture of a FLAC picture block held in memory, copied out.
+std::optional<AlbumArtSpan> picture_of_block(std::vector<uint8_t>& block, uint32_t& type)
+{
+    if (block.empty()) {
+        return std::nullopt;
+    }
+    FILE* f = fmemopen(block.data(), block.size(), "rb");
+    if (!f) {
+        return std::nullopt;
+    }
+    std::optional<AlbumArtSpan> art = flac_picture(f, 0, static_cast<int64_t>(block.size()), type);
+    fclose(f);
+    if (art) {
+        art->bytes.assign(block.begin() + art->offset, block.begin() + art->offset + art->length);
+    }
+    return art;
+}
+
+} // namespace
+
+std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t)
+{
+    const std::vector<uint8_t> packet = ogg_comment_packet(file);
+    size_t p = 0;
+    if (packet.size() >= 7 && packet[0] == 3 && memcmp(packet.data() + 1, "vorbis", 6) == 0) {
+        p = 7;
+    } else if (packet.size() >= 8 && memcmp(packet.data(), "OpusTags", 8) == 0) {
+        p = 8;
+    } else {
+        return std::nullopt;
+    }
+    // The vendor text, then the count of comments and each after its length.
+    if (p + 4 > packet.size() || le32(&packet[p]) > packet.size() - p - 4) {
+        return std::nullopt;
+    }
+    p += 4 + le32(&packet[p]);
+    if (p + 4 > packet.size()) {
+        return std::nullopt;
+    }
+    const uint32_t count = le32(&packet[p]);
+    p += 4;
+    static constexpr std::string_view kKey = "METADATA_BLOCK_PICTURE=";
+    std::optional<AlbumArtSpan> first;
+    for (uint32_t i = 0; i < count && p + 4 <= packet.size(); ++i) {
+        const uint32_t length = le32(&packet[p]);
+        p += 4;
+        if (length > packet.size() - p) {
+            break;
+        }
+        if (length > kKey.size() &&
+            strncasecmp(reinterpret_cast<const char*>(&packet[p]), kKey.data(), kKey.size()) == 0) {
+            std::vector<uint8_t> block =
+                base64_decode(&packet[p + kKey.size()], length - kKey.size());
+            uint32_t type = 0;
+            std::optional<AlbumArtSpan> art = picture_of_block(block, type);
+            if (art && type == kFrontCover) {
+                return art;
+            }
+            if (art && !first) {
+                first = std::move(art);
+            }
+        }
+        p += length;
+    }
+    return first;
+}
+
+namespace
+{
+
 // The WMA finder on a file: the search runs over the bytes after the ASF
 // header's first 4.
 std::optional<AlbumArtSpan> wma_find_in_file(FILE* file, int64_t)
@@ -401,9 +570,10 @@ struct FinderRow {
 };
 
 constexpr FinderRow kFinders[] = {
-    {"mp3", mp3_find_from_start}, {"wma", wma_find_in_file},  {"flac", albumart_flac_find},
-    {"m4a", albumart_mp4_find},   {"m4b", albumart_mp4_find}, {"mp4", albumart_mp4_find},
-    {"m4v", albumart_mp4_find},   {"mov", albumart_mp4_find},
+    {"mp3", mp3_find_from_start}, {"wma", wma_find_in_file},   {"flac", albumart_flac_find},
+    {"m4a", albumart_mp4_find},   {"m4b", albumart_mp4_find},  {"mp4", albumart_mp4_find},
+    {"m4v", albumart_mp4_find},   {"mov", albumart_mp4_find},  {"ogg", albumart_ogg_find},
+    {"oga", albumart_ogg_find},   {"opus", albumart_ogg_find},
 };
 
 // The item of the URL: its path, and the format named after "albumart-".

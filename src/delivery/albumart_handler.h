@@ -1,7 +1,8 @@
 // The album art of music files, "albumart-<extension>/{id}.jpg": the picture
 // inside the file, searched anew on every request by the finder of its
 // format (an MP3 file's ID3v2 APIC or PIC frame, a WMA file's WM/Picture
-// descriptor, a FLAC PICTURE block, an MP4 file's covr atom), or else the
+// descriptor, a FLAC PICTURE block, an MP4 file's covr atom, the
+// METADATA_BLOCK_PICTURE comment of an Ogg file), or else the
 // folder's cover file. A JPEG is sent as "image/jpeg", a PNG as "image/png".
 //
 // A reader of another format plugs in with a finder of the AlbumArtFind
@@ -50,6 +51,11 @@ std::optional<AlbumArtSpan> albumart_flac_find(FILE* file, int64_t file_size);
 
 // The first picture of moov/udta/meta/ilst/covr of an MP4 file.
 std::optional<AlbumArtSpan> albumart_mp4_find(FILE* file, int64_t file_size);
+
+// The front cover (else the first picture) among the METADATA_BLOCK_PICTURE
+// comments of an Ogg Vorbis or Opus file; the picture comes decoded, in
+// bytes.
+std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t file_size);
 
 // The finder for a file extension (case ignored); null for a format without
 // embedded pictures, whose items can still have folder art.

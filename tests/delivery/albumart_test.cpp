@@ -245,6 +245,107 @@ TEST_F(AlbumArt, Mp4CoverInsideTheMetadataAtoms)
               404);
 }
 
+Bytes le32_bytes(uint32_t v)
+{
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+// The pages of one logical stream holding the packets, at most 255 segments
+// a page, so that a long packet runs over several pages. The checksum is
+// left zero: the search does not check it.
+Bytes ogg_stream(uint32_t serial, const std::vector<Bytes>& packets)
+{
+    Bytes lacing;
+    Bytes data;
+    for (const Bytes& packet : packets) {
+        size_t left = packet.size();
+        do {
+            const size_t n = std::min<size_t>(left, 255);
+            lacing.push_back(static_cast<uint8_t>(n));
+            left -= n;
+            if (n < 255) {
+                break;
+            }
+        } while (true);
+        append_bytes(data, packet);
+    }
+    Bytes out;
+    size_t segment = 0;
+    size_t at = 0;
+    for (uint32_t page = 0; segment < lacing.size(); ++page) {
+        const size_t count = std::min<size_t>(lacing.size() - segment, 255);
+        Bytes h = concat({text_of("OggS"), Bytes(2, 0), Bytes(8, 0), le32_bytes(serial),
+                          le32_bytes(page), Bytes(4, 0)});
+        h.push_back(static_cast<uint8_t>(count));
+        size_t length = 0;
+        for (size_t i = 0; i < count; ++i) {
+            h.push_back(lacing[segment + i]);
+            length += lacing[segment + i];
+        }
+        append_bytes(out, h);
+        out.insert(out.end(), data.begin() + static_cast<long>(at),
+                   data.begin() + static_cast<long>(at + length));
+        at += length;
+        segment += count;
+    }
+    return out;
+}
+
+std::string base64(const Bytes& b)
+{
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < b.size(); i += 3) {
+        const uint32_t v =
+            b[i] << 16 | (i + 1 < b.size() ? b[i + 1] << 8 : 0) | (i + 2 < b.size() ? b[i + 2] : 0);
+        out += kAlphabet[v >> 18 & 63];
+        out += kAlphabet[v >> 12 & 63];
+        out += i + 1 < b.size() ? kAlphabet[v >> 6 & 63] : '=';
+        out += i + 2 < b.size() ? kAlphabet[v & 63] : '=';
+    }
+    return out;
+}
+
+Bytes comment(const std::string& text)
+{
+    return concat({le32_bytes(static_cast<uint32_t>(text.size())), text_of(text)});
+}
+
+TEST_F(AlbumArt, OggPictureCommentAcrossPages)
+{
+    // A long comment before the picture makes the comment header run over
+    // several pages; the front cover wins over the earlier back cover.
+    const std::string back = base64(flac_picture_body(4, "image/png", kPng));
+    const std::string front = base64(flac_picture_body(3, "image/jpeg", kJpeg));
+    const Bytes tags = concat({text_of("OpusTags"), comment("vendor"), le32_bytes(4),
+                               comment("TITLE=" + std::string(70000, 't')),
+                               comment("metadata_block_picture=" + back),
+                               comment("METADATA_BLOCK_PICTURE=" + front), comment("ARTIST=A")});
+    const Bytes opus = concat({ogg_stream(7, {concat({text_of("OpusHead"), Bytes(11, 1)}), tags}),
+                               ogg_stream(7, {Bytes(40, 9)})});
+    Answer a = fetch(albumart_handler, "/albumart-opus/" + music("a.opus", opus) + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(has_line(a, "Content-Length: " + std::to_string(kJpeg.size())));
+    EXPECT_EQ(a.body, std::string(kJpeg.begin(), kJpeg.end()));
+
+    // A Vorbis stream whose one picture is a PNG; and one whose picture
+    // comment claims more than the packet holds.
+    const Bytes vorbis_tags = concat({Bytes{3}, text_of("vorbis"), comment("v"), le32_bytes(1),
+                                      comment("METADATA_BLOCK_PICTURE=" + back), Bytes{1}});
+    const Bytes ogg = ogg_stream(
+        1, {concat({Bytes{1}, text_of("vorbis"), Bytes(23, 0)}), vorbis_tags, Bytes(9, 0)});
+    Answer p = fetch(albumart_handler, "/albumart-ogg/" + music("p.ogg", ogg) + ".jpg");
+    EXPECT_TRUE(has_line(p, "Content-Type: image/png"));
+    EXPECT_EQ(p.body, std::string(kPng.begin(), kPng.end()));
+    Bytes lying = vorbis_tags;
+    lying[7 + 5 + 4 + 2] = 0x7F; // the picture comment's length
+    const Bytes broken = ogg_stream(1, {Bytes{1}, lying});
+    EXPECT_EQ(fetch(albumart_handler, "/albumart-ogg/" + music("b.ogg", broken) + ".jpg").status,
+              404);
+}
+
 TEST_F(AlbumArt, FolderCoverForTracksWithoutTheirOwn)
 {
     const std::string own =
