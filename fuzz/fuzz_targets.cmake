@@ -26,3 +26,6 @@ set(fuzz_flac_LIBS scan)
 set(fuzz_ogg_LIBS scan)
 set(fuzz_mp4_LIBS scan)
 set(fuzz_mkv_LIBS visual)
+# The FLAC, MP4 and Ogg album-art search.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_albumart)
+set(fuzz_albumart_LIBS delivery)

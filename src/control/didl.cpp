@@ -199,9 +199,9 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
                              " dlna:profileID=\"JPEG_TN\" "
                              "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"",
                              url.c_str(), ctx.utf8);
-        } else {
-            xml_didl_element(out, "upnp:albumArtURI", "", nullptr, ctx.utf8);
         }
+        // An item without art writes no album-art element: an empty one
+        // names no picture, and a player would show a broken one.
     }
     if (picture && wants("keywords")) {
         xml_didl_element(out, "upnp:keywords", "", text(item->keywords), ctx.utf8);

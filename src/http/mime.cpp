@@ -21,6 +21,7 @@ const MimeEntry kMimeTable[] = {
     {"audio/wav", {"wav"}},
     {"image/jpeg", {"jpg", "jpeg"}},
     {"image/gif", {"gif"}},
+    {"image/png", {"png"}},
     {"audio/x-mpegurl", {"m3u"}},
     {"image/x-ycbcr-yuv420", {"yuv"}},
     {"video/x-msvideo", {"avi"}},

@@ -1,6 +1,7 @@
 #include "scan/music_tags.h"
 
 #include "core/log.h"
+#include "scan/folder_art.h"
 
 #include <cstdio>
 
@@ -37,7 +38,10 @@ DbItemFields music_item_fields(const MusicTags& t, const char* path, int compila
     f.path = path;
     f.duration = text_of(t.duration);
     f.track = t.track;
-    f.album_art = t.album_art;
+    // A track without a picture of its own takes the folder's art.
+    f.album_art = t.album_art != 0          ? t.album_art
+                  : folder_art_beside(path) ? kAlbumArtFromFolder
+                                            : 0;
     f.compilation = t.compilation ? 1 : compilation;
     f.bitrate = t.bitrate;
     f.size = t.size;

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+constexpr int32_t kAlbumArtFromFolder = -1;
+
 struct MusicTags {
     std::optional<std::string> title;
     std::optional<std::string> artist;
@@ -21,8 +23,9 @@ struct MusicTags {
     // Set by a tag that marks the album as a compilation; the directory's
     // flag holds otherwise.
     bool compilation = false;
-    // For MP3 files the byte offset of the picture frame's data, for WMA 1;
-    // 0 for none.
+    // For MP3 files the byte offset of the picture frame's data, for other
+    // formats 1; 0 for none. An item's value is kAlbumArtFromFolder when its
+    // art is the folder's cover file.
     int32_t album_art = 0;
     int32_t bitrate = 0; // kbit/s; 0 for variable or unknown
     int64_t size = 0;

@@ -4,6 +4,7 @@
 #include "core/utf8.h"
 #include "db/db_fixture.h"
 #include "db/node_store.h"
+#include "scan/music_tags.h"
 #include "support/child_process.h"
 
 #include <cstring>
@@ -111,6 +112,18 @@ TEST_F(Didl, WorkedExampleByteForByte)
     EXPECT_NE(render(lock, song, "res@size")
                   .find("&lt;res size=\"3300000\" "
                         "protocolInfo=\"http-get:*:audio/mpeg:*\" &gt;"),
+              std::string::npos);
+}
+
+TEST_F(Didl, AlbumArtOnlyForItemsWithArt)
+{
+    const DbLock lock = db_lock();
+    made.container(7, "Album", kClassAlbum);
+    DbItem* bare = made.item(43, 7, kClassMusicTrack, "Bare", "/music/bare.flac");
+    EXPECT_EQ(render(lock, bare, "*").find("albumArtURI"), std::string::npos);
+    // Folder art is art like any other, named by the track's own format.
+    bare->album_art = kAlbumArtFromFolder;
+    EXPECT_NE(render(lock, bare, "*").find("albumart-flac/43.jpg&lt;/upnp:albumArtURI"),
               std::string::npos);
 }
 

@@ -4,6 +4,7 @@
 #include "http/http_connection.h"
 #include "mp3_writer.h"
 #include "scan/file_types.h"
+#include "scan/music_tags.h"
 #include "scan/rescan_handler.h"
 #include "scan/scanner.h"
 #include "support/captured_connection.h"
@@ -414,6 +415,32 @@ TEST_F(Scanner, EveryFileHasOneNameAndEveryDirectoryOneWalk)
     EXPECT_FALSE(at(lock, g_db.music_root, {"Folders", "real"}));
     // A rescan request names the same paths.
     EXPECT_EQ(rescan_dir_resolve(dir.file("link") + "//Album/"), real + "/Album");
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(Scanner, FolderCoverIsTheArtOfTracksWithoutTheirOwn)
+{
+    setting_set(KEY_CONTENTDIR, dir.path);
+    db_create();
+    const std::string covered = mp3("covered/a.mp3", "Covered");
+    const std::string cover = dir.file("covered/Cover.JPG");
+    write_bytes(cover, {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9});
+    const std::string plain = mp3("plain/b.mp3", "Plain");
+    // Names that only resemble a cover are pictures like any other.
+    const std::string photo = dir.file("plain/covers.jpg");
+    write_bytes(photo, {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9});
+    scan_all(running);
+    const DbLock lock = db_lock();
+    const DbItem* a = item_by_path(lock, covered);
+    const DbItem* b = item_by_path(lock, plain);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->album_art, kAlbumArtFromFolder);
+    EXPECT_EQ(b->album_art, 0);
+    EXPECT_FALSE(item_by_path(lock, cover)) << "a cover is not listed among the pictures";
 }
 
 } // namespace
