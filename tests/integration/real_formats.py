@@ -16,7 +16,6 @@ import base64
 import concurrent.futures
 import hashlib
 import os
-import random
 import shutil
 import signal
 import subprocess
@@ -75,10 +74,9 @@ class Library:
         self.photo = None  # a picture beside it, listed as usual
         self.playlist = None
         self.playlist_music = []  # the playlist's music entries, in order
-        self.playlist_other = []  # its entries that are no music
 
 
-def make_library(root, work, rng):
+def make_library(root, work):
     lib = Library()
     os.makedirs(root)
 
@@ -178,7 +176,6 @@ def make_library(root, work, rng):
         for p in entries:
             f.write(os.path.relpath(p, root) + "\n")
     lib.playlist_music = firsts
-    lib.playlist_other = [lib.photo, notes]
     return lib
 
 
@@ -456,7 +453,7 @@ def check_full(program, lib, root, work, problems, diffs):
         for place, item in items:
             if item.get("refID") and place.startswith("/Music/Playlists/"):
                 containers.setdefault(place, []).append(item.get("refID"))
-        entries = next((refs for place, refs in containers.items() if place.endswith("/mix")),
+        entries = next((refs for place, refs in containers.items() if place.endswith(("/mix", "/mix.m3u"))),
                        None)
         if entries != wanted:
             got = [os.path.basename(ids.get(r, r or "?")) for r in entries or []]
@@ -475,7 +472,9 @@ def check_music_edition(program, lib, root, work, problems, diffs):
         titles = {}
         for place, item in items:
             cls = text_of(item, "upnp:class") or ""
-            if "videoItem" in cls:
+            res = item.find("d:res", DIDL_NS)
+            protocol = (res.get("protocolInfo") or "") if res is not None else ""
+            if "videoItem" in cls or ":video/" in protocol:
                 diffs.setdefault("edition", []).append(
                     "the music edition lists the video %r under %s" % (
                         text_of(item, "dc:title"), place))
@@ -503,7 +502,7 @@ def main():
     root = os.path.join(temp, "library")
     os.makedirs(work)
     try:
-        lib = make_library(root, work, random.Random(21))
+        lib = make_library(root, work)
         generated = time.monotonic()
         problems, diffs = [], {}
         for name, check, program in (("full", check_full, full),
