@@ -47,8 +47,8 @@ WORDS = ["Café Crème", "Ωδή στη Θάλασσα", "Привет мир", 
          "Łódź Nocą", "Über Straße"]
 MIME = {"flac": "audio/flac", "ogg": "audio/ogg", "oga": "audio/ogg", "opus": "audio/opus",
         "m4a": "audio/mp4", "m4b": "audio/mp4", "mp4": "video/mp4", "m4v": "video/mp4",
-        "mov": "video/mp4", "mkv": "video/x-matroska", "webm": "video/webm"}
-VIDEO = ("mp4", "m4v", "mov", "mkv", "webm")
+        "mkv": "video/x-matroska", "webm": "video/webm"}
+VIDEO = ("mp4", "m4v", "mkv", "webm")
 
 
 def ext(path):
