@@ -10,7 +10,7 @@ set -euo pipefail
 # files with mutagen and ffmpeg and dates its photos with exiftool; the
 # real-format check encodes FLAC, Ogg Vorbis and Opus with their reference
 # encoders (flac, vorbis-tools, opus-tools).
-packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev
+packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-dev
     python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 libgupnp-av-1.0-3 libxml2-utils
     ffmpeg nginx-light imagemagick python3-mutagen libimage-exiftool-perl
     flac vorbis-tools opus-tools)

@@ -24,6 +24,7 @@
 
 #ifdef EDITION_FULL
 #include "delivery/picture_handler.h"
+#include "delivery/png_decode.h"
 #include "scan/visual_readers.h"
 #endif
 
@@ -57,6 +58,7 @@ void register_handlers()
     ssdp_register_search_handler();
 #ifdef EDITION_FULL
     visual_readers_register();
+    albumart_set_png_converter(png_to_jpeg);
 #endif
 
     HttpClientHooks clients;

@@ -79,8 +79,7 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
         xml_didl_element(out, "upnp:genre", "", i ? text(i->genre) : nullptr, ctx.utf8);
     }
     if (music && didl_filter_wants(ctx.filter, "albumArtURI")) {
-        if (const DbItem* i =
-                first_item(ctx.lock, c, [](const DbItem* it) { return it->album_art != 0; })) {
+        if (const DbItem* i = db_first_item_with_art(ctx.lock, c)) {
             const std::string url = std::string(ctx.base) + "albumart-" + extension_of(i) + "/" +
                                     std::to_string(c->id) + ".jpg";
             xml_didl_element(out, "upnp:albumArtURI", "", url.c_str(), ctx.utf8);

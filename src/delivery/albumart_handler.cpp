@@ -8,6 +8,7 @@
 #include "scan/wma_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +30,8 @@ constexpr int64_t kJpegSearchLimit = 1024 * 1024;
 constexpr size_t kWmaSearch = 100000;
 constexpr uint8_t kAsfHeaderStart[4] = {0x30, 0x26, 0xB2, 0x75};
 constexpr uint8_t kJfifStart[4] = {0xFF, 0xD8, 0xFF, 0xE0};
+// A PNG picture larger than this is sent as it is rather than decoded.
+constexpr int64_t kMaxConvertedArt = 32 * 1024 * 1024;
 
 using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
 
@@ -593,7 +596,7 @@ std::optional<ArtRequest> art_request(const char* url)
     if (!slash) {
         return std::nullopt;
     }
-    const std::optional<DbLocation> location = db_item_location(slash + 1);
+    const std::optional<DbLocation> location = db_art_location(slash + 1);
     if (!location || location->path.empty()) {
         return std::nullopt;
     }
@@ -611,8 +614,36 @@ FileHandle open_content_file(const std::string& path)
     return file;
 }
 
-void send_span(HttpConnection* c, FILE* file, const AlbumArtSpan& art)
+std::atomic<AlbumArtPngToJpeg> g_png_to_jpeg{nullptr};
+
+// A PNG picture as a JPEG one, where the edition can convert it; the span's
+// bytes are read from the file first when they are not held already.
+bool convert_png(FILE* file, AlbumArtSpan& art)
 {
+    const AlbumArtPngToJpeg convert = g_png_to_jpeg.load();
+    if (!art.png || !convert || art.length > kMaxConvertedArt) {
+        return false;
+    }
+    std::vector<uint8_t> png = std::move(art.bytes);
+    if (png.empty()) {
+        png.resize(static_cast<size_t>(art.length));
+        if (!read_at(file, art.offset, png.data(), png.size())) {
+            return false;
+        }
+    }
+    std::vector<uint8_t> jpeg;
+    if (!convert(png.data(), png.size(), jpeg)) {
+        art.bytes = std::move(png);
+        return false;
+    }
+    art.bytes = std::move(jpeg);
+    art.png = false;
+    return true;
+}
+
+void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art)
+{
+    convert_png(file, art);
     c->content_type = art.png ? "image/png" : "image/jpeg";
     const bool body = c->method != HTTP_HEAD;
     if (!art.bytes.empty()) {
@@ -628,6 +659,11 @@ void send_span(HttpConnection* c, FILE* file, const AlbumArtSpan& art)
 
 } // namespace
 
+void albumart_set_png_converter(AlbumArtPngToJpeg convert)
+{
+    g_png_to_jpeg.store(convert);
+}
+
 AlbumArtFind albumart_finder(std::string_view extension)
 {
     for (const FinderRow& row : kFinders) {
@@ -641,6 +677,10 @@ AlbumArtFind albumart_finder(std::string_view extension)
 
 int albumart_handler(HttpConnection* c)
 {
+    // Players have always seen the connection end after album art; the
+    // answer says so, so that a client keeping connections alive does not
+    // send its next request into a closing socket.
+    c->close_after = 1;
     const std::optional<ArtRequest> request = art_request(c->url.data());
     FileHandle file = request ? open_content_file(request->path) : FileHandle(nullptr, fclose);
     struct stat st = {};
@@ -662,9 +702,10 @@ int albumart_handler(HttpConnection* c)
     if (!cover_file || fstat(fileno(cover_file.get()), &st) != 0 || st.st_size <= 0) {
         // A WMA file without a picture has always closed without an answer,
         // and players that know it wait for nothing else.
-        if (find != wma_find_in_file) {
-            http_send_404(c);
+        if (find == wma_find_in_file) {
+            return HTTP_CLOSE;
         }
+        http_send_404(c);
         return HTTP_CLOSE;
     }
     const size_t dot = cover.rfind('.');

@@ -3,7 +3,9 @@
 // format (an MP3 file's ID3v2 APIC or PIC frame, a WMA file's WM/Picture
 // descriptor, a FLAC PICTURE block, an MP4 file's covr atom, the
 // METADATA_BLOCK_PICTURE comment of an Ogg file), or else the
-// folder's cover file. A JPEG is sent as "image/jpeg", a PNG as "image/png".
+// folder's cover file. Players expect JPEG art: a PNG picture is re-encoded
+// as a JPEG where the edition holds the picture codec, and else sent as
+// "image/png".
 //
 // A reader of another format plugs in with a finder of the AlbumArtFind
 // shape and a row in the table of albumart_handler.cpp; its reader sets the
@@ -60,6 +62,12 @@ std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t file_size);
 // The finder for a file extension (case ignored); null for a format without
 // embedded pictures, whose items can still have folder art.
 AlbumArtFind albumart_finder(std::string_view extension);
+
+// Turns a PNG picture into a JPEG one; false when it cannot.
+using AlbumArtPngToJpeg = bool (*)(const uint8_t* png, size_t size, std::vector<uint8_t>& jpeg);
+
+// Set once at start by the edition that holds the picture codec.
+void albumart_set_png_converter(AlbumArtPngToJpeg convert);
 
 // Every "/albumart-" URL.
 int albumart_handler(HttpConnection* connection);

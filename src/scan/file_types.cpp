@@ -4,8 +4,8 @@
 #include "http/mime.h"
 #include "scan/flac_reader.h"
 #include "scan/mp3_reader.h"
-#include "scan/ogg_reader.h"
 #include "scan/mp4_reader.h"
+#include "scan/ogg_reader.h"
 #include "scan/playlist_readers.h"
 #include "scan/wav_reader.h"
 #include "scan/wma_reader.h"
@@ -47,7 +47,8 @@ ScanFileType g_types[] = {
     {"opus", ogg_add, 'M'},
     {"m4b", mp4_add, 'M'},
     {"aac", mp4_add, 'M'},
-    // Video rows of the full edition.
+    // Picture and video rows of the full edition.
+    {"png", nullptr, 'P'},
     {"mkv", nullptr, 'V'},
     {"webm", nullptr, 'V'},
     {"m4v", nullptr, 'V'},

@@ -9,6 +9,7 @@ void visual_readers_register()
 {
     scan_register_reader("jpg", add_picture);
     scan_register_reader("jpeg", add_picture);
+    scan_register_reader("png", add_picture);
     for (const char* extension : {"avi", "mpg", "wmv", "vob", "mpeg2", "mpeg", "ts", "m2ts"}) {
         scan_register_reader(extension, add_video);
     }

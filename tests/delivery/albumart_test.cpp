@@ -1,8 +1,10 @@
 #include "delivery/albumart_handler.h"
+#include "delivery/png_decode.h"
 #include "delivery_fixture.h"
 #include "mp3_writer.h"
 #include "wma_writer.h"
 
+#include <png.h>
 #include <unistd.h>
 
 namespace
@@ -367,6 +369,80 @@ TEST_F(AlbumArt, FolderCoverForTracksWithoutTheirOwn)
     EXPECT_TRUE(has_line(png, "Content-Type: image/png"));
     std::remove(file("AlbumArtSmall.png").c_str());
     EXPECT_EQ(fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg").status, 404);
+}
+
+// A real PNG picture of 4 x 2 opaque red pixels, as any tool writes one.
+Bytes red_png()
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 4;
+    image.height = 2;
+    image.format = PNG_FORMAT_RGB;
+    const Bytes pixels = {255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0,
+                          255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0};
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr);
+    Bytes out(size);
+    EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr));
+    out.resize(size);
+    return out;
+}
+
+// Where the edition holds the picture codec, a PNG cover (embedded or beside
+// the music) leaves as a JPEG, and a container shows the art of its first
+// item that has some.
+TEST_F(AlbumArt, PngCoversLeaveAsJpegAndContainersShowTheirFirstArt)
+{
+    albumart_set_png_converter(png_to_jpeg);
+    const Bytes png = red_png();
+    const Bytes flac = concat({text_of("fLaC"), flac_block(0, Bytes(34, 0), false),
+                               flac_block(6, flac_picture_body(3, "image/png", png), true)});
+    const std::string id = music("cover.flac", flac);
+    Answer a = fetch(albumart_handler, "/albumart-flac/" + id + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(has_line(a, "Content-Type: image/jpeg"));
+    ASSERT_GT(a.body.size(), 4u);
+    EXPECT_EQ(a.body.substr(0, 2), "\xFF\xD8");
+    EXPECT_TRUE(has_line(a, "Content-Length: " + std::to_string(a.body.size())));
+
+    // A damaged PNG cannot be converted and goes as it is.
+    Answer broken =
+        fetch(albumart_handler,
+              "/albumart-flac/" +
+                  music("broken.flac",
+                        concat({text_of("fLaC"),
+                                flac_block(6, flac_picture_body(3, "image/png", kPng), true)})) +
+                  ".jpg");
+    EXPECT_TRUE(has_line(broken, "Content-Type: image/png"));
+
+    const std::string bare = music("bare.wav", Bytes(64, 0));
+    write_bytes(file("cover.PNG"), png);
+    Answer folder = fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg");
+    EXPECT_TRUE(has_line(folder, "Content-Type: image/jpeg"));
+    EXPECT_EQ(folder.body.substr(0, 2), "\xFF\xD8");
+    albumart_set_png_converter(nullptr);
+
+    // The tracks' container: items without art are passed over.
+    {
+        DbItemFields f;
+        f.title = "With art";
+        f.upnp_class = kClassMusicTrack;
+        const std::string path = file("art.mp3");
+        write_bytes(path, concat({id3v2_tag({{"APIC", apic(kJpeg)}}), mpeg_frames(3)}));
+        f.path = path.c_str();
+        f.album_art = 1;
+        f.mtime = 1;
+        ASSERT_NE(db_add_item(f), DB_ADD_FAILED);
+    }
+    std::string all_tracks;
+    {
+        const DbLock lock = db_lock();
+        all_tracks = std::to_string(g_db.all_tracks->id);
+    }
+    Answer container = fetch(albumart_handler, "/albumart-mp3/" + all_tracks + ".jpg");
+    EXPECT_EQ(container.status, 200);
+    EXPECT_EQ(container.body, std::string(kJpeg.begin(), kJpeg.end()));
 }
 
 } // namespace

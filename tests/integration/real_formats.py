@@ -478,8 +478,12 @@ def check_music_edition(program, lib, root, work, problems, diffs):
                 diffs.setdefault("edition", []).append(
                     "the music edition lists the video %r under %s" % (
                         text_of(item, "dc:title"), place))
-            if place == "/Music/All Tracks":
+            # The music edition has no top "Music" container of its own.
+            if place in ("/Music/All Tracks", "/All Tracks"):
                 titles.setdefault(text_of(item, "dc:title"), []).append(item)
+        if not titles:
+            problems.append("the music edition lists no All Tracks; places: %s" %
+                            sorted({place for place, _ in items})[:20])
         for path in lib.music:
             title = expected_music(path)["title"]
             if len(titles.get(title, [])) != 1:

@@ -58,7 +58,7 @@ TEST_F(VideoReader, PicturesAndVideosRegisteredByExtension)
             ++rows;
         }
     }
-    EXPECT_EQ(rows, 15);
+    EXPECT_EQ(rows, 16);
 }
 
 } // namespace
