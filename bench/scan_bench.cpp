@@ -10,6 +10,7 @@
 // Usage: scan_bench [files] [program] [stream MiB]   (default 10000 files,
 // the plenwick program beside the bench directory, 1024 MiB)
 //        scan_bench [files] [program] --scan-only     (default 100000 files)
+//        scan_bench [files] [program] --mixed         (default 10000 files)
 //
 // The library is made in the temporary directory, deterministically: real
 // MPEG-1 Layer III frames with ID3v2 and ID3v1 tags, at a constant bitrate
@@ -23,12 +24,16 @@
 // every tenth file a 16 x 16 JPEG with an EXIF date), made quickly for
 // libraries of 100 000 files and more, and only the scan, the memory, the
 // rescan and the restart are measured.
+//
+// With --mixed the library holds the same tags in turn in MP3, FLAC, Ogg
+// Vorbis, Opus and M4A files, and everything but the streaming is measured.
 #include "delivery/picture_encode.h"
 #include "mp3_writer.h"
 #include "stream_measure.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -172,6 +177,282 @@ void make_corpus(const std::string& root, int count)
         fs::create_directories(t.dir);
         write_bytes(t.file, concat({t.tag, mpeg_frames(4, i % 10 == 0 ? 9000 : 0),
                                     id3v1_tag(t.title, t.artist, t.album, "1999", t.track, 17)}));
+    }
+}
+
+// The mixed library: the same tags in the formats of today's collections,
+// in turn MP3, FLAC, Ogg Vorbis, Opus and M4A. Each file holds what a
+// reader looks at (headers, tags, the last page or the movie header) and a
+// few kilobytes of stand-in audio, like the MP3s of four frames.
+void put_le(Bytes& b, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        b.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+void put_be(Bytes& b, uint64_t value, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i) {
+        b.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+void put_text(Bytes& b, const std::string& text)
+{
+    b.insert(b.end(), text.begin(), text.end());
+}
+
+constexpr int kMixedSeconds = 4;
+
+// A Vorbis comment list, as FLAC, Vorbis and Opus all write it.
+Bytes vorbis_comments(const Track& t, const std::string& year)
+{
+    const std::vector<std::string> fields = {
+        "TITLE=" + t.title, "ARTIST=" + t.artist,
+        "ALBUM=" + t.album, "TRACKNUMBER=" + std::to_string(t.track) + "/10",
+        "DATE=" + year,     "GENRE=Jazz"};
+    Bytes b;
+    const std::string vendor = "scan_bench";
+    put_le(b, vendor.size(), 4);
+    put_text(b, vendor);
+    put_le(b, fields.size(), 4);
+    for (const std::string& f : fields) {
+        put_le(b, f.size(), 4);
+        put_text(b, f);
+    }
+    return b;
+}
+
+Bytes flac_file(const Track& t, const std::string& year)
+{
+    Bytes b;
+    put_text(b, "fLaC");
+    // STREAMINFO: block sizes, frame sizes unknown, 44.1 kHz, stereo, 16
+    // bits, the total samples, no MD5.
+    b.push_back(0);
+    put_be(b, 34, 3);
+    put_be(b, 4096, 2);
+    put_be(b, 4096, 2);
+    put_be(b, 0, 3);
+    put_be(b, 0, 3);
+    const uint64_t samples = 44100ull * kMixedSeconds;
+    put_be(b, (44100ull << 44) | (1ull << 41) | (15ull << 36) | samples, 8);
+    b.insert(b.end(), 16, 0);
+    const Bytes comments = vorbis_comments(t, year);
+    b.push_back(0x80 | 4);
+    put_be(b, comments.size(), 3);
+    b.insert(b.end(), comments.begin(), comments.end());
+    b.push_back(0xff);
+    b.push_back(0xf8);
+    b.insert(b.end(), 1600, 0x55);
+    return b;
+}
+
+uint32_t ogg_crc(const Bytes& page)
+{
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t r = i << 24;
+            for (int k = 0; k < 8; ++k) {
+                r = r & 0x80000000u ? (r << 1) ^ 0x04c11db7u : r << 1;
+            }
+            t[i] = r;
+        }
+        return t;
+    }();
+    uint32_t crc = 0;
+    for (uint8_t byte : page) {
+        crc = (crc << 8) ^ table[((crc >> 24) ^ byte) & 0xff];
+    }
+    return crc;
+}
+
+// One page holding whole packets of under 64 KiB in all.
+void ogg_page(Bytes& out, const std::vector<Bytes>& packets, uint8_t flags, uint64_t granule,
+              uint32_t sequence)
+{
+    Bytes page;
+    put_text(page, "OggS");
+    page.push_back(0);
+    page.push_back(flags);
+    put_le(page, granule, 8);
+    put_le(page, 0x5ca4, 4);
+    put_le(page, sequence, 4);
+    put_le(page, 0, 4);
+    Bytes lacing;
+    for (const Bytes& p : packets) {
+        lacing.insert(lacing.end(), p.size() / 255, 255);
+        lacing.push_back(static_cast<uint8_t>(p.size() % 255));
+    }
+    page.push_back(static_cast<uint8_t>(lacing.size()));
+    page.insert(page.end(), lacing.begin(), lacing.end());
+    for (const Bytes& p : packets) {
+        page.insert(page.end(), p.begin(), p.end());
+    }
+    const uint32_t crc = ogg_crc(page);
+    for (int i = 0; i < 4; ++i) {
+        page[22 + i] = static_cast<uint8_t>(crc >> (8 * i));
+    }
+    out.insert(out.end(), page.begin(), page.end());
+}
+
+Bytes ogg_file(const Track& t, const std::string& year, bool opus)
+{
+    Bytes head, tags;
+    uint64_t last_granule;
+    if (opus) {
+        put_text(head, "OpusHead");
+        head.push_back(1);
+        head.push_back(2);
+        put_le(head, 312, 2);
+        put_le(head, 44100, 4);
+        put_le(head, 0, 2);
+        head.push_back(0);
+        put_text(tags, "OpusTags");
+        const Bytes c = vorbis_comments(t, year);
+        tags.insert(tags.end(), c.begin(), c.end());
+        last_granule = 48000ull * kMixedSeconds + 312;
+    } else {
+        head.push_back(1);
+        put_text(head, "vorbis");
+        put_le(head, 0, 4);
+        head.push_back(2);
+        put_le(head, 44100, 4);
+        put_le(head, 0, 4);
+        put_le(head, 128000, 4);
+        put_le(head, 0, 4);
+        head.push_back(0xb8);
+        head.push_back(1);
+        tags.push_back(3);
+        put_text(tags, "vorbis");
+        const Bytes c = vorbis_comments(t, year);
+        tags.insert(tags.end(), c.begin(), c.end());
+        tags.push_back(1);
+        last_granule = 44100ull * kMixedSeconds;
+    }
+    Bytes out;
+    ogg_page(out, {head}, 0x02, 0, 0);
+    // Vorbis puts its setup header (here a stand-in) beside the comments.
+    Bytes setup = {5, 'v', 'o', 'r', 'b', 'i', 's'};
+    setup.insert(setup.end(), 600, 0x42);
+    ogg_page(out, opus ? std::vector<Bytes>{tags} : std::vector<Bytes>{tags, setup}, 0, 0, 1);
+    ogg_page(out, {Bytes(800, 0x33)}, 0, last_granule / 2, 2);
+    ogg_page(out, {Bytes(800, 0x33)}, 0x04, last_granule, 3);
+    return out;
+}
+
+// A box: its size, its four-character type and its body.
+Bytes mp4_box(const char* type, std::initializer_list<Bytes> body)
+{
+    const Bytes inner = concat(body);
+    Bytes b;
+    put_be(b, inner.size() + 8, 4);
+    put_text(b, type);
+    b.insert(b.end(), inner.begin(), inner.end());
+    return b;
+}
+
+Bytes mp4_text(const char* type, const std::string& text)
+{
+    Bytes data;
+    put_be(data, 1, 4); // UTF-8
+    put_be(data, 0, 4);
+    put_text(data, text);
+    return mp4_box(type, {mp4_box("data", {data})});
+}
+
+Bytes m4a_file(const Track& t, const std::string& year)
+{
+    Bytes ftyp;
+    put_text(ftyp, "M4A ");
+    put_be(ftyp, 0, 4);
+    put_text(ftyp, "M4A isom");
+    Bytes mvhd;
+    put_be(mvhd, 0, 12); // version, flags and the two dates
+    put_be(mvhd, 1000, 4);
+    put_be(mvhd, 1000 * kMixedSeconds, 4);
+    put_be(mvhd, 0x00010000, 4);
+    put_be(mvhd, 0x0100, 2);
+    mvhd.insert(mvhd.end(), 10, 0);
+    for (uint32_t m : {0x00010000u, 0u, 0u, 0u, 0x00010000u, 0u, 0u, 0u, 0x40000000u}) {
+        put_be(mvhd, m, 4);
+    }
+    mvhd.insert(mvhd.end(), 24, 0);
+    put_be(mvhd, 2, 4);
+    Bytes tkhd;
+    put_be(tkhd, 7, 4); // version 0, enabled and in the movie
+    put_be(tkhd, 0, 8);
+    put_be(tkhd, 1, 4);
+    put_be(tkhd, 0, 4);
+    put_be(tkhd, 1000 * kMixedSeconds, 4);
+    tkhd.insert(tkhd.end(), 8, 0);
+    put_be(tkhd, 0, 4);
+    put_be(tkhd, 0x0100, 2);
+    put_be(tkhd, 0, 2);
+    for (uint32_t m : {0x00010000u, 0u, 0u, 0u, 0x00010000u, 0u, 0u, 0u, 0x40000000u}) {
+        put_be(tkhd, m, 4);
+    }
+    put_be(tkhd, 0, 8); // no picture
+    Bytes mdhd;
+    put_be(mdhd, 0, 12);
+    put_be(mdhd, 44100, 4);
+    put_be(mdhd, 44100 * kMixedSeconds, 4);
+    put_be(mdhd, 0x55c4, 2); // undetermined language
+    put_be(mdhd, 0, 2);
+    Bytes hdlr;
+    put_be(hdlr, 0, 8);
+    put_text(hdlr, "soun");
+    hdlr.insert(hdlr.end(), 13, 0);
+    Bytes meta_hdlr;
+    put_be(meta_hdlr, 0, 8);
+    put_text(meta_hdlr, "mdir");
+    put_text(meta_hdlr, "appl");
+    meta_hdlr.insert(meta_hdlr.end(), 9, 0);
+    Bytes trkn;
+    put_be(trkn, 0, 8);
+    put_be(trkn, 0, 2);
+    put_be(trkn, static_cast<uint64_t>(t.track), 2);
+    put_be(trkn, 10, 2);
+    put_be(trkn, 0, 2);
+    const Bytes ilst = mp4_box("ilst", {mp4_text("\xa9nam", t.title),
+                                        mp4_text("\xa9"
+                                                 "ART",
+                                                 t.artist),
+                                        mp4_text("\xa9"
+                                                 "alb",
+                                                 t.album),
+                                        mp4_text("\xa9"
+                                                 "day",
+                                                 year),
+                                        mp4_box("trkn", {mp4_box("data", {trkn})})});
+    const Bytes meta = mp4_box("meta", {Bytes(4, 0), mp4_box("hdlr", {meta_hdlr}), ilst});
+    const Bytes moov = mp4_box(
+        "moov",
+        {mp4_box("mvhd", {mvhd}),
+         mp4_box("trak", {mp4_box("tkhd", {tkhd}),
+                          mp4_box("mdia", {mp4_box("mdhd", {mdhd}), mp4_box("hdlr", {hdlr})})}),
+         mp4_box("udta", {meta})});
+    return concat({mp4_box("ftyp", {ftyp}), moov, mp4_box("mdat", {Bytes(1600, 0x21)})});
+}
+
+void make_mixed_corpus(const std::string& root, int count)
+{
+    static const char* const kSuffixes[] = {".mp3", ".flac", ".ogg", ".opus", ".m4a"};
+    for (int i = 0; i < count; ++i) {
+        const Track t = make_track(root, i);
+        fs::create_directories(t.dir);
+        const int kind = i % 5;
+        const std::string year = std::to_string(1960 + i / 10 % 60);
+        const std::string path =
+            t.file.substr(0, t.file.size() - 4) + kSuffixes[kind]; // without ".mp3"
+        write_bytes(path, kind == 0
+                              ? concat({t.tag, mpeg_frames(4, i % 10 == 0 ? 9000 : 0),
+                                        id3v1_tag(t.title, t.artist, t.album, "1999", t.track, 17)})
+                          : kind == 1 ? flac_file(t, year)
+                          : kind == 4 ? m4a_file(t, year)
+                                      : ogg_file(t, year, kind == 3));
     }
 }
 
@@ -536,9 +817,12 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> positional;
     bool scan_only = false;
+    bool mixed = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--scan-only") == 0) {
             scan_only = true;
+        } else if (strcmp(argv[i], "--mixed") == 0) {
+            mixed = true;
         } else {
             positional.emplace_back(argv[i]);
         }
@@ -564,6 +848,8 @@ int main(int argc, char** argv)
             fprintf(stderr, "the library could not be written in %s\n", root.c_str());
             return 1;
         }
+    } else if (mixed) {
+        make_mixed_corpus(music, count);
     } else {
         make_corpus(music, count);
     }
@@ -628,7 +914,10 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const std::optional<StreamResult> streaming = measure_streaming(program, root, stream_bytes);
+    // The streams of the mixed library are the MP3 run's; only the scan and
+    // the requests differ.
+    const std::optional<StreamResult> streaming =
+        mixed ? std::nullopt : measure_streaming(program, root, stream_bytes);
 
     printf("scan: %d files, %.0f files/s, rescan %.3f s, restart %.3f s, %.1f MB\n", count,
            count / scan_s, rescan_s, restart_s, rss_kib / 1024.0);
@@ -647,7 +936,8 @@ int main(int argc, char** argv)
                b.one_mb_s, std::min(a.one_mb_s / b.one_mb_s, a.eight_mb_s / b.eight_mb_s),
                a.range_ms);
     } else {
-        printf("stream: not measured (nginx missing or a server failed)\n");
+        printf("stream: not measured (%s)\n",
+               mixed ? "the mixed library" : "nginx missing or a server failed");
     }
     return 0;
 }

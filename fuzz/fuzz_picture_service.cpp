@@ -1,9 +1,10 @@
 // The picture service's own parts on arbitrary bytes: the URL reader on the
-// bytes as text, and the decode, rescale and the three encoders on the bytes
+// bytes as text, and the JPEG or PNG decode, rescale and the three encoders on the bytes
 // as a picture file, at a size and mode taken from its first three bytes.
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
 #include "delivery/picture_handler.h"
+#include "delivery/png_decode.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -28,7 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (write(fd, data + 3, size - 3) == static_cast<ssize_t>(size - 3)) {
         const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        if (std::optional<RgbImage> canvas = decode_scaled(path.c_str(), width, height, mode)) {
+        // The service picks the PNG decoder by the file's name; here the
+        // bytes tell.
+        std::optional<RgbImage> canvas =
+            is_png(data + 3, size - 3) ? decode_png_scaled(path.c_str(), width, height, mode)
+                                       : decode_scaled(path.c_str(), width, height, mode);
+        if (canvas) {
             std::vector<uint8_t> out;
             encode_yuv420(*canvas, out);
             encode_rgb565(*canvas, out);

@@ -2,7 +2,8 @@
 # and the corpus replay of the tests.
 set(CORVALENSO_FUZZ_TARGETS fuzz_xml fuzz_http fuzz_mp3 fuzz_persistence fuzz_search fuzz_subscribe fuzz_picture fuzz_picture_service
     fuzz_wma fuzz_albumart_mp3 fuzz_playlist fuzz_request_line fuzz_browse_args fuzz_url_decode fuzz_settings_file
-    fuzz_media_url fuzz_origin fuzz_persistence_roundtrip)
+    fuzz_media_url fuzz_origin fuzz_persistence_roundtrip
+    fuzz_flac fuzz_ogg fuzz_mp4 fuzz_mkv)
 set(fuzz_xml_LIBS xml)
 set(fuzz_http_LIBS control upnp http)
 set(fuzz_mp3_LIBS scan)
@@ -21,3 +22,10 @@ set(fuzz_url_decode_LIBS scan http)
 set(fuzz_settings_file_LIBS core)
 set(fuzz_media_url_LIBS delivery pictures)
 set(fuzz_origin_LIBS http)
+set(fuzz_flac_LIBS scan)
+set(fuzz_ogg_LIBS scan)
+set(fuzz_mp4_LIBS scan)
+set(fuzz_mkv_LIBS visual)
+# The FLAC, MP4 and Ogg album-art search.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_albumart)
+set(fuzz_albumart_LIBS delivery)

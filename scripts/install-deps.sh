@@ -7,10 +7,13 @@ set -euo pipefail
 # schema that libgupnp-av ships, with xmllint. Streams are played by ffprobe
 # and ffmpeg; the streaming benchmark runs nginx beside the server and the
 # picture benchmark ImageMagick's convert. The real-library check tags its
-# files with mutagen and ffmpeg and dates its photos with exiftool.
-packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev
+# files with mutagen and ffmpeg and dates its photos with exiftool; the
+# real-format check encodes FLAC, Ogg Vorbis and Opus with their reference
+# encoders (flac, vorbis-tools, opus-tools).
+packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-dev
     python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 libgupnp-av-1.0-3 libxml2-utils
-    ffmpeg nginx-light imagemagick python3-mutagen libimage-exiftool-perl)
+    ffmpeg nginx-light imagemagick python3-mutagen libimage-exiftool-perl
+    flac vorbis-tools opus-tools)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -24,6 +24,7 @@
 
 #ifdef EDITION_FULL
 #include "delivery/picture_handler.h"
+#include "delivery/png_decode.h"
 #include "scan/visual_readers.h"
 #endif
 
@@ -51,13 +52,13 @@ void register_handlers()
     http_register_handler(disk_handler, kGetHead, "/disk");
     http_register_handler(continue_handler, kGetHead, "/continue");
     http_register_handler(m3u_handler, kGetHead, "/m3u");
-    http_register_handler(albumart_mp3_handler, kGetHead, "/albumart-mp3");
-    http_register_handler(albumart_wma_handler, kGetHead, "/albumart-wma");
+    http_register_handler(albumart_handler, kGetHead, "/albumart-");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     http_register_handler(rpc_handler, HTTP_GET, "/rpc");
     ssdp_register_search_handler();
 #ifdef EDITION_FULL
     visual_readers_register();
+    albumart_set_png_converter(png_to_jpeg);
 #endif
 
     HttpClientHooks clients;

@@ -79,8 +79,7 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
         xml_didl_element(out, "upnp:genre", "", i ? text(i->genre) : nullptr, ctx.utf8);
     }
     if (music && didl_filter_wants(ctx.filter, "albumArtURI")) {
-        if (const DbItem* i =
-                first_item(ctx.lock, c, [](const DbItem* it) { return it->album_art != 0; })) {
+        if (const DbItem* i = db_first_item_with_art(ctx.lock, c)) {
             const std::string url = std::string(ctx.base) + "albumart-" + extension_of(i) + "/" +
                                     std::to_string(c->id) + ".jpg";
             xml_didl_element(out, "upnp:albumArtURI", "", url.c_str(), ctx.utf8);
@@ -199,9 +198,9 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
                              " dlna:profileID=\"JPEG_TN\" "
                              "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"",
                              url.c_str(), ctx.utf8);
-        } else {
-            xml_didl_element(out, "upnp:albumArtURI", "", nullptr, ctx.utf8);
         }
+        // An item without art writes no album-art element: an empty one
+        // names no picture, and a player would show a broken one.
     }
     if (picture && wants("keywords")) {
         xml_didl_element(out, "upnp:keywords", "", text(item->keywords), ctx.utf8);
@@ -216,8 +215,14 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
         attributes += "size=\"" + std::to_string(item->size) + "\" ";
         extra = true;
     }
-    if (wants("duration") && music && item->duration) {
+    const bool movie = cls == kClassMovie;
+    if (wants("duration") && (music || movie) && item->duration) {
         attributes += std::string("duration=\"") + item->duration.get() + "\" ";
+        extra = true;
+    }
+    if (wants("resolution") && movie && item->width > 0 && item->height > 0) {
+        attributes += "resolution=\"" + std::to_string(item->width) + "x" +
+                      std::to_string(item->height) + "\" ";
         extra = true;
     }
     if (extra || wants("res")) {

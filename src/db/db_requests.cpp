@@ -154,6 +154,51 @@ std::optional<DbLocation> db_item_location(const char* object_id)
     return location;
 }
 
+namespace
+{
+
+const DbItem* first_art_below(const DbLock& lock, const DbContainer* container, int& budget)
+{
+    for (DbNode* n = db_first_child(lock, container); n && budget > 0;
+         n = db_next_sibling(lock, n)) {
+        --budget;
+        if (const DbItem* item = db_target_item(lock, n)) {
+            if (item->album_art != 0) {
+                return item;
+            }
+        } else if (const DbContainer* child = db_as_container(n)) {
+            if (const DbItem* item = first_art_below(lock, child, budget)) {
+                return item;
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+const DbItem* db_first_item_with_art(const DbLock& lock, const DbContainer* container)
+{
+    int budget = kArtSearchNodes;
+    return container ? first_art_below(lock, container, budget) : nullptr;
+}
+
+std::optional<DbLocation> db_art_location(const char* object_id)
+{
+    const DbLock lock = db_lock();
+    DbNode* node = db_find_by_id(lock, db_parse_id(object_id));
+    const DbItem* item = db_target_item(lock, node);
+    if (!item) {
+        item = db_first_item_with_art(lock, db_as_container(node));
+    }
+    if (!item) {
+        return std::nullopt;
+    }
+    DbLocation location;
+    location.path = db_text_of(item->path);
+    return location;
+}
+
 std::optional<DbPlayRow> db_play_row(NodeId id)
 {
     const DbLock lock = db_lock();

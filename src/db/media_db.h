@@ -305,6 +305,16 @@ struct DbLocation {
 };
 std::optional<DbLocation> db_item_location(const char* object_id);
 
+// The first item (references resolved) with album art at or below a
+// container, looked for depth first among at most kArtSearchNodes nodes so
+// that a large container costs no more than a small one. Lock held.
+inline constexpr int kArtSearchNodes = 256;
+const DbItem* db_first_item_with_art(const DbLock& lock, const DbContainer* container);
+
+// The file whose album art an object shows: an item's own file, or for a
+// container that of its first item with art. Takes the lock.
+std::optional<DbLocation> db_art_location(const char* object_id);
+
 // What the play-status page shows of the object a client streams: whether
 // it is a music track, its file and its title. Takes the lock.
 struct DbPlayRow {

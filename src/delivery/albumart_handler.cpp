@@ -2,13 +2,17 @@
 
 #include "core/paths.h"
 #include "db/media_db.h"
-#include "delivery/media_url.h"
 #include "http/http_response.h"
+#include "http/mime.h"
+#include "scan/folder_art.h"
 #include "scan/wma_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -26,6 +30,8 @@ constexpr int64_t kJpegSearchLimit = 1024 * 1024;
 constexpr size_t kWmaSearch = 100000;
 constexpr uint8_t kAsfHeaderStart[4] = {0x30, 0x26, 0xB2, 0x75};
 constexpr uint8_t kJfifStart[4] = {0xFF, 0xD8, 0xFF, 0xE0};
+// A PNG picture larger than this is sent as it is rather than decoded.
+constexpr int64_t kMaxConvertedArt = 32 * 1024 * 1024;
 
 using FileHandle = std::unique_ptr<FILE, decltype(&fclose)>;
 
@@ -62,11 +68,13 @@ std::optional<AlbumArtSpan> find_frame(FILE* file)
                 consumed + static_cast<int64_t>(i) - static_cast<int64_t>(kCarried);
             if (memcmp(window + i, "APIC", 4) == 0) {
                 const std::optional<int64_t> size = read_size(file, header + 4, 4);
-                return size ? std::optional(AlbumArtSpan{header + 10, *size}) : std::nullopt;
+                return size ? std::optional(AlbumArtSpan{header + 10, *size, false, {}})
+                            : std::nullopt;
             }
             if (memcmp(window + i, "PIC", 3) == 0) {
                 const std::optional<int64_t> size = read_size(file, header + 3, 3);
-                return size ? std::optional(AlbumArtSpan{header + 6, *size}) : std::nullopt;
+                return size ? std::optional(AlbumArtSpan{header + 6, *size, false, {}})
+                            : std::nullopt;
             }
         }
         memmove(window, window + got, kCarried);
@@ -93,7 +101,7 @@ size_t utf16_end(const uint8_t* value, size_t at, size_t length)
 // is what a player can show. A value of another shape is sent as stored.
 AlbumArtSpan picture_of_value(const uint8_t* value, uint16_t length)
 {
-    const AlbumArtSpan whole{0, length};
+    const AlbumArtSpan whole{0, length, false, {}};
     if (length < 5) {
         return whole;
     }
@@ -104,7 +112,7 @@ AlbumArtSpan picture_of_value(const uint8_t* value, uint16_t length)
     if (text_end == SIZE_MAX || picture_length == 0 || text_end + picture_length > length) {
         return whole;
     }
-    return AlbumArtSpan{static_cast<int64_t>(text_end), picture_length};
+    return AlbumArtSpan{static_cast<int64_t>(text_end), picture_length, false, {}};
 }
 
 } // namespace
@@ -145,7 +153,7 @@ std::optional<AlbumArtSpan> albumart_mp3_find(FILE* file, int64_t file_size)
     if (length <= 0) {
         return std::nullopt;
     }
-    return AlbumArtSpan{start, length};
+    return AlbumArtSpan{start, length, false, {}};
 }
 
 std::optional<AlbumArtSpan> albumart_wma_find(const uint8_t* data, size_t n)
@@ -174,76 +182,544 @@ std::optional<AlbumArtSpan> albumart_wma_find(const uint8_t* data, size_t n)
 namespace
 {
 
-// The file of the item whose id follows the keyword; null (and the not-found
-// answer sent) when there is none, or null without an answer when the URL
-// lacks the keyword.
-FileHandle open_item_file(HttpConnection* c, const char* keyword)
+// Reads exactly n bytes at the offset; false when the file does not hold
+// them.
+bool read_at(FILE* file, int64_t offset, uint8_t* to, size_t n)
 {
-    const char* id_text = media_url_id(c->url.data(), keyword);
-    if (!id_text) {
-        return FileHandle(nullptr, fclose);
+    return offset >= 0 && fseeko(file, offset, SEEK_SET) == 0 && fread(to, 1, n, file) == n;
+}
+
+uint32_t be32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// The length of an ID3v2 tag that leads a file, 0 without one.
+int64_t id3v2_length(FILE* file)
+{
+    uint8_t h[10];
+    if (!read_at(file, 0, h, 10) || memcmp(h, "ID3", 3) != 0) {
+        return 0;
     }
-    const std::optional<DbLocation> location = db_item_location(id_text);
-    FileHandle file(location && !location->path.empty() ? fopen(location->path.c_str(), "rb")
-                                                        : nullptr,
-                    fclose);
-    // The file actually opened must lie inside the content directories, so
-    // that a link swapped in after the scan reads nothing else.
-    if (file && !path_in_content_dir(location->path, fileno(file.get()))) {
-        file.reset();
+    const int64_t body =
+        (h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F);
+    return 10 + body + ((h[5] & 0x10) ? 10 : 0);
+}
+
+// The picture of a FLAC PICTURE block whose body lies at [at, end).
+std::optional<AlbumArtSpan> flac_picture(FILE* file, int64_t at, int64_t end, uint32_t& type)
+{
+    uint8_t word[4];
+    if (at + 8 > end || !read_at(file, at, word, 4)) {
+        return std::nullopt;
     }
-    if (!file) {
-        http_send_404(c);
+    type = be32(word);
+    int64_t p = at + 4;
+    // The MIME type and the description, each after its length.
+    std::string mime;
+    for (int text = 0; text < 2; ++text) {
+        if (p + 4 > end || !read_at(file, p, word, 4)) {
+            return std::nullopt;
+        }
+        const int64_t length = be32(word);
+        if (length > end - p - 4) {
+            return std::nullopt;
+        }
+        if (text == 0 && length < 64) {
+            mime.resize(static_cast<size_t>(length));
+            if (!read_at(file, p + 4, reinterpret_cast<uint8_t*>(mime.data()), mime.size())) {
+                return std::nullopt;
+            }
+        }
+        p += 4 + length;
     }
-    return file;
+    // Width, height, depth and colours, then the picture's length.
+    p += 16;
+    if (p + 4 > end || !read_at(file, p, word, 4)) {
+        return std::nullopt;
+    }
+    const int64_t length = be32(word);
+    if (length == 0 || length > end - p - 4) {
+        return std::nullopt;
+    }
+    return AlbumArtSpan{p + 4, length, strcasecmp(mime.c_str(), "image/png") == 0, {}};
+}
+
+constexpr uint32_t kFrontCover = 3;
+constexpr int kFlacPictureBlock = 6;
+constexpr int kMaxFlacBlocks = 1024;
+
+// The header of an MP4 atom at the offset that ends no later than `end`:
+// its type, where its body starts and where it ends.
+struct Mp4Atom {
+    char type[4];
+    int64_t body;
+    int64_t end;
+};
+
+std::optional<Mp4Atom> mp4_atom(FILE* file, int64_t at, int64_t end)
+{
+    uint8_t h[16];
+    if (at + 8 > end || !read_at(file, at, h, 8)) {
+        return std::nullopt;
+    }
+    Mp4Atom atom{};
+    memcpy(atom.type, h + 4, 4);
+    int64_t size = be32(h);
+    atom.body = at + 8;
+    if (size == 1) {
+        if (at + 16 > end || !read_at(file, at + 8, h + 8, 8)) {
+            return std::nullopt;
+        }
+        const uint64_t large = static_cast<uint64_t>(be32(h + 8)) << 32 | be32(h + 12);
+        if (large > static_cast<uint64_t>(end - at)) {
+            return std::nullopt;
+        }
+        size = static_cast<int64_t>(large);
+        atom.body = at + 16;
+    } else if (size == 0) {
+        size = end - at;
+    }
+    if (size < atom.body - at || size > end - at) {
+        return std::nullopt;
+    }
+    atom.end = at + size;
+    return atom;
+}
+
+// The first child of [at, end) of the given type.
+std::optional<Mp4Atom> mp4_child(FILE* file, int64_t at, int64_t end, const char* type)
+{
+    for (int count = 0; count < 4096; ++count) {
+        const std::optional<Mp4Atom> atom = mp4_atom(file, at, end);
+        if (!atom) {
+            return std::nullopt;
+        }
+        if (memcmp(atom->type, type, 4) == 0) {
+            return atom;
+        }
+        at = atom->end;
+    }
+    return std::nullopt;
+}
+
+// The type indicators of covr data: JPEG, PNG.
+constexpr uint32_t kMp4Jpeg = 13;
+constexpr uint32_t kMp4Png = 14;
+
+} // namespace
+
+std::optional<AlbumArtSpan> albumart_flac_find(FILE* file, int64_t file_size)
+{
+    int64_t at = id3v2_length(file);
+    uint8_t h[4];
+    if (!read_at(file, at, h, 4) || memcmp(h, "fLaC", 4) != 0) {
+        return std::nullopt;
+    }
+    at += 4;
+    std::optional<AlbumArtSpan> first;
+    for (int count = 0; count < kMaxFlacBlocks && read_at(file, at, h, 4); ++count) {
+        const int64_t end = at + 4 + (static_cast<int64_t>(h[1]) << 16 | h[2] << 8 | h[3]);
+        if (end > file_size) {
+            break;
+        }
+        if ((h[0] & 0x7F) == kFlacPictureBlock) {
+            uint32_t type = 0;
+            std::optional<AlbumArtSpan> picture = flac_picture(file, at + 4, end, type);
+            if (picture && type == kFrontCover) {
+                return picture;
+            }
+            if (picture && !first) {
+                first = std::move(picture);
+            }
+        }
+        if (h[0] & 0x80) {
+            break;
+        }
+        at = end;
+    }
+    return first;
+}
+
+std::optional<AlbumArtSpan> albumart_mp4_find(FILE* file, int64_t file_size)
+{
+    const std::optional<Mp4Atom> moov = mp4_child(file, 0, file_size, "moov");
+    const std::optional<Mp4Atom> udta =
+        moov ? mp4_child(file, moov->body, moov->end, "udta") : std::nullopt;
+    const std::optional<Mp4Atom> meta =
+        udta ? mp4_child(file, udta->body, udta->end, "meta") : std::nullopt;
+    // meta is a full atom: version and flags come before its children.
+    const std::optional<Mp4Atom> ilst =
+        meta ? mp4_child(file, meta->body + 4, meta->end, "ilst") : std::nullopt;
+    const std::optional<Mp4Atom> covr =
+        ilst ? mp4_child(file, ilst->body, ilst->end, "covr") : std::nullopt;
+    const std::optional<Mp4Atom> data =
+        covr ? mp4_child(file, covr->body, covr->end, "data") : std::nullopt;
+    uint8_t h[8];
+    // The data atom's type indicator and locale, then the picture.
+    if (!data || data->end - data->body <= 8 || !read_at(file, data->body, h, 8)) {
+        return std::nullopt;
+    }
+    const uint32_t indicator = be32(h) & 0xFFFFFF;
+    uint8_t magic[4];
+    if (!read_at(file, data->body + 8, magic, 4)) {
+        return std::nullopt;
+    }
+    const bool png = indicator == kMp4Png || (indicator != kMp4Jpeg && magic[0] == 0x89 &&
+                                              memcmp(magic + 1, "PNG", 3) == 0);
+    return AlbumArtSpan{data->body + 8, data->end - data->body - 8, png, {}};
+}
+
+namespace
+{
+
+constexpr size_t kMaxOggComment = 16 * 1024 * 1024;
+constexpr int kMaxOggPages = 4096;
+
+uint32_t le32(const uint8_t* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The second packet of the first logical stream: the comment header of
+// Vorbis and Opus. Empty when the file ends before it does.
+std::vector<uint8_t> ogg_comment_packet(FILE* file)
+{
+    std::vector<uint8_t> packet;
+    int packet_index = 0;
+    uint32_t serial = 0;
+    int64_t at = 0;
+    for (int page = 0; page < kMaxOggPages; ++page) {
+        uint8_t h[27];
+        uint8_t lacing[255];
+        if (!read_at(file, at, h, 27) || memcmp(h, "OggS", 4) != 0 ||
+            fread(lacing, 1, h[26], file) != h[26]) {
+            return {};
+        }
+        const uint32_t page_serial = le32(h + 14);
+        if (page == 0) {
+            serial = page_serial;
+        }
+        int64_t body = at + 27 + h[26];
+        int64_t page_length = 0;
+        for (int i = 0; i < h[26]; ++i) {
+            page_length += lacing[i];
+        }
+        if (page_serial == serial) {
+            int64_t segment_at = body;
+            for (int i = 0; i < h[26]; ++i) {
+                if (packet_index == 1) {
+                    const size_t old = packet.size();
+                    if (old + lacing[i] > kMaxOggComment) {
+                        return {};
+                    }
+                    packet.resize(old + lacing[i]);
+                    if (lacing[i] && !read_at(file, segment_at, packet.data() + old, lacing[i])) {
+                        return {};
+                    }
+                }
+                segment_at += lacing[i];
+                if (lacing[i] < 255 && ++packet_index == 2) {
+                    return packet;
+                }
+            }
+        }
+        at = body + page_length;
+    }
+    return {};
+}
+
+int base64_value(uint8_t c)
+{
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+std::vector<uint8_t> base64_decode(const uint8_t* text, size_t n)
+{
+    std::vector<uint8_t> out;
+    out.reserve(n / 4 * 3);
+    uint32_t bits = 0;
+    int count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int v = base64_value(text[i]);
+        if (v < 0) {
+            break; // the padding, or the end of what is valid
+        }
+        bits = bits << 6 | static_cast<uint32_t>(v);
+        if (++count == 4) {
+            out.push_back(static_cast<uint8_t>(bits >> 16));
+            out.push_back(static_cast<uint8_t>(bits >> 8));
+            out.push_back(static_cast<uint8_t>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    if (count == 2) {
+        out.push_back(static_cast<uint8_t>(bits >> 4));
+    } else if (count == 3) {
+        out.push_back(static_cast<uint8_t>(bits >> 10));
+        out.push_back(static_cast<uint8_t>(bits >> 2));
+    }
+    return out;
+}
+
+// The picture of a FLAC picture block held in memory, copied out.
+std::optional<AlbumArtSpan> picture_of_block(std::vector<uint8_t>& block, uint32_t& type)
+{
+    if (block.empty()) {
+        return std::nullopt;
+    }
+    FILE* f = fmemopen(block.data(), block.size(), "rb");
+    if (!f) {
+        return std::nullopt;
+    }
+    std::optional<AlbumArtSpan> art = flac_picture(f, 0, static_cast<int64_t>(block.size()), type);
+    fclose(f);
+    if (art) {
+        art->bytes.assign(block.begin() + art->offset, block.begin() + art->offset + art->length);
+    }
+    return art;
 }
 
 } // namespace
 
+std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t)
+{
+    const std::vector<uint8_t> packet = ogg_comment_packet(file);
+    size_t p = 0;
+    if (packet.size() >= 7 && packet[0] == 3 && memcmp(packet.data() + 1, "vorbis", 6) == 0) {
+        p = 7;
+    } else if (packet.size() >= 8 && memcmp(packet.data(), "OpusTags", 8) == 0) {
+        p = 8;
+    } else {
+        return std::nullopt;
+    }
+    // The vendor text, then the count of comments and each after its length.
+    if (p + 4 > packet.size() || le32(&packet[p]) > packet.size() - p - 4) {
+        return std::nullopt;
+    }
+    p += 4 + le32(&packet[p]);
+    if (p + 4 > packet.size()) {
+        return std::nullopt;
+    }
+    const uint32_t count = le32(&packet[p]);
+    p += 4;
+    static constexpr std::string_view kKey = "METADATA_BLOCK_PICTURE=";
+    std::optional<AlbumArtSpan> first;
+    for (uint32_t i = 0; i < count && p + 4 <= packet.size(); ++i) {
+        const uint32_t length = le32(&packet[p]);
+        p += 4;
+        if (length > packet.size() - p) {
+            break;
+        }
+        if (length > kKey.size() &&
+            strncasecmp(reinterpret_cast<const char*>(&packet[p]), kKey.data(), kKey.size()) == 0) {
+            std::vector<uint8_t> block =
+                base64_decode(&packet[p + kKey.size()], length - kKey.size());
+            uint32_t type = 0;
+            std::optional<AlbumArtSpan> art = picture_of_block(block, type);
+            if (art && type == kFrontCover) {
+                return art;
+            }
+            if (art && !first) {
+                first = std::move(art);
+            }
+        }
+        p += length;
+    }
+    return first;
+}
+
+namespace
+{
+
+// The WMA finder on a file: the search runs over the bytes after the ASF
+// header's first 4.
+std::optional<AlbumArtSpan> wma_find_in_file(FILE* file, int64_t)
+{
+    uint8_t start[4];
+    if (!read_at(file, 0, start, 4) || memcmp(start, kAsfHeaderStart, 4) != 0) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> data(kWmaSearch);
+    data.resize(fread(data.data(), 1, data.size(), file));
+    std::optional<AlbumArtSpan> art = albumart_wma_find(data.data(), data.size());
+    if (art) {
+        art->offset += 4;
+    }
+    return art;
+}
+
+std::optional<AlbumArtSpan> mp3_find_from_start(FILE* file, int64_t file_size)
+{
+    if (fseeko(file, 0, SEEK_SET) != 0) {
+        return std::nullopt;
+    }
+    return albumart_mp3_find(file, file_size);
+}
+
+struct FinderRow {
+    const char* extension;
+    AlbumArtFind find;
+};
+
+constexpr FinderRow kFinders[] = {
+    {"mp3", mp3_find_from_start}, {"wma", wma_find_in_file},   {"flac", albumart_flac_find},
+    {"m4a", albumart_mp4_find},   {"m4b", albumart_mp4_find},  {"mp4", albumart_mp4_find},
+    {"m4v", albumart_mp4_find},   {"mov", albumart_mp4_find},  {"ogg", albumart_ogg_find},
+    {"oga", albumart_ogg_find},   {"opus", albumart_ogg_find},
+};
+
+// The item of the URL: its path, and the format named after "albumart-".
+struct ArtRequest {
+    std::string path;
+    std::string format;
+};
+
+std::optional<ArtRequest> art_request(const char* url)
+{
+    const char* keyword = strstr(url, "albumart-");
+    if (!keyword) {
+        return std::nullopt;
+    }
+    const char* format = keyword + strlen("albumart-");
+    const char* slash = strchr(format, '/');
+    if (!slash) {
+        return std::nullopt;
+    }
+    const std::optional<DbLocation> location = db_art_location(slash + 1);
+    if (!location || location->path.empty()) {
+        return std::nullopt;
+    }
+    return ArtRequest{location->path, std::string(format, slash)};
+}
+
+// Opens a file that lies inside the content directories, so that a link
+// swapped in after the scan reads nothing else.
+FileHandle open_content_file(const std::string& path)
+{
+    FileHandle file(fopen(path.c_str(), "rb"), fclose);
+    if (file && !path_in_content_dir(path, fileno(file.get()))) {
+        file.reset();
+    }
+    return file;
+}
+
+std::atomic<AlbumArtPngToJpeg> g_png_to_jpeg{nullptr};
+
+// A PNG picture as a JPEG one, where the edition can convert it; the span's
+// bytes are read from the file first when they are not held already.
+bool convert_png(FILE* file, AlbumArtSpan& art)
+{
+    const AlbumArtPngToJpeg convert = g_png_to_jpeg.load();
+    if (!art.png || !convert || art.length > kMaxConvertedArt) {
+        return false;
+    }
+    std::vector<uint8_t> png = std::move(art.bytes);
+    if (png.empty()) {
+        png.resize(static_cast<size_t>(art.length));
+        if (!read_at(file, art.offset, png.data(), png.size())) {
+            return false;
+        }
+    }
+    std::vector<uint8_t> jpeg;
+    if (!convert(png.data(), png.size(), jpeg)) {
+        art.bytes = std::move(png);
+        return false;
+    }
+    art.bytes = std::move(jpeg);
+    art.png = false;
+    return true;
+}
+
+void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art)
+{
+    convert_png(file, art);
+    c->content_type = art.png ? "image/png" : "image/jpeg";
+    const bool body = c->method != HTTP_HEAD;
+    if (!art.bytes.empty()) {
+        c->content_length = static_cast<int64_t>(art.bytes.size());
+        http_send_response(c, reinterpret_cast<const char*>(art.bytes.data()));
+        return;
+    }
+    c->content_length = art.length;
+    if (http_send_header(c, 200, body) == 0 && body) {
+        http_send_file(c, fileno(file), art.offset, art.length);
+    }
+}
+
+} // namespace
+
+void albumart_set_png_converter(AlbumArtPngToJpeg convert)
+{
+    g_png_to_jpeg.store(convert);
+}
+
+AlbumArtFind albumart_finder(std::string_view extension)
+{
+    for (const FinderRow& row : kFinders) {
+        if (strlen(row.extension) == extension.size() &&
+            strncasecmp(row.extension, extension.data(), extension.size()) == 0) {
+            return row.find;
+        }
+    }
+    return nullptr;
+}
+
+int albumart_handler(HttpConnection* c)
+{
+    // Players have always seen the connection end after album art; the
+    // answer says so, so that a client keeping connections alive does not
+    // send its next request into a closing socket.
+    c->close_after = 1;
+    const std::optional<ArtRequest> request = art_request(c->url.data());
+    FileHandle file = request ? open_content_file(request->path) : FileHandle(nullptr, fclose);
+    struct stat st = {};
+    if (!file || fstat(fileno(file.get()), &st) != 0) {
+        http_send_404(c);
+        return HTTP_CLOSE;
+    }
+    // The picture of the file's own format, whatever the URL names.
+    const AlbumArtFind find = albumart_finder(file_extension(request->path));
+    if (find) {
+        if (const std::optional<AlbumArtSpan> art = find(file.get(), st.st_size)) {
+            send_span(c, file.get(), *art);
+            return HTTP_CLOSE;
+        }
+    }
+    // Else the folder's cover, under the same rule of the content directories.
+    const std::string cover = folder_art_find(request->path.substr(0, request->path.rfind('/')));
+    FileHandle cover_file = cover.empty() ? FileHandle(nullptr, fclose) : open_content_file(cover);
+    if (!cover_file || fstat(fileno(cover_file.get()), &st) != 0 || st.st_size <= 0) {
+        // A WMA file without a picture has always closed without an answer,
+        // and players that know it wait for nothing else.
+        if (find == wma_find_in_file) {
+            return HTTP_CLOSE;
+        }
+        http_send_404(c);
+        return HTTP_CLOSE;
+    }
+    const size_t dot = cover.rfind('.');
+    const bool png = strcasecmp(cover.c_str() + dot, ".png") == 0;
+    send_span(c, cover_file.get(), AlbumArtSpan{0, st.st_size, png, {}});
+    return HTTP_CLOSE;
+}
+
 int albumart_mp3_handler(HttpConnection* c)
 {
-    FileHandle file = open_item_file(c, "albumart-mp3/");
-    struct stat st = {};
-    if (!file) {
-        return HTTP_CLOSE;
-    }
-    if (fstat(fileno(file.get()), &st) != 0) {
-        http_send_404(c);
-        return HTTP_CLOSE;
-    }
-    const std::optional<AlbumArtSpan> art = albumart_mp3_find(file.get(), st.st_size);
-    if (!art) {
-        http_send_404(c);
-        return HTTP_CLOSE;
-    }
-    c->content_length = art->length;
-    c->content_type = "image/jpeg";
-    const bool body = c->method != HTTP_HEAD;
-    if (http_send_header(c, 200, body) == 0 && body) {
-        http_send_file(c, fileno(file.get()), art->offset, art->length);
-    }
-    return HTTP_CLOSE;
+    return albumart_handler(c);
 }
 
 int albumart_wma_handler(HttpConnection* c)
 {
-    FileHandle file = open_item_file(c, "albumart-wma/");
-    if (!file) {
-        return HTTP_CLOSE;
-    }
-    uint8_t start[4];
-    if (fread(start, 1, 4, file.get()) != 4 || memcmp(start, kAsfHeaderStart, 4) != 0) {
-        return HTTP_CLOSE;
-    }
-    std::vector<uint8_t> data(kWmaSearch);
-    data.resize(fread(data.data(), 1, data.size(), file.get()));
-    file.reset();
-    const std::optional<AlbumArtSpan> art = albumart_wma_find(data.data(), data.size());
-    if (!art) {
-        return HTTP_CLOSE;
-    }
-    c->content_length = art->length;
-    c->content_type = "image/jpeg";
-    http_send_response(c, reinterpret_cast<const char*>(data.data() + art->offset));
-    return HTTP_CLOSE;
+    return albumart_handler(c);
 }

@@ -9,11 +9,14 @@
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
 #include "delivery/picture_slots.h"
+#include "delivery/png_decode.h"
 #include "http/http_response.h"
+#include "http/mime.h"
 
 #include <climits>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -125,7 +128,10 @@ int picture_handler(HttpConnection* c)
             return http_send_404(c);
         }
         description = db_item_description(request->id);
-        canvas = decode_scaled(location->path.c_str(), width, height, request->mode);
+        const std::string_view extension = file_extension(location->path);
+        const bool png = extension.size() == 3 && strncasecmp(extension.data(), "png", 3) == 0;
+        canvas = png ? decode_png_scaled(location->path.c_str(), width, height, request->mode)
+                     : decode_scaled(location->path.c_str(), width, height, request->mode);
     }
     if (!canvas) {
         return http_send_404(c);

@@ -21,38 +21,6 @@ bool is_m3u8(const char* path)
     return n >= 5 && strcasecmp(path + n - 5, ".m3u8") == 0;
 }
 
-// A file of a kind no reader of this program knows (say "ogg") is still
-// served as a music track with the title the playlist gives it: the
-// playlist is what says it is music.
-void add_unknown_kind(PlaylistBuild& build, const std::string& location,
-                      const std::optional<std::string>& display_title)
-{
-    struct stat st {
-    };
-    if (stat(location.c_str(), &st) != 0) {
-        return;
-    }
-    DbContainer* all_tracks = nullptr;
-    {
-        const DbLock lock = db_lock();
-        all_tracks = db_tree(lock).all_tracks;
-    }
-    if (db_needs_update_since(location.c_str(), static_cast<int64_t>(st.st_mtime), all_tracks)) {
-        const MusicTags tags = mp3_read_tags(location.c_str());
-        const std::string title = tags.title      ? *tags.title
-                                  : display_title ? *display_title
-                                                  : title_from_filename(location);
-        DbItemFields f = music_item_fields(tags, location.c_str(), 0);
-        f.title = title.c_str();
-        if (db_add_item(f) == DB_ADD_FAILED) {
-            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add plylist item: %s, %s\n", title.c_str(),
-                    location.c_str());
-            return;
-        }
-    }
-    build.add_known(location, kClassMusicTrack, build.counter.next());
-}
-
 // A station: an item in the favourites, referenced in this playlist.
 void add_station(PlaylistBuild& build, const std::string& url,
                  const std::optional<std::string>& display_title)
@@ -118,8 +86,11 @@ void m3u_read_named(const char* path, const std::string& name_given)
         }
         if (found->is_url) {
             add_station(build, found->location, title);
-        } else if (build.add_file(found->location) == ScanEntry::Unknown) {
-            add_unknown_kind(build, found->location, title);
+        } else if (build.add_file(found->location) != ScanEntry::Music) {
+            // Only what a reader of this program has read is listed: a file
+            // of an unknown type, a picture or a video is no music track.
+            log_msg(LOG_INFO, LOG_CAT_DB, "playlist %s: %s is not music, left out\n", path,
+                    found->location.c_str());
         }
     }
     failures.finish(path);

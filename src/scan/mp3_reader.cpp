@@ -111,18 +111,6 @@ std::string v1_field(std::span<const uint8_t> tag, size_t offset, size_t length)
     return s;
 }
 
-// "YYYY-01-01" from the leading number of a year text.
-std::string year_date(const std::string& text)
-{
-    int year = 0;
-    for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9' && year < 100000; ++i) {
-        year = year * 10 + (text[i] - '0');
-    }
-    char date[32];
-    snprintf(date, sizeof date, "%04d-01-01", year);
-    return date;
-}
-
 bool has_text(const std::optional<std::string>& s)
 {
     return s && !s->empty();
@@ -558,11 +546,11 @@ Mp3Tags mp3_parse(Mp3Source& source, std::span<const uint8_t> tail)
         frames.date = std::move(frames.original_date);
     }
     if (frames.date) {
-        frames.date = year_date(*frames.date);
+        frames.date = music_date_from_year(*frames.date);
     } else if (v1) {
         const std::string year = v1_field(tail, 93, 4);
         if (atoi(year.c_str()) > 1900) {
-            frames.date = year_date(year);
+            frames.date = music_date_from_year(year);
         }
     }
     if (v1 && frames.track == 0) {

@@ -1,6 +1,9 @@
 #include "scan/music_tags.h"
 
 #include "core/log.h"
+#include "scan/folder_art.h"
+
+#include <cstdio>
 
 namespace
 {
@@ -11,6 +14,17 @@ const char* text_of(const std::optional<std::string>& s)
 }
 
 } // namespace
+
+std::string music_date_from_year(std::string_view text)
+{
+    int year = 0;
+    for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9' && year < 100000; ++i) {
+        year = year * 10 + (text[i] - '0');
+    }
+    char date[32];
+    snprintf(date, sizeof date, "%04d-01-01", year);
+    return date;
+}
 
 DbItemFields music_item_fields(const MusicTags& t, const char* path, int compilation)
 {
@@ -24,8 +38,11 @@ DbItemFields music_item_fields(const MusicTags& t, const char* path, int compila
     f.path = path;
     f.duration = text_of(t.duration);
     f.track = t.track;
-    f.album_art = t.album_art;
-    f.compilation = compilation;
+    // A track without a picture of its own takes the folder's art.
+    f.album_art = t.album_art != 0          ? t.album_art
+                  : folder_art_beside(path) ? kAlbumArtFromFolder
+                                            : 0;
+    f.compilation = t.compilation ? 1 : compilation;
     f.bitrate = t.bitrate;
     f.size = t.size;
     f.mtime = t.mtime;

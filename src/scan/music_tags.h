@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+
+constexpr int32_t kAlbumArtFromFolder = -1;
 
 struct MusicTags {
     std::optional<std::string> title;
@@ -17,8 +20,12 @@ struct MusicTags {
     std::optional<std::string> date;     // "YYYY-01-01"
     std::optional<std::string> duration; // "H:MM:SS.mmm"
     int32_t track = 0;
-    // For MP3 files the byte offset of the picture frame's data, for WMA 1;
-    // 0 for none.
+    // Set by a tag that marks the album as a compilation; the directory's
+    // flag holds otherwise.
+    bool compilation = false;
+    // For MP3 files the byte offset of the picture frame's data, for other
+    // formats 1; 0 for none. An item's value is kAlbumArtFromFolder when its
+    // art is the folder's cover file.
     int32_t album_art = 0;
     int32_t bitrate = 0; // kbit/s; 0 for variable or unknown
     int64_t size = 0;
@@ -26,6 +33,9 @@ struct MusicTags {
     // What was wrong with the tags, for the log; empty when nothing was.
     std::string problem;
 };
+
+// "YYYY-01-01" from the leading number of a year or date text.
+std::string music_date_from_year(std::string_view text);
 
 // The item fields of a music track at path; the texts point into tags, which
 // must outlive the fields.

@@ -247,6 +247,26 @@ bool find_exif_segment(FILE* f, int64_t size, long& segment, int& length)
 
 } // namespace
 
+bool png_frame_size(FILE* f, uint32_t& width, uint32_t& height)
+{
+    // The signature, then the IHDR chunk: its length and type, then the
+    // width and height as big-endian numbers.
+    static constexpr uint8_t kPngStart[16] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',
+                                              0,    0,   0,   13,  'I',  'H',  'D',  'R'};
+    uint8_t head[24];
+    if (fseek(f, 0, SEEK_SET) != 0 || fread(head, 1, sizeof head, f) != sizeof head ||
+        memcmp(head, kPngStart, sizeof kPngStart) != 0) {
+        fseek(f, 0, SEEK_SET);
+        return false;
+    }
+    const auto be32 = [](const uint8_t* p) {
+        return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+    };
+    width = be32(head + 16);
+    height = be32(head + 20);
+    return true;
+}
+
 bool jpeg_frame_size(FILE* f, int64_t size, uint32_t& width, uint32_t& height)
 {
     if (fgetc(f) != 0xFF || fgetc(f) != 0xD8) {
@@ -287,6 +307,9 @@ void read_picture_stream(FILE* f, int64_t size, time_t ctime, PictureInfo& info)
 {
     if (size <= 0) {
         return;
+    }
+    if (png_frame_size(f, info.width, info.height)) {
+        return; // a PNG file holds no EXIF block
     }
     jpeg_frame_size(f, size, info.width, info.height);
     long segment = 0;

@@ -32,6 +32,10 @@ struct PictureInfo {
 // C9-CB, CD-CF) of a JPEG stream of size bytes; false when there is none.
 bool jpeg_frame_size(FILE* f, int64_t size, uint32_t& width, uint32_t& height);
 
+// The size in a PNG file's IHDR chunk; false (the file back at its start)
+// when it is no PNG file.
+bool png_frame_size(FILE* f, uint32_t& width, uint32_t& height);
+
 // Everything of a picture read from an open stream of size bytes; ctime
 // gives the date when the EXIF date is missing or unusable.
 void read_picture_stream(FILE* f, int64_t size, time_t ctime, PictureInfo& info);

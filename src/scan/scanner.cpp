@@ -5,6 +5,7 @@
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "scan/file_types.h"
+#include "scan/folder_art.h"
 #include "scan/playlist_readers.h"
 
 #include <atomic>
@@ -179,7 +180,11 @@ void walk(int dir_fd, const std::string& directory, Walk& w, int depth)
             continue;
         }
         if (!is_dir) {
-            scan_file(path, w.filter, compilation, st.st_mtime);
+            // A cover beside the music is the art of its tracks, not a
+            // picture of its own.
+            if (!folder_art_is_cover_name(name)) {
+                scan_file(path, w.filter, compilation, st.st_mtime);
+            }
             continue;
         }
         if (depth + 1 > kScanMaxDepth) {

@@ -4,6 +4,7 @@
 #include "core/utf8.h"
 #include "db/db_fixture.h"
 #include "db/node_store.h"
+#include "scan/music_tags.h"
 #include "support/child_process.h"
 
 #include <cstring>
@@ -114,6 +115,18 @@ TEST_F(Didl, WorkedExampleByteForByte)
               std::string::npos);
 }
 
+TEST_F(Didl, AlbumArtOnlyForItemsWithArt)
+{
+    const DbLock lock = db_lock();
+    made.container(7, "Album", kClassAlbum);
+    DbItem* bare = made.item(43, 7, kClassMusicTrack, "Bare", "/music/bare.flac");
+    EXPECT_EQ(render(lock, bare, "*").find("albumArtURI"), std::string::npos);
+    // Folder art is art like any other, named by the track's own format.
+    bare->album_art = kAlbumArtFromFolder;
+    EXPECT_NE(render(lock, bare, "*").find("albumart-flac/43.jpg&lt;/upnp:albumArtURI"),
+              std::string::npos);
+}
+
 TEST_F(Didl, FilterMatchesWholePropertyNames)
 {
     EXPECT_TRUE(didl_filter_wants(nullptr, "res"));
@@ -158,6 +171,27 @@ TEST_F(Didl, ReferencesRadioAndLinearPcm)
                         "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11\" &gt;http://192.168.0.2:9000/"
                         "disk/30_DLNA_LPCM.lpcm&lt;/res&gt;"),
               std::string::npos);
+}
+
+TEST_F(Didl, VideosCarryTheirDurationAndSize)
+{
+    const DbLock lock = db_lock();
+    DbItem* film = made.item(40, 3, kClassMovie, "Film", "/v/film.mkv");
+    film->duration = DbText("0:01:30.500");
+    film->width = 1920;
+    film->height = 1080;
+    const std::string r = render(lock, film, "*");
+    EXPECT_NE(r.find("duration=\"0:01:30.500\" resolution=\"1920x1080\" "
+                     "protocolInfo=\"http-get:*:video/x-matroska:*\""),
+              std::string::npos)
+        << r;
+    EXPECT_EQ(render(lock, film, "res@duration").find("resolution="), std::string::npos);
+    // A video nothing was read from has neither.
+    DbItem* old = made.item(41, 3, kClassMovie, "Old", "/v/old.mp4");
+    const std::string o = render(lock, old, "*");
+    EXPECT_EQ(o.find("duration="), std::string::npos);
+    EXPECT_EQ(o.find("resolution="), std::string::npos);
+    EXPECT_NE(o.find("video/mp4"), std::string::npos);
 }
 
 TEST_F(Didl, PicturesBySetOfTheClient)

@@ -1,8 +1,10 @@
 #include "delivery/albumart_handler.h"
+#include "delivery/png_decode.h"
 #include "delivery_fixture.h"
 #include "mp3_writer.h"
 #include "wma_writer.h"
 
+#include <png.h>
 #include <unistd.h>
 
 namespace
@@ -150,6 +152,297 @@ TEST_F(AlbumArt, WmaPictureOnlyInTheEncodersList)
     EXPECT_EQ(none.head, "");
     EXPECT_NE(last_result, 0);
     EXPECT_EQ(fetch(albumart_wma_handler, "/albumart-wma/999999.jpg").status, 404);
+}
+
+} // namespace
+
+namespace
+{
+
+Bytes be32_bytes(uint32_t v)
+{
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+
+Bytes text_of(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+// A FLAC metadata block: last flag and type, 24-bit length, body.
+Bytes flac_block(int type, const Bytes& body, bool last)
+{
+    Bytes b = {static_cast<uint8_t>(type | (last ? 0x80 : 0)),
+               static_cast<uint8_t>(body.size() >> 16), static_cast<uint8_t>(body.size() >> 8),
+               static_cast<uint8_t>(body.size())};
+    append_bytes(b, body);
+    return b;
+}
+
+Bytes flac_picture_body(uint32_t type, const std::string& mime, const Bytes& picture)
+{
+    return concat({be32_bytes(type), be32_bytes(static_cast<uint32_t>(mime.size())), text_of(mime),
+                   be32_bytes(4), text_of("Desc"), Bytes(16, 0),
+                   be32_bytes(static_cast<uint32_t>(picture.size())), picture});
+}
+
+Bytes mp4_atom(const std::string& type, const Bytes& body)
+{
+    return concat({be32_bytes(static_cast<uint32_t>(body.size() + 8)), text_of(type), body});
+}
+
+const Bytes kPng = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 1, 2, 3};
+
+TEST_F(AlbumArt, FlacFrontCoverAfterOtherBlocksAndPictures)
+{
+    const Bytes streaminfo(34, 0);
+    // A back-cover PNG comes first; the front cover is the one sent.
+    const Bytes flac =
+        concat({text_of("fLaC"), flac_block(0, streaminfo, false),
+                flac_block(6, flac_picture_body(4, "image/png", kPng), false),
+                flac_block(6, flac_picture_body(3, "image/jpeg", kJpeg), true), Bytes(64, 0)});
+    Answer a = fetch(albumart_handler, "/albumart-flac/" + music("a.flac", flac) + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(has_line(a, "Content-Type: image/jpeg"));
+    EXPECT_EQ(a.body, std::string(kJpeg.begin(), kJpeg.end()));
+
+    // Only a PNG, behind an ID3v2 tag: sent as a PNG.
+    const Bytes png_only = concat({id3v2_tag({{"TIT2", id3_latin1("x")}}), text_of("fLaC"),
+                                   flac_block(6, flac_picture_body(0, "image/png", kPng), true)});
+    Answer p = fetch(albumart_handler, "/albumart-flac/" + music("p.flac", png_only) + ".jpg");
+    EXPECT_EQ(p.status, 200);
+    EXPECT_TRUE(has_line(p, "Content-Type: image/png"));
+    EXPECT_EQ(p.body, std::string(kPng.begin(), kPng.end()));
+
+    // A picture length beyond its block is no picture.
+    Bytes lying = flac_picture_body(3, "image/jpeg", kJpeg);
+    lying[lying.size() - kJpeg.size() - 2] = 0x7F;
+    const Bytes broken = concat({text_of("fLaC"), flac_block(6, lying, true)});
+    EXPECT_EQ(fetch(albumart_handler, "/albumart-flac/" + music("b.flac", broken) + ".jpg").status,
+              404);
+}
+
+TEST_F(AlbumArt, Mp4CoverInsideTheMetadataAtoms)
+{
+    const Bytes data = concat({be32_bytes(13), be32_bytes(0), kJpeg});
+    const Bytes ilst = mp4_atom(
+        "ilst", concat({mp4_atom("\xA9nam", mp4_atom("data", concat({be32_bytes(1), be32_bytes(0),
+                                                                     text_of("Title")}))),
+                        mp4_atom("covr", mp4_atom("data", data))}));
+    const Bytes meta =
+        mp4_atom("meta", concat({Bytes(4, 0), mp4_atom("hdlr", Bytes(25, 0)), ilst}));
+    const Bytes moov =
+        mp4_atom("moov", concat({mp4_atom("mvhd", Bytes(100, 0)), mp4_atom("udta", meta)}));
+    const Bytes m4a =
+        concat({mp4_atom("ftyp", text_of("M4A mp42")), mp4_atom("mdat", Bytes(50, 7)), moov});
+    Answer a = fetch(albumart_handler, "/albumart-m4a/" + music("a.m4a", m4a) + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.body, std::string(kJpeg.begin(), kJpeg.end()));
+
+    // A child that claims more than its parent holds ends the walk.
+    Bytes cut = m4a;
+    cut[cut.size() - moov.size() + 8 + 3] = 0xFF; // mvhd's size
+    EXPECT_EQ(fetch(albumart_handler, "/albumart-m4a/" + music("cut.m4a", cut) + ".jpg").status,
+              404);
+}
+
+Bytes le32_bytes(uint32_t v)
+{
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+// The pages of one logical stream holding the packets, at most 255 segments
+// a page, so that a long packet runs over several pages. The checksum is
+// left zero: the search does not check it.
+Bytes ogg_stream(uint32_t serial, const std::vector<Bytes>& packets)
+{
+    Bytes lacing;
+    Bytes data;
+    for (const Bytes& packet : packets) {
+        size_t left = packet.size();
+        do {
+            const size_t n = std::min<size_t>(left, 255);
+            lacing.push_back(static_cast<uint8_t>(n));
+            left -= n;
+            if (n < 255) {
+                break;
+            }
+        } while (true);
+        append_bytes(data, packet);
+    }
+    Bytes out;
+    size_t segment = 0;
+    size_t at = 0;
+    for (uint32_t page = 0; segment < lacing.size(); ++page) {
+        const size_t count = std::min<size_t>(lacing.size() - segment, 255);
+        Bytes h = concat({text_of("OggS"), Bytes(2, 0), Bytes(8, 0), le32_bytes(serial),
+                          le32_bytes(page), Bytes(4, 0)});
+        h.push_back(static_cast<uint8_t>(count));
+        size_t length = 0;
+        for (size_t i = 0; i < count; ++i) {
+            h.push_back(lacing[segment + i]);
+            length += lacing[segment + i];
+        }
+        append_bytes(out, h);
+        out.insert(out.end(), data.begin() + static_cast<long>(at),
+                   data.begin() + static_cast<long>(at + length));
+        at += length;
+        segment += count;
+    }
+    return out;
+}
+
+std::string base64(const Bytes& b)
+{
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < b.size(); i += 3) {
+        const uint32_t v =
+            b[i] << 16 | (i + 1 < b.size() ? b[i + 1] << 8 : 0) | (i + 2 < b.size() ? b[i + 2] : 0);
+        out += kAlphabet[v >> 18 & 63];
+        out += kAlphabet[v >> 12 & 63];
+        out += i + 1 < b.size() ? kAlphabet[v >> 6 & 63] : '=';
+        out += i + 2 < b.size() ? kAlphabet[v & 63] : '=';
+    }
+    return out;
+}
+
+Bytes comment(const std::string& text)
+{
+    return concat({le32_bytes(static_cast<uint32_t>(text.size())), text_of(text)});
+}
+
+TEST_F(AlbumArt, OggPictureCommentAcrossPages)
+{
+    // A long comment before the picture makes the comment header run over
+    // several pages; the front cover wins over the earlier back cover.
+    const std::string back = base64(flac_picture_body(4, "image/png", kPng));
+    const std::string front = base64(flac_picture_body(3, "image/jpeg", kJpeg));
+    const Bytes tags = concat({text_of("OpusTags"), comment("vendor"), le32_bytes(4),
+                               comment("TITLE=" + std::string(70000, 't')),
+                               comment("metadata_block_picture=" + back),
+                               comment("METADATA_BLOCK_PICTURE=" + front), comment("ARTIST=A")});
+    const Bytes opus = concat({ogg_stream(7, {concat({text_of("OpusHead"), Bytes(11, 1)}), tags}),
+                               ogg_stream(7, {Bytes(40, 9)})});
+    Answer a = fetch(albumart_handler, "/albumart-opus/" + music("a.opus", opus) + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(has_line(a, "Content-Length: " + std::to_string(kJpeg.size())));
+    EXPECT_EQ(a.body, std::string(kJpeg.begin(), kJpeg.end()));
+
+    // A Vorbis stream whose one picture is a PNG; and one whose picture
+    // comment claims more than the packet holds.
+    const Bytes vorbis_tags = concat({Bytes{3}, text_of("vorbis"), comment("v"), le32_bytes(1),
+                                      comment("METADATA_BLOCK_PICTURE=" + back), Bytes{1}});
+    const Bytes ogg = ogg_stream(
+        1, {concat({Bytes{1}, text_of("vorbis"), Bytes(23, 0)}), vorbis_tags, Bytes(9, 0)});
+    Answer p = fetch(albumart_handler, "/albumart-ogg/" + music("p.ogg", ogg) + ".jpg");
+    EXPECT_TRUE(has_line(p, "Content-Type: image/png"));
+    EXPECT_EQ(p.body, std::string(kPng.begin(), kPng.end()));
+    Bytes lying = vorbis_tags;
+    lying[7 + 5 + 4 + 2] = 0x7F; // the picture comment's length
+    const Bytes broken = ogg_stream(1, {Bytes{1}, lying});
+    EXPECT_EQ(fetch(albumart_handler, "/albumart-ogg/" + music("b.ogg", broken) + ".jpg").status,
+              404);
+}
+
+TEST_F(AlbumArt, FolderCoverForTracksWithoutTheirOwn)
+{
+    const std::string own =
+        music("own.mp3", concat({id3v2_tag({{"APIC", apic(kJpeg)}}), mpeg_frames(3)}));
+    const std::string bare = music("bare.wav", Bytes(64, 0));
+    const Bytes folder_picture = {0xFF, 0xD8, 0xFF, 0xE0, 9, 9, 0xFF, 0xD9};
+    write_bytes(file("FOLDER.jpg"), folder_picture);
+    write_bytes(file("AlbumArtSmall.png"), kPng);
+    Answer embedded = fetch(albumart_handler, "/albumart-mp3/" + own + ".jpg");
+    EXPECT_EQ(embedded.body, std::string(kJpeg.begin(), kJpeg.end()))
+        << "the file's own picture goes before the folder's";
+    Answer folder = fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg");
+    EXPECT_EQ(folder.status, 200);
+    EXPECT_TRUE(has_line(folder, "Content-Type: image/jpeg"));
+    EXPECT_EQ(folder.body, std::string(folder_picture.begin(), folder_picture.end()));
+
+    std::remove(file("FOLDER.jpg").c_str());
+    Answer png = fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg");
+    EXPECT_TRUE(has_line(png, "Content-Type: image/png"));
+    std::remove(file("AlbumArtSmall.png").c_str());
+    EXPECT_EQ(fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg").status, 404);
+}
+
+// A real PNG picture of 4 x 2 opaque red pixels, as any tool writes one.
+Bytes red_png()
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 4;
+    image.height = 2;
+    image.format = PNG_FORMAT_RGB;
+    const Bytes pixels = {255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0,
+                          255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0};
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr);
+    Bytes out(size);
+    EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr));
+    out.resize(size);
+    return out;
+}
+
+// Where the edition holds the picture codec, a PNG cover (embedded or beside
+// the music) leaves as a JPEG, and a container shows the art of its first
+// item that has some.
+TEST_F(AlbumArt, PngCoversLeaveAsJpegAndContainersShowTheirFirstArt)
+{
+    albumart_set_png_converter(png_to_jpeg);
+    const Bytes png = red_png();
+    const Bytes flac = concat({text_of("fLaC"), flac_block(0, Bytes(34, 0), false),
+                               flac_block(6, flac_picture_body(3, "image/png", png), true)});
+    const std::string id = music("cover.flac", flac);
+    Answer a = fetch(albumart_handler, "/albumart-flac/" + id + ".jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_TRUE(has_line(a, "Content-Type: image/jpeg"));
+    ASSERT_GT(a.body.size(), 4u);
+    EXPECT_EQ(a.body.substr(0, 2), "\xFF\xD8");
+    EXPECT_TRUE(has_line(a, "Content-Length: " + std::to_string(a.body.size())));
+
+    // A damaged PNG cannot be converted and goes as it is.
+    Answer broken =
+        fetch(albumart_handler,
+              "/albumart-flac/" +
+                  music("broken.flac",
+                        concat({text_of("fLaC"),
+                                flac_block(6, flac_picture_body(3, "image/png", kPng), true)})) +
+                  ".jpg");
+    EXPECT_TRUE(has_line(broken, "Content-Type: image/png"));
+
+    const std::string bare = music("bare.wav", Bytes(64, 0));
+    write_bytes(file("cover.PNG"), png);
+    Answer folder = fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg");
+    EXPECT_TRUE(has_line(folder, "Content-Type: image/jpeg"));
+    EXPECT_EQ(folder.body.substr(0, 2), "\xFF\xD8");
+    albumart_set_png_converter(nullptr);
+
+    // The tracks' container: items without art are passed over.
+    {
+        DbItemFields f;
+        f.title = "With art";
+        f.upnp_class = kClassMusicTrack;
+        const std::string path = file("art.mp3");
+        write_bytes(path, concat({id3v2_tag({{"APIC", apic(kJpeg)}}), mpeg_frames(3)}));
+        f.path = path.c_str();
+        f.album_art = 1;
+        f.mtime = 1;
+        ASSERT_NE(db_add_item(f), DB_ADD_FAILED);
+    }
+    std::string all_tracks;
+    {
+        const DbLock lock = db_lock();
+        all_tracks = std::to_string(g_db.all_tracks->id);
+    }
+    Answer container = fetch(albumart_handler, "/albumart-mp3/" + all_tracks + ".jpg");
+    EXPECT_EQ(container.status, 200);
+    EXPECT_EQ(container.body, std::string(kJpeg.begin(), kJpeg.end()));
 }
 
 } // namespace

@@ -1,11 +1,14 @@
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
+#include "delivery/png_decode.h"
 #include "delivery/rgb_image.h"
 #include "support/jpeg_files.h"
 #include "support/temp_dir.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <random>
 
 namespace
@@ -291,6 +294,78 @@ TEST(PictureDraw, FolderIconAndItsStretch)
     EXPECT_EQ(channel_at(*big, 167, 111, 0), 192) << "the edge stands in past the last pixel";
     EXPECT_EQ(channel_at(*big, 84, 95, 0), 0) << "the folder's bottom";
     EXPECT_FALSE(stretch_rgb(*icon, 0, 10));
+}
+
+std::vector<uint8_t> png_of(int width, int height, uint32_t format, const std::vector<uint8_t>& px)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<uint32_t>(width);
+    image.height = static_cast<uint32_t>(height);
+    image.format = format;
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, px.data(), 0, nullptr);
+    std::vector<uint8_t> out(size);
+    EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, px.data(), 0, nullptr));
+    out.resize(size);
+    return out;
+}
+
+TEST(PngDecode, PixelsTransparencyAndRefusals)
+{
+    // Two pixels: opaque blue, fully transparent black (shown on white).
+    const std::vector<uint8_t> rgba = png_of(2, 1, PNG_FORMAT_RGBA, {0, 0, 255, 255, 0, 0, 0, 0});
+    const std::optional<RgbImage> picture = decode_png(rgba.data(), rgba.size());
+    ASSERT_TRUE(picture);
+    ASSERT_EQ(picture->width, 2);
+    ASSERT_EQ(picture->height, 1);
+    const uint8_t* p = picture->row(0);
+    EXPECT_EQ(std::vector<uint8_t>(p, p + 6), (std::vector<uint8_t>{0, 0, 255, 255, 255, 255}));
+
+    // A grey picture comes out in RGB.
+    const std::vector<uint8_t> grey = png_of(1, 1, PNG_FORMAT_GRAY, {100});
+    ASSERT_TRUE(decode_png(grey.data(), grey.size()));
+    EXPECT_EQ(decode_png(grey.data(), grey.size())->row(0)[2], 100);
+
+    // Wider than any picture the service makes, cut short, or no PNG.
+    const std::vector<uint8_t> wide =
+        png_of(kMaxPictureSide + 1, 1, PNG_FORMAT_GRAY, std::vector<uint8_t>(kMaxPictureSide + 1));
+    EXPECT_FALSE(decode_png(wide.data(), wide.size()));
+    EXPECT_FALSE(decode_png(rgba.data(), rgba.size() - 20));
+    EXPECT_FALSE(decode_png(rgba.data() + 1, rgba.size() - 1));
+
+    std::vector<uint8_t> jpeg;
+    EXPECT_TRUE(png_to_jpeg(rgba.data(), rgba.size(), jpeg));
+    ASSERT_GT(jpeg.size(), 2u);
+    EXPECT_EQ(jpeg[0], 0xFF);
+    EXPECT_EQ(jpeg[1], 0xD8);
+    EXPECT_FALSE(png_to_jpeg(rgba.data(), 10, jpeg));
+}
+
+TEST(PngDecode, ScaledIntoTheCanvasOfTheRequest)
+{
+    TempDir dir;
+    // 4 x 2 of white into 8 x 8 with borders: rows 2 to 5 are the picture.
+    const std::vector<uint8_t> white = png_of(4, 2, PNG_FORMAT_RGB, std::vector<uint8_t>(24, 255));
+    const std::string path = dir.file("w.png");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(white.data()),
+               static_cast<std::streamsize>(white.size()));
+    std::optional<RgbImage> canvas = decode_png_scaled(path.c_str(), 8, 8, PICTURE_BORDERED);
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->width, 8);
+    EXPECT_EQ(canvas->height, 8);
+    EXPECT_EQ(canvas->row(1)[0], 0);
+    EXPECT_EQ(canvas->row(2)[0], 255);
+    EXPECT_EQ(canvas->row(5)[21], 255);
+    EXPECT_EQ(canvas->row(6)[0], 0);
+    canvas = decode_png_scaled(path.c_str(), 8, 8, PICTURE_FITTED);
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->height, 4);
+    // A file that is no PNG is the placeholder, as an unreadable JPEG is.
+    canvas = decode_png_scaled(dir.file("missing.png").c_str(), 8, 8, PICTURE_BORDERED);
+    ASSERT_TRUE(canvas);
+    EXPECT_EQ(canvas->width, kPlaceholderSize);
 }
 
 } // namespace

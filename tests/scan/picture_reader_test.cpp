@@ -171,6 +171,20 @@ TEST(PictureReader, WithoutExifOnlyTheFrameSize)
     EXPECT_FALSE(other.date);
 }
 
+TEST(PictureReader, PngSizeFromItsHeader)
+{
+    const Bytes png = {0x89, 'P', 'N', 'G',  '\r', '\n', 0x1A, '\n', 0,    0, 0, 13, 'I', 'H', 'D',
+                       'R',  0,   0,   0x0A, 0x00, 0,    0,    0x05, 0xA0, 8, 2, 0,  0,   0};
+    const PictureInfo info = read(png);
+    EXPECT_EQ(info.width, 2560u);
+    EXPECT_EQ(info.height, 1440u);
+    // Cut before the height, or a first chunk other than IHDR: no size.
+    EXPECT_EQ(read(Bytes(png.begin(), png.begin() + 22)).width, 0u);
+    Bytes other = png;
+    other[12] = 'X';
+    EXPECT_EQ(read(other).width, 0u);
+}
+
 TEST(PictureReader, CommentAndApp0BeforeExifAreSkipped)
 {
     const Bytes app0 = segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});

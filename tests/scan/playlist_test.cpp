@@ -81,6 +81,13 @@ protected:
         const DbItem* item = item_by_path(lock, path);
         return item ? std::string(db_text_of(item->title)) : "(none)";
     }
+
+    std::string station_title(const std::string& url)
+    {
+        const DbLock lock = db_lock();
+        const DbItem* item = db_find_item_by_path(lock, g_db.radio_favorites, url);
+        return item ? std::string(db_text_of(item->title)) : "(none)";
+    }
 };
 
 TEST_F(Playlists, EntriesAreLocatedByTheJoinRule)
@@ -151,11 +158,16 @@ TEST_F(Playlists, EntriesOutsideTheContentDirectoriesAreNotFound)
 
 TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
 {
-    // A kind no reader knows: the playlist's title is all there is.
-    const std::string song = file("songs/untagged.ogg");
+    // Only what a reader of the program reads is listed: a kind no reader
+    // knows, or a picture, is no music track whatever the playlist says.
+    const std::string song = file("songs/untagged.mp3");
+    const std::string unknown = file("songs/untagged.ape");
+    const std::string cover = file("songs/cover.jpg");
     const std::string list = write("party.m3u", "#EXTM3U\n"
                                                 "#EXTINF:123,Artist - Name\n"
-                                                "songs/untagged.ogg\n"
+                                                "songs/untagged.ape\n"
+                                                "songs/cover.jpg\n"
+                                                "songs/untagged.mp3\n"
                                                 "#EXTINF:-1,Jazz Radio\n"
                                                 "http://radio.example/jazz\n"
                                                 "x.mp\n");
@@ -165,7 +177,8 @@ TEST_F(Playlists, M3uRebuiltOnEveryReadWithTitlesAndStations)
     ASSERT_EQ(read.size(), 2u) << "one reference per line after two reads";
     EXPECT_EQ(read[0].second, song);
     EXPECT_EQ(read[1].second, "http://radio.example/jazz");
-    EXPECT_EQ(title_of(song), "Artist - Name");
+    EXPECT_EQ(title_of(unknown), "(none)");
+    EXPECT_EQ(title_of(cover), "(none)");
     const DbLock lock = db_lock();
     const DbItem* station =
         db_find_item_by_path(lock, g_db.radio_favorites, "http://radio.example/jazz");
@@ -206,12 +219,12 @@ TEST_F(Playlists, PlsTakesMp3AndWmaEntriesOnly)
 {
     const std::string a = file("pls/a.mp3");
     const std::string b = file("pls/sub/b.WMA");
-    file("pls/song.ogg");
+    file("pls/song.ape");
     const std::string list = write("pls/mix.pls", "[playlist]\n"
                                                   "File1=a.mp3\n"
                                                   "Title1=ignored\n"
                                                   "File2=sub\\b.WMA\n"
-                                                  "File3=song.ogg\n"
+                                                  "File3=song.ape\n"
                                                   "NumberOfEntries=3\n");
     pls_read(list.c_str(), 0);
     const auto read = entries("Mix");
@@ -438,14 +451,12 @@ TEST_F(Playlists, ExtinfTitleNamesTheNextEntryOnly)
                                             "http://radio.example/jazz\n"
                                             "http://radio.example/rock.mp3\n"
                                             "#EXTINF:-1,Named\n"
-                                            "a.ogg\n"
-                                            "b.ogg\n");
-    file("a.ogg");
-    file("b.ogg");
+                                            "http://radio.example/a\n"
+                                            "http://radio.example/b\n");
     m3u_read(list.c_str(), 0);
     ASSERT_EQ(entries("T").size(), 4u);
-    EXPECT_EQ(title_of(dir.file("a.ogg")), "Named");
-    EXPECT_EQ(title_of(dir.file("b.ogg")), "B");
+    EXPECT_EQ(station_title("http://radio.example/a"), "Named");
+    EXPECT_NE(station_title("http://radio.example/b"), "Named");
     const DbLock lock = db_lock();
     const DbItem* rock =
         db_find_item_by_path(lock, g_db.radio_favorites, "http://radio.example/rock.mp3");
@@ -456,19 +467,21 @@ TEST_F(Playlists, ExtinfTitleNamesTheNextEntryOnly)
 // Playlists name files in UTF-8 or Latin-1, whatever the file system uses.
 TEST_F(Playlists, EncodingsOfTitlesAndNames)
 {
-    const std::string utf8_name = file("Cr\xC3\xA8me.ogg"); // "Crème" in UTF-8
+    const std::string utf8_name = file("Cr\xC3\xA8me.mp3"); // "Crème" in UTF-8
     const std::string latin1_name = file("Br\xFBl\xE9"
-                                         "e.ogg"); // "Brûlée" in Latin-1
+                                         "e.mp3"); // "Brûlée" in Latin-1
     const std::string m3u = write("latin.m3u", "#EXTINF:1,Caf\xE9\n"
-                                               "Cr\xE8me.ogg\n"
+                                               "http://radio.example/cafe\n"
+                                               "Cr\xE8me.mp3\n"
                                                "Br\xC3\xBBl\xC3\xA9"
-                                               "e.ogg\n");
+                                               "e.mp3\n");
     m3u_read(m3u.c_str(), 0);
     auto read = entries("Latin");
-    ASSERT_EQ(read.size(), 2u);
-    EXPECT_EQ(read[0].second, utf8_name);
-    EXPECT_EQ(read[1].second, latin1_name);
-    EXPECT_EQ(title_of(utf8_name), "Caf\xC3\xA9") << "a Latin-1 title in UTF-8";
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[1].second, utf8_name);
+    EXPECT_EQ(read[2].second, latin1_name);
+    EXPECT_EQ(station_title("http://radio.example/cafe"), "Caf\xC3\xA9")
+        << "a Latin-1 title in UTF-8";
 
     const std::string m3u8 = write(
         "utf.m3u8", "\xEF\xBB\xBF#EXTM3U\n#EXTINF:1,\xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1\n"

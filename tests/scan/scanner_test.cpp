@@ -4,6 +4,7 @@
 #include "http/http_connection.h"
 #include "mp3_writer.h"
 #include "scan/file_types.h"
+#include "scan/music_tags.h"
 #include "scan/rescan_handler.h"
 #include "scan/scanner.h"
 #include "support/captured_connection.h"
@@ -156,15 +157,38 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
 
 TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
 {
-    EXPECT_EQ(scan_file_types().size(), 19u);
+    const auto has = [](std::span<const ScanFileType> types, std::string_view extension) {
+        for (const ScanFileType& t : types) {
+            if (extension == t.extension) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto full = scan_file_types();
+    // The older rows keep their place ahead of the newer ones.
+    EXPECT_STREQ(full[0].extension, "mp3");
+    EXPECT_STREQ(full[18].extension, "mpeg");
+    EXPECT_TRUE(has(full, "mkv"));
+    EXPECT_TRUE(has(full, "m2ts"));
     edition_select(Edition::MusicOnly);
     const auto types = scan_file_types();
     edition_select(Edition::Full);
-    ASSERT_EQ(types.size(), 10u);
+    std::string music;
     for (const ScanFileType& t : types) {
         EXPECT_EQ(t.kind, 'M') << t.extension;
+        music += std::string(t.extension) + " ";
     }
-    EXPECT_STREQ(types.back().extension, "pls");
+    EXPECT_EQ(music.find("mp3 wav m4a pcm lpcm wma m3u m3u8 wpl pls "), 0u) << music;
+    for (const char* later : {"flac", "ogg", "oga", "opus"}) {
+        EXPECT_NE(music.find(std::string(" ") + later + " "), std::string::npos) << later;
+    }
+    EXPECT_STREQ(types[9].extension, "pls");
+    for (const char* extension : {"mp3", "m4a", "m4b", "aac"}) {
+        EXPECT_TRUE(has(types, extension)) << extension;
+    }
+    EXPECT_FALSE(has(types, "mp4"));
+    EXPECT_FALSE(has(types, "webm"));
     EXPECT_EQ(scan_extension("Song.MP3"), "MP3");
     EXPECT_EQ(scan_extension("mp3"), "mp3");
 }
@@ -391,6 +415,32 @@ TEST_F(Scanner, EveryFileHasOneNameAndEveryDirectoryOneWalk)
     EXPECT_FALSE(at(lock, g_db.music_root, {"Folders", "real"}));
     // A rescan request names the same paths.
     EXPECT_EQ(rescan_dir_resolve(dir.file("link") + "//Album/"), real + "/Album");
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(Scanner, FolderCoverIsTheArtOfTracksWithoutTheirOwn)
+{
+    setting_set(KEY_CONTENTDIR, dir.path);
+    db_create();
+    const std::string covered = mp3("covered/a.mp3", "Covered");
+    const std::string cover = dir.file("covered/Cover.JPG");
+    write_bytes(cover, {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9});
+    const std::string plain = mp3("plain/b.mp3", "Plain");
+    // Names that only resemble a cover are pictures like any other.
+    const std::string photo = dir.file("plain/covers.jpg");
+    write_bytes(photo, {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9});
+    scan_all(running);
+    const DbLock lock = db_lock();
+    const DbItem* a = item_by_path(lock, covered);
+    const DbItem* b = item_by_path(lock, plain);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->album_art, kAlbumArtFromFolder);
+    EXPECT_EQ(b->album_art, 0);
+    EXPECT_FALSE(item_by_path(lock, cover)) << "a cover is not listed among the pictures";
 }
 
 } // namespace

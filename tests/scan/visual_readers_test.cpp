@@ -1,6 +1,7 @@
 #include "db/db_fixture.h"
 #include "db/db_internal.h"
 #include "scan/file_types.h"
+#include "scan/mkv_reader.h"
 #include "scan/picture_reader.h"
 #include "scan/video_reader.h"
 #include "scan/visual_readers.h"
@@ -46,14 +47,18 @@ TEST_F(VideoReader, PicturesAndVideosRegisteredByExtension)
     int rows = 0;
     for (const ScanFileType& type : scan_file_types()) {
         if (type.kind == 'V') {
-            EXPECT_EQ(type.reader, add_video) << type.extension;
+            const std::string_view e = type.extension;
+            const ScanReader reader = e == "mp4" || e == "m4v" || e == "mov" ? mp4_video_add
+                                      : e == "mkv" || e == "webm"            ? mkv_add
+                                                                             : add_video;
+            EXPECT_EQ(type.reader, reader) << type.extension;
             ++rows;
         } else if (type.kind == 'P') {
             EXPECT_EQ(type.reader, add_picture) << type.extension;
             ++rows;
         }
     }
-    EXPECT_EQ(rows, 9);
+    EXPECT_EQ(rows, 16);
 }
 
 } // namespace
