@@ -4,7 +4,11 @@
 #include "db/media_db.h"
 #include "http/http_response.h"
 #include "http/mime.h"
+#include "scan/flac_reader.h"
 #include "scan/folder_art.h"
+#include "scan/mp4_reader.h"
+#include "scan/ogg_reader.h"
+#include "scan/vorbis_comment.h"
 #include "scan/wma_reader.h"
 
 #include <algorithm>
@@ -189,354 +193,56 @@ bool read_at(FILE* file, int64_t offset, uint8_t* to, size_t n)
     return offset >= 0 && fseeko(file, offset, SEEK_SET) == 0 && fread(to, 1, n, file) == n;
 }
 
-uint32_t be32(const uint8_t* p)
+// The readers of the scan take a path: the open file's own, so that they
+// read the very file that was checked to lie in the content directories.
+std::string path_of_open(FILE* file)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+    const int fd = file ? fileno(file) : -1;
+    return fd < 0 ? std::string() : "/proc/self/fd/" + std::to_string(fd);
 }
 
-// The length of an ID3v2 tag that leads a file, 0 without one.
-int64_t id3v2_length(FILE* file)
+std::optional<AlbumArtSpan> span_of(MusicPicture& picture)
 {
-    uint8_t h[10];
-    if (!read_at(file, 0, h, 10) || memcmp(h, "ID3", 3) != 0) {
-        return 0;
-    }
-    const int64_t body =
-        (h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F);
-    return 10 + body + ((h[5] & 0x10) ? 10 : 0);
-}
-
-// The picture of a FLAC PICTURE block whose body lies at [at, end).
-std::optional<AlbumArtSpan> flac_picture(FILE* file, int64_t at, int64_t end, uint32_t& type)
-{
-    uint8_t word[4];
-    if (at + 8 > end || !read_at(file, at, word, 4)) {
+    if (picture.data.empty()) {
         return std::nullopt;
     }
-    type = be32(word);
-    int64_t p = at + 4;
-    // The MIME type and the description, each after its length.
-    std::string mime;
-    for (int text = 0; text < 2; ++text) {
-        if (p + 4 > end || !read_at(file, p, word, 4)) {
-            return std::nullopt;
-        }
-        const int64_t length = be32(word);
-        if (length > end - p - 4) {
-            return std::nullopt;
-        }
-        if (text == 0 && length < 64) {
-            mime.resize(static_cast<size_t>(length));
-            if (!read_at(file, p + 4, reinterpret_cast<uint8_t*>(mime.data()), mime.size())) {
-                return std::nullopt;
-            }
-        }
-        p += 4 + length;
-    }
-    // Width, height, depth and colours, then the picture's length.
-    p += 16;
-    if (p + 4 > end || !read_at(file, p, word, 4)) {
-        return std::nullopt;
-    }
-    const int64_t length = be32(word);
-    if (length == 0 || length > end - p - 4) {
-        return std::nullopt;
-    }
-    return AlbumArtSpan{p + 4, length, strcasecmp(mime.c_str(), "image/png") == 0, {}};
-}
-
-constexpr uint32_t kFrontCover = 3;
-constexpr int kFlacPictureBlock = 6;
-constexpr int kMaxFlacBlocks = 1024;
-
-// The header of an MP4 atom at the offset that ends no later than `end`:
-// its type, where its body starts and where it ends.
-struct Mp4Atom {
-    char type[4];
-    int64_t body;
-    int64_t end;
-};
-
-std::optional<Mp4Atom> mp4_atom(FILE* file, int64_t at, int64_t end)
-{
-    uint8_t h[16];
-    if (at + 8 > end || !read_at(file, at, h, 8)) {
-        return std::nullopt;
-    }
-    Mp4Atom atom{};
-    memcpy(atom.type, h + 4, 4);
-    int64_t size = be32(h);
-    atom.body = at + 8;
-    if (size == 1) {
-        if (at + 16 > end || !read_at(file, at + 8, h + 8, 8)) {
-            return std::nullopt;
-        }
-        const uint64_t large = static_cast<uint64_t>(be32(h + 8)) << 32 | be32(h + 12);
-        if (large > static_cast<uint64_t>(end - at)) {
-            return std::nullopt;
-        }
-        size = static_cast<int64_t>(large);
-        atom.body = at + 16;
-    } else if (size == 0) {
-        size = end - at;
-    }
-    if (size < atom.body - at || size > end - at) {
-        return std::nullopt;
-    }
-    atom.end = at + size;
-    return atom;
-}
-
-// The first child of [at, end) of the given type.
-std::optional<Mp4Atom> mp4_child(FILE* file, int64_t at, int64_t end, const char* type)
-{
-    for (int count = 0; count < 4096; ++count) {
-        const std::optional<Mp4Atom> atom = mp4_atom(file, at, end);
-        if (!atom) {
-            return std::nullopt;
-        }
-        if (memcmp(atom->type, type, 4) == 0) {
-            return atom;
-        }
-        at = atom->end;
-    }
-    return std::nullopt;
-}
-
-// The type indicators of covr data: JPEG, PNG.
-constexpr uint32_t kMp4Jpeg = 13;
-constexpr uint32_t kMp4Png = 14;
-
-} // namespace
-
-std::optional<AlbumArtSpan> albumart_flac_find(FILE* file, int64_t file_size)
-{
-    int64_t at = id3v2_length(file);
-    uint8_t h[4];
-    if (!read_at(file, at, h, 4) || memcmp(h, "fLaC", 4) != 0) {
-        return std::nullopt;
-    }
-    at += 4;
-    std::optional<AlbumArtSpan> first;
-    for (int count = 0; count < kMaxFlacBlocks && read_at(file, at, h, 4); ++count) {
-        const int64_t end = at + 4 + (static_cast<int64_t>(h[1]) << 16 | h[2] << 8 | h[3]);
-        if (end > file_size) {
-            break;
-        }
-        if ((h[0] & 0x7F) == kFlacPictureBlock) {
-            uint32_t type = 0;
-            std::optional<AlbumArtSpan> picture = flac_picture(file, at + 4, end, type);
-            if (picture && type == kFrontCover) {
-                return picture;
-            }
-            if (picture && !first) {
-                first = std::move(picture);
-            }
-        }
-        if (h[0] & 0x80) {
-            break;
-        }
-        at = end;
-    }
-    return first;
-}
-
-std::optional<AlbumArtSpan> albumart_mp4_find(FILE* file, int64_t file_size)
-{
-    const std::optional<Mp4Atom> moov = mp4_child(file, 0, file_size, "moov");
-    const std::optional<Mp4Atom> udta =
-        moov ? mp4_child(file, moov->body, moov->end, "udta") : std::nullopt;
-    const std::optional<Mp4Atom> meta =
-        udta ? mp4_child(file, udta->body, udta->end, "meta") : std::nullopt;
-    // meta is a full atom: version and flags come before its children.
-    const std::optional<Mp4Atom> ilst =
-        meta ? mp4_child(file, meta->body + 4, meta->end, "ilst") : std::nullopt;
-    const std::optional<Mp4Atom> covr =
-        ilst ? mp4_child(file, ilst->body, ilst->end, "covr") : std::nullopt;
-    const std::optional<Mp4Atom> data =
-        covr ? mp4_child(file, covr->body, covr->end, "data") : std::nullopt;
-    uint8_t h[8];
-    // The data atom's type indicator and locale, then the picture.
-    if (!data || data->end - data->body <= 8 || !read_at(file, data->body, h, 8)) {
-        return std::nullopt;
-    }
-    const uint32_t indicator = be32(h) & 0xFFFFFF;
-    uint8_t magic[4];
-    if (!read_at(file, data->body + 8, magic, 4)) {
-        return std::nullopt;
-    }
-    const bool png = indicator == kMp4Png || (indicator != kMp4Jpeg && magic[0] == 0x89 &&
-                                              memcmp(magic + 1, "PNG", 3) == 0);
-    return AlbumArtSpan{data->body + 8, data->end - data->body - 8, png, {}};
-}
-
-namespace
-{
-
-constexpr size_t kMaxOggComment = 16 * 1024 * 1024;
-constexpr int kMaxOggPages = 4096;
-
-uint32_t le32(const uint8_t* p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-// The second packet of the first logical stream: the comment header of
-// Vorbis and Opus. Empty when the file ends before it does.
-std::vector<uint8_t> ogg_comment_packet(FILE* file)
-{
-    std::vector<uint8_t> packet;
-    int packet_index = 0;
-    uint32_t serial = 0;
-    int64_t at = 0;
-    for (int page = 0; page < kMaxOggPages; ++page) {
-        uint8_t h[27];
-        uint8_t lacing[255];
-        if (!read_at(file, at, h, 27) || memcmp(h, "OggS", 4) != 0 ||
-            fread(lacing, 1, h[26], file) != h[26]) {
-            return {};
-        }
-        const uint32_t page_serial = le32(h + 14);
-        if (page == 0) {
-            serial = page_serial;
-        }
-        int64_t body = at + 27 + h[26];
-        int64_t page_length = 0;
-        for (int i = 0; i < h[26]; ++i) {
-            page_length += lacing[i];
-        }
-        if (page_serial == serial) {
-            int64_t segment_at = body;
-            for (int i = 0; i < h[26]; ++i) {
-                if (packet_index == 1) {
-                    const size_t old = packet.size();
-                    if (old + lacing[i] > kMaxOggComment) {
-                        return {};
-                    }
-                    packet.resize(old + lacing[i]);
-                    if (lacing[i] && !read_at(file, segment_at, packet.data() + old, lacing[i])) {
-                        return {};
-                    }
-                }
-                segment_at += lacing[i];
-                if (lacing[i] < 255 && ++packet_index == 2) {
-                    return packet;
-                }
-            }
-        }
-        at = body + page_length;
-    }
-    return {};
-}
-
-int base64_value(uint8_t c)
-{
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
-    }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    return c == '+' ? 62 : c == '/' ? 63 : -1;
-}
-
-std::vector<uint8_t> base64_decode(const uint8_t* text, size_t n)
-{
-    std::vector<uint8_t> out;
-    out.reserve(n / 4 * 3);
-    uint32_t bits = 0;
-    int count = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const int v = base64_value(text[i]);
-        if (v < 0) {
-            break; // the padding, or the end of what is valid
-        }
-        bits = bits << 6 | static_cast<uint32_t>(v);
-        if (++count == 4) {
-            out.push_back(static_cast<uint8_t>(bits >> 16));
-            out.push_back(static_cast<uint8_t>(bits >> 8));
-            out.push_back(static_cast<uint8_t>(bits));
-            bits = 0;
-            count = 0;
-        }
-    }
-    if (count == 2) {
-        out.push_back(static_cast<uint8_t>(bits >> 4));
-    } else if (count == 3) {
-        out.push_back(static_cast<uint8_t>(bits >> 10));
-        out.push_back(static_cast<uint8_t>(bits >> 2));
-    }
-    return out;
-}
-
-// The picture of a FLAC picture block held in memory, copied out.
-std::optional<AlbumArtSpan> picture_of_block(std::vector<uint8_t>& block, uint32_t& type)
-{
-    if (block.empty()) {
-        return std::nullopt;
-    }
-    FILE* f = fmemopen(block.data(), block.size(), "rb");
-    if (!f) {
-        return std::nullopt;
-    }
-    std::optional<AlbumArtSpan> art = flac_picture(f, 0, static_cast<int64_t>(block.size()), type);
-    fclose(f);
-    if (art) {
-        art->bytes.assign(block.begin() + art->offset, block.begin() + art->offset + art->length);
-    }
+    AlbumArtSpan art;
+    art.length = static_cast<int64_t>(picture.data.size());
+    art.png = strcasecmp(picture.mime.c_str(), "image/png") == 0 ||
+              (picture.data.size() > 4 && picture.data.compare(0, 4, "\x89PNG") == 0);
+    art.bytes.assign(picture.data.begin(), picture.data.end());
     return art;
 }
 
 } // namespace
 
+std::optional<AlbumArtSpan> albumart_flac_find(FILE* file, int64_t)
+{
+    MusicPicture picture;
+    const std::string path = path_of_open(file);
+    return !path.empty() && flac_read_picture(path.c_str(), picture) ? span_of(picture)
+                                                                     : std::nullopt;
+}
+
 std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t)
 {
-    const std::vector<uint8_t> packet = ogg_comment_packet(file);
-    size_t p = 0;
-    if (packet.size() >= 7 && packet[0] == 3 && memcmp(packet.data() + 1, "vorbis", 6) == 0) {
-        p = 7;
-    } else if (packet.size() >= 8 && memcmp(packet.data(), "OpusTags", 8) == 0) {
-        p = 8;
-    } else {
+    MusicPicture picture;
+    const std::string path = path_of_open(file);
+    return !path.empty() && ogg_read_picture(path.c_str(), picture) ? span_of(picture)
+                                                                    : std::nullopt;
+}
+
+std::optional<AlbumArtSpan> albumart_mp4_find(FILE* file, int64_t file_size)
+{
+    const std::string path = path_of_open(file);
+    const Mp4Info info = path.empty() ? Mp4Info{} : mp4_read(path.c_str());
+    if (info.cover_length <= 0 || info.cover_offset + info.cover_length > file_size) {
         return std::nullopt;
     }
-    // The vendor text, then the count of comments and each after its length.
-    if (p + 4 > packet.size() || le32(&packet[p]) > packet.size() - p - 4) {
-        return std::nullopt;
-    }
-    p += 4 + le32(&packet[p]);
-    if (p + 4 > packet.size()) {
-        return std::nullopt;
-    }
-    const uint32_t count = le32(&packet[p]);
-    p += 4;
-    static constexpr std::string_view kKey = "METADATA_BLOCK_PICTURE=";
-    std::optional<AlbumArtSpan> first;
-    for (uint32_t i = 0; i < count && p + 4 <= packet.size(); ++i) {
-        const uint32_t length = le32(&packet[p]);
-        p += 4;
-        if (length > packet.size() - p) {
-            break;
-        }
-        if (length > kKey.size() &&
-            strncasecmp(reinterpret_cast<const char*>(&packet[p]), kKey.data(), kKey.size()) == 0) {
-            std::vector<uint8_t> block =
-                base64_decode(&packet[p + kKey.size()], length - kKey.size());
-            uint32_t type = 0;
-            std::optional<AlbumArtSpan> art = picture_of_block(block, type);
-            if (art && type == kFrontCover) {
-                return art;
-            }
-            if (art && !first) {
-                first = std::move(art);
-            }
-        }
-        p += length;
-    }
-    return first;
+    uint8_t magic[4] = {};
+    const bool png = read_at(file, info.cover_offset, magic, 4) && magic[0] == 0x89 &&
+                     memcmp(magic + 1, "PNG", 3) == 0;
+    return AlbumArtSpan{info.cover_offset, info.cover_length, png, {}};
 }
 
 namespace

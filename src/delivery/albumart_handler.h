@@ -1,8 +1,9 @@
 // The album art of music files, "albumart-<extension>/{id}.jpg": the picture
 // inside the file, searched anew on every request by the finder of its
 // format (an MP3 file's ID3v2 APIC or PIC frame, a WMA file's WM/Picture
-// descriptor, a FLAC PICTURE block, an MP4 file's covr atom, the
-// METADATA_BLOCK_PICTURE comment of an Ogg file), or else the
+// descriptor; for FLAC PICTURE blocks, an MP4 file's covr atom and the
+// METADATA_BLOCK_PICTURE comment of an Ogg file the scan's readers of those
+// formats), or else the
 // folder's cover file. Players expect JPEG art: a PNG picture is re-encoded
 // as a JPEG where the edition holds the picture codec, and else sent as
 // "image/png".
