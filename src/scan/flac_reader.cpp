@@ -2,44 +2,19 @@
 
 #include "core/log.h"
 #include "core/time_util.h"
+#include "scan/reader_file.h"
 
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
 
 enum FlacBlock : uint8_t { kStreamInfo = 0, kVorbisComment = 4, kPicture = 6 };
 
-// A file opened for reading, closed when the record goes.
-struct FlacFile {
-    explicit FlacFile(const char* path) : fd(open(path, O_RDONLY | O_CLOEXEC))
-    {
-    }
-    ~FlacFile()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    FlacFile(const FlacFile&) = delete;
-    FlacFile& operator=(const FlacFile&) = delete;
-    bool read_at(int64_t at, void* to, size_t n) const
-    {
-        return at >= 0 && at <= size && static_cast<int64_t>(n) <= size - at &&
-               pread(fd, to, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
-    }
-    int fd;
-    int64_t size = 0;
-    int64_t mtime = 0;
-};
-
 // The offset of the first metadata block, after "fLaC" (and an ID3v2 tag
 // before it); -1 when the file has no mark.
-int64_t flac_first_block(const FlacFile& file)
+int64_t flac_first_block(const ReaderFile& file)
 {
     uint8_t head[10];
     int64_t at = 0;
@@ -59,7 +34,7 @@ int64_t flac_first_block(const FlacFile& file)
 
 // Calls visit(type, offset of the block's data, length) for each metadata
 // block that lies within the file; visit returns false to stop.
-template <typename Visit> bool flac_walk_blocks(const FlacFile& file, Visit visit)
+template <typename Visit> bool flac_walk_blocks(const ReaderFile& file, Visit visit)
 {
     int64_t at = flac_first_block(file);
     if (at < 0) {
@@ -85,7 +60,7 @@ template <typename Visit> bool flac_walk_blocks(const FlacFile& file, Visit visi
     return true;
 }
 
-bool read_block(const FlacFile& file, int64_t at, uint32_t length, std::string& out)
+bool read_block(const ReaderFile& file, int64_t at, uint32_t length, std::string& out)
 {
     out.resize(length);
     return file.read_at(at, out.data(), length);
@@ -110,16 +85,13 @@ void take_stream_info(const uint8_t* s, MusicTags& tags)
 MusicTags flac_read_tags(const char* path)
 {
     MusicTags tags;
-    FlacFile file(path);
-    struct stat st {
-    };
-    if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+    const ReaderFile file(path);
+    if (!file.ok()) {
         tags.problem = "cannot open";
         return tags;
     }
-    file.size = st.st_size;
-    tags.size = st.st_size;
-    tags.mtime = static_cast<int64_t>(st.st_mtime);
+    tags.size = file.size;
+    tags.mtime = file.mtime;
     std::string block;
     bool comments_seen = false;
     const bool whole = flac_walk_blocks(file, [&](uint8_t type, int64_t at, uint32_t length) {
@@ -147,13 +119,10 @@ MusicTags flac_read_tags(const char* path)
 
 bool flac_read_picture(const char* path, MusicPicture& out)
 {
-    FlacFile file(path);
-    struct stat st {
-    };
-    if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+    const ReaderFile file(path);
+    if (!file.ok()) {
         return false;
     }
-    file.size = st.st_size;
     bool found = false;
     std::string block;
     flac_walk_blocks(file, [&](uint8_t type, int64_t at, uint32_t length) {

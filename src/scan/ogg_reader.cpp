@@ -2,13 +2,11 @@
 
 #include "core/log.h"
 #include "core/time_util.h"
+#include "scan/reader_file.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -29,34 +27,6 @@ uint64_t le64(const uint8_t* p)
     return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
 }
 
-struct OggFile {
-    explicit OggFile(const char* path) : fd(open(path, O_RDONLY | O_CLOEXEC))
-    {
-        struct stat st {
-        };
-        if (fd >= 0 && fstat(fd, &st) == 0) {
-            size = st.st_size;
-            mtime = static_cast<int64_t>(st.st_mtime);
-        }
-    }
-    ~OggFile()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    OggFile(const OggFile&) = delete;
-    OggFile& operator=(const OggFile&) = delete;
-    bool read_at(int64_t at, void* to, size_t n) const
-    {
-        return at >= 0 && at <= size && static_cast<int64_t>(n) <= size - at &&
-               pread(fd, to, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
-    }
-    int fd;
-    int64_t size = 0;
-    int64_t mtime = 0;
-};
-
 // The first packets of the first logical stream.
 struct OggHeaders {
     std::vector<std::string> packets;
@@ -66,7 +36,7 @@ struct OggHeaders {
 
 // Reads pages from the start until `wanted` packets of the first stream are
 // whole; pages of other streams are passed over.
-OggHeaders ogg_read_packets(const OggFile& file, size_t wanted)
+OggHeaders ogg_read_packets(const ReaderFile& file, size_t wanted)
 {
     OggHeaders h;
     std::string packet;
@@ -117,7 +87,7 @@ OggHeaders ogg_read_packets(const OggFile& file, size_t wanted)
 
 // The granule position of the last page of the stream within the file's
 // last kLargestPage bytes; -1 when there is none.
-int64_t ogg_last_granule(const OggFile& file, uint32_t serial)
+int64_t ogg_last_granule(const ReaderFile& file, uint32_t serial)
 {
     const int64_t start = std::max<int64_t>(0, file.size - static_cast<int64_t>(kLargestPage));
     std::vector<uint8_t> tail(static_cast<size_t>(file.size - start));
@@ -212,8 +182,8 @@ std::optional<std::string> ogg_duration(const OggStream& s, int64_t granule)
 MusicTags ogg_read_tags(const char* path)
 {
     MusicTags tags;
-    const OggFile file(path);
-    if (file.fd < 0) {
+    const ReaderFile file(path);
+    if (!file.ok()) {
         tags.problem = "cannot open";
         return tags;
     }
@@ -236,8 +206,8 @@ MusicTags ogg_read_tags(const char* path)
 
 bool ogg_read_picture(const char* path, MusicPicture& out)
 {
-    const OggFile file(path);
-    if (file.fd < 0) {
+    const ReaderFile file(path);
+    if (!file.ok()) {
         return false;
     }
     const OggHeaders h = ogg_read_packets(file, 2);
