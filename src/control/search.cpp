@@ -4,6 +4,7 @@
 #include "core/utf8.h"
 #include "db/media_db.h"
 #include "db/node_store.h"
+#include "db/views.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,9 @@ struct SearchExpression {
     // True when no condition looks at a node's own ids: a reference then
     // matches exactly when its item does.
     bool item_only = true;
+    // True when a condition names a place by id (@id, @parentID): the client
+    // then asks for the nodes there, whichever view they are in.
+    bool names_place = false;
 };
 
 namespace
@@ -178,6 +182,7 @@ bool compile(const char* text, size_t end, int depth, int& conditions, SearchExp
                 return false;
             }
             out.item_only = out.item_only && group->item_only;
+            out.names_place = out.names_place || group->names_place;
             SearchTerm t(SearchTerm::Kind::Group);
             t.group = std::move(group);
             out.terms.push_back(std::move(t));
@@ -214,6 +219,7 @@ bool compile(const char* text, size_t end, int depth, int& conditions, SearchExp
         if (t.property == Property::Id || t.property == Property::ParentId ||
             t.property == Property::RefId) {
             out.item_only = false;
+            out.names_place = out.names_place || t.property != Property::RefId;
         }
         while (p < end && text[p] == ' ') {
             ++p;
@@ -475,21 +481,45 @@ int compare(const char* value, const std::string& op, const char* literal,
 
 } // namespace
 
+namespace
+{
+
+// Whether container lies in a playlist (or is one): there the entries are
+// the references, in the playlist's order, and a track listed twice is two
+// entries.
+bool in_playlist(const DbLock& lock, const DbContainer* container)
+{
+    for (const DbContainer* c = container; c; c = db_parent(lock, c)) {
+        if (c->upnp_class == kClassPlaylist) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
                    const SearchCriteria& criteria, bool unique_titles,
                    const HttpConnection* stop_on, DbPause* pause)
 {
     db_assert_locked();
-    // With criteria that read only the properties of items, a reference
-    // matches exactly when its item does: the matches are then found from the
-    // indexes (every container, every item, and the references of the items
-    // that match) instead of by visiting every node of the subtree. Clients
-    // that want each title once keep the walk, whose order decides which of
-    // equal titles is taken.
-    if (unique_titles || criteria.kind != SearchCriteria::Kind::Expression ||
-        !criteria.expression->item_only) {
+    // Criteria that name nodes by their ids (@id, @parentID, @refID) ask for
+    // the nodes themselves, references included: they are walked. All other
+    // criteria read only the properties of items, so a reference matches
+    // exactly when its item does, and the matches are found from the indexes
+    // (every container, every item) instead of by visiting every node of the
+    // subtree. Clients that want each title once keep the walk, whose order
+    // decides which of equal titles is taken.
+    const bool by_properties =
+        criteria.kind == SearchCriteria::Kind::Everything ||
+        (criteria.kind == SearchCriteria::Kind::Expression && criteria.expression->item_only);
+    if (unique_titles || !by_properties) {
         return search_walk(lock, matches, container, criteria, unique_titles, stop_on, pause);
     }
+    // Each item is answered once, as itself, however many views show it;
+    // only inside a playlist are its references the answer.
+    const bool references = in_playlist(lock, container);
     // Every so many visits the walk looks whether it must stop, and lets
     // other requests have the lock for a moment.
     size_t visited = 0;
@@ -509,7 +539,8 @@ int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContaine
             return false;
         }
         if (c != container && db_in_subtree(lock, c, container) &&
-            search_evaluate(lock, c, criteria) == 1) {
+            search_evaluate(lock, c, criteria) == 1 &&
+            view_container_searchable(lock, c, container)) {
             matches.push_back(c);
         }
         return true;
@@ -522,24 +553,34 @@ int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContaine
     // must not evaluate the whole library, and one of a large container must
     // not look at every reference of items that do not match.
     auto inside = [&](const DbNode* node) { return db_in_subtree(lock, node, container); };
+    auto next_reference = [](NodeId r) {
+        return static_cast<const DbReference*>(node_store_get(r))->next_reference;
+    };
     db_for_each_item_while(lock, [&](DbItem* item) {
         if (!go_on()) {
             return false;
         }
         const bool item_inside = inside(item);
-        bool any_inside = item_inside;
-        for (NodeId r = item->first_reference; r != kNoNode && !any_inside;
-             r = static_cast<const DbReference*>(node_store_get(r))->next_reference) {
-            any_inside = inside(node_store_get(r));
+        DbNode* first_inside = item_inside ? item : nullptr;
+        for (NodeId r = item->first_reference; r != kNoNode && !first_inside;
+             r = next_reference(r)) {
+            if (DbNode* ref = node_store_get(r); inside(ref)) {
+                first_inside = ref;
+            }
         }
-        if (!any_inside || search_evaluate(lock, item, criteria) != 1) {
+        if (!first_inside || search_evaluate(lock, item, criteria) != 1) {
+            return true;
+        }
+        if (!references) {
+            // An item that is in no container is shown only by its
+            // references: the first one inside stands for it.
+            matches.push_back(item_inside || db_parent(lock, item) ? item : first_inside);
             return true;
         }
         if (item_inside) {
             matches.push_back(item);
         }
-        for (NodeId r = item->first_reference; r != kNoNode;
-             r = static_cast<const DbReference*>(node_store_get(r))->next_reference) {
+        for (NodeId r = item->first_reference; r != kNoNode; r = next_reference(r)) {
             if (DbNode* ref = node_store_get(r); inside(ref)) {
                 matches.push_back(ref);
             }
@@ -563,6 +604,12 @@ int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* 
     const bool by_item =
         criteria.kind == SearchCriteria::Kind::Expression && criteria.expression->item_only;
     std::vector<int8_t> item_results(by_item ? static_cast<size_t>(node_store_next_id()) : 0, -1);
+    // The containers of views are answered once per key (see
+    // view_container_searchable) unless the criteria name the place; the
+    // clients that want each title once keep every container.
+    const bool filter_views =
+        !unique_titles &&
+        !(criteria.kind == SearchCriteria::Kind::Expression && criteria.expression->names_place);
     // Depth-first in child-list order: a container is tested before its
     // children are walked.
     std::vector<std::pair<const DbContainer*, DbNode*>> stack;
@@ -611,6 +658,10 @@ int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* 
             } else {
                 take = titles.insert(utf8_fold(title)).second;
             }
+        }
+        if (take && filter_views && node->kind == DB_CONTAINER) {
+            take =
+                view_container_searchable(lock, static_cast<const DbContainer*>(node), container);
         }
         if (take) {
             matches.push_back(node);

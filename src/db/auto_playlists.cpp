@@ -129,6 +129,29 @@ void last_played_fill()
     fill(g_db.last_played_list, last_played_update);
 }
 
+void auto_playlists_fill_for(NodeId id)
+{
+    bool last = false;
+    bool most = false;
+    {
+        const DbLock lock = db_lock();
+        const DbContainer* asked = db_as_container(db_find_by_id(lock, id));
+        // A list that is empty now fills on its first showing; the lists
+        // hang a few levels below the root, so this looks at a few nodes.
+        auto shows = [&](const DbContainer* list) {
+            return asked && list && list->child_count == 0 && db_in_subtree(lock, list, asked);
+        };
+        last = shows(g_db.last_played_list);
+        most = shows(g_db.most_played_list);
+    }
+    if (last) {
+        last_played_fill();
+    }
+    if (most) {
+        most_played_fill();
+    }
+}
+
 std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_url)
 {
     const DbLock lock = db_lock();

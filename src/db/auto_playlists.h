@@ -19,6 +19,11 @@ void last_played_update(const DbLock& lock, DbItem* item);
 void most_played_fill();
 void last_played_fill();
 
+// Fills each empty list that a request for the object with that id shows:
+// the list itself, or a container above it whose listing or search shows the
+// list with its childCount. Takes the lock.
+void auto_playlists_fill_for(NodeId id);
+
 // The m3u text of a container's music (its subtree), or nothing when the id
 // is not a container. The text stops growing after about 1 000 000 bytes.
 // Takes the lock.

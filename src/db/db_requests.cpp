@@ -24,48 +24,53 @@ NodeId db_parse_id(const char* text)
     return static_cast<NodeId>(v);
 }
 
+NodeId db_parse_object_id(const char* text)
+{
+    if (!text || !*text) {
+        return kNoNode;
+    }
+    long long v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') {
+            return kNoNode;
+        }
+        v = v * 10 + (*p - '0');
+        if (v > 0x7fffffff) {
+            return kNoNode;
+        }
+    }
+    return static_cast<NodeId>(v);
+}
+
 NodeId db_resolve_object_id(const char* object_id, bool music_client)
 {
     const char* text = object_id ? object_id : "";
     NodeId music = kNoNode;
     NodeId photo = kNoNode;
     NodeId movie = kNoNode;
-    NodeId last_played = kNoNode;
-    NodeId most_played = kNoNode;
-    bool last_empty = false;
-    bool most_empty = false;
     {
         const DbLock lock = db_lock();
         music = g_db.music_root ? g_db.music_root->id : kNoNode;
         photo = g_db.picture_root ? g_db.picture_root->id : kNoNode;
         movie = g_db.video_root ? g_db.video_root->id : kNoNode;
-        if (g_db.last_played_list) {
-            last_played = g_db.last_played_list->id;
-            last_empty = g_db.last_played_list->child_count == 0;
-        }
-        if (g_db.most_played_list) {
-            most_played = g_db.most_played_list->id;
-            most_empty = g_db.most_played_list->child_count == 0;
-        }
     }
-    // An alias whose container is absent falls through to the decimal rule.
-    if (strcmp(text, "0\\Music\\") == 0 && music != kNoNode) {
-        return music;
+    // An alias whose container is absent names the root, as its leading "0"
+    // always did.
+    if (strcmp(text, "0\\Music\\") == 0) {
+        return music != kNoNode ? music : 0;
     }
-    if (strcmp(text, "0\\Photo\\") == 0 && photo != kNoNode) {
-        return photo;
+    if (strcmp(text, "0\\Photo\\") == 0) {
+        return photo != kNoNode ? photo : 0;
     }
-    if (strcmp(text, "0\\Movie\\") == 0 && movie != kNoNode) {
-        return movie;
+    if (strcmp(text, "0\\Movie\\") == 0) {
+        return movie != kNoNode ? movie : 0;
     }
     if (strcmp(text, "0") == 0 && music != kNoNode && music_client) {
         return music;
     }
-    const NodeId id = db_parse_id(text);
-    if (id == last_played && last_empty) {
-        last_played_fill();
-    } else if (id == most_played && most_empty) {
-        most_played_fill();
+    const NodeId id = db_parse_object_id(text);
+    if (id != kNoNode) {
+        auto_playlists_fill_for(id);
     }
     return id;
 }

@@ -290,8 +290,11 @@ std::optional<DbFlush> db_flush_events();
 
 // The numeric id an ObjectID text names: the aliases "0\Music\",
 // "0\Photo\", "0\Movie\", the music root for "0" when the requesting client
-// is a music client (control tells), and otherwise the decimal value (filling
-// an empty automatic playlist first). Takes the lock.
+// is a music client (control tells), and otherwise the decimal value; kNoNode
+// for any other text ("abc", " 5", "5x", "", a value past the id range), which
+// names no object. An empty automatic playlist is filled first when the id is
+// the list or a container above it, so that the childCount shown for it is
+// what a Browse of it returns. Takes the lock.
 NodeId db_resolve_object_id(const char* object_id, bool music_client);
 
 // UpdateObject of one property: 200, 402, 403 or 501. Takes the lock.
@@ -364,7 +367,12 @@ size_t db_set_playlist(const char* source, const char* name,
 void db_purge_playlists();
 
 // The parsed decimal id of an ObjectID text (leading digits; 0 without any).
+// Media URLs name items this way ("12.mp3").
 NodeId db_parse_id(const char* text);
+
+// The id an ObjectID text of digits only names, or kNoNode for any other text
+// or a value past the id range.
+NodeId db_parse_object_id(const char* text);
 
 // Nodes and ids in the tree, for the statistics and the benchmarks.
 struct DbStats {

@@ -5,6 +5,7 @@
 #include "core/utf8.h"
 #include "db/db_internal.h"
 
+#include <cstring>
 #include <optional>
 #include <strings.h>
 #include <unistd.h>
@@ -350,6 +351,44 @@ DbContainer* placement_container(DbItem* item, DbContainer* container, const Vie
     return find_or_create(group_container, kv.value, kv.upnp_class, false);
 }
 
+// The keys whose containers a search across views answers from one view.
+bool is_searched_once(ViewKey key)
+{
+    return key == ViewKey::Album || key == ViewKey::Artist || key == ViewKey::Genre;
+}
+
+// Where the containers of a key are answered by a search across views: the
+// slot and level of the view, or slot -1 when no view files by the key.
+struct KeyHome {
+    int slot = -1;
+    int level = 0;
+};
+
+KeyHome key_home(ViewKey key)
+{
+    const auto& definitions = g_cache.definitions;
+    // A first level is one container per value; deeper levels repeat a value
+    // below every value of the levels above.
+    for (size_t slot = 0; slot < definitions.size(); ++slot) {
+        const auto& levels = definitions[slot];
+        if (levels.size() > 1 && levels[1].key == key && levels[1].group == 0) {
+            return {static_cast<int>(slot), 1};
+        }
+    }
+    for (size_t slot = 0; slot < definitions.size(); ++slot) {
+        const auto& levels = definitions[slot];
+        for (size_t level = 1; level < levels.size(); ++level) {
+            if (levels[level].key == ViewKey::Path) {
+                break; // folders of any depth: the levels below cannot be told apart
+            }
+            if (levels[level].key == key && levels[level].group == 0) {
+                return {static_cast<int>(slot), static_cast<int>(level)};
+            }
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 const char kClassPhoto[] = "object.item.imageItem.photo";
@@ -527,4 +566,58 @@ void keyword_folders_rebuild(DbItem* item)
             current = tags;
         }
     }
+}
+
+bool view_container_searchable(const DbLock& lock, const DbContainer* c, const DbContainer* within)
+{
+    db_assert_locked();
+    // The containers from c up to (not including) its view's root, c first.
+    std::vector<const DbContainer*> path;
+    const DbContainer* root = nullptr;
+    for (const DbContainer* n = c; n; n = db_parent(lock, n)) {
+        if (n == within) {
+            return true;
+        }
+        if (view_slot(n->view_number) >= 0) {
+            root = n;
+            break;
+        }
+        path.push_back(n);
+    }
+    if (!root || path.empty()) {
+        return true;
+    }
+    refresh_cache();
+    const int slot = view_slot(root->view_number);
+    const auto& levels = g_cache.definitions[static_cast<size_t>(slot)];
+    // Down the path, level by level: a level with letter groups made two
+    // containers, the group and the value.
+    bool below_all = false;
+    size_t depth = path.size();
+    for (size_t level = 1; level < levels.size() && depth > 0; ++level) {
+        const ViewLevel& element = levels[level];
+        if (!element.placeable || element.key == ViewKey::Path) {
+            return true;
+        }
+        if (element.group > 0) {
+            --depth;
+            if (depth == 0) {
+                // A letter group of a key that a search answers from one
+                // view is never that view's container.
+                return !is_searched_once(element.key);
+            }
+        }
+        const DbContainer* here = path[--depth];
+        const bool all = here->title.get() && strcmp(here->title.get(), kAllTitle) == 0;
+        if (depth > 0) {
+            below_all = below_all || all;
+            continue;
+        }
+        if (all || !is_searched_once(element.key)) {
+            return true;
+        }
+        const KeyHome home = key_home(element.key);
+        return home.slot == slot && home.level == static_cast<int>(level) && !below_all;
+    }
+    return true;
 }

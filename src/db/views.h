@@ -28,3 +28,12 @@ void keyword_folders_rebuild(DbItem* item);
 
 // The settings key of a view number, or -1.
 int view_setting_key(int view_number);
+
+// Whether a search that starts at `within` answers container c. The album,
+// artist and genre containers of one view repeat those of every other view
+// that files by the same key, so a search across views answers them from one
+// view each: for each key the first view (music views first, in their order)
+// that files by it at its first level, else at any level, without letter
+// groups. A search that starts inside a view answers all of that view's
+// containers, and containers outside views are always answered.
+bool view_container_searchable(const DbLock& lock, const DbContainer* c, const DbContainer* within);

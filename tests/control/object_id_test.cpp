@@ -27,8 +27,9 @@ TEST_F(ObjectId, ClientsLearnedFromTheirObjectIds)
     EXPECT_EQ(client_type_of("10.0.0.8"), 0) << "an unconfirmed D-Link guess is stored as generic";
     EXPECT_EQ(control_resolve_object_id("0", "10.0.0.7"), music);
     EXPECT_EQ(control_resolve_object_id("0", "10.0.0.1"), 0);
-    EXPECT_EQ(control_resolve_object_id("42abc", "10.0.0.1"), 42);
-    EXPECT_EQ(control_resolve_object_id(nullptr, nullptr), 0);
+    EXPECT_EQ(control_resolve_object_id("42", "10.0.0.1"), 42);
+    EXPECT_EQ(control_resolve_object_id("42abc", "10.0.0.1"), kNoNode) << "no object id";
+    EXPECT_EQ(control_resolve_object_id(nullptr, nullptr), kNoNode);
     client_table_clear();
 }
 

@@ -257,9 +257,14 @@ TEST_F(MediaTree, ObjectIdAliases)
     EXPECT_EQ(db_resolve_object_id("0\\Music\\", false), music);
     EXPECT_EQ(db_resolve_object_id("0", true), music);
     EXPECT_EQ(db_resolve_object_id("0", false), 0);
-    EXPECT_EQ(db_resolve_object_id("42abc", false), 42);
-    EXPECT_EQ(db_resolve_object_id("abc", true), 0);
-    EXPECT_EQ(db_resolve_object_id(nullptr, false), 0);
+    EXPECT_EQ(db_resolve_object_id("42", false), 42);
+    // Any other text names no object, not the root.
+    for (const char* id : {"42abc", "abc", " 5", "5 ", "", "+5", "2147483648"}) {
+        EXPECT_EQ(db_resolve_object_id(id, false), kNoNode) << '"' << id << '"';
+    }
+    EXPECT_EQ(db_resolve_object_id("abc", true), kNoNode) << "not the music client's start";
+    EXPECT_EQ(db_resolve_object_id("2147483647", false), 2147483647);
+    EXPECT_EQ(db_resolve_object_id(nullptr, false), kNoNode);
 }
 
 TEST_F(MediaTree, PhotoAliasWithoutPicturesFallsThrough)

@@ -2,7 +2,8 @@
 # Walks the whole tree of the server on 127.0.0.1:<port> with the GUPnP
 # control point in pages of 5, parses every Result with GUPnP-AV's DIDL-Lite
 # parser and validates it against the DIDL-Lite schema that libgupnp-av
-# ships (xmllint, through a catalog, without any network).
+# ships (xmllint, through a catalog, without any network). Then searches the
+# whole tree for tracks and for albums, which must find each object once.
 # Titles given after the port must each be the title of some object, as
 # GUPnP-AV reads it.
 # Exit 0: every check held; 77: GUPnP or xmllint is missing; 1: a check failed.
@@ -27,6 +28,8 @@ port = sys.argv[1]
 failures = []
 seen = {"device": False, "objects": 0, "documents": 0}
 titles = set()
+# The ids of the audio items themselves (not references), met in the walk.
+tracks = set()
 loop = GLib.MainLoop()
 work = tempfile.mkdtemp()
 catalog = os.path.join(work, "catalog.xml")
@@ -66,6 +69,53 @@ def browse(cd, object_id, start, count):
     return values[0], int(values[1]), int(values[2])
 
 
+def search(cd, criteria, start, count):
+    action = GUPnP.ServiceProxyAction.new_from_list(
+        "Search", ["ContainerID", "SearchCriteria", "Filter", "StartingIndex", "RequestedCount",
+                   "SortCriteria"],
+        ["0", criteria, "*", str(start), str(count), ""])
+    cd.call_action(action, None)
+    ok, values = action.get_result_list(["Result", "NumberReturned", "TotalMatches"],
+                                        [str, str, str])
+    return values[0], int(values[1]), int(values[2])
+
+
+def search_all(cd, criteria):
+    """The objects a search from the root finds, in pages of 5; each page
+    valid and parsed, TotalMatches the same on every page."""
+    found = []
+    start = 0
+    totals = set()
+    while True:
+        didl, returned, total = search(cd, criteria, start, 5)
+        totals.add(total)
+        if returned > 0:
+            validate(didl)
+            found += parse(didl)
+        start += returned
+        if returned == 0 or start >= total:
+            break
+    if len(totals) != 1 or len(found) != totals.pop():
+        failures.append("%s: %d objects, TotalMatches %s" % (criteria, len(found), totals))
+    return found
+
+
+def check_searches(cd):
+    # Each track once, as itself, however many views show it.
+    found = search_all(cd, 'upnp:class derivedfrom "object.item.audioItem"')
+    ids = [o.get_id() for o in found]
+    if len(set(ids)) != len(ids) or any(o.get_ref_id() for o in found):
+        failures.append("search for tracks: references or repeats in %s" % ids)
+    if not tracks or set(ids) != tracks:
+        failures.append("search for tracks: %d found, the tree holds %d" %
+                        (len(set(ids)), len(tracks)))
+    # Each album once.
+    albums = [o.get_title() for o in
+              search_all(cd, 'upnp:class = "object.container.album.musicAlbum"')]
+    if not albums or len(set(albums)) != len(albums):
+        failures.append("search for albums: %s" % albums)
+
+
 def parse(didl):
     objects = []
     parser = GUPnPAV.DIDLLiteParser.new()
@@ -101,11 +151,10 @@ def walk(cd, object_id, child_count):
                 failures.append("%s: child %s has parentID %s" %
                                 (object_id, o.get_id(), o.get_parent_id()))
             if isinstance(o, GUPnPAV.DIDLLiteContainer):
-                # The two automatic playlists fill themselves when they are
-                # browsed empty: their childCount may be 0 until then.
-                automatic = o.get_title() in ("- Most Played -", "- Last Played -")
-                containers.append((o.get_id(), None if automatic else o.get_child_count()))
+                containers.append((o.get_id(), o.get_child_count()))
             else:
+                if not o.get_ref_id() and o.get_upnp_class().startswith("object.item.audioItem"):
+                    tracks.add(o.get_id())
                 resources = o.get_resources()
                 if not resources or len(resources[0].get_protocol_info().to_string().split(":")) != 4:
                     failures.append("%s: item %s without a four-field protocolInfo" %
@@ -127,6 +176,7 @@ def available(control_point, device):
     seen["device"] = True
     try:
         walk(device.get_service(CD), "0", None)
+        check_searches(device.get_service(CD))
     except Exception as e:
         failures.append("exception: %r" % (e,))
     loop.quit()
