@@ -1,4 +1,5 @@
 #include "db/db_fixture.h"
+#include "db/persistence.h"
 #include "scan/scanner.h"
 #include "scan/subtitle_sidecars.h"
 #include "scan/visual_readers.h"
@@ -120,6 +121,27 @@ TEST_F(SubtitleScan, SidecarsAreRecordedOnTheirVideosAndAreNoItems)
     EXPECT_EQ(subtitle_of("films/Bare.avi"), dir.file("films/Bare.srt"));
     EXPECT_EQ(subtitle_of("films/Film.avi"), dir.file("films/Film.EN.SRT"));
     EXPECT_EQ(videos(), 3);
+}
+
+// The persistence file does not carry sidecars: the first pass after a
+// restart, which walks every directory, records them again.
+TEST_F(SubtitleScan, FirstPassAfterARestartRecordsTheSidecarsAgain)
+{
+    write_text_file(dir.file("Film.avi"), "video");
+    write_text_file(dir.file("Film.srt"), "1\n");
+    scan_all(running);
+    ASSERT_EQ(subtitle_of("Film.avi"), dir.file("Film.srt"));
+    const std::string saved = persistence_text();
+    db_destroy();
+    db_create();
+    PersistenceReader reader;
+    reader.buffer = saved;
+    reader.end_of_file = true;
+    ASSERT_EQ(persistence_read_records(reader, nullptr), 1);
+    EXPECT_EQ(subtitle_of("Film.avi"), "");
+    scan_all(running);
+    EXPECT_EQ(subtitle_of("Film.avi"), dir.file("Film.srt"));
+    EXPECT_EQ(videos(), 1);
 }
 
 // A directory taken for music only gives no videos, and its subtitle files
