@@ -29,3 +29,6 @@ set(fuzz_mkv_LIBS visual)
 # The FLAC, MP4 and Ogg album-art search.
 list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_albumart)
 set(fuzz_albumart_LIBS delivery)
+# The matching of subtitle files to their videos by name.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_subtitle_names)
+set(fuzz_subtitle_names_LIBS scan)

@@ -10,6 +10,7 @@
 #include "delivery/download_handler.h"
 #include "delivery/m3u_handler.h"
 #include "delivery/rpc_handler.h"
+#include "delivery/subtitle_handler.h"
 #include "eventing/eventing_thread.h"
 #include "eventing/subscriptions.h"
 #include "http/http_client.h"
@@ -51,6 +52,9 @@ void register_handlers()
 #endif
     http_register_handler(disk_handler, kGetHead, "/disk");
     http_register_handler(continue_handler, kGetHead, "/continue");
+#ifdef EDITION_FULL
+    http_register_handler(subtitle_handler, kGetHead, "/subtitle");
+#endif
     http_register_handler(m3u_handler, kGetHead, "/m3u");
     http_register_handler(albumart_handler, kGetHead, "/albumart-");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");

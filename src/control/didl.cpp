@@ -1,6 +1,7 @@
 #include "control/didl.h"
 
 #include "control/clients.h"
+#include "control/didl_subtitles.h"
 #include "control/xml.h"
 #include "core/settings.h"
 #include "core/time_util.h"
@@ -227,6 +228,10 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
     }
     if (extra || wants("res")) {
         render_resource(out, item, node->id, attributes, connection, ctx);
+        if (movie && didl_sends_subtitles(ctx.client_type)) {
+            didl_subtitle_resources(out, item, node->id, ctx.base,
+                                    didl_writes_caption_info(ctx.client_type), ctx.utf8);
+        }
     }
     xml_didl_element(out, "upnp:class", "", cls, ctx.utf8);
     strbuf_append(out, "&lt;/item&gt;");

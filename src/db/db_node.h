@@ -81,6 +81,7 @@ struct DbItem : DbNode {
     DbText duration;
     DbText description;
     DbText keywords;
+    DbText subtitle; // a video's sidecar subtitle file, found by the scanner
     const char* upnp_class = nullptr;
     int64_t size = 0;
     int32_t width = 0;

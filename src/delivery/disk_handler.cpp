@@ -9,6 +9,7 @@
 #include "delivery/media_stream.h"
 #include "delivery/media_url.h"
 #include "delivery/play_status.h"
+#include "delivery/subtitle_handler.h"
 #include "http/http_range.h"
 #include "http/http_response.h"
 #include "http/mime.h"
@@ -128,6 +129,8 @@ int disk_handler(HttpConnection* c)
                  channels);
         c->content_type = lpcm_type;
     }
+
+    subtitle_add_caption_header(c, id_text);
 
     const HttpByteSpan span = answer_span(c, file_size, location->duration_ms);
     c->range_total = file_size;

@@ -31,6 +31,7 @@ enum class HttpField : uint8_t {
     Man, // the search fields of an SSDP M-SEARCH, which is HTTP-shaped too
     Mx,
     St,
+    GetCaptionInfo, // getCaptionInfo.sec: a television asks where a video's subtitle is
     Count
 };
 

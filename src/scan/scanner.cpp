@@ -7,6 +7,7 @@
 #include "scan/file_types.h"
 #include "scan/folder_art.h"
 #include "scan/playlist_readers.h"
+#include "scan/subtitle_sidecars.h"
 
 #include <atomic>
 #include <chrono>
@@ -109,6 +110,24 @@ bool walked_before(int fd, Walk& w)
     return !w.pass.walked.insert({st.st_dev, st.st_ino, w.filter}).second;
 }
 
+// Whether the reader of a file name's extension gives a video under the
+// walk's filter; the music edition has no video rows.
+bool is_video_name(std::string_view name, char filter)
+{
+    if (filter && filter != 'V') {
+        return false;
+    }
+    const std::string_view extension = scan_extension(name);
+    for (const ScanFileType& type : scan_file_types()) {
+        if (type.kind == 'V' &&
+            strncasecmp(type.extension, extension.data(), extension.size()) == 0 &&
+            type.extension[extension.size()] == '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string child_path(const std::string& directory, const char* name)
 {
     std::string path = directory;
@@ -134,9 +153,13 @@ void walk(int dir_fd, const std::string& directory, Walk& w, int depth)
     }
     const int compilation = scan_compilation_flag(directory);
     log_msg(LOG_INFO, LOG_CAT_DB, "scanning %s\n", directory.c_str());
+    std::vector<SidecarVideo> videos;
+    std::vector<std::string> subtitles;
+    bool listed_whole = false;
     while (w.flag == 1) {
         const dirent* entry = readdir(d.get());
         if (!entry) {
+            listed_whole = true;
             break;
         }
         const char* name = entry->d_name;
@@ -180,10 +203,21 @@ void walk(int dir_fd, const std::string& directory, Walk& w, int depth)
             continue;
         }
         if (!is_dir) {
+            // A subtitle file is part of its video, not an item of its own.
+            if (subtitle_is_sidecar_name(name)) {
+                subtitles.emplace_back(name);
+                continue;
+            }
             // A cover beside the music is the art of its tracks, not a
             // picture of its own.
             if (!folder_art_is_cover_name(name)) {
                 scan_file(path, w.filter, compilation, st.st_mtime);
+            }
+            // A linked video keeps the sidecars of its own directory: the
+            // link's directory may hold others, and the two would take
+            // turns.
+            if (path == child_path(directory, name) && is_video_name(name, w.filter)) {
+                videos.push_back({name, path});
             }
             continue;
         }
@@ -209,6 +243,10 @@ void walk(int dir_fd, const std::string& directory, Walk& w, int depth)
             w.open_path.pop_back();
         }
         close(child);
+    }
+    // Only a directory read to its end says which sidecars are gone.
+    if (listed_whole) {
+        subtitle_record_sidecars(directory, videos, subtitles);
     }
 }
 
