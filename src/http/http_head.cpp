@@ -34,6 +34,7 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"MAN", true},
     {"MX", true},
     {"ST", true},
+    {"X-AV-Client-Info", false},
 };
 
 bool equals_nocase(std::string_view a, std::string_view b)

@@ -31,6 +31,7 @@ enum class HttpField : uint8_t {
     Man, // the search fields of an SSDP M-SEARCH, which is HTTP-shaped too
     Mx,
     St,
+    AvClientInfo, // X-AV-Client-Info, which names some televisions' models
     Count
 };
 
