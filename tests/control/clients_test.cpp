@@ -1,6 +1,8 @@
 #include "control/clients.h"
+#include "control/didl.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "db/media_db.h"
 #include "http/http_connection.h"
 #include "support/temp_dir.h"
 
@@ -155,8 +157,7 @@ TEST_F(Clients, EachPlayerIsRecognisedByItsOwnText)
         {"User-Agent: Microsoft-Windows/10.0 UPnP/1.0 Windows-Media-Player/12.0.19041.1 "
          "DLNADOC/1.50 (MS-DeviceCaps/1024)\r\n",
          ClientType::WindowsMediaPlayer},
-        {"User-Agent: Kodi/20.2 (X11; Linux x86_64) App_Bitness/64\r\n",
-         ClientType::Kodi},
+        {"User-Agent: Kodi/20.2 (X11; Linux x86_64) App_Bitness/64\r\n", ClientType::Kodi},
         {"User-Agent: VLC/3.0.18 LibVLC/3.0.18\r\n", ClientType::Vlc},
         {"User-Agent: Linux/5.10 UPnP/1.0 BubbleUPnP/3.7.2\r\n", ClientType::BubbleUpnp},
         {"User-Agent: foobar2000/2.x\r\n", ClientType::Foobar2000},
@@ -281,6 +282,37 @@ TEST_F(Clients, TypesNameTheirOwnMimeTypes)
     EXPECT_STREQ(client_mime_for(ClientType::SamsungTv, "/m/a.flac"), "audio/flac");
     EXPECT_STREQ(client_mime_for(ClientType::LgTv, "/m/Film.mkv"), "video/x-matroska");
     EXPECT_STREQ(client_mime_for(ClientType::SamsungTv, "/m/a.mp3"), "audio/mpeg");
+}
+
+// A Samsung television is told video/x-mkv for Matroska; the generic type
+// and the older players keep the MIME table's name.
+TEST_F(Clients, ListingsNameTheTypesEachPlayerReads)
+{
+    db_create();
+    {
+        const DbLock lock = db_lock();
+        DbItem item;
+        item.kind = DB_ITEM;
+        item.upnp_class = kClassMovie;
+        item.title = DbText("Film");
+        item.path = DbText("/v/film.mkv");
+        auto render = [&](HttpConnection& c) {
+            strcpy(c.base_url.data(), "http://10.0.0.1:9000/");
+            StrBuf out;
+            didl_render_object(lock, out, &item, "*", &c);
+            return std::string(strbuf_view(out));
+        };
+        HttpConnection tv = request_from("10.0.7.1", "User-Agent: SEC_HHP_[TV] UE55/1.0\r\n");
+        client_recognise_request(&tv);
+        const std::string samsung = render(tv);
+        EXPECT_NE(samsung.find("protocolInfo=\"http-get:*:video/x-mkv:"), std::string::npos)
+            << samsung;
+        HttpConnection other = request_from("10.0.7.2", "User-Agent: Kodi/20.2\r\n");
+        const std::string kodi = render(other);
+        EXPECT_NE(kodi.find("protocolInfo=\"http-get:*:video/x-matroska:"), std::string::npos)
+            << kodi;
+    }
+    db_destroy();
 }
 
 } // namespace
