@@ -1,5 +1,6 @@
 // The request head and body readers, the range parser and the search parser
 // on arbitrary bytes, as a client would send them.
+#include "control/clients.h"
 #include "control/soap.h"
 #include "http/http_client.h"
 #include "http/http_range.h"
@@ -49,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 }
             }
             soap_action_of(http_head_field(head, split, HttpField::SoapAction));
+            // The players' texts, looked for in the head and its fields.
+            client_type_from_head(std::string_view(head, r.length));
+            HttpConnection c;
+            if (http_set_head(&c, std::string_view(head, r.length))) {
+                client_of(&c);
+            }
             http_read_body(reader, split, 1 << 16);
         }
     }

@@ -43,6 +43,8 @@ void register_handlers()
     http_register_handler(soap_control_handler, HTTP_POST, "/ConnectionManager/Control");
     http_register_handler(serve_content_directory_scpd, kGetHead, "/ContentDirectory.xml");
     http_register_handler(soap_control_handler, HTTP_POST, "/ContentDirectory/Control");
+    http_register_handler(serve_registrar_scpd, kGetHead, "/X_MS_MediaReceiverRegistrar.xml");
+    http_register_handler(soap_control_handler, HTTP_POST, "/X_MS_MediaReceiverRegistrar/Control");
     http_register_handler(subscribe_handler, HTTP_SUBSCRIBE, nullptr);
     http_register_handler(unsubscribe_handler, HTTP_UNSUBSCRIBE, nullptr);
     http_register_handler(download_handler, kGetHead, "/NetgearUpgrade");
@@ -66,8 +68,7 @@ void register_handlers()
 #endif
 
     HttpClientHooks clients;
-    clients.recognised = client_register;
-    clients.must_close = client_is_dlink;
+    clients.recognise = [](HttpConnection* c) { client_recognise_request(c); };
     http_set_client_hooks(clients);
     client_probes_install();
     network_server_set_eventing_hooks(NetworkEventingHooks{eventing_start, eventing_stop});

@@ -241,7 +241,7 @@ int search_action(HttpConnection* c, const char* container_id, const char* searc
     xml_decode_entities(criteria_text);
     const SearchCriteria criteria =
         search_compile(search_criteria ? criteria_text.c_str() : nullptr);
-    const bool unique_titles = client_type_of(c->client_ip.data()) == 9; // Roku Soundbridge
+    const bool unique_titles = client_quirks_of(c).unique_search_titles;
     const NodeId id = control_resolve_object_id(container_id, c->client_ip.data());
     if (id == kNoNode) {
         return soap_send_fault(c, 701); // not an object id at all

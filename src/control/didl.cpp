@@ -19,7 +19,8 @@ struct Context {
     const DbLock& lock;
     const char* filter;
     const char* base; // "http://address:port/"
-    int client_type;
+    ClientType client;
+    const ClientQuirks& quirks;
     bool utf8; // false: values are sent as Latin-1, "?" for other characters
 };
 
@@ -60,7 +61,7 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
                    "&lt;container id=\"%d\" parentID=\"%d\" childCount=\"%d\" restricted=\"%d\" "
                    "searchable=\"1\"&gt;",
                    c->id, parent ? parent->id : -1, c->child_count, c->permanent ? 1 : 0);
-    if (ctx.client_type == kGoVideo) {
+    if (ctx.quirks.folder_icons) {
         xml_didl_element(out, "icon", "", (std::string(ctx.base) + "picture/folder.goicon").c_str(),
                          ctx.utf8);
     }
@@ -86,7 +87,7 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
             xml_didl_element(out, "upnp:albumArtURI", "", url.c_str(), ctx.utf8);
         }
     }
-    if (music && ctx.client_type != kDlink) {
+    if (music && !ctx.quirks.no_container_m3u) {
         std::string attributes;
         if (didl_filter_wants(ctx.filter, "duration")) {
             attributes = " duration=\"" +
@@ -100,7 +101,7 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
         }
     }
     xml_didl_element(out, "upnp:class", "",
-                     ctx.client_type == kPhilips ? kClassStorageFolder : c->upnp_class, ctx.utf8);
+                     ctx.quirks.folders_as_storage ? kClassStorageFolder : c->upnp_class, ctx.utf8);
     strbuf_append(out, "&lt;/container&gt;");
 }
 
@@ -115,7 +116,7 @@ void render_resource(StrBuf& out, const DbItem* item, NodeId id, std::string att
     const std::string ext = extension_of(item);
     std::string url;
     if (item->upnp_class == kClassMusicTrack || item->upnp_class == kClassMovie) {
-        const char* mime = mime_type_for(path);
+        const char* mime = client_mime_for(ctx.client, path);
         if (item->upnp_class == kClassMusicTrack && strcmp(mime, "audio/L16") == 0) {
             const int rate = strstr(path, "48") ? 48000 : 44100;
             const int channels = strstr(path, "Mono") ? 1 : 2;
@@ -206,7 +207,7 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
     if (picture && wants("keywords")) {
         xml_didl_element(out, "upnp:keywords", "", text(item->keywords), ctx.utf8);
     }
-    if (picture && wants("icon") && ctx.client_type == kGoVideo) {
+    if (picture && wants("icon") && ctx.quirks.folder_icons) {
         strbuf_appendf(out, "&lt;icon&gt;%spicture/%d(168x112,1).goicon.jpg&lt;/icon&gt;", ctx.base,
                        node->id);
     }
@@ -228,9 +229,9 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
     }
     if (extra || wants("res")) {
         render_resource(out, item, node->id, attributes, connection, ctx);
-        if (movie && didl_sends_subtitles(ctx.client_type)) {
+        if (movie && didl_sends_subtitles(ctx.client)) {
             didl_subtitle_resources(out, item, node->id, ctx.base,
-                                    didl_writes_caption_info(ctx.client_type), ctx.utf8);
+                                    didl_writes_caption_info(ctx.client), ctx.utf8);
         }
     }
     xml_didl_element(out, "upnp:class", "", cls, ctx.utf8);
@@ -290,27 +291,27 @@ void didl_picture_resources(StrBuf& out, const DbItem* item, NodeId id, const Ht
             didl_picture_res(out, c, id, r.width, r.height, r.mode, r.profile, r.suffix);
         }
     };
-    switch (client_type_of(c->client_ip.data())) {
-    case kDlink:
+    switch (client_quirks_of(c).pictures) {
+    case ClientPictures::DlinkSet:
         emit({{684, 456, 3, "*", ".jpg"}});
         strbuf_appendf(out,
                        "&lt;desc&gt;&lt;DA dir=\"0\"&gt;%spicture/%d(120x90,1).jpg&lt;/DA&gt;"
                        "&lt;/desc&gt;",
                        c->base_url.data(), id);
         break;
-    case kGoVideo:
+    case ClientPictures::Unscaled:
         emit({{item->width, item->height, 0, "*", ".jpg"}});
         break;
-    case kQx:
+    case ClientPictures::QxSet:
         emit({{720, 576, 1, "*", ".jpg"}, {120, 105, 1, "*", ".jpg"}});
         break;
-    case kPhilips:
+    case ClientPictures::PhilipsSet:
         emit({{720, 576, 1, "*", ".jpg"},
               {1024, 768, 1, "*", ".jpg"},
               {120, 105, 1, "*", ".jpg"},
               {69, 51, 1, "*", ".jpg"}});
         break;
-    default:
+    case ClientPictures::Standard:
         emit({{item->width, item->height, 0, "*", ".jpg"},
               {684, 456, 3, "*", ".yuv"},
               {136, 90, 1, "*", ".yuv"},
@@ -330,10 +331,12 @@ StrBuf& didl_render_object(const DbLock& lock, StrBuf& out, const DbNode* node, 
     if (!node || !connection) {
         return out;
     }
-    const int type = client_type_of(connection->client_ip.data());
-    // Text in the tree is UTF-8 and goes out as it is, except to the Noxon
-    // players, which read Latin-1 only (in the same envelope as before).
-    const Context ctx{lock, filter, connection->base_url.data(), type, type != kNoxon};
+    const ClientType client = client_of(connection);
+    const ClientQuirks& quirks = client_quirks(client);
+    // Text in the tree is UTF-8 and goes out as it is, except to the players
+    // that read Latin-1 only (in the same envelope as before).
+    const Context ctx{lock,   filter, connection->base_url.data(),
+                      client, quirks, !quirks.latin1_text};
     if (node->kind == DB_CONTAINER) {
         render_container(out, static_cast<const DbContainer*>(node), ctx);
     } else if (const DbItem* item = db_target_item(lock, const_cast<DbNode*>(node))) {

@@ -6,14 +6,14 @@
 
 #include <string>
 
-bool didl_sends_subtitles(int client_type)
+bool didl_sends_subtitles(ClientType client)
 {
-    return client_type == 0 || client_type >= kClientTypeCount;
+    return client_gets_dlna_fields(client);
 }
 
-bool didl_writes_caption_info(int client_type)
+bool didl_writes_caption_info(ClientType client)
 {
-    return client_type >= kClientTypeCount;
+    return client_quirks(client).caption_info;
 }
 
 void didl_subtitle_resources(StrBuf& out, const DbItem* item, NodeId id, const char* base,

@@ -4,20 +4,20 @@
 // URL.
 #pragma once
 
+#include "control/clients.h"
 #include "core/strbuf.h"
 #include "db/media_db.h"
 
 // Whether a client type is offered subtitle resources: the generic type and
-// the types added after the fixed ones. The fixed types keep the listing they
-// were built for, where an unknown resource might be taken for the video.
-bool didl_sends_subtitles(int client_type);
+// today's players. The fixed types keep the listing they were built for,
+// where an unknown resource might be taken for the video.
+bool didl_sends_subtitles(ClientType client);
 
 // Whether a client type gets the sec:CaptionInfoEx element. The DIDL-Lite
 // schema allows no element of another namespace directly in an item, so a
 // strict reader (the generic type may be one) refuses a listing with it; it
-// goes only to the types added after the fixed ones, which read it or pass
-// over it.
-bool didl_writes_caption_info(int client_type);
+// goes only to the players whose quirks ask for it.
+bool didl_writes_caption_info(ClientType client);
 
 // Appends the subtitle resource of the item (nothing when it has none), and
 // with caption_info the caption element.

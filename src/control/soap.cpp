@@ -89,6 +89,14 @@ constexpr ActionRow kActions[] = {
     {"ConnectionManager:1#ConnectionComplete", SoapAction::ConnectionComplete},
     {"ConnectionManager:1#GetCurrentConnectionIDs", SoapAction::GetCurrentConnectionIDs},
     {"ConnectionManager:1#GetCurrentConnectionInfo", SoapAction::GetCurrentConnectionInfo},
+    // Samsung televisions ask for the feature list before they browse, and
+    // save a bookmark whenever playback stops.
+    {"ContentDirectory:1#X_GetFeatureList", SoapAction::XGetFeatureList},
+    {"ContentDirectory:1#X_SetBookmark", SoapAction::XSetBookmark},
+    // Xbox consoles and Windows Media Player check they are registered.
+    {"X_MS_MediaReceiverRegistrar:1#IsAuthorized", SoapAction::RegistrarIsAuthorized},
+    {"X_MS_MediaReceiverRegistrar:1#IsValidated", SoapAction::RegistrarIsValidated},
+    {"X_MS_MediaReceiverRegistrar:1#RegisterDevice", SoapAction::RegistrarRegisterDevice},
 };
 
 } // namespace

@@ -67,6 +67,11 @@ enum class SoapAction {
     ConnectionComplete,
     GetCurrentConnectionIDs,
     GetCurrentConnectionInfo,
+    XGetFeatureList,
+    XSetBookmark,
+    RegistrarIsAuthorized,
+    RegistrarIsValidated,
+    RegistrarRegisterDevice,
     None, // no SOAPACTION header, or an action not listed
 };
 

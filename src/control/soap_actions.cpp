@@ -3,6 +3,7 @@
 #include "control/browse.h"
 #include "control/clients.h"
 #include "control/control_limits.h"
+#include "control/vendor_actions.h"
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "db/sort.h"
@@ -42,9 +43,9 @@ int send_spaced(HttpConnection* c, const char* action, const std::vector<std::st
 
 int get_search_capabilities(HttpConnection* c)
 {
-    const char* caps = setting_int(KEY_NOSEARCH) != 0             ? ""
-                       : client_type_of(c->client_ip.data()) == 9 ? "*"
-                                                                  : kSearchCapabilities;
+    const char* caps = setting_int(KEY_NOSEARCH) != 0        ? ""
+                       : client_quirks_of(c).search_caps_all ? "*"
+                                                             : kSearchCapabilities;
     return send_compact(c, "GetSearchCapabilities", kContentDirectoryNs,
                         std::string("<SearchCaps>") + caps + "</SearchCaps>");
 }
@@ -202,6 +203,16 @@ int soap_dispatch(HttpConnection* c, SoapAction action, const XmlElement* body)
                             "<PeerConnectionManager></PeerConnectionManager>",
                             "<PeerConnectionID>-1</PeerConnectionID>",
                             "<Direction>Output</Direction>", "<Status>Unknown</Status>"});
+    case SoapAction::XGetFeatureList:
+        return vendor_get_feature_list(c);
+    case SoapAction::XSetBookmark:
+        return vendor_set_bookmark(c);
+    case SoapAction::RegistrarIsAuthorized:
+        return vendor_registrar_is_authorized(c);
+    case SoapAction::RegistrarIsValidated:
+        return vendor_registrar_is_validated(c);
+    case SoapAction::RegistrarRegisterDevice:
+        return vendor_registrar_register_device(c);
     case SoapAction::None:
         return soap_send_fault(c, 401);
     default:

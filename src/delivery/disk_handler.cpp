@@ -24,7 +24,6 @@
 namespace
 {
 
-constexpr int kNetgearMp101 = 1;
 constexpr size_t kIndexPathLimit = 1024;
 
 bool ends_with(std::string_view text, std::string_view suffix)
@@ -121,7 +120,7 @@ int disk_handler(HttpConnection* c)
 
     const int64_t file_size = st.st_size;
     char lpcm_type[128];
-    c->content_type = mime_type_for(path);
+    c->content_type = client_mime_for(client_of(c), path);
     if (ends_with_nocase(url, ".lpcm")) {
         const int rate = path.find("48") != std::string::npos ? 48000 : 44100;
         const int channels = path.find("Mono") != std::string::npos ? 1 : 2;
@@ -163,7 +162,7 @@ int disk_handler(HttpConnection* c)
     plan.status_base = status_base;
     plan.object_id = object_id;
     plan.chunk_size = stream_chunk_size(c->content_type);
-    plan.pace = client_type_of(c->client_ip.data()) == kNetgearMp101;
+    plan.pace = client_quirks_of(c).paced_stream;
     plan.duration_ms = location->duration_ms;
     plan.file_size = file_size;
     return stream_file_body(c, plan) == 0 ? HTTP_KEEP : HTTP_CLOSE;

@@ -71,7 +71,7 @@ bool caption_wanted(const std::optional<std::string>& description, const RgbImag
                     const HttpConnection* c)
 {
     return description && setting_flag(KEY_DESCRIPTIONS) && canvas.width >= 201 &&
-           client_type_of(c->client_ip.data()) != kQx;
+           !client_quirks_of(c).uncaptioned_pictures;
 }
 
 size_t encode_as(PictureForm form, const RgbImage& canvas, std::vector<uint8_t>& out)

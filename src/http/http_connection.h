@@ -59,6 +59,9 @@ struct HttpConnection {
     // The connection's place among the admitted ones; null for a request
     // made in code. A media stream tells it when its player stops reading.
     HttpAdmission* admission = nullptr;
+    // The client type of the request, recognised once when its head has
+    // been read (a ClientType of control/clients.h); -1 until then.
+    int client_type = -1;
 };
 
 // Whether a long answer should end now because the server is stopping.

@@ -35,6 +35,7 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"MX", true},
     {"ST", true},
     {"getCaptionInfo.sec", false},
+    {"X-AV-Client-Info", false},
 };
 
 bool equals_nocase(std::string_view a, std::string_view b)

@@ -32,6 +32,7 @@ enum class HttpField : uint8_t {
     Mx,
     St,
     GetCaptionInfo, // getCaptionInfo.sec: a television asks where a video's subtitle is
+    AvClientInfo, // X-AV-Client-Info, which names some televisions' models
     Count
 };
 

@@ -27,8 +27,7 @@ namespace
 {
 
 // Set at start-up (and by tests) while connections may be running.
-std::atomic<void (*)(int, const char*)> g_recognised_hook{nullptr};
-std::atomic<bool (*)(const char*)> g_must_close_hook{nullptr};
+std::atomic<void (*)(HttpConnection*)> g_recognise_hook{nullptr};
 
 std::atomic<int> g_request_ms{HttpTimeLimits{}.request_ms};
 std::atomic<int> g_idle_ms{HttpTimeLimits{}.idle_ms};
@@ -37,21 +36,6 @@ std::atomic<int> g_stream_pause_ms{HttpTimeLimits{}.stream_pause_ms};
 
 // How often a connection waiting for a request looks at the running flag.
 constexpr int kStopCheckMs = 200;
-
-struct ClientRule {
-    const char* text;
-    int client_type;
-};
-
-// Devices recognised by a text in their request heads, tested in this order.
-constexpr ClientRule kClientRules[] = {
-    {"Corvalenso Remote CP", 5},
-    {"Corvalenso Home-To-Home Gateway", 0},
-    {"Allegro-Software-WebClient/4.30", 8},            // Philips Streamium
-    {"Allegro-Software-WebClient/4.32", 9},            // Roku Soundbridge
-    {"Mozilla/4.0 (compatible)", 10},                  // Noxon, confirmed by a probe
-    {"POSIX, UPnP/1.0, Intel MicroStack/1.0.1423", 2}, // D-Link DSM320, probed
-};
 
 void close_socket(int socket)
 {
@@ -239,25 +223,7 @@ bool http_parse_request_line(HttpConnection& c)
 
 void http_set_client_hooks(const HttpClientHooks& hooks)
 {
-    g_recognised_hook = hooks.recognised;
-    g_must_close_hook = hooks.must_close;
-}
-
-void http_client_recognised(int client_type, const char* address)
-{
-    if (auto recognised = g_recognised_hook.load()) {
-        recognised(client_type, address);
-    }
-}
-
-int http_client_type_from_head(const char* head)
-{
-    for (const ClientRule& rule : kClientRules) {
-        if (strstr(head, rule.text)) {
-            return rule.client_type;
-        }
-    }
-    return -1;
+    g_recognise_hook = hooks.recognise;
 }
 
 int http_connection_count()
@@ -471,13 +437,9 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     }
     c->close_after = c->http_version == 10 || c->fields.connection_close ? 1 : 0;
 
-    const int client_type = http_client_type_from_head(head_text);
-    if (client_type >= 0) {
-        http_client_recognised(client_type, c->client_ip.data());
-    }
-    auto must_close = g_must_close_hook.load();
-    if (must_close && must_close(c->client_ip.data())) {
-        c->close_after = 1;
+    // Once per request: every handler then asks the record, not the head.
+    if (auto recognise = g_recognise_hook.load()) {
+        recognise(c.get());
     }
     // Connections of this host wait for a slot: this one passes its slot on
     // after the answer, and says so, so that the client does not reuse it.

@@ -58,19 +58,13 @@ bool http_parse_request_line(HttpConnection& connection);
 // HTTP_ALREADY_CLOSED.
 int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader);
 
-// How the client table hears of devices recognised by their request heads,
-// and tells which clients need every connection closed after the answer.
+// How a request's client is recognised: called once per request, when its
+// head has been split and before it is dispatched; it sets the record's
+// client_type, and close_after for clients whose connections must close.
 struct HttpClientHooks {
-    void (*recognised)(int client_type, const char* address) = nullptr;
-    bool (*must_close)(const char* address) = nullptr;
+    void (*recognise)(HttpConnection* connection) = nullptr;
 };
 void http_set_client_hooks(const HttpClientHooks& hooks);
-
-// Passes a device recognised elsewhere (by its search text) to the client table.
-void http_client_recognised(int client_type, const char* address);
-
-// The client type a request head reveals, or -1 (first hit wins).
-int http_client_type_from_head(const char* head);
 
 // Connection threads alive now.
 int http_connection_count();

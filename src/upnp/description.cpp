@@ -197,6 +197,32 @@ std::string build_connection_manager_scpd()
         });
 }
 
+// The registrar Xbox consoles and Windows Media Player look for before they
+// browse a server. It has no evented variables, so no eventing either.
+std::string build_registrar_scpd()
+{
+    return scpd(
+        {
+            {"IsAuthorized",
+             {{"DeviceID", IN, "A_ARG_TYPE_DeviceID"}, {"Result", OUT, "A_ARG_TYPE_Result"}}},
+            {"RegisterDevice",
+             {{"RegistrationReqMsg", IN, "A_ARG_TYPE_RegistrationReqMsg"},
+              {"RegistrationRespMsg", OUT, "A_ARG_TYPE_RegistrationRespMsg"}}},
+            {"IsValidated",
+             {{"DeviceID", IN, "A_ARG_TYPE_DeviceID"}, {"Result", OUT, "A_ARG_TYPE_Result"}}},
+        },
+        {
+            {false, "A_ARG_TYPE_DeviceID", "string", {}},
+            {false, "A_ARG_TYPE_Result", "int", {}},
+            {false, "A_ARG_TYPE_RegistrationReqMsg", "bin.base64", {}},
+            {false, "A_ARG_TYPE_RegistrationRespMsg", "bin.base64", {}},
+            {false, "AuthorizationGrantedUpdateID", "ui4", {}},
+            {false, "AuthorizationDeniedUpdateID", "ui4", {}},
+            {false, "ValidationSucceededUpdateID", "ui4", {}},
+            {false, "ValidationRevokedUpdateID", "ui4", {}},
+        });
+}
+
 std::string build_udn()
 {
     const char* fallback = edition_music_only() ? "737837" : "73783736426233";
@@ -307,6 +333,10 @@ std::string device_description(const std::string& base_url)
         "<serviceId>urn:upnp-org:serviceId:ConnectionManager</serviceId>"
         "<SCPDURL>ConnectionManager.xml</SCPDURL><eventSubURL>ConnectionManager/Event</eventSubURL>"
         "<controlURL>ConnectionManager/Control</controlURL></service>"
+        "<service><serviceType>urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
+        "</serviceType><serviceId>urn:microsoft.com:serviceId:X_MS_MediaReceiverRegistrar"
+        "</serviceId><SCPDURL>X_MS_MediaReceiverRegistrar.xml</SCPDURL><eventSubURL></eventSubURL>"
+        "<controlURL>X_MS_MediaReceiverRegistrar/Control</controlURL></service>"
         "</serviceList></device></root>";
     return doc;
 }
@@ -320,6 +350,12 @@ const std::string& content_directory_scpd()
 const std::string& connection_manager_scpd()
 {
     static const std::string doc = build_connection_manager_scpd();
+    return doc;
+}
+
+const std::string& registrar_scpd()
+{
+    static const std::string doc = build_registrar_scpd();
     return doc;
 }
 
@@ -339,4 +375,9 @@ int serve_content_directory_scpd(HttpConnection* c)
 int serve_connection_manager_scpd(HttpConnection* c)
 {
     return serve_scpd(c, connection_manager_scpd());
+}
+
+int serve_registrar_scpd(HttpConnection* c)
+{
+    return serve_scpd(c, registrar_scpd());
 }

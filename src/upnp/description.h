@@ -20,7 +20,9 @@ std::string device_description(const std::string& base_url);
 // The two service descriptions, built from their action and variable tables.
 const std::string& content_directory_scpd();
 const std::string& connection_manager_scpd();
+const std::string& registrar_scpd(); // X_MS_MediaReceiverRegistrar
 
 int serve_device_description(HttpConnection* connection);
 int serve_content_directory_scpd(HttpConnection* connection);
 int serve_connection_manager_scpd(HttpConnection* connection);
+int serve_registrar_scpd(HttpConnection* connection);

@@ -1,5 +1,6 @@
 #include "upnp/ssdp.h"
 
+#include "control/clients.h"
 #include "core/log.h"
 #include "core/text_util.h"
 #include "core/time_util.h"
@@ -443,15 +444,7 @@ void ssdp_handle_msearch(const char* datagram, SsdpInterface* interface, const s
     if (!search) {
         return;
     }
-    int client_type = -1;
-    if (copy.find("Netgear MP101") != std::string::npos) {
-        client_type = 1;
-    } else if (copy.find("MYNAME: \"D2730\"") != std::string::npos) {
-        client_type = 7;
-    }
-    if (client_type >= 0) {
-        http_client_recognised(client_type, address);
-    }
+    client_recognise_search(copy, address);
     if (!ssdp_admit_search(*interface, sender->sin_addr)) {
         log_msg(LOG_INFO, LOG_CAT_SSDP, "too many pending searches, search from %s dropped\n",
                 address);

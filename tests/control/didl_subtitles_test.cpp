@@ -86,16 +86,18 @@ TEST_F(DidlSubtitles, FixedClientTypesKeepTheirListing)
     const DbItem* item = movie(dir.file("Film.avi"));
     ASSERT_TRUE(db_set_subtitle(dir.file("Film.avi"), dir.file("Film.srt")));
     for (int type = 1; type < kClientTypeCount; ++type) {
-        EXPECT_FALSE(didl_sends_subtitles(type)) << type;
-        EXPECT_FALSE(didl_writes_caption_info(type)) << type;
+        EXPECT_FALSE(didl_sends_subtitles(static_cast<ClientType>(type))) << type;
+        EXPECT_FALSE(didl_writes_caption_info(static_cast<ClientType>(type))) << type;
     }
     client_register(kPhilips, "10.0.0.8");
     EXPECT_EQ(render(item, "*", "10.0.0.8").find("subtitle/"), std::string::npos);
-    EXPECT_TRUE(didl_sends_subtitles(0));
+    EXPECT_TRUE(didl_sends_subtitles(ClientType::Generic));
+    EXPECT_TRUE(didl_sends_subtitles(ClientType::Kodi));
     // The DIDL-Lite schema allows no foreign element in an item: the
-    // generic type, which may validate, gets none.
-    EXPECT_FALSE(didl_writes_caption_info(0));
-    EXPECT_TRUE(didl_writes_caption_info(kClientTypeCount));
+    // generic type, which may validate, gets none; Samsung's sets do.
+    EXPECT_FALSE(didl_writes_caption_info(ClientType::Generic));
+    EXPECT_FALSE(didl_writes_caption_info(ClientType::Kodi));
+    EXPECT_TRUE(didl_writes_caption_info(ClientType::SamsungTv));
 }
 
 TEST_F(DidlSubtitles, CaptionElementNamesTheSameUrlWithItsFormat)

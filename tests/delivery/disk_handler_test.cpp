@@ -255,4 +255,17 @@ TEST_F(DiskHandler, NetgearMp101IsPacedToTheItemsRate)
     EXPECT_LT(unpaced, 3.0);
 }
 
+// Each player is sent the type it was told in the listing: Samsung
+// televisions play Matroska only under their own name for it.
+TEST_F(DiskHandler, MatroskaIsSentUnderTheNameThePlayerReads)
+{
+    const std::string id = add_item(sized_file("film.mkv", 1000), kClassMovie);
+    const std::string url = "/disk/" + id + ".mkv";
+    Answer a =
+        fetch(disk_handler, url, "User-Agent: DLNADOC/1.50 SEC_HHP_[TV] UE55/1.0 UPnP/1.0\r\n");
+    EXPECT_TRUE(has_line(a, "Content-Type: video/x-mkv")) << a.head;
+    a = fetch(disk_handler, url, "User-Agent: Kodi/20.2\r\n");
+    EXPECT_TRUE(has_line(a, "Content-Type: video/x-matroska")) << a.head;
+}
+
 } // namespace

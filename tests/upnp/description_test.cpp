@@ -151,4 +151,27 @@ TEST_F(Description, IdentifierIsBuiltOnceAndHasItsShape)
     EXPECT_EQ(first.substr(first.size() - 7), udn_digits("Kitchen", ""));
 }
 
+TEST_F(Description, RegistrarServiceIsOffered)
+{
+    const std::string doc = device_description("http://h:1/");
+    EXPECT_NE(
+        doc.find("<service><serviceType>urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
+                 "</serviceType><serviceId>urn:microsoft.com:serviceId:"
+                 "X_MS_MediaReceiverRegistrar</serviceId><SCPDURL>"
+                 "X_MS_MediaReceiverRegistrar.xml</SCPDURL><eventSubURL></eventSubURL>"
+                 "<controlURL>X_MS_MediaReceiverRegistrar/Control</controlURL></service>"
+                 "</serviceList>"),
+        std::string::npos)
+        << doc;
+    XmlTree scpd = xml_parse(registrar_scpd().c_str());
+    ASSERT_TRUE(scpd);
+    std::vector<std::string> names;
+    for (const XmlElement* a = xml_find(scpd.get(), "action"); a; a = xml_find_next(a, "action")) {
+        names.push_back(a->first_child->text.value_or(""));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"IsAuthorized", "RegisterDevice", "IsValidated"}));
+    EXPECT_EQ(registrar_scpd().find("sendEvents=\"yes\""), std::string::npos)
+        << "no eventing, as the description offers none";
+}
+
 } // namespace
