@@ -85,11 +85,11 @@ TEST_F(DidlSubtitles, FixedClientTypesKeepTheirListing)
 {
     const DbItem* item = movie(dir.file("Film.avi"));
     ASSERT_TRUE(db_set_subtitle(dir.file("Film.avi"), dir.file("Film.srt")));
-    for (int type = 1; type < kClientTypeCount; ++type) {
+    for (int type = 1; type <= static_cast<int>(ClientType::TiniImageRenderer); ++type) {
         EXPECT_FALSE(didl_sends_subtitles(static_cast<ClientType>(type))) << type;
         EXPECT_FALSE(didl_writes_caption_info(static_cast<ClientType>(type))) << type;
     }
-    client_register(kPhilips, "10.0.0.8");
+    client_register(static_cast<int>(ClientType::PhilipsStreamium), "10.0.0.8");
     EXPECT_EQ(render(item, "*", "10.0.0.8").find("subtitle/"), std::string::npos);
     EXPECT_TRUE(didl_sends_subtitles(ClientType::Generic));
     EXPECT_TRUE(didl_sends_subtitles(ClientType::Kodi));
