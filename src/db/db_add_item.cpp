@@ -72,6 +72,7 @@ template <typename From> void take_file_numbers(DbItem& to, const From& from)
     to.album_art = from.album_art;
     to.compilation = from.compilation;
     to.bitrate = from.bitrate;
+    to.audio_format = from.audio_format;
     to.size = from.size;
 }
 
@@ -186,7 +187,7 @@ bool same_visible(const DbItem& a, const DbItem& b)
     }
     return a.track == b.track && a.width == b.width && a.height == b.height &&
            a.album_art == b.album_art && a.compilation == b.compilation && a.bitrate == b.bitrate &&
-           a.size == b.size;
+           a.audio_format == b.audio_format && a.size == b.size;
 }
 
 // A file read again because it changed: the item takes the new values but

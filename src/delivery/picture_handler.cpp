@@ -6,6 +6,7 @@
 #include "core/settings.h"
 #include "core/text_util.h"
 #include "db/media_db.h"
+#include "delivery/dlna_headers.h"
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
 #include "delivery/picture_slots.h"
@@ -97,6 +98,17 @@ int picture_handler(HttpConnection* c)
     }
     const int width = static_cast<int>(request->width);
     const int height = static_cast<int>(request->height);
+    // The answer carries the type the listing named for this rendition.
+    const char* suffix = strrchr(c->url.data(), ')');
+    c->content_type = dlna_picture_mime(suffix ? suffix : "");
+    DlnaResource resource;
+    resource.mime = c->content_type;
+    resource.width = width;
+    resource.height = height;
+    resource.scaled = true;
+    if (dlna_add_media_headers(c, resource, false) != 0) {
+        return http_send_empty(c, 406);
+    }
     // Held until the answer has gone out: the output buffer lives that long,
     // and a slot released earlier would let the buffers of many slow clients
     // pile up. Web-camera pictures are fetched inside the slot too.
@@ -141,6 +153,5 @@ int picture_handler(HttpConnection* c)
         return http_send_404(c);
     }
     c->content_length = static_cast<int64_t>(length);
-    c->content_type = "image/jpeg";
     return http_send_response(c, reinterpret_cast<const char*>(out.data()));
 }

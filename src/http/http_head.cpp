@@ -34,6 +34,8 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"MAN", true},
     {"MX", true},
     {"ST", true},
+    {"getcontentFeatures.dlna.org", false},
+    {"transferMode.dlna.org", true},
 };
 
 bool equals_nocase(std::string_view a, std::string_view b)

@@ -31,6 +31,8 @@ enum class HttpField : uint8_t {
     Man, // the search fields of an SSDP M-SEARCH, which is HTTP-shaped too
     Mx,
     St,
+    GetContentFeatures, // getcontentFeatures.dlna.org
+    TransferMode,       // transferMode.dlna.org
     Count
 };
 
