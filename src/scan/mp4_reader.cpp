@@ -310,8 +310,16 @@ int32_t esds_audio_format(const uint8_t* data, const Box& esds)
     at += 13;
     bool lc = object_type == 0x67; // MPEG-2 AAC-LC
     if (object_type == 0x40 && at < config_end && data[at++] == 0x05 &&
-        descriptor_length(data, at, config_end, length) && length >= 1) {
-        lc = (data[at] >> 3) == 2;
+        descriptor_length(data, at, config_end, length) && length >= 2) {
+        // The AudioSpecificConfig: object type (5 bits), sampling frequency
+        // index (4), channel configuration (4). Its rate counts over the
+        // sample entry's, which cannot hold more than 65535 Hz.
+        const int audio_object = data[at] >> 3;
+        const int frequency_index = (data[at] & 7) << 1 | data[at + 1] >> 7;
+        const int channels = (data[at + 1] >> 3) & 15;
+        // Index 3 is 48 kHz, 11 is 8 kHz.
+        lc = audio_object == 2 && frequency_index >= 3 && frequency_index <= 11 && channels >= 1 &&
+             channels <= 2;
     }
     const uint32_t bitrate = std::max(max_bitrate, avg_bitrate);
     if (!lc || bitrate == 0 || bitrate > 576000) {
