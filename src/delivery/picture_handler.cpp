@@ -98,17 +98,6 @@ int picture_handler(HttpConnection* c)
     }
     const int width = static_cast<int>(request->width);
     const int height = static_cast<int>(request->height);
-    // The answer carries the type the listing named for this rendition.
-    const char* suffix = strrchr(c->url.data(), ')');
-    c->content_type = dlna_picture_mime(suffix ? suffix : "");
-    DlnaResource resource;
-    resource.mime = c->content_type;
-    resource.width = width;
-    resource.height = height;
-    resource.scaled = true;
-    if (dlna_add_media_headers(c, resource, false) != 0) {
-        return http_send_empty(c, 406);
-    }
     // Held until the answer has gone out: the output buffer lives that long,
     // and a slot released earlier would let the buffers of many slow clients
     // pile up. Web-camera pictures are fetched inside the slot too.
@@ -151,6 +140,18 @@ int picture_handler(HttpConnection* c)
     // An empty picture would be a failure answered as success.
     if (length == 0) {
         return http_send_404(c);
+    }
+    // The answer carries the type the listing named for this rendition; the
+    // DLNA lines go on the picture answer only, never on a not-found page.
+    const char* suffix = strrchr(c->url.data(), ')');
+    c->content_type = dlna_picture_mime(suffix ? suffix : "");
+    DlnaResource resource;
+    resource.mime = c->content_type;
+    resource.width = width;
+    resource.height = height;
+    resource.scaled = true;
+    if (dlna_add_media_headers(c, resource, false) != 0) {
+        return http_send_empty(c, 406);
     }
     c->content_length = static_cast<int64_t>(length);
     return http_send_response(c, reinterpret_cast<const char*>(out.data()));
