@@ -9,11 +9,15 @@ set -euo pipefail
 # picture benchmark ImageMagick's convert. The real-library check tags its
 # files with mutagen and ffmpeg and dates its photos with exiftool; the
 # real-format check encodes FLAC, Ogg Vorbis and Opus with their reference
-# encoders (flac, vorbis-tools, opus-tools).
+# encoders (flac, vorbis-tools, opus-tools). The DLNA profiles the server
+# names are checked with gupnp-dlna-info, which reads files through
+# GStreamer.
 packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-dev
     python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 libgupnp-av-1.0-3 libxml2-utils
     ffmpeg nginx-light imagemagick python3-mutagen libimage-exiftool-perl
-    flac vorbis-tools opus-tools)
+    flac vorbis-tools opus-tools
+    gupnp-dlna-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    gstreamer1.0-plugins-ugly gstreamer1.0-libav)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

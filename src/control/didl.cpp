@@ -7,6 +7,7 @@
 #include "core/time_util.h"
 #include "db/auto_playlists.h"
 #include "db/media_db.h"
+#include "delivery/dlna_fields.h"
 #include "http/mime.h"
 
 #include <cstring>
@@ -51,6 +52,25 @@ const DbItem* first_item(const DbLock& lock, const DbContainer* c, Pick pick)
         }
     }
     return nullptr;
+}
+
+// The fourth protocolInfo field of an item's own file as the disk service
+// sends it: the DLNA description for the client types that are sent it, "*"
+// for the others and for what the server only passes on from elsewhere.
+std::string file_fourth_field(const DbItem* item, std::string_view mime, bool from_disk,
+                              const Context& ctx)
+{
+    if (!from_disk || !client_gets_dlna_fields(ctx.client)) {
+        return "*";
+    }
+    DlnaResource resource;
+    resource.mime = mime;
+    resource.audio_format = item->audio_format;
+    resource.width = item->width;
+    resource.height = item->height;
+    // The disk service maps play time to bytes only at a known, constant rate.
+    resource.time_seek = item->bitrate != 0 && item->duration_ms > 0;
+    return dlna_fourth_field(resource);
 }
 
 void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
@@ -114,18 +134,23 @@ void render_resource(StrBuf& out, const DbItem* item, NodeId id, std::string att
                                                         : "disk";
     const std::string base = std::string(ctx.base) + dir + "/" + std::to_string(id);
     const std::string ext = extension_of(item);
+    const bool from_disk = strcmp(dir, "disk") == 0;
     std::string url;
     if (item->upnp_class == kClassMusicTrack || item->upnp_class == kClassMovie) {
         const char* mime = client_mime_for(ctx.client, path);
         if (item->upnp_class == kClassMusicTrack && strcmp(mime, "audio/L16") == 0) {
             const int rate = strstr(path, "48") ? 48000 : 44100;
             const int channels = strstr(path, "Mono") ? 1 : 2;
-            attributes += "protocolInfo=\"http-get:*:audio/L16;rate=" + std::to_string(rate) +
-                          ";channels=" + std::to_string(channels) +
-                          ":DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11\" ";
+            const std::string type =
+                "audio/L16;rate=" + std::to_string(rate) + ";channels=" + std::to_string(channels);
+            const std::string fourth = client_gets_dlna_fields(ctx.client)
+                                           ? file_fourth_field(item, type, from_disk, ctx)
+                                           : "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11";
+            attributes += "protocolInfo=\"http-get:*:" + type + ":" + fourth + "\" ";
             url = base + "_DLNA_LPCM." + ext;
         } else {
-            attributes += std::string("protocolInfo=\"http-get:*:") + mime + ":*\" ";
+            attributes += std::string("protocolInfo=\"http-get:*:") + mime + ":" +
+                          file_fourth_field(item, mime, from_disk, ctx) + "\" ";
             url = base + "." + ext;
         }
     } else if (item->upnp_class == kClassBroadcast) {
@@ -137,7 +162,8 @@ void render_resource(StrBuf& out, const DbItem* item, NodeId id, std::string att
             return;
         }
         attributes += "resolution=\"" + std::to_string(item->width) + "x" +
-                      std::to_string(item->height) + "\" protocolInfo=\"http-get:*:image/jpeg:*\" ";
+                      std::to_string(item->height) + "\" protocolInfo=\"http-get:*:image/jpeg:" +
+                      file_fourth_field(item, "image/jpeg", from_disk, ctx) + "\" ";
         url = base + ".jpg";
     } else {
         return;
@@ -270,14 +296,43 @@ void xml_didl_element(StrBuf& out, const char* name, const char* attributes, con
 void didl_picture_res(StrBuf& out, const HttpConnection* c, NodeId id, int width, int height,
                       int mode, const char* profile, const char* suffix)
 {
-    const char* mime = strcmp(suffix, ".yuv") == 0    ? "image/x-ycbcr-yuv420"
-                       : strcmp(suffix, ".pjpg") == 0 ? "image/pjpeg"
-                                                      : "image/jpeg";
+    const char* mime = dlna_picture_mime(suffix);
     strbuf_appendf(out, "&lt;res resolution=\"%dx%d\" ", width, height);
     strbuf_appendf(out, "protocolInfo=\"http-get:*:%s:%s\"&gt;%s%s/%d(%dx%d,%d)%s&lt;/res&gt;",
                    mime, profile, c->base_url.data(), mode != 0 ? "picture" : "disk", id, width,
                    height, mode, suffix);
 }
+
+namespace
+{
+
+// The renditions of a picture for the client types that are sent the DLNA
+// fields: the same sizes as for the other types, each described as sent.
+void dlna_picture_resources(StrBuf& out, const DbItem* item, NodeId id, const HttpConnection* c)
+{
+    struct Res {
+        int width, height, mode;
+        const char* suffix;
+    };
+    static constexpr Res kSet[] = {
+        {0, 0, 0, ".jpg"},      {684, 456, 3, ".yuv"}, {136, 90, 1, ".yuv"},
+        {160, 160, 1, ".jpg"},  {48, 48, 1, ".jpg"},   {640, 480, 1, ".jpg"},
+        {1024, 768, 1, ".jpg"}, {120, 120, 1, ".jpg"}, {800, 600, 1, ".pjpg"}};
+    for (const Res& r : kSet) {
+        // Mode 0 is the file itself, at its own size.
+        const int width = r.mode == 0 ? item->width : r.width;
+        const int height = r.mode == 0 ? item->height : r.height;
+        DlnaResource resource;
+        resource.mime = dlna_picture_mime(r.suffix);
+        resource.width = width;
+        resource.height = height;
+        resource.scaled = r.mode != 0;
+        const std::string fourth = dlna_fourth_field(resource);
+        didl_picture_res(out, c, id, width, height, r.mode, fourth.c_str(), r.suffix);
+    }
+}
+
+} // namespace
 
 void didl_picture_resources(StrBuf& out, const DbItem* item, NodeId id, const HttpConnection* c)
 {
@@ -312,6 +367,10 @@ void didl_picture_resources(StrBuf& out, const DbItem* item, NodeId id, const Ht
               {69, 51, 1, "*", ".jpg"}});
         break;
     case ClientPictures::Standard:
+        if (client_gets_dlna_fields(client_of(c))) {
+            dlna_picture_resources(out, item, id, c);
+            break;
+        }
         emit({{item->width, item->height, 0, "*", ".jpg"},
               {684, 456, 3, "*", ".yuv"},
               {136, 90, 1, "*", ".yuv"},

@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "db/sort.h"
+#include "delivery/dlna_fields.h"
 
 #include <cstring>
 
@@ -189,9 +190,8 @@ int soap_dispatch(HttpConnection* c, SoapAction action, const XmlElement* body)
     case SoapAction::UpdateObject:
         return update_object(c, body);
     case SoapAction::GetProtocolInfo:
-        return send_spaced(
-            c, "GetProtocolInfo",
-            {std::string("<Source>") + kSourceProtocols + "</Source>", "<Sink></Sink>"});
+        return send_spaced(c, "GetProtocolInfo",
+                           {"<Source>" + dlna_source_protocols() + "</Source>", "<Sink></Sink>"});
     case SoapAction::PrepareForConnection:
         return soap_send_fault(c, soap_arg(body, "Direction") ? 602 : 402);
     case SoapAction::GetCurrentConnectionIDs:

@@ -11,8 +11,6 @@
 int soap_dispatch(HttpConnection* connection, SoapAction action, const XmlElement* body);
 
 // Constants of the answers.
-inline constexpr char kSourceProtocols[] =
-    "http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*,http-get:*:image/jpeg:*";
 inline constexpr char kSortCapabilities[] =
     "dc:title,dc:creator,upnp:artist,upnp:genre,upnp:album,dc:date,upnp:originalTrackNumber,res";
 inline constexpr char kSearchCapabilities[] =

@@ -173,7 +173,7 @@ bool same_visible(const DbItem& a, const DbItem& b)
     }
     return a.track == b.track && a.width == b.width && a.height == b.height &&
            a.album_art == b.album_art && a.compilation == b.compilation && a.bitrate == b.bitrate &&
-           a.size == b.size;
+           a.audio_format == b.audio_format && a.size == b.size;
 }
 
 // A file read again because it changed: the item takes the new values but

@@ -67,6 +67,7 @@ template <typename To, typename From> void db_copy_file_numbers(To& to, const Fr
     to.album_art = from.album_art;
     to.compilation = from.compilation;
     to.bitrate = from.bitrate;
+    to.audio_format = from.audio_format;
     to.size = from.size;
 }
 

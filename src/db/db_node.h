@@ -88,6 +88,7 @@ struct DbItem : DbNode {
     int32_t height = 0;
     int32_t track = 0;
     int32_t bitrate = 0;
+    int32_t audio_format = 0; // DbAudioFormat
     int32_t album_art = 0;
     int32_t compilation = 0;
     int64_t mtime = 0; // seconds since 1970, before it too, and past 2038

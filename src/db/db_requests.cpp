@@ -156,6 +156,9 @@ std::optional<DbLocation> db_item_location(const char* object_id)
     DbLocation location;
     location.path = db_text_of(item->path);
     location.duration_ms = item->bitrate == 0 ? 0 : item->duration_ms;
+    location.audio_format = item->audio_format;
+    location.width = item->width;
+    location.height = item->height;
     return location;
 }
 

@@ -207,6 +207,16 @@ int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* co
 // DbItemFields::playlist_order when none is given.
 inline constexpr int32_t kDbNoPlaylistOrder = -1;
 
+// What a reader learnt of an item's audio coding, as far as players ask for
+// it before they play (the DLNA media profile). Unknown unless a reader is
+// sure.
+enum DbAudioFormat : int32_t {
+    kAudioFormatUnknown = 0,
+    kAudioFormatMp3 = 1,     // MPEG-1 Layer III
+    kAudioFormatAacLc = 2,   // AAC-LC, 1 or 2 channels, 8-48 kHz, at most 320 kbit/s
+    kAudioFormatAacLcHi = 3, // the same at more than 320, at most 576 kbit/s
+};
+
 // Everything db_add_item needs to know of one media object.
 struct DbItemFields {
     const char* title = nullptr;
@@ -226,6 +236,7 @@ struct DbItemFields {
     int32_t album_art = 0;
     int32_t compilation = 0;
     int32_t bitrate = 0;
+    int32_t audio_format = kAudioFormatUnknown;
     int64_t size = 0;
     int64_t mtime = 0;
     int64_t last_played = 0;
@@ -305,6 +316,9 @@ int db_update_property(const char* object_id, const char* property, const char* 
 struct DbLocation {
     std::string path;
     int64_t duration_ms = 0;
+    int32_t audio_format = kAudioFormatUnknown; // what DLNA profile the file has
+    int32_t width = 0;
+    int32_t height = 0;
 };
 std::optional<DbLocation> db_item_location(const char* object_id);
 

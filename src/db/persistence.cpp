@@ -117,7 +117,8 @@ struct Record {
     std::optional<std::string> title, artist, album, genre, date, path, duration, description,
         keywords;
     const char* upnp_class = nullptr;
-    int32_t track = 0, width = 0, height = 0, album_art = 0, compilation = 0, bitrate = 0;
+    int32_t track = 0, width = 0, height = 0, album_art = 0, compilation = 0, bitrate = 0,
+            audio_format = 0;
     int64_t size = 0;
     int64_t mtime = 0, last_played = 0;
     int32_t play_count = 0;
@@ -147,9 +148,9 @@ void take_line(Record& rec, const std::string& line, bool cut)
         int32_t Record::*field;
     };
     static constexpr Number kNumbers[] = {
-        {"TR:", &Record::track},      {"WI:", &Record::width},       {"HE:", &Record::height},
-        {"AA:", &Record::album_art},  {"CO:", &Record::compilation}, {"BI:", &Record::bitrate},
-        {"PC:", &Record::play_count}, {"ID:", &Record::id},
+        {"TR:", &Record::track},        {"WI:", &Record::width},       {"HE:", &Record::height},
+        {"AA:", &Record::album_art},    {"CO:", &Record::compilation}, {"BI:", &Record::bitrate},
+        {"AF:", &Record::audio_format}, {"PC:", &Record::play_count},  {"ID:", &Record::id},
     };
     if (tag_is("TI:")) {
         rec.title = value; // the last one counts
@@ -309,6 +310,7 @@ void append_item(std::string& out, const DbItem* i)
     append_number(out, "AA:", i->album_art);
     append_number(out, "CO:", i->compilation);
     append_number(out, "BI:", i->bitrate);
+    append_number(out, "AF:", i->audio_format);
     append_number(out, "SI:", i->size);
     append_number(out, "MT:", i->mtime);
     append_number(out, "PT:", i->last_played);

@@ -6,6 +6,7 @@
 #include "core/text_util.h"
 #include "db/auto_playlists.h"
 #include "db/media_db.h"
+#include "delivery/dlna_headers.h"
 #include "delivery/media_stream.h"
 #include "delivery/media_url.h"
 #include "delivery/play_status.h"
@@ -115,9 +116,6 @@ int disk_handler(HttpConnection* c)
     if (file.fd < 0 || !inside || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return http_send_404(c);
     }
-    // Every request that finds its file counts as a play, HEAD and ranges too.
-    db_item_played(id_text);
-
     const int64_t file_size = st.st_size;
     char lpcm_type[128];
     c->content_type = client_mime_for(client_of(c), path);
@@ -130,12 +128,39 @@ int disk_handler(HttpConnection* c)
     }
 
     subtitle_add_caption_header(c, id_text);
+    DlnaResource resource;
+    resource.mime = c->content_type;
+    resource.audio_format = location->audio_format;
+    resource.width = location->width;
+    resource.height = location->height;
+    resource.time_seek = location->duration_ms > 0;
+    if (dlna_add_media_headers(c, resource, true) != 0) {
+        return http_send_empty(c, 406);
+    }
+    // A play-time seek needs the item's byte rate; without it the seek
+    // cannot be honoured, and a player told so seeks by bytes instead of
+    // playing the start as if it were the place it asked for.
+    const bool time_seek = dlna_time_seek_requested(c);
+    if (time_seek && !resource.time_seek) {
+        return http_send_empty(c, 406);
+    }
 
     const HttpByteSpan span = answer_span(c, file_size, location->duration_ms);
     c->range_total = file_size;
     if (!span.satisfiable) {
         // Nothing of the file lies in the range: the client learns its size.
         return http_send_empty(c, 416);
+    }
+    if (time_seek) {
+        const HttpRange asked = http_request_range(c);
+        dlna_add_time_seek_header(c, asked.start, asked.end, location->duration_ms, span.start,
+                                  span.end, file_size);
+    }
+    // A play is counted when a player starts the item: a GET from its first
+    // byte (or play time 0). Players probe with HEAD and small ranges and
+    // seek with ranges while they play; none of that is another play.
+    if (c->method == HTTP_GET && (!span.partial || span.start == 0) && path == location->path) {
+        db_item_played(id_text);
     }
     c->content_length = span.length;
     int status = 200;

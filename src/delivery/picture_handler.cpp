@@ -6,6 +6,7 @@
 #include "core/settings.h"
 #include "core/text_util.h"
 #include "db/media_db.h"
+#include "delivery/dlna_headers.h"
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
 #include "delivery/picture_slots.h"
@@ -146,7 +147,18 @@ int picture_handler(HttpConnection* c)
     if (length == 0) {
         return http_send_404(c);
     }
+    // The answer carries the type the listing named for this rendition; the
+    // DLNA lines go on the picture answer only, never on a not-found page.
+    const char* suffix = strrchr(c->url.data(), ')');
+    c->content_type = dlna_picture_mime(suffix ? suffix : "");
+    DlnaResource resource;
+    resource.mime = c->content_type;
+    resource.width = width;
+    resource.height = height;
+    resource.scaled = true;
+    if (dlna_add_media_headers(c, resource, false) != 0) {
+        return http_send_empty(c, 406);
+    }
     c->content_length = static_cast<int64_t>(length);
-    c->content_type = "image/jpeg";
     return http_send_response(c, reinterpret_cast<const char*>(out.data()));
 }

@@ -36,6 +36,8 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"ST", true},
     {"getCaptionInfo.sec", false},
     {"X-AV-Client-Info", false},
+    {"getcontentFeatures.dlna.org", false},
+    {"transferMode.dlna.org", true},
 };
 
 bool equals_nocase(std::string_view a, std::string_view b)

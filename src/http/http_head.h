@@ -33,6 +33,8 @@ enum class HttpField : uint8_t {
     St,
     GetCaptionInfo, // getCaptionInfo.sec: a television asks where a video's subtitle is
     AvClientInfo, // X-AV-Client-Info, which names some televisions' models
+    GetContentFeatures, // getcontentFeatures.dlna.org
+    TransferMode,       // transferMode.dlna.org
     Count
 };
 

@@ -77,7 +77,12 @@ HttpRange range_of(std::string_view head, const HttpHead& split)
     // end of the line.
     if (http_head_has(split, HttpField::Range)) {
         walk_range(http_head_field(head, split, HttpField::Range).data(), range,
-                   [](const char* text) { return parse_int64(text); });
+                   [](const char* text) {
+                       // A suffix "-0" asks for no bytes at all; read as a
+                       // start of 0 it would ask for the first byte.
+                       const int64_t value = parse_int64(text);
+                       return text[0] == '-' && value == 0 ? -1 : value;
+                   });
     } else {
         HttpField time_field = HttpField::TimeSeekRange;
         if (!http_head_has(split, time_field)) {

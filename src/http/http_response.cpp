@@ -37,6 +37,8 @@ const char* reason_for(int status, bool& html)
         return "404 Not Found";
     case 412:
         return "412 Precondition Failed";
+    case 406:
+        return "406 Not Acceptable";
     case 416:
         return "416 Requested Range Not Satisfiable";
     case 500:
@@ -58,7 +60,9 @@ std::string http_compose_header(HttpConnection* c, int status)
         c->content_type = kMimeHtml;
     }
     char range_line[128] = "";
-    if (status == 206 && c->http_version != 10) {
+    // HTTP/1.0 clients get the range with its Content-Range too: a 200 would
+    // make them take the fragment for the whole file.
+    if (status == 206) {
         snprintf(range_line, sizeof range_line,
                  "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n", c->range_start,
                  c->range_end, c->range_total);

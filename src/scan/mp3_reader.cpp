@@ -439,6 +439,7 @@ Mp3FrameInfo mp3_frame_info(std::span<const uint8_t> w, int64_t audio_bytes)
     const int layer_bits = (w[1] >> 1) & 3;
     const int layer = layer_bits == 0 ? 0 : 3 - layer_bits; // 0 = I, 1 = II, 2 = III
     info.valid = true;
+    info.mpeg1_layer3 = version == 0 && layer == 2;
     info.bitrate = kBitrates[version == 0 ? 0 : 1][layer][w[2] >> 4];
     const int sample_rate = kSampleRates[version][(w[2] >> 2) & 3];
     // Layer III frames of MPEG-2 and 2.5 hold half the samples of MPEG-1's.
@@ -533,6 +534,7 @@ Mp3Tags mp3_parse(Mp3Source& source, std::span<const uint8_t> tail)
     const Mp3FrameInfo frame = find_frame(source, tags_end, audio_end);
     if (frame.duration_ms > 0) {
         tags.bitrate = frame.vbr == 2 ? 0 : frame.bitrate;
+        tags.audio_format = frame.mpeg1_layer3 ? kAudioFormatMp3 : kAudioFormatUnknown;
         tags.duration = format_duration(static_cast<long>(frame.duration_ms));
     }
 

@@ -26,6 +26,7 @@ struct Mp3FrameInfo {
     int32_t bitrate = 0;     // kbit/s from the frame header
     int64_t duration_ms = 0; // 0 when unknown
     int vbr = 0;             // 1 constant bitrate, 2 a Xing or VBRI header was found
+    bool mpeg1_layer3 = false;
 };
 
 // The frame header at window[0] (255, then a byte above 223), with the

@@ -5,10 +5,12 @@
 #include "core/utf8.h"
 #include "scan/genres.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -253,6 +255,127 @@ bool read_moov(int fd, int64_t file_size, std::vector<uint8_t>& moov, int64_t& b
     return false;
 }
 
+// The length of an MPEG-4 descriptor (one to four bytes of seven bits) at
+// `at`, which is moved past it; false when it runs past end.
+bool descriptor_length(const uint8_t* data, size_t& at, size_t end, size_t& length)
+{
+    length = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (at >= end) {
+            return false;
+        }
+        const uint8_t b = data[at++];
+        length = length << 7 | (b & 0x7f);
+        if (!(b & 0x80)) {
+            return length <= end - at;
+        }
+    }
+    return false;
+}
+
+// The audio format an esds box describes: AAC-LC (object type 2 of MPEG-4
+// audio, or MPEG-2 AAC-LC) with its bitrate class, or unknown. The larger of
+// the maximum and average bitrates counts; a file that states neither is
+// taken as within 320 kbit/s only when its sample entry allows no doubt, so
+// it stays unknown.
+int32_t esds_audio_format(const uint8_t* data, const Box& esds)
+{
+    size_t at = esds.payload + 4; // version and flags
+    const size_t end = esds.end;
+    size_t length = 0;
+    if (at >= end || data[at++] != 0x03 || !descriptor_length(data, at, end, length) ||
+        length < 3) {
+        return kAudioFormatUnknown;
+    }
+    const size_t es_end = at + length;
+    const uint8_t flags = data[at + 2];
+    at += 3;
+    if (flags & 0x80) {
+        at += 2; // depends on another stream
+    }
+    if ((flags & 0x40) && at < es_end) {
+        at += 1 + data[at]; // a URL
+    }
+    if (flags & 0x20) {
+        at += 2; // OCR stream
+    }
+    if (at >= es_end || data[at++] != 0x04 || !descriptor_length(data, at, es_end, length) ||
+        length < 13) {
+        return kAudioFormatUnknown;
+    }
+    const size_t config_end = at + length;
+    const uint8_t object_type = data[at];
+    const uint32_t max_bitrate = be32(data + at + 5);
+    const uint32_t avg_bitrate = be32(data + at + 9);
+    at += 13;
+    bool lc = object_type == 0x67; // MPEG-2 AAC-LC
+    if (object_type == 0x40 && at < config_end && data[at++] == 0x05 &&
+        descriptor_length(data, at, config_end, length) && length >= 2) {
+        // The AudioSpecificConfig: object type (5 bits), sampling frequency
+        // index (4), channel configuration (4). Its rate counts over the
+        // sample entry's, which cannot hold more than 65535 Hz.
+        const int audio_object = data[at] >> 3;
+        const int frequency_index = (data[at] & 7) << 1 | data[at + 1] >> 7;
+        const int channels = (data[at + 1] >> 3) & 15;
+        // Index 3 is 48 kHz, 11 is 8 kHz.
+        lc = audio_object == 2 && frequency_index >= 3 && frequency_index <= 11 && channels >= 1 &&
+             channels <= 2;
+    }
+    const uint32_t bitrate = std::max(max_bitrate, avg_bitrate);
+    if (!lc || bitrate == 0 || bitrate > 576000) {
+        return kAudioFormatUnknown;
+    }
+    return bitrate <= 320000 ? kAudioFormatAacLc : kAudioFormatAacLcHi;
+}
+
+// The audio format of a track's sample description (stsd): an "mp4a" entry
+// of one or two channels at 8 to 48 kHz whose esds box says AAC-LC.
+int32_t stsd_audio_format(const uint8_t* data, const Box& stsd)
+{
+    constexpr size_t kAudioEntryHeader = 28; // fields of an audio sample entry
+    int32_t format = kAudioFormatUnknown;
+    walk_boxes(data, stsd.payload + 8, stsd.end, [&](const Box& entry) {
+        if (format != kAudioFormatUnknown || !is(entry, "mp4a") ||
+            entry.end - entry.payload < kAudioEntryHeader) {
+            return;
+        }
+        const uint8_t* p = data + entry.payload;
+        const int channels = p[16] << 8 | p[17];
+        const uint32_t rate = be32(p + 24) >> 16;
+        if (channels < 1 || channels > 2 || rate < 8000 || rate > 48000) {
+            return;
+        }
+        walk_boxes(data, entry.payload + kAudioEntryHeader, entry.end, [&](const Box& box) {
+            if (is(box, "esds")) {
+                format = esds_audio_format(data, box);
+            }
+        });
+    });
+    return format;
+}
+
+// The audio format of a trak's mdia/minf/stbl/stsd.
+int32_t track_audio_format(const uint8_t* data, const Box& trak)
+{
+    int32_t format = kAudioFormatUnknown;
+    const char* const path[] = {"mdia", "minf", "stbl", "stsd"};
+    auto descend = [&](auto& self, const Box& box, size_t depth) -> void {
+        const size_t from = box.payload;
+        walk_boxes(data, from, box.end, [&](const Box& child) {
+            if (!is(child, path[depth])) {
+                return;
+            }
+            if (depth + 1 == std::size(path)) {
+                format = stsd_audio_format(data, child);
+            } else {
+                self(self, child, depth + 1);
+            }
+        });
+    };
+    descend(descend, trak, 0);
+    return format;
+}
+
 } // namespace
 
 Mp4Info mp4_parse_moov(const uint8_t* data, size_t n, int64_t base)
@@ -263,6 +386,9 @@ Mp4Info mp4_parse_moov(const uint8_t* data, size_t n, int64_t base)
         if (is(box, "mvhd")) {
             read_mvhd(data, box, info);
         } else if (is(box, "trak")) {
+            if (info.audio_format == kAudioFormatUnknown) {
+                info.audio_format = track_audio_format(data, box);
+            }
             walk_boxes(data, box.payload, box.end, [&](const Box& child) {
                 if (is(child, "tkhd")) {
                     read_tkhd(data, child, info);
@@ -324,5 +450,6 @@ int mp4_add(const char* path, int compilation)
     if (!info.tags.title) {
         info.tags.title = title_from_filename(path);
     }
+    info.tags.audio_format = info.audio_format;
     return music_add(info.tags, path, compilation || info.compilation ? 1 : 0, "mp4");
 }

@@ -21,6 +21,8 @@ struct Mp4Info {
     bool compilation = false;
     int64_t duration_ms = 0;
     int32_t width = 0; // of the first track with a picture size
+    // kAudioFormatAacLc(Hi) when the first audio track is plain AAC-LC.
+    int32_t audio_format = kAudioFormatUnknown;
     int32_t height = 0;
     // Where the first cover's picture stands in the file; length 0: none.
     int64_t cover_offset = 0;

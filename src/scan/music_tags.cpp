@@ -44,6 +44,7 @@ DbItemFields music_item_fields(const MusicTags& t, const char* path, int compila
                                             : 0;
     f.compilation = t.compilation ? 1 : compilation;
     f.bitrate = t.bitrate;
+    f.audio_format = t.audio_format;
     f.size = t.size;
     f.mtime = t.mtime;
     return f;

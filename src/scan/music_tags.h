@@ -28,6 +28,7 @@ struct MusicTags {
     // art is the folder's cover file.
     int32_t album_art = 0;
     int32_t bitrate = 0; // kbit/s; 0 for variable or unknown
+    int32_t audio_format = kAudioFormatUnknown;
     int64_t size = 0;
     int64_t mtime = 0;
     // What was wrong with the tags, for the log; empty when nothing was.

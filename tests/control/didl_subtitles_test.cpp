@@ -62,7 +62,8 @@ TEST_F(DidlSubtitles, GenericClientGetsTheSubtitleResourceAfterTheVideos)
     EXPECT_EQ(render(item, "res", "10.0.0.1"),
               "&lt;item id=\"" + id + "\" parentID=\"" + std::to_string(item->parent) +
                   "\" restricted=\"1\"&gt;&lt;dc:title&gt;Film&lt;/dc:title&gt;"
-                  "&lt;res protocolInfo=\"http-get:*:video/x-msvideo:*\" &gt;"
+                  "&lt;res protocolInfo=\"http-get:*:video/x-msvideo:DLNA.ORG_OP=01;"
+                  "DLNA.ORG_FLAGS=01700000000000000000000000000000\" &gt;"
                   "http://192.168.0.2:9000/disk/" +
                   id +
                   ".avi&lt;/res&gt;"

@@ -101,7 +101,8 @@ TEST_F(Didl, WorkedExampleByteForByte)
         "upnp:albumArtURI dlna:profileID=\"JPEG_TN\" "
         "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"&gt;http://192.168.0.2:9000/"
         "albumart-mp3/42.jpg&lt;/upnp:albumArtURI&gt;&lt;res size=\"3300000\" "
-        "duration=\"0:03:25.000\" protocolInfo=\"http-get:*:audio/mpeg:*\" "
+        "duration=\"0:03:25.000\" protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_OP=01;"
+        "DLNA.ORG_FLAGS=01700000000000000000000000000000\" "
         "&gt;http://192.168.0.2:9000/disk/42.mp3&lt;/res&gt;&lt;upnp:class&gt;object.item."
         "audioItem.musicTrack&lt;/upnp:class&gt;&lt;/item&gt;");
     EXPECT_EQ(render(lock, song, "dc:title"),
@@ -109,7 +110,9 @@ TEST_F(Didl, WorkedExampleByteForByte)
               "dc:title&gt;&lt;upnp:class&gt;object.item.audioItem.musicTrack&lt;/"
               "upnp:class&gt;&lt;/item&gt;")
         << "no res: neither wanted nor given a size or duration";
-    EXPECT_NE(render(lock, song, "res@size")
+    // The older player types keep the listing they know.
+    client_register(9, "10.0.0.9");
+    EXPECT_NE(render(lock, song, "res@size", "10.0.0.9")
                   .find("&lt;res size=\"3300000\" "
                         "protocolInfo=\"http-get:*:audio/mpeg:*\" &gt;"),
               std::string::npos);
@@ -166,10 +169,16 @@ TEST_F(Didl, ReferencesRadioAndLinearPcm)
               std::string::npos);
 
     DbItem* pcm = made.item(30, 3, kClassMusicTrack, "Pcm", "/m/Mono48.lpcm");
-    EXPECT_NE(render(lock, pcm, "*")
+    client_register(9, "10.0.0.9");
+    EXPECT_NE(render(lock, pcm, "*", "10.0.0.9")
                   .find("protocolInfo=\"http-get:*:audio/L16;rate=48000;channels=1:"
                         "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=11\" &gt;http://192.168.0.2:9000/"
                         "disk/30_DLNA_LPCM.lpcm&lt;/res&gt;"),
+              std::string::npos);
+    // Today's players learn that this file has no rate to seek by.
+    EXPECT_NE(render(lock, pcm, "*")
+                  .find("protocolInfo=\"http-get:*:audio/L16;rate=48000;channels=1:"
+                        "DLNA.ORG_PN=LPCM;DLNA.ORG_OP=01;DLNA.ORG_FLAGS="),
               std::string::npos);
 }
 
@@ -182,7 +191,7 @@ TEST_F(Didl, VideosCarryTheirDurationAndSize)
     film->height = 1080;
     const std::string r = render(lock, film, "*");
     EXPECT_NE(r.find("duration=\"0:01:30.500\" resolution=\"1920x1080\" "
-                     "protocolInfo=\"http-get:*:video/x-matroska:*\""),
+                     "protocolInfo=\"http-get:*:video/x-matroska:DLNA.ORG_OP=01;"),
               std::string::npos)
         << r;
     EXPECT_EQ(render(lock, film, "res@duration").find("resolution="), std::string::npos);
@@ -200,7 +209,9 @@ TEST_F(Didl, PicturesBySetOfTheClient)
     DbItem* photo = made.item(50, 3, kClassPhoto, "Photo", "/p/a.jpg");
     photo->width = 1600;
     photo->height = 1200;
-    const std::string generic = render(lock, photo, "*");
+    // The older types of the default set (here a Roku) keep their listing.
+    client_register(9, "10.0.0.9");
+    const std::string generic = render(lock, photo, "*", "10.0.0.9");
     EXPECT_NE(generic.find("&lt;res resolution=\"1600x1200\" "
                            "protocolInfo=\"http-get:*:image/jpeg:*\"&gt;http://192.168.0.2:9000/"
                            "disk/50(1600x1200,0).jpg&lt;/res&gt;&lt;res resolution=\"684x456\" "
@@ -231,11 +242,35 @@ TEST_F(Didl, PicturesBySetOfTheClient)
         EXPECT_EQ(count_occurrences(out, "&lt;res "), row.resources) << row.type;
         EXPECT_NE(out.find(row.marker), std::string::npos) << row.type << out;
     }
+    // The generic type: the same renditions, each described as sent.
+    const std::string today = render(lock, photo, "*");
+    EXPECT_EQ(count_occurrences(today, "&lt;res "), 9);
+    const char* described[] = {
+        "resolution=\"1600x1200\" protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_LRG;"
+        "DLNA.ORG_OP=01;DLNA.ORG_FLAGS=00D00000000000000000000000000000\"&gt;http://"
+        "192.168.0.2:9000/disk/50(1600x1200,0).jpg",
+        "protocolInfo=\"http-get:*:image/x-ycbcr-yuv420:DLNA.ORG_CI=1;DLNA.ORG_FLAGS=",
+        "protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN;DLNA.ORG_CI=1;DLNA.ORG_FLAGS="
+        "00D00000000000000000000000000000\"&gt;http://192.168.0.2:9000/picture/"
+        "50(160x160,1).jpg",
+        "image/jpeg:DLNA.ORG_PN=JPEG_SM_ICO;DLNA.ORG_CI=1;",
+        "image/jpeg:DLNA.ORG_PN=JPEG_SM;DLNA.ORG_CI=1;",
+        "image/jpeg:DLNA.ORG_PN=JPEG_MED;DLNA.ORG_CI=1;",
+        "image/jpeg:DLNA.ORG_PN=JPEG_LRG_ICO;DLNA.ORG_CI=1;",
+        "image/pjpeg:DLNA.ORG_CI=1;",
+    };
+    for (const char* d : described) {
+        EXPECT_NE(today.find(d), std::string::npos) << d << "\n" << today;
+    }
     setting_set(KEY_NORESCALE, "1");
-    EXPECT_NE(render(lock, photo, "*")
+    EXPECT_NE(render(lock, photo, "*", "10.0.0.9")
                   .find("&lt;res resolution=\"1600x1200\" "
                         "protocolInfo=\"http-get:*:image/jpeg:*\" "
                         "&gt;http://192.168.0.2:9000/disk/50.jpg&lt;/res&gt;"),
+              std::string::npos);
+    EXPECT_NE(render(lock, photo, "*")
+                  .find("protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN="
+                        "JPEG_LRG;DLNA.ORG_OP=01;"),
               std::string::npos);
 }
 

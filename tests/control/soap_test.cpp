@@ -3,6 +3,7 @@
 #include "control/soap_actions.h"
 #include "core/settings.h"
 #include "db/db_fixture.h"
+#include "delivery/dlna_fields.h"
 #include "support/captured_connection.h"
 
 #include <sys/socket.h>
@@ -123,12 +124,13 @@ TEST(SoapConnectionManager, FixedAnswersByteForByte)
     const std::string start = kSoapEnvelopeStart;
     const Answer info = post(cm("GetProtocolInfo"), "");
     EXPECT_EQ(info.status, 200);
-    EXPECT_EQ(info.body,
-              start + "  <s:Body>    <u:GetProtocolInfoResponse "
-                      "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">      "
-                      "<Source>http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*,http-get:*:image/"
-                      "jpeg:*</Source>      <Sink></Sink>    </u:GetProtocolInfoResponse>  "
-                      "</s:Body></s:Envelope>");
+    EXPECT_EQ(info.body, start +
+                             "  <s:Body>    <u:GetProtocolInfoResponse "
+                             "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">      "
+                             "<Source>" +
+                             dlna_source_protocols() +
+                             "</Source>      <Sink></Sink>    </u:GetProtocolInfoResponse>  "
+                             "</s:Body></s:Envelope>");
     EXPECT_EQ(post(cm("GetCurrentConnectionIDs"), "").body,
               start + "  <s:Body>    <u:GetCurrentConnectionIDsResponse "
                       "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">      "

@@ -120,6 +120,12 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
     const std::string b = file("y/b.mp3");
     add_music(a, "Alpha", "Abba", "Gold", 2, 100);
     add_music(b, "Beta", "Bono", "Red", 0, 200);
+    {
+        // What the reader learnt of the coding survives a restart, so that
+        // the DLNA profile does not need the file read again.
+        const DbLock lock = db_lock();
+        const_cast<DbItem*>(item_by_path(lock, a))->audio_format = kAudioFormatAacLc;
+    }
     const std::string db = dir.file("library.db");
     ASSERT_TRUE(persistence_write(db));
     const std::string text = read_log(db);
@@ -145,6 +151,8 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
     ASSERT_TRUE(item_by_path(lock, a));
     EXPECT_EQ(item_by_path(lock, a)->track, 2);
     EXPECT_EQ(item_by_path(lock, b)->mtime, 200);
+    EXPECT_EQ(item_by_path(lock, a)->audio_format, kAudioFormatAacLc);
+    EXPECT_EQ(item_by_path(lock, b)->audio_format, kAudioFormatUnknown);
     EXPECT_FALSE(std::filesystem::exists(db + ".tmp"));
 }
 

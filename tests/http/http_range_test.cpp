@@ -86,6 +86,7 @@ TEST(HttpByteSpan, RangesAppliedToABody)
         {"Range: bytes=500-100\r\n", true, true, 500, 500, 1},
         {"Range: bytes=-300\r\n", true, true, 700, 999, 300},
         {"Range: bytes=-5000\r\n", true, true, 0, 999, 1000},
+        {"Range: bytes=-0\r\n", true, false, 0, 0, 0},
         {"Range: bytes=1000-\r\n", true, false, 1000, -1, 0},
         // Offsets beyond 64 bits saturate and are simply beyond the body.
         {"Range: bytes=99999999999999999999-\r\n", true, false, INT64_MAX, -1, 0},

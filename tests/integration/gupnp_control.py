@@ -53,9 +53,16 @@ def available(control_point, device):
         update_id = call(cd, "GetSystemUpdateID", ["Id"])
         if not update_id or not update_id[0].isdigit():
             failures.append("SystemUpdateID: %r" % (update_id,))
-        check("ProtocolInfo", call(cm, "GetProtocolInfo", ["Source", "Sink"]),
-              ["http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*,http-get:*:image/jpeg:*",
-               ""])
+        # Every type the server sends, and each DLNA profile it names.
+        source, sink = call(cm, "GetProtocolInfo", ["Source", "Sink"]) or ("", "")
+        for entry in ("http-get:*:audio/mpeg:DLNA.ORG_PN=MP3",
+                      "http-get:*:audio/mp4:DLNA.ORG_PN=AAC_ISO_320",
+                      "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN", "http-get:*:audio/flac:*",
+                      "http-get:*:video/mp4:*", "http-get:*:audio/x-mpegurl:*"):
+            if entry not in source.split(","):
+                failures.append("ProtocolInfo: %s missing from %r" % (entry, source))
+        if sink not in ("", None):
+            failures.append("ProtocolInfo: Sink %r" % sink)
         check("ConnectionIDs", call(cm, "GetCurrentConnectionIDs", ["ConnectionIDs"]), ["0"])
         check("ConnectionInfo",
               call(cm, "GetCurrentConnectionInfo",

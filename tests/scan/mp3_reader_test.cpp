@@ -366,6 +366,12 @@ TEST(Mp3Reader, DurationsOfEveryMpegVersion)
                                         id3v1_tag("x", "", "", "", 0, 0)}));
     EXPECT_EQ(plain.duration, "0:00:07.800");
     EXPECT_EQ(plain.bitrate, 32);
+    // Only MPEG-1 Layer III is the MP3 that players name by its profile;
+    // these MPEG-2 frames are not.
+    EXPECT_EQ(plain.audio_format, kAudioFormatUnknown);
+    EXPECT_EQ(xing.audio_format, kAudioFormatUnknown);
+    EXPECT_EQ(parse(mpeg_frames(3, 1000)).audio_format, kAudioFormatMp3);
+    EXPECT_EQ(parse(mpeg_frames(1)).audio_format, kAudioFormatMp3);
 }
 
 using Mp3Add = DbTest;

@@ -131,6 +131,74 @@ TEST(Mp4Reader, VideoSizeFromTheFirstTrackWithOne)
     EXPECT_EQ(info.duration_ms, 90000);
 }
 
+// A track whose sample description holds one audio entry with an esds box
+// of the object type, the audio object type of its decoder config, and the
+// bitrates.
+Bytes audio_trak(const char* entry, int channels, uint32_t rate, uint8_t object_type,
+                 uint8_t audio_object, uint32_t max_bitrate, uint32_t avg_bitrate)
+{
+    // The sampling frequency index of the rate, as the decoder config has it.
+    const uint32_t rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000};
+    int index = 0;
+    while (index < 8 && rates[index] != rate) {
+        ++index;
+    }
+    const Bytes specific = "\x05\x02"s + static_cast<char>(audio_object << 3 | index >> 1) +
+                           static_cast<char>((index & 1) << 7 | channels << 3);
+    const Bytes config = "\x04"s + static_cast<char>(13 + specific.size()) +
+                         static_cast<char>(object_type) + "\x15"s + be(0, 3) + be(max_bitrate, 4) +
+                         be(avg_bitrate, 4) + specific;
+    // The ES descriptor's length in the four-byte form some muxers write.
+    const Bytes es =
+        "\x03\x80\x80\x80"s + static_cast<char>(3 + config.size()) + be(1, 2) + "\0"s + config;
+    const Bytes esds = box("esds", be(0, 4) + es);
+    const Bytes sample_entry =
+        box(entry, Bytes(6, '\0') + be(1, 2) + Bytes(8, '\0') + be(channels, 2) + be(16, 2) +
+                       be(0, 4) + be(rate > 65535 ? 0 : rate << 16, 4) + esds);
+    const Bytes stsd = box("stsd", be(0, 4) + be(1, 4) + sample_entry);
+    return box("trak", tkhd(0, 0) + box("mdia", box("minf", box("stbl", stsd))));
+}
+
+int32_t audio_format_of(const Bytes& trak)
+{
+    const Bytes moov = box("mvhd", be(0, 4) + be(0, 8) + be(1000, 4) + be(5500, 4)) + trak;
+    return mp4_parse_moov(reinterpret_cast<const uint8_t*>(moov.data()), moov.size(), 0)
+        .audio_format;
+}
+
+TEST(Mp4Reader, PlainAacLcIsRecognisedForItsProfile)
+{
+    EXPECT_EQ(audio_format_of(audio_trak("mp4a", 2, 44100, 0x40, 2, 0, 128000)), kAudioFormatAacLc);
+    EXPECT_EQ(audio_format_of(audio_trak("mp4a", 1, 48000, 0x40, 2, 320000, 256000)),
+              kAudioFormatAacLc);
+    EXPECT_EQ(audio_format_of(audio_trak("mp4a", 2, 48000, 0x40, 2, 400000, 0)),
+              kAudioFormatAacLcHi);
+    EXPECT_EQ(audio_format_of(audio_trak("mp4a", 2, 44100, 0x67, 0, 0, 128000)), kAudioFormatAacLc)
+        << "MPEG-2 AAC-LC";
+    struct Row {
+        Bytes trak;
+        const char* why;
+    };
+    const Row unknown[] = {
+        {audio_trak("mp4a", 2, 44100, 0x40, 5, 0, 64000), "HE-AAC"},
+        {audio_trak("mp4a", 6, 48000, 0x40, 2, 0, 384000), "5.1 channels"},
+        {audio_trak("mp4a", 2, 96000, 0x40, 2, 0, 256000), "96 kHz"},
+        {audio_trak("mp4a", 2, 44100, 0x40, 2, 0, 0), "no bitrate stated"},
+        {audio_trak("mp4a", 2, 44100, 0x40, 2, 0, 700000), "beyond 576 kbit/s"},
+        {audio_trak("alac", 2, 44100, 0x40, 2, 0, 128000), "not an mp4a entry"},
+        {audio_trak("mp4a", 2, 44100, 0x6B, 2, 0, 128000), "MPEG-1 audio in MP4"},
+    };
+    for (const Row& row : unknown) {
+        EXPECT_EQ(audio_format_of(row.trak), kAudioFormatUnknown) << row.why;
+        // Every cut of the track stays inside its bytes and finds nothing.
+        for (size_t cut = 1; cut < row.trak.size(); cut += 7) {
+            Bytes shorter = row.trak.substr(0, row.trak.size() - cut);
+            shorter.replace(0, 4, be(shorter.size(), 4));
+            audio_format_of(shorter);
+        }
+    }
+}
+
 // Matroska elements: ids as written (marker bits included), sizes as one
 // 8-byte number.
 Bytes el(uint32_t id, const Bytes& payload)
