@@ -24,8 +24,8 @@
 #include "upnp/ssdp.h"
 
 #ifdef EDITION_FULL
+#include "delivery/art_encode.h"
 #include "delivery/picture_handler.h"
-#include "delivery/png_decode.h"
 #include "scan/visual_readers.h"
 #endif
 
@@ -64,7 +64,7 @@ void register_handlers()
     ssdp_register_search_handler();
 #ifdef EDITION_FULL
     visual_readers_register();
-    albumart_set_png_converter(png_to_jpeg);
+    albumart_set_reencoder(art_to_jpeg);
 #endif
 
     HttpClientHooks clients;

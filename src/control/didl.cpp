@@ -3,11 +3,13 @@
 #include "control/clients.h"
 #include "control/didl_subtitles.h"
 #include "control/xml.h"
+#include "core/edition.h"
 #include "core/settings.h"
 #include "core/time_util.h"
 #include "db/auto_playlists.h"
 #include "db/media_db.h"
 #include "delivery/dlna_fields.h"
+#include "http/album_art_url.h"
 #include "http/mime.h"
 
 #include <cstring>
@@ -73,6 +75,27 @@ std::string file_fourth_field(const DbItem* item, std::string_view mime, bool fr
     return dlna_fourth_field(resource);
 }
 
+// The album art of an object whose art is that of item. Today's players are
+// sent the thumbnail URL, whose answer is a JPEG of at most
+// kAlbumArtThumbnailSide on either side as JPEG_TN promises, where the
+// edition holds the picture codec to make it; the full-size picture stays at
+// the plain URL, which the older players are sent as they always were (items
+// with the profile they were given, containers without).
+void render_album_art(StrBuf& out, const Context& ctx, const DbItem* item, NodeId id,
+                      bool profile_for_older)
+{
+    const bool thumbnail = client_gets_dlna_fields(ctx.client) && !edition_music_only();
+    const std::string url = std::string(ctx.base) + "albumart-" + extension_of(item) + "/" +
+                            std::to_string(id) + (thumbnail ? kAlbumArtThumbnailSuffix : "") +
+                            ".jpg";
+    const bool profile = thumbnail || (profile_for_older && !client_gets_dlna_fields(ctx.client));
+    xml_didl_element(out, "upnp:albumArtURI",
+                     profile ? " dlna:profileID=\"JPEG_TN\" "
+                               "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\""
+                             : "",
+                     url.c_str(), ctx.utf8);
+}
+
 void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
 {
     const DbLock& lock = ctx.lock;
@@ -102,9 +125,7 @@ void render_container(StrBuf& out, const DbContainer* c, const Context& ctx)
     }
     if (music && didl_filter_wants(ctx.filter, "albumArtURI")) {
         if (const DbItem* i = db_first_item_with_art(ctx.lock, c)) {
-            const std::string url = std::string(ctx.base) + "albumart-" + extension_of(i) + "/" +
-                                    std::to_string(c->id) + ".jpg";
-            xml_didl_element(out, "upnp:albumArtURI", "", url.c_str(), ctx.utf8);
+            render_album_art(out, ctx, i, c->id, false);
         }
     }
     if (music && !ctx.quirks.no_container_m3u) {
@@ -220,12 +241,7 @@ void render_item(StrBuf& out, const DbNode* node, const DbItem* item, const Cont
     }
     if (music && wants("albumArtURI")) {
         if (item->album_art != 0) {
-            const std::string url = std::string(ctx.base) + "albumart-" + extension_of(item) + "/" +
-                                    std::to_string(node->id) + ".jpg";
-            xml_didl_element(out, "upnp:albumArtURI",
-                             " dlna:profileID=\"JPEG_TN\" "
-                             "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"",
-                             url.c_str(), ctx.utf8);
+            render_album_art(out, ctx, item, node->id, true);
         }
         // An item without art writes no album-art element: an empty one
         // names no picture, and a player would show a broken one.

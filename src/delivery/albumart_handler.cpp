@@ -2,6 +2,7 @@
 
 #include "core/paths.h"
 #include "db/media_db.h"
+#include "http/album_art_url.h"
 #include "http/http_response.h"
 #include "http/mime.h"
 #include "scan/flac_reader.h"
@@ -289,6 +290,7 @@ constexpr FinderRow kFinders[] = {
 struct ArtRequest {
     std::string path;
     std::string format;
+    int max_side = 0; // the thumbnail's, or 0 for the picture at its own size
 };
 
 std::optional<ArtRequest> art_request(const char* url)
@@ -306,7 +308,9 @@ std::optional<ArtRequest> art_request(const char* url)
     if (!location || location->path.empty()) {
         return std::nullopt;
     }
-    return ArtRequest{location->path, std::string(format, slash)};
+    const bool thumbnail = strstr(slash, kAlbumArtThumbnailSuffix) != nullptr;
+    return ArtRequest{location->path, std::string(format, slash),
+                      thumbnail ? kAlbumArtThumbnailSide : 0};
 }
 
 // Opens a file that lies inside the content directories, so that a link
@@ -320,36 +324,38 @@ FileHandle open_content_file(const std::string& path)
     return file;
 }
 
-std::atomic<AlbumArtPngToJpeg> g_png_to_jpeg{nullptr};
+std::atomic<AlbumArtReencode> g_reencode{nullptr};
 
-// A PNG picture as a JPEG one, where the edition can convert it; the span's
-// bytes are read from the file first when they are not held already.
-bool convert_png(FILE* file, AlbumArtSpan& art)
+// The picture re-encoded where the edition can and the request needs it: a
+// PNG picture as a JPEG one, a thumbnail fitted into max_side. The span's
+// bytes are read from the file first when they are not held already. What
+// cannot be re-encoded is sent as it is.
+void reencode(FILE* file, AlbumArtSpan& art, int max_side)
 {
-    const AlbumArtPngToJpeg convert = g_png_to_jpeg.load();
-    if (!art.png || !convert || art.length > kMaxConvertedArt) {
-        return false;
+    const AlbumArtReencode convert = g_reencode.load();
+    if ((!art.png && max_side == 0) || !convert || art.length > kMaxConvertedArt) {
+        return;
     }
-    std::vector<uint8_t> png = std::move(art.bytes);
-    if (png.empty()) {
-        png.resize(static_cast<size_t>(art.length));
-        if (!read_at(file, art.offset, png.data(), png.size())) {
-            return false;
+    std::vector<uint8_t> picture = std::move(art.bytes);
+    if (picture.empty()) {
+        picture.resize(static_cast<size_t>(art.length));
+        if (!read_at(file, art.offset, picture.data(), picture.size())) {
+            return;
         }
     }
     std::vector<uint8_t> jpeg;
-    if (!convert(png.data(), png.size(), jpeg)) {
-        art.bytes = std::move(png);
-        return false;
+    if (!convert(picture.data(), picture.size(), max_side, jpeg)) {
+        art.bytes = std::move(picture);
+        return;
     }
     art.bytes = std::move(jpeg);
+    art.length = static_cast<int64_t>(art.bytes.size());
     art.png = false;
-    return true;
 }
 
-void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art)
+void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art, int max_side)
 {
-    convert_png(file, art);
+    reencode(file, art, max_side);
     c->content_type = art.png ? "image/png" : "image/jpeg";
     const bool body = c->method != HTTP_HEAD;
     if (!art.bytes.empty()) {
@@ -365,9 +371,9 @@ void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art)
 
 } // namespace
 
-void albumart_set_png_converter(AlbumArtPngToJpeg convert)
+void albumart_set_reencoder(AlbumArtReencode convert)
 {
-    g_png_to_jpeg.store(convert);
+    g_reencode.store(convert);
 }
 
 AlbumArtFind albumart_finder(std::string_view extension)
@@ -398,7 +404,7 @@ int albumart_handler(HttpConnection* c)
     const AlbumArtFind find = albumart_finder(file_extension(request->path));
     if (find) {
         if (const std::optional<AlbumArtSpan> art = find(file.get(), st.st_size)) {
-            send_span(c, file.get(), *art);
+            send_span(c, file.get(), *art, request->max_side);
             return HTTP_CLOSE;
         }
     }
@@ -416,7 +422,7 @@ int albumart_handler(HttpConnection* c)
     }
     const size_t dot = cover.rfind('.');
     const bool png = strcasecmp(cover.c_str() + dot, ".png") == 0;
-    send_span(c, cover_file.get(), AlbumArtSpan{0, st.st_size, png, {}});
+    send_span(c, cover_file.get(), AlbumArtSpan{0, st.st_size, png, {}}, request->max_side);
     return HTTP_CLOSE;
 }
 

@@ -1,4 +1,5 @@
-// The album art of music files, "albumart-<extension>/{id}.jpg": the picture
+// The album art of music files, "albumart-<extension>/{id}.jpg" (and with
+// the thumbnail suffix, "{id}_tn.jpg", fitted into 160 x 160): the picture
 // inside the file, searched anew on every request by the finder of its
 // format (an MP3 file's ID3v2 APIC or PIC frame, a WMA file's WM/Picture
 // descriptor; for FLAC PICTURE blocks, an MP4 file's covr atom and the
@@ -64,11 +65,14 @@ std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t file_size);
 // embedded pictures, whose items can still have folder art.
 AlbumArtFind albumart_finder(std::string_view extension);
 
-// Turns a PNG picture into a JPEG one; false when it cannot.
-using AlbumArtPngToJpeg = bool (*)(const uint8_t* png, size_t size, std::vector<uint8_t>& jpeg);
+// Re-encodes a JPEG or PNG picture as a JPEG, fitted into max_side when
+// that is not 0; false when it cannot.
+using AlbumArtReencode = bool (*)(const uint8_t* picture, size_t size, int max_side,
+                                  std::vector<uint8_t>& jpeg);
 
-// Set once at start by the edition that holds the picture codec.
-void albumart_set_png_converter(AlbumArtPngToJpeg convert);
+// Set once at start by the edition that holds the picture codec; without it
+// pictures go out as they are stored, thumbnails included.
+void albumart_set_reencoder(AlbumArtReencode convert);
 
 // Every "/albumart-" URL.
 int albumart_handler(HttpConnection* connection);

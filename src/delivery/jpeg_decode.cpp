@@ -202,6 +202,9 @@ enum class Outcome { Decoded, Unreadable, NoMemory };
 // functions it jumps over.
 struct DecodeJob {
     const char* path = nullptr;
+    // A picture held in memory (album art) instead of the file at path.
+    const uint8_t* memory = nullptr;
+    size_t memory_size = 0;
     int req_w = 0, req_h = 0, mode = 0;
     bool dct_scaling = true;
     JpegErrorJump error;
@@ -232,6 +235,10 @@ struct DecodeJob {
 
 bool open_source(DecodeJob& job)
 {
+    if (job.memory) {
+        job.file = fmemopen(const_cast<uint8_t*>(job.memory), job.memory_size, "rb");
+        return job.file != nullptr;
+    }
     if (strlen(job.path) > 7 && strncmp(job.path, "http://", 7) == 0) {
         job.network = std::make_unique<NetworkSource>();
         return network_open(*job.network, job.path);
@@ -377,25 +384,51 @@ Outcome run_decoder(DecodeJob& job)
 
 } // namespace
 
+namespace
+{
+
+std::optional<RgbImage> run_job(DecodeJob& job, const char* name)
+{
+    if (job.mode != PICTURE_AS_DECODED && !picture_size_allowed(job.req_w, job.req_h)) {
+        return std::nullopt;
+    }
+    const Outcome outcome = open_source(job) ? run_decoder(job) : Outcome::Unreadable;
+    if (outcome == Outcome::NoMemory) {
+        return std::nullopt;
+    }
+    if (outcome == Outcome::Unreadable) {
+        log_msg(LOG_ERROR, LOG_CAT_SYSTEM, "Error on decoding JPEG %s - skipped\n", name);
+        return picture_placeholder();
+    }
+    return std::move(job.canvas);
+}
+
+} // namespace
+
 std::optional<RgbImage> decode_scaled(const char* path, int req_w, int req_h, int mode,
                                       bool dct_scaling)
 {
-    if (mode != PICTURE_AS_DECODED && !picture_size_allowed(req_w, req_h)) {
-        return std::nullopt;
-    }
     DecodeJob job;
     job.path = path;
     job.req_w = req_w;
     job.req_h = req_h;
     job.mode = mode;
     job.dct_scaling = dct_scaling;
-    const Outcome outcome = open_source(job) ? run_decoder(job) : Outcome::Unreadable;
-    if (outcome == Outcome::NoMemory) {
+    return run_job(job, path);
+}
+
+std::optional<RgbImage> decode_scaled_memory(const uint8_t* data, size_t size, int req_w, int req_h,
+                                             int mode)
+{
+    if (size == 0) {
         return std::nullopt;
     }
-    if (outcome == Outcome::Unreadable) {
-        log_msg(LOG_ERROR, LOG_CAT_SYSTEM, "Error on decoding JPEG %s - skipped\n", path);
-        return picture_placeholder();
-    }
-    return std::move(job.canvas);
+    DecodeJob job;
+    job.path = "";
+    job.memory = data;
+    job.memory_size = size;
+    job.req_w = req_w;
+    job.req_h = req_h;
+    job.mode = mode;
+    return run_job(job, "(album art)");
 }

@@ -6,6 +6,8 @@
 
 #include "delivery/rgb_image.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 
 // How the picture fills the canvas (the third number of a picture URL).
@@ -38,3 +40,8 @@ PictureFit picture_fit(int src_w, int src_h, int req_w, int req_h, int mode);
 // bounded too: a progressive picture too large for them is unreadable.
 std::optional<RgbImage> decode_scaled(const char* path, int req_w, int req_h, int mode,
                                       bool dct_scaling = true);
+
+// The same for a JPEG picture held in memory (album art); nothing for no
+// bytes.
+std::optional<RgbImage> decode_scaled_memory(const uint8_t* data, size_t size, int req_w, int req_h,
+                                             int mode);

@@ -2,7 +2,6 @@
 
 #include "core/log.h"
 #include "delivery/jpeg_decode.h"
-#include "delivery/picture_encode.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <memory>
 #include <png.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace
 {
@@ -106,12 +106,4 @@ std::optional<RgbImage> decode_png_scaled(const char* path, int req_w, int req_h
                row_bytes);
     }
     return canvas;
-}
-
-bool png_to_jpeg(const uint8_t* data, size_t size, std::vector<uint8_t>& jpeg)
-{
-    const std::optional<RgbImage> picture = decode_png(data, size);
-    const size_t length = picture ? encode_jpeg(*picture, jpeg) : 0;
-    jpeg.resize(length);
-    return length > 0;
 }

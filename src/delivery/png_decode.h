@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 // The largest PNG file the service reads whole into memory.
 inline constexpr int64_t kMaxPngFileBytes = 64 * 1024 * 1024;
@@ -24,7 +23,3 @@ bool is_png(const uint8_t* data, size_t size);
 // (the same modes and canvas); the grey placeholder for a file that cannot
 // be read or decoded, nothing when the canvas cannot be made.
 std::optional<RgbImage> decode_png_scaled(const char* path, int req_w, int req_h, int mode);
-
-// The picture re-encoded as a baseline JPEG; false when it cannot be
-// decoded or encoded.
-bool png_to_jpeg(const uint8_t* data, size_t size, std::vector<uint8_t>& jpeg);

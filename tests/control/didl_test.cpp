@@ -100,7 +100,7 @@ TEST_F(Didl, WorkedExampleByteForByte)
         "/dc:date&gt;&lt;upnp:originalTrackNumber&gt;5&lt;/upnp:originalTrackNumber&gt;&lt;"
         "upnp:albumArtURI dlna:profileID=\"JPEG_TN\" "
         "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"&gt;http://192.168.0.2:9000/"
-        "albumart-mp3/42.jpg&lt;/upnp:albumArtURI&gt;&lt;res size=\"3300000\" "
+        "albumart-mp3/42_tn.jpg&lt;/upnp:albumArtURI&gt;&lt;res size=\"3300000\" "
         "duration=\"0:03:25.000\" protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_OP=01;"
         "DLNA.ORG_FLAGS=01700000000000000000000000000000\" "
         "&gt;http://192.168.0.2:9000/disk/42.mp3&lt;/res&gt;&lt;upnp:class&gt;object.item."
@@ -121,12 +121,31 @@ TEST_F(Didl, WorkedExampleByteForByte)
 TEST_F(Didl, AlbumArtOnlyForItemsWithArt)
 {
     const DbLock lock = db_lock();
-    made.container(7, "Album", kClassAlbum);
+    DbContainer* album = made.container(7, "Album", kClassAlbum);
     DbItem* bare = made.item(43, 7, kClassMusicTrack, "Bare", "/music/bare.flac");
     EXPECT_EQ(render(lock, bare, "*").find("albumArtURI"), std::string::npos);
     // Folder art is art like any other, named by the track's own format.
     bare->album_art = kAlbumArtFromFolder;
-    EXPECT_NE(render(lock, bare, "*").find("albumart-flac/43.jpg&lt;/upnp:albumArtURI"),
+    EXPECT_NE(render(lock, bare, "*").find("albumart-flac/43_tn.jpg&lt;/upnp:albumArtURI"),
+              std::string::npos);
+    // The album shows the art of its first item that has some, as a
+    // thumbnail to today's players; the older ones keep the full-size URL,
+    // items with the profile they always had, containers without.
+    album->first_child = 43;
+    album->child_count = 1;
+    const std::string listed = render(lock, album, "*");
+    EXPECT_NE(listed.find("upnp:albumArtURI dlna:profileID=\"JPEG_TN\" "
+                          "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0\"&gt;"
+                          "http://192.168.0.2:9000/albumart-flac/7_tn.jpg&lt;"),
+              std::string::npos)
+        << listed;
+    client_register(9, "10.0.0.9");
+    EXPECT_NE(render(lock, album, "*", "10.0.0.9")
+                  .find("&lt;upnp:albumArtURI&gt;http://192.168.0.2:9000/albumart-flac/7.jpg&lt;"),
+              std::string::npos);
+    EXPECT_NE(render(lock, bare, "*", "10.0.0.9")
+                  .find("dlna:profileID=\"JPEG_TN\" xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-"
+                        "0\"&gt;http://192.168.0.2:9000/albumart-flac/43.jpg&lt;"),
               std::string::npos);
 }
 

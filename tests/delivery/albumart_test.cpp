@@ -1,7 +1,9 @@
 #include "delivery/albumart_handler.h"
-#include "delivery/png_decode.h"
+#include "delivery/art_encode.h"
+#include "delivery/jpeg_decode.h"
 #include "delivery_fixture.h"
 #include "mp3_writer.h"
+#include "support/jpeg_files.h"
 #include "wma_writer.h"
 
 #include <png.h>
@@ -394,7 +396,7 @@ Bytes red_png()
 // item that has some.
 TEST_F(AlbumArt, PngCoversLeaveAsJpegAndContainersShowTheirFirstArt)
 {
-    albumart_set_png_converter(png_to_jpeg);
+    albumart_set_reencoder(art_to_jpeg);
     const Bytes png = red_png();
     const Bytes flac = concat({text_of("fLaC"), flac_block(0, Bytes(34, 0), false),
                                flac_block(6, flac_picture_body(3, "image/png", png), true)});
@@ -421,7 +423,7 @@ TEST_F(AlbumArt, PngCoversLeaveAsJpegAndContainersShowTheirFirstArt)
     Answer folder = fetch(albumart_handler, "/albumart-wav/" + bare + ".jpg");
     EXPECT_TRUE(has_line(folder, "Content-Type: image/jpeg"));
     EXPECT_EQ(folder.body.substr(0, 2), "\xFF\xD8");
-    albumart_set_png_converter(nullptr);
+    albumart_set_reencoder(nullptr);
 
     // The tracks' container: items without art are passed over.
     {
@@ -443,6 +445,56 @@ TEST_F(AlbumArt, PngCoversLeaveAsJpegAndContainersShowTheirFirstArt)
     Answer container = fetch(albumart_handler, "/albumart-mp3/" + all_tracks + ".jpg");
     EXPECT_EQ(container.status, 200);
     EXPECT_EQ(container.body, std::string(kJpeg.begin(), kJpeg.end()));
+}
+
+// Today's players are listed the thumbnail URL: a JPEG that fits 160 x 160,
+// made from the embedded or the folder's picture, JPEG or PNG alike; the
+// plain URL keeps the picture as it is stored.
+TEST_F(AlbumArt, ThumbnailsFitTheSmallestProfile)
+{
+    albumart_set_reencoder(art_to_jpeg);
+    const std::string big = make_jpeg(600, 400, [](int x, int y, uint8_t rgb[3]) {
+        rgb[0] = static_cast<uint8_t>(x);
+        rgb[1] = static_cast<uint8_t>(y);
+        rgb[2] = 90;
+    });
+    const Bytes picture(big.begin(), big.end());
+    const std::string id =
+        music("big.mp3", concat({id3v2_tag({{"APIC", apic(picture)}}), mpeg_frames(3)}));
+    Answer thumb = fetch(albumart_handler, "/albumart-mp3/" + id + "_tn.jpg");
+    EXPECT_EQ(thumb.status, 200);
+    EXPECT_TRUE(has_line(thumb, "Content-Type: image/jpeg"));
+    DecodedJpeg small = decode_jpeg(thumb.body);
+    ASSERT_TRUE(small.ok);
+    EXPECT_EQ(small.width, 160);
+    EXPECT_EQ(small.height, 106);
+    EXPECT_EQ(fetch(albumart_handler, "/albumart-mp3/" + id + ".jpg").body, big)
+        << "the full-size picture as stored";
+    // A HEAD of the thumbnail announces the thumbnail's length.
+    Answer head = fetch(albumart_handler, "/albumart-mp3/" + id + "_tn.jpg", "", HTTP_HEAD);
+    EXPECT_TRUE(has_line(head, "Content-Length: " + std::to_string(thumb.body.size())));
+
+    // A PNG cover of the folder, tall: fitted by its height.
+    const std::string bare = music("bare.wav", Bytes(64, 0));
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 200;
+    image.height = 400;
+    image.format = PNG_FORMAT_GRAY;
+    const Bytes grey(200 * 400, 128);
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&image, nullptr, &size, 0, grey.data(), 0, nullptr);
+    Bytes png(size);
+    ASSERT_TRUE(png_image_write_to_memory(&image, png.data(), &size, 0, grey.data(), 0, nullptr));
+    png.resize(size);
+    write_bytes(file("folder.png"), png);
+    Answer folder = fetch(albumart_handler, "/albumart-wav/" + bare + "_tn.jpg");
+    EXPECT_TRUE(has_line(folder, "Content-Type: image/jpeg"));
+    small = decode_jpeg(folder.body);
+    ASSERT_TRUE(small.ok);
+    EXPECT_EQ(small.width, 80);
+    EXPECT_EQ(small.height, 160);
+    albumart_set_reencoder(nullptr);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "delivery/art_encode.h"
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
 #include "delivery/png_decode.h"
@@ -335,11 +336,11 @@ TEST(PngDecode, PixelsTransparencyAndRefusals)
     EXPECT_FALSE(decode_png(rgba.data() + 1, rgba.size() - 1));
 
     std::vector<uint8_t> jpeg;
-    EXPECT_TRUE(png_to_jpeg(rgba.data(), rgba.size(), jpeg));
+    EXPECT_TRUE(art_to_jpeg(rgba.data(), rgba.size(), 0, jpeg));
     ASSERT_GT(jpeg.size(), 2u);
     EXPECT_EQ(jpeg[0], 0xFF);
     EXPECT_EQ(jpeg[1], 0xD8);
-    EXPECT_FALSE(png_to_jpeg(rgba.data(), 10, jpeg));
+    EXPECT_FALSE(art_to_jpeg(rgba.data(), 10, 0, jpeg));
 }
 
 TEST(PngDecode, ScaledIntoTheCanvasOfTheRequest)
