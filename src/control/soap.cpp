@@ -157,6 +157,16 @@ int soap_send_envelope(HttpConnection* c, const StrBuf& envelope)
     return http_send_response(c, strbuf_c_str(envelope));
 }
 
+int soap_send_response(HttpConnection* c, const char* action, const char* ns,
+                       const std::string& inner)
+{
+    StrBuf sb = strbuf_new(kSoapEnvelopeStart, 1024);
+    strbuf_appendf(sb, "<s:Body><u:%sResponse xmlns:u=\"%s\">", action, ns);
+    strbuf_append(sb, inner);
+    strbuf_appendf(sb, "</u:%sResponse></s:Body></s:Envelope>", action);
+    return soap_send_envelope(c, sb);
+}
+
 SoapAction soap_action_of(std::string_view value)
 {
     // "urn:schemas-upnp-org:service:ContentDirectory:1#Browse", quoted or

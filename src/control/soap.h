@@ -8,6 +8,7 @@
 #include "http/http_connection.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 struct UpnpError {
@@ -39,6 +40,11 @@ int soap_send_fault(HttpConnection* connection, int code);
 
 // Sends a complete envelope with status 200. 0 sent, else 1.
 int soap_send_envelope(HttpConnection* connection, const StrBuf& envelope);
+
+// The answer of an action: "<s:Body><u:ACTIONResponse xmlns:u="NS">" INNER
+// "</u:ACTIONResponse></s:Body></s:Envelope>" after the envelope's start.
+int soap_send_response(HttpConnection* connection, const char* action, const char* ns,
+                       const std::string& inner);
 
 // The POST handler of "/ContentDirectory/Control" and
 // "/ConnectionManager/Control".

@@ -19,16 +19,6 @@ int send_text(HttpConnection* c, const StrBuf& envelope)
     return soap_send_envelope(c, envelope);
 }
 
-// "<s:Body><u:NAMEResponse xmlns:u="NS">" INNER "</u:NAMEResponse></s:Body></s:Envelope>"
-int send_compact(HttpConnection* c, const char* action, const char* ns, const std::string& inner)
-{
-    StrBuf sb = strbuf_new(kSoapEnvelopeStart, 1024);
-    strbuf_appendf(sb, "<s:Body><u:%sResponse xmlns:u=\"%s\">", action, ns);
-    strbuf_append(sb, inner);
-    strbuf_appendf(sb, "</u:%sResponse></s:Body></s:Envelope>", action);
-    return send_text(c, sb);
-}
-
 // The ConnectionManager answers, laid out with runs of spaces.
 int send_spaced(HttpConnection* c, const char* action, const std::vector<std::string>& outputs)
 {
@@ -47,15 +37,15 @@ int get_search_capabilities(HttpConnection* c)
     const char* caps = setting_int(KEY_NOSEARCH) != 0        ? ""
                        : client_quirks_of(c).search_caps_all ? "*"
                                                              : kSearchCapabilities;
-    return send_compact(c, "GetSearchCapabilities", kContentDirectoryNs,
-                        std::string("<SearchCaps>") + caps + "</SearchCaps>");
+    return soap_send_response(c, "GetSearchCapabilities", kContentDirectoryNs,
+                              std::string("<SearchCaps>") + caps + "</SearchCaps>");
 }
 
 int get_system_update_id(HttpConnection* c)
 {
     const uint32_t id = db_system_update_id();
-    return send_compact(c, "GetSystemUpdateID", kContentDirectoryNs,
-                        "<Id>" + std::to_string(id) + "</Id>");
+    return soap_send_response(c, "GetSystemUpdateID", kContentDirectoryNs,
+                              "<Id>" + std::to_string(id) + "</Id>");
 }
 
 bool too_long(const char* text, size_t limit)
@@ -177,8 +167,8 @@ int soap_dispatch(HttpConnection* c, SoapAction action, const XmlElement* body)
     case SoapAction::GetSearchCapabilities:
         return get_search_capabilities(c);
     case SoapAction::GetSortCapabilities:
-        return send_compact(c, "GetSortCapabilities", kContentDirectoryNs,
-                            std::string("<SortCaps>") + kSortCapabilities + "</SortCaps>");
+        return soap_send_response(c, "GetSortCapabilities", kContentDirectoryNs,
+                                  std::string("<SortCaps>") + kSortCapabilities + "</SortCaps>");
     case SoapAction::GetSystemUpdateID:
         return get_system_update_id(c);
     case SoapAction::XBrowseByLetter:

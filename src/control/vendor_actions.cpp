@@ -6,15 +6,6 @@
 namespace
 {
 
-int send_answer(HttpConnection* c, const char* action, const char* ns, const std::string& inner)
-{
-    StrBuf sb = strbuf_new(kSoapEnvelopeStart, 1024);
-    strbuf_appendf(sb, "<s:Body><u:%sResponse xmlns:u=\"%s\">", action, ns);
-    strbuf_append(sb, inner);
-    strbuf_appendf(sb, "</u:%sResponse></s:Body></s:Envelope>", action);
-    return soap_send_envelope(c, sb);
-}
-
 void append_container(std::string& doc, const DbContainer* c, const char* item_class)
 {
     if (c) {
@@ -48,27 +39,27 @@ int vendor_get_feature_list(HttpConnection* c)
         list = vendor_feature_list(lock);
     }
     // The document travels as the text of one argument: escaped once.
-    return send_answer(c, "X_GetFeatureList", kContentDirectoryNs,
-                       "<FeatureList>" + html_escape(list) + "</FeatureList>");
+    return soap_send_response(c, "X_GetFeatureList", kContentDirectoryNs,
+                              "<FeatureList>" + html_escape(list) + "</FeatureList>");
 }
 
 int vendor_set_bookmark(HttpConnection* c)
 {
-    return send_answer(c, "X_SetBookmark", kContentDirectoryNs, "");
+    return soap_send_response(c, "X_SetBookmark", kContentDirectoryNs, "");
 }
 
 int vendor_registrar_is_authorized(HttpConnection* c)
 {
-    return send_answer(c, "IsAuthorized", kRegistrarNs, "<Result>1</Result>");
+    return soap_send_response(c, "IsAuthorized", kRegistrarNs, "<Result>1</Result>");
 }
 
 int vendor_registrar_is_validated(HttpConnection* c)
 {
-    return send_answer(c, "IsValidated", kRegistrarNs, "<Result>1</Result>");
+    return soap_send_response(c, "IsValidated", kRegistrarNs, "<Result>1</Result>");
 }
 
 int vendor_registrar_register_device(HttpConnection* c)
 {
-    return send_answer(c, "RegisterDevice", kRegistrarNs,
-                       "<RegistrationRespMsg></RegistrationRespMsg>");
+    return soap_send_response(c, "RegisterDevice", kRegistrarNs,
+                              "<RegistrationRespMsg></RegistrationRespMsg>");
 }

@@ -31,8 +31,8 @@ enum class HttpField : uint8_t {
     Man, // the search fields of an SSDP M-SEARCH, which is HTTP-shaped too
     Mx,
     St,
-    GetCaptionInfo, // getCaptionInfo.sec: a television asks where a video's subtitle is
-    AvClientInfo, // X-AV-Client-Info, which names some televisions' models
+    GetCaptionInfo,     // getCaptionInfo.sec: a television asks where a video's subtitle is
+    AvClientInfo,       // X-AV-Client-Info, which names some televisions' models
     GetContentFeatures, // getcontentFeatures.dlna.org
     TransferMode,       // transferMode.dlna.org
     Count
