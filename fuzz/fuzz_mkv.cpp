@@ -1,5 +1,5 @@
 // The Matroska reader on arbitrary bytes written as a file and read as the
-// scanner reads it.
+// scanner reads it, and the in-memory parser on the same bytes.
 #include "fuzz_scratch_dir.h"
 #include "scan/mkv_reader.h"
 
@@ -13,5 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!path.empty()) {
         mkv_read(path.c_str());
     }
+    mkv_parse(data, size);
     return 0;
 }

@@ -138,19 +138,15 @@ std::string dlna_source_protocols()
         {"image/jpeg", "JPEG_LRG"},
     };
     static const char* const kTypes[] = {
-        "audio/mpeg",      "audio/mp4",
-        "audio/x-ms-wma",  "audio/wav",
-        "audio/x-aiff",    "audio/flac",
-        "audio/ogg",       "audio/opus",
-        "audio/x-mpegurl", "image/jpeg",
-        "image/pjpeg",     "image/png",
-        "image/gif",       "image/x-ycbcr-yuv420",
-        "image/x-rgb565",  "video/mp4",
-        "video/x-msvideo", "video/mpeg",
-        "video/mpeg2",     "video/x-ms-wmv",
-        "video/dvd",       "video/x-matroska",
-        "video/webm",      "video/mp2t",
-        "video/quicktime",
+        "audio/mpeg",      "audio/mp4",        "audio/aac",
+        "audio/x-ms-wma",  "audio/wav",        "audio/x-aiff",
+        "audio/flac",      "audio/ogg",        "audio/opus",
+        "audio/x-mpegurl", "image/jpeg",       "image/pjpeg",
+        "image/png",       "image/gif",        "image/x-ycbcr-yuv420",
+        "image/x-rgb565",  "video/mp4",        "video/x-msvideo",
+        "video/mpeg",      "video/mpeg2",      "video/x-ms-wmv",
+        "video/dvd",       "video/x-matroska", "video/webm",
+        "video/mp2t",      "video/quicktime",  "video/x-mkv",
     };
     std::string source;
     for (const auto& row : kProfiled) {

@@ -28,8 +28,7 @@ bool is_picture_type(std::string_view type)
 
 bool is_video_type(std::string_view type)
 {
-    return type == "video/x-msvideo" || type == "video/mpeg" || type == "video/mpeg2" ||
-           type == "video/MP4V-ES" || type == "video/dvd";
+    return type.starts_with("video/");
 }
 
 // How long to wait so that the transfer runs about a second ahead of play

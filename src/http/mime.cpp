@@ -30,7 +30,9 @@ const MimeEntry kMimeTable[] = {
     {"video/mp4", {"mp4", "m4v"}},
     {"video/x-ms-wmv", {"wmv"}},
     {"video/dvd", {"vob"}},
-    {"audio/mp4", {"m4a", "m4b", "aac"}},
+    {"audio/mp4", {"m4a", "m4b"}},
+    // An .aac file is a bare ADTS stream, no MP4 file.
+    {"audio/aac", {"aac"}},
     {"video/x-matroska", {"mkv"}},
     {"video/webm", {"webm"}},
     {"video/mp2t", {"ts", "m2ts"}},

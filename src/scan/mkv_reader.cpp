@@ -3,9 +3,13 @@
 #include "core/utf8.h"
 #include "scan/video_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -66,16 +70,29 @@ bool read_vint(const uint8_t* data, size_t n, size_t& at, bool keep_marker, uint
     return true;
 }
 
+// The id and size of the element at data[0]; header is the length of both.
+bool element_header(const uint8_t* data, size_t n, uint32_t& id, uint64_t& size, size_t& header)
+{
+    size_t at = 0;
+    uint64_t raw_id = 0;
+    if (!read_vint(data, n, at, true, raw_id) || !read_vint(data, n, at, false, size)) {
+        return false;
+    }
+    id = static_cast<uint32_t>(raw_id);
+    header = at;
+    return true;
+}
+
 // The element at `at` within [at, end); an element longer than what is
 // there is cut to it (whole false), as is one of unknown size.
 bool element_at(const uint8_t* data, size_t at, size_t end, Element& e)
 {
-    uint64_t id = 0;
     uint64_t size = 0;
-    if (!read_vint(data, end, at, true, id) || !read_vint(data, end, at, false, size)) {
+    size_t header = 0;
+    if (at >= end || !element_header(data + at, end - at, e.id, size, header)) {
         return false;
     }
-    e.id = static_cast<uint32_t>(id);
+    at += header;
     e.payload = at;
     e.whole = size != kUnknownSize && size <= end - at;
     e.end = e.whole ? at + static_cast<size_t>(size) : end;
@@ -249,14 +266,67 @@ MkvInfo mkv_parse(const uint8_t* data, size_t n)
 
 MkvInfo mkv_read(const char* path)
 {
-    FILE* file = fopen(path, "rbe");
-    if (!file) {
-        return MkvInfo();
+    MkvInfo out;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return out;
     }
-    std::vector<uint8_t> head(kMkvHeadRead);
-    const size_t n = fread(head.data(), 1, head.size(), file);
-    fclose(file);
-    return mkv_parse(head.data(), n);
+    // Only the element headers are read on the way, and the payloads of
+    // the three elements wanted: clusters and attachments can be large.
+    const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+    uint64_t at = 0;
+    uint64_t end = file_size;
+    bool in_segment = false;
+    std::vector<uint8_t> payload;
+    while (at < end) {
+        uint8_t head[12];
+        const ssize_t got = pread(fd, head, sizeof head, static_cast<off_t>(at));
+        uint64_t size = 0;
+        size_t header = 0;
+        uint32_t id = 0;
+        if (got <= 0 || !element_header(head, static_cast<size_t>(got), id, size, header)) {
+            break;
+        }
+        const uint64_t start = at + header;
+        if (!in_segment && id == kSegment) {
+            in_segment = true;
+            if (size != kUnknownSize && size < end - start) {
+                end = start + size;
+            }
+            at = start;
+            continue;
+        }
+        if (id == kCluster || size == kUnknownSize || size > end - start) {
+            break;
+        }
+        if (in_segment && (id == kInfo || id == kTracks || id == kTags)) {
+            payload.resize(static_cast<size_t>(std::min<uint64_t>(size, kMkvElementRead)));
+            if (pread(fd, payload.data(), payload.size(), static_cast<off_t>(start)) !=
+                static_cast<ssize_t>(payload.size())) {
+                break;
+            }
+            Element e;
+            e.id = id;
+            e.end = payload.size();
+            if (id == kInfo) {
+                read_info(payload.data(), e, out);
+            } else if (id == kTracks) {
+                read_tracks(payload.data(), e, out);
+            } else {
+                read_tags(payload.data(), e, out);
+            }
+        }
+        at = start + size;
+    }
+    close(fd);
+    if (out.title && out.title->empty()) {
+        out.title.reset();
+    }
+    return out;
 }
 
 int mkv_add(const char* path, int compilation)

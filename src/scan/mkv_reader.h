@@ -1,7 +1,7 @@
 // Matroska and WebM video ("mkv", "webm"): the play time and title of the
 // segment's Info, the picture size of the first video track and the title
-// of the file-wide tags. The elements are read from the file's first bytes
-// up to the first cluster; every element length is checked against them.
+// of the file-wide tags, found before the first cluster. Every element
+// length is checked against the bytes around it.
 // Full edition only.
 #pragma once
 
@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-// How much of the file's start is read.
-inline constexpr size_t kMkvHeadRead = 4 * 1024 * 1024;
+// The Info, Tracks and Tags elements are read up to this length each.
+inline constexpr size_t kMkvElementRead = 1024 * 1024;
 
 struct MkvInfo {
     std::optional<std::string> title;
@@ -20,7 +20,7 @@ struct MkvInfo {
     int32_t height = 0;
 };
 
-// The record from the first n bytes of a file.
+// The record from the first n bytes of a file (all of it in memory).
 MkvInfo mkv_parse(const uint8_t* data, size_t n);
 
 // The record of the file at path; empty when it cannot be read.

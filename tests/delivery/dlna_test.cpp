@@ -69,9 +69,9 @@ TEST(DlnaFields, ProfileOnlyWhereTheServerIsSure)
 TEST(DlnaFields, SourceListsEveryTypeTheServerSends)
 {
     const std::string source = dlna_source_protocols();
-    const char* extensions[] = {"mp3",  "wma", "wav",  "jpg", "gif",  "png", "m3u", "yuv",
-                                "avi",  "mpg", "mpeg", "mp4", "wmv",  "vob", "m4a", "mkv",
-                                "webm", "ts",  "mov",  "aif", "flac", "ogg", "opus"};
+    const char* extensions[] = {"mp3",  "wma", "wav",  "jpg", "gif",  "png", "m3u",  "yuv",
+                                "avi",  "mpg", "mpeg", "mp4", "wmv",  "vob", "m4a",  "mkv",
+                                "webm", "ts",  "mov",  "aif", "flac", "ogg", "opus", "aac"};
     for (const char* extension : extensions) {
         const std::string type = mime_type_for(std::string("a.") + extension);
         EXPECT_NE(source.find("http-get:*:" + type + ":*"), std::string::npos) << type;
@@ -88,6 +88,8 @@ TEST(DlnaFields, SourceListsEveryTypeTheServerSends)
         EXPECT_NE(source.find(std::string("http-get:*:") + profiled + ","), std::string::npos)
             << profiled;
     }
+    // And what a player's quirks name instead of the table's type.
+    EXPECT_NE(source.find("http-get:*:video/x-mkv:*"), std::string::npos);
     EXPECT_EQ(source.find(",,"), std::string::npos);
     EXPECT_NE(source.back(), ',');
 }

@@ -257,6 +257,12 @@ TEST(MkvReader, DurationSizeAndTitleBeforeTheFirstCluster)
     EXPECT_EQ(m.width, 1920);
     EXPECT_EQ(m.height, 1080);
     EXPECT_EQ(m.title.value_or("-"), "Film");
+    // The same read from a file, element by element.
+    const TempDir dir;
+    const MkvInfo f = mkv_read(write_file(dir, "a.mkv", file).c_str());
+    EXPECT_EQ(f.duration_ms, 2500);
+    EXPECT_EQ(f.width, 1920);
+    EXPECT_EQ(f.title.value_or("-"), "Film");
 
     // Cut inside the tracks: the duration stays, nothing is read past the
     // cut.
@@ -264,6 +270,9 @@ TEST(MkvReader, DurationSizeAndTitleBeforeTheFirstCluster)
     const MkvInfo part = mkv_parse(reinterpret_cast<const uint8_t*>(file.data()), cut);
     EXPECT_EQ(part.duration_ms, 2500);
     EXPECT_FALSE(part.title);
+    const MkvInfo part_file = mkv_read(write_file(dir, "cut.mkv", file.substr(0, cut)).c_str());
+    EXPECT_EQ(part_file.duration_ms, 2500);
+    EXPECT_EQ(part_file.width, 0) << "the cut tracks are not read";
 
     // Info's own title wins over the tags; a 4-byte float and another scale.
     const Bytes info2 =
