@@ -31,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const std::string path = "/proc/self/fd/" + std::to_string(fd);
         // The service picks the PNG decoder by the file's name; here the
         // bytes tell.
-        std::optional<RgbImage> canvas =
-            is_png(data + 3, size - 3) ? decode_png_scaled(path.c_str(), width, height, mode)
-                                       : decode_scaled(path.c_str(), width, height, mode);
+        std::optional<RgbImage> canvas = is_png(data + 3, size - 3)
+                                             ? decode_png_scaled(path.c_str(), width, height, mode)
+                                             : decode_scaled(path.c_str(), width, height, mode);
         if (canvas) {
             std::vector<uint8_t> out;
             encode_yuv420(*canvas, out);
