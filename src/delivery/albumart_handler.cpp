@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -301,7 +302,8 @@ std::optional<ArtRequest> art_request(const char* url)
     }
     const char* format = keyword + strlen("albumart-");
     const char* slash = strchr(format, '/');
-    if (!slash) {
+    // The object's id, in digits, names the art; anything else names none.
+    if (!slash || !isdigit(static_cast<unsigned char>(slash[1]))) {
         return std::nullopt;
     }
     const std::optional<DbLocation> location = db_art_location(slash + 1);

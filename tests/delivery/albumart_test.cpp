@@ -104,7 +104,7 @@ TEST_F(AlbumArt, Mp3WithoutJfifPictureOrItem)
         all_tracks = std::to_string(g_db.all_tracks->id);
     }
     EXPECT_EQ(fetch(albumart_mp3_handler, "/albumart-mp3/" + all_tracks + ".jpg").status, 404)
-        << "a container has no file";
+        << "a container without art has none";
 }
 
 TEST_F(AlbumArt, FrameLargerThanTheFileSendsWhatTheFileHolds)
@@ -445,6 +445,12 @@ TEST_F(AlbumArt, PngCoversLeaveAsJpegAndContainersShowTheirFirstArt)
     Answer container = fetch(albumart_handler, "/albumart-mp3/" + all_tracks + ".jpg");
     EXPECT_EQ(container.status, 200);
     EXPECT_EQ(container.body, std::string(kJpeg.begin(), kJpeg.end()));
+    // An id that is no number names no object, not the root (whose first
+    // art this library has).
+    for (const char* url : {"/albumart-x/_tn.jpg", "/albumart-/", "/albumart-mp3/ 1.jpg",
+                            "/albumart-mp3/-1.jpg", "/albumart-mp3/.jpg"}) {
+        EXPECT_EQ(fetch(albumart_handler, url).status, 404) << url;
+    }
 }
 
 // Today's players are listed the thumbnail URL: a JPEG that fits 160 x 160,
