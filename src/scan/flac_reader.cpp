@@ -86,12 +86,9 @@ MusicTags flac_read_tags(const char* path)
 {
     MusicTags tags;
     const ReaderFile file(path);
-    if (!file.ok()) {
-        tags.problem = "cannot open";
+    if (!reader_file_tags_start(file, tags)) {
         return tags;
     }
-    tags.size = file.size;
-    tags.mtime = file.mtime;
     std::string block;
     bool comments_seen = false;
     const bool whole = flac_walk_blocks(file, [&](uint8_t type, int64_t at, uint32_t length) {

@@ -183,12 +183,9 @@ MusicTags ogg_read_tags(const char* path)
 {
     MusicTags tags;
     const ReaderFile file(path);
-    if (!file.ok()) {
-        tags.problem = "cannot open";
+    if (!reader_file_tags_start(file, tags)) {
         return tags;
     }
-    tags.size = file.size;
-    tags.mtime = file.mtime;
     const OggHeaders h = ogg_read_packets(file, 2);
     const OggStream s = ogg_identify(h);
     if (s.codec == OggCodec::Unknown) {

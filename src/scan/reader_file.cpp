@@ -37,3 +37,14 @@ bool ReaderFile::read_at(int64_t at, void* to, size_t n) const
     }
     return true;
 }
+
+bool reader_file_tags_start(const ReaderFile& file, MusicTags& tags)
+{
+    if (!file.ok()) {
+        tags.problem = "cannot open";
+        return false;
+    }
+    tags.size = file.size;
+    tags.mtime = file.mtime;
+    return true;
+}

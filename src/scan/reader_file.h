@@ -2,6 +2,8 @@
 // reads at an offset that never reach past the size it had then.
 #pragma once
 
+#include "scan/music_tags.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -24,3 +26,7 @@ struct ReaderFile {
     int64_t size = -1;
     int64_t mtime = 0;
 };
+
+// Starts a file's record: its size and change time, or the problem "cannot
+// open" (and false) when it did not open.
+bool reader_file_tags_start(const ReaderFile& file, MusicTags& tags);

@@ -30,6 +30,22 @@ def require_gupnp(with_av=False):
     return repository
 
 
+def expect(failures, what, got, expected):
+    """Records a difference between what a call gave and what it should."""
+    if got != expected:
+        failures.append("%s: got %r, expected %r" % (what, got, expected))
+
+
+def call(proxy, name, out_names, in_names=(), in_values=()):
+    """Calls an action with text arguments; its text results, or None."""
+    from gi.repository import GUPnP
+
+    action = GUPnP.ServiceProxyAction.new_from_list(name, list(in_names), list(in_values))
+    proxy.call_action(action, None)
+    ok, values = action.get_result_list(list(out_names), [str] * len(out_names))
+    return values if ok else None
+
+
 def new_context(repository):
     """A GUPnP context on the loopback interface. Asked for any port, GUPnP
     takes the port it got on one address of the interface for the other as

@@ -3,9 +3,10 @@
 # control point: finds the device over SSDP on the loopback interface, makes
 # the service proxies from its description and calls the fixed actions.
 # Exit 0: every check held; 77: GUPnP is not installed; 1: a check failed.
+import functools
 import sys
 
-from gupnp_common import CD, CM, require_gupnp, run_control_point
+from gupnp_common import CD, CM, call, expect, require_gupnp, run_control_point
 
 gir = require_gupnp()
 GLib, GUPnP = gir.GLib, gir.GUPnP
@@ -17,16 +18,7 @@ done = {"seen": False}
 loop = GLib.MainLoop()
 
 
-def check(what, got, expected):
-    if got != expected:
-        failures.append("%s: got %r, expected %r" % (what, got, expected))
-
-
-def call(proxy, name, out_names, in_names=(), in_values=()):
-    action = GUPnP.ServiceProxyAction.new_from_list(name, list(in_names), list(in_values))
-    proxy.call_action(action, None)
-    ok, values = action.get_result_list(list(out_names), [str] * len(out_names))
-    return values if ok else None
+check = functools.partial(expect, failures)
 
 
 def fault(proxy, name, in_names=(), in_values=()):

@@ -6,10 +6,11 @@
 # music, video and picture containers, and X_SetBookmark with success.
 # Arguments: the port, then the expected container ids (music, video,
 # pictures). Exit 0: every check held; 77: GUPnP is missing; 1: a check failed.
+import functools
 import sys
 import xml.etree.ElementTree as ET
 
-from gupnp_common import CD, require_gupnp, run_control_point
+from gupnp_common import CD, call, expect, require_gupnp, run_control_point
 
 REGISTRAR = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
 
@@ -23,16 +24,7 @@ done = {"seen": False}
 loop = GLib.MainLoop()
 
 
-def check(what, got, expected):
-    if got != expected:
-        failures.append("%s: got %r, expected %r" % (what, got, expected))
-
-
-def call(proxy, name, out_names, in_names=(), in_values=()):
-    action = GUPnP.ServiceProxyAction.new_from_list(name, list(in_names), list(in_values))
-    proxy.call_action(action, None)
-    ok, values = action.get_result_list(list(out_names), [str] * len(out_names))
-    return values if ok else None
+check = functools.partial(expect, failures)
 
 
 def introspected(registrar, result):
