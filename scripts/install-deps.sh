@@ -17,7 +17,8 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-de
     ffmpeg nginx-light imagemagick python3-mutagen libimage-exiftool-perl
     flac vorbis-tools opus-tools
     gupnp-dlna-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    gstreamer1.0-plugins-ugly gstreamer1.0-libav)
+    gstreamer1.0-plugins-ugly gstreamer1.0-libav
+    icecast2 python3-pyftpdlib)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -8,6 +8,7 @@
 #include "delivery/albumart_handler.h"
 #include "delivery/disk_handler.h"
 #include "delivery/download_handler.h"
+#include "delivery/http_relay.h"
 #include "delivery/m3u_handler.h"
 #include "delivery/rpc_handler.h"
 #include "delivery/subtitle_handler.h"
@@ -17,6 +18,7 @@
 #include "http/http_connection.h"
 #include "http/http_registry.h"
 #include "http/http_server.h"
+#include "scan/radio_thread.h"
 #include "scan/rescan_handler.h"
 #include "scan/scanner.h"
 #include "upnp/description.h"
@@ -59,6 +61,8 @@ void register_handlers()
 #endif
     http_register_handler(m3u_handler, kGetHead, "/m3u");
     http_register_handler(albumart_handler, kGetHead, "/albumart-");
+    http_register_handler(httpproxy_handler, kGetHead, "/httpproxy");
+    http_register_handler(ftpproxy_handler, kGetHead, "/ftpproxy");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     http_register_handler(rpc_handler, HTTP_GET, "/rpc");
     ssdp_register_search_handler();
@@ -86,6 +90,7 @@ void start_services()
     network_server_start();
     persistence_reader_start(g_db_read_file_thread_running);
     persistence_writer_start(g_db_write_file_thread_running);
+    radio_thread_start(g_Radio_thread_running, g_db_read_file_thread_running);
     scan_thread_start(g_file_scan_thread_running, g_db_read_file_thread_running);
     eventing_thread_start(g_eventing_thread_running);
     external_db_hook_start(g_external_db_scan_thread_running);

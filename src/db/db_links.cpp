@@ -450,6 +450,12 @@ void db_clear_radio()
     db_mark_changed(lock, radio);
 }
 
+bool db_radio_has_genre(const char* genre)
+{
+    const DbLock lock = db_lock();
+    return g_db.radio && genre && db_find_child(lock, g_db.radio, db_clean_text(genre));
+}
+
 void db_clear_playlist(const char* name)
 {
     const DbLock lock = db_lock();

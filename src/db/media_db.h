@@ -350,6 +350,10 @@ std::optional<std::string> db_item_description(const char* object_id);
 // Removes every child of the radio container but the favourites. Takes the lock.
 void db_clear_radio();
 
+// Whether the radio container holds a genre container of that name. Takes
+// the lock.
+bool db_radio_has_genre(const char* genre);
+
 // Drops every reference of the playlist container of that name below
 // "Playlists", so that the playlist can be read anew. Takes the lock.
 void db_clear_playlist(const char* name);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -149,20 +150,51 @@ int http_connect(const char* url, int timeout_ms)
     return s;
 }
 
-int http_send_get(int socket, const char* url, const char* extra)
+int http_connect_address(const sockaddr_in& address, int timeout_ms)
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return -1;
+    }
+    if (!connect_within(s, reinterpret_cast<const sockaddr*>(&address), sizeof address,
+                        timeout_ms)) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int http_send_get(int socket, const char* url, const char* extra, bool http10)
 {
     const std::optional<HttpTarget> target = http_parse_url(url);
     if (!target) {
         return 1;
     }
+    // A URL comes from a playlist, a station list or another server's answer:
+    // a line break in it would add lines of its own to the request, and a
+    // blank would end the request line early.
+    std::string path;
+    for (const char ch : target->path) {
+        const auto u = static_cast<unsigned char>(ch);
+        if (u < 0x20 || u == 0x7F) {
+            return 1;
+        }
+        path += ch == ' ' ? std::string("%20") : std::string(1, ch);
+    }
+    for (const char ch : target->host_header) {
+        if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7F) {
+            return 1;
+        }
+    }
     const char* lines = extra ? extra : "";
     const std::string agent =
         strstr(lines, "User-Agent") ? "" : "User-Agent: " + current_user_agent() + "\r\n";
-    char request[512];
+    char request[2048];
     const int n = snprintf(request, sizeof request,
-                           "GET /%s HTTP/1.1\r\nAccept: */*\r\nHost: %s\r\nConnection: "
-                           "Keep-Alive\r\n%s%s\r\n",
-                           target->path.c_str(), target->host_header.c_str(), agent.c_str(), lines);
+                           "GET /%s HTTP/1.%c\r\nAccept: */*\r\nHost: %s\r\nConnection: "
+                           "%s\r\n%s%s\r\n",
+                           path.c_str(), http10 ? '0' : '1', target->host_header.c_str(),
+                           http10 ? "close" : "Keep-Alive", agent.c_str(), lines);
     // A request cut short would be a different request: none is sent.
     if (n < 0 || static_cast<size_t>(n) >= sizeof request) {
         return 1;

@@ -34,9 +34,16 @@ std::optional<HttpTarget> http_parse_url(const char* url);
 // A TCP connection to the URL's host, within timeout_ms; -1 on any failure.
 int http_connect(const char* url, int timeout_ms = kHttpClientDefaultMs);
 
+// A TCP connection to an IPv4 address and port, within timeout_ms; -1 on any
+// failure.
+struct sockaddr_in;
+int http_connect_address(const sockaddr_in& address, int timeout_ms);
+
 // Sends "GET /path" with Accept, Host, Connection: Keep-Alive, the User-Agent
 // (unless extra has one) and extra (complete lines, or null); 0 sent, 1 not.
-int http_send_get(int socket, const char* url, const char* extra);
+// With http10 the request is an HTTP/1.0 one with "Connection: close", whose
+// answer is never sent in chunks: the relays pass bodies on as they come.
+int http_send_get(int socket, const char* url, const char* extra, bool http10 = false);
 
 // The whole exchange: the body of the answer (interim 100 answers skipped),
 // or nothing when there is no answer within timeout_ms or it has no body

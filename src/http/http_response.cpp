@@ -99,7 +99,14 @@ std::string http_compose_header(HttpConnection* c, int status)
     return std::string(block, std::min<size_t>(static_cast<size_t>(n), sizeof block - 1));
 }
 
-int http_send_body(HttpConnection* c, const void* data, size_t length, bool more_follows)
+namespace
+{
+
+// Sends length bytes, giving up when the client takes nothing for limit_ms
+// or the server stops. A media stream tells the admission while it waits
+// for its player, so that a paused player does not count as a busy one.
+int send_within(HttpConnection* c, const void* data, size_t length, int flags, int limit_ms,
+                bool media_stream)
 {
     using Clock = std::chrono::steady_clock;
     // How often a send that waits for the client looks at the stop flag.
@@ -108,12 +115,13 @@ int http_send_body(HttpConnection* c, const void* data, size_t length, bool more
         return 1;
     }
     const auto* p = static_cast<const char*>(data);
-    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more_follows ? MSG_MORE : 0);
-    const auto limit = std::chrono::milliseconds(http_time_limits().send_ms);
+    const auto limit = std::chrono::milliseconds(limit_ms);
     auto last_progress = Clock::now();
+    bool marked_waiting = false;
     size_t sent = 0;
+    int result = 0;
     while (sent < length) {
-        const ssize_t n = send(c->socket, p + sent, length - sent, flags);
+        const ssize_t n = send(c->socket, p + sent, length - sent, flags | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             last_progress = Clock::now();
@@ -122,16 +130,35 @@ int http_send_body(HttpConnection* c, const void* data, size_t length, bool more
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return 1;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || http_stop_requested(c) ||
+            Clock::now() - last_progress >= limit) {
+            result = 1;
+            break;
         }
-        if (http_stop_requested(c) || Clock::now() - last_progress >= limit) {
-            return 1;
+        if (media_stream && c->admission && !marked_waiting) {
+            http_admission_stream_waiting(c->admission, true);
+            marked_waiting = true;
         }
         pollfd out{c->socket, POLLOUT, 0};
         poll(&out, 1, kStopCheckMs);
     }
-    return 0;
+    if (marked_waiting) {
+        http_admission_stream_waiting(c->admission, false);
+    }
+    return result;
+}
+
+} // namespace
+
+int http_send_body(HttpConnection* c, const void* data, size_t length, bool more_follows)
+{
+    return send_within(c, data, length, MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0),
+                       http_time_limits().send_ms, false);
+}
+
+int http_send_media(HttpConnection* c, const void* data, size_t length)
+{
+    return send_within(c, data, length, MSG_NOSIGNAL, http_time_limits().stream_pause_ms, true);
 }
 
 int http_send_file(HttpConnection* c, int fd, int64_t offset, int64_t length,

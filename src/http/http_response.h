@@ -26,6 +26,11 @@ int http_send_header(HttpConnection* connection, int status, bool more_follows =
 int http_send_body(HttpConnection* connection, const void* data, size_t length,
                    bool more_follows = false);
 
+// Sends bytes of a media stream relayed from elsewhere: like http_send_body,
+// but a player that stops reading for a while (a pause) is waited for up to
+// the stream pause limit, as http_send_file waits for it. 0 sent, 1 failed.
+int http_send_media(HttpConnection* connection, const void* data, size_t length);
+
 // How http_send_file sends.
 struct HttpFileSend {
     // A media stream: its player may stop reading for a while (a pause for a

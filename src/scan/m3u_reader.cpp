@@ -84,7 +84,10 @@ void m3u_read_named(const char* path, const std::string& name_given)
             failures.not_located(line);
             continue;
         }
-        if (found->is_url) {
+        if (found->is_url && found->location.rfind("ftp://", 0) == 0) {
+            // A file on an FTP server: a track that plays through the relay.
+            playlist_add_remote(build, found->location, title);
+        } else if (found->is_url) {
             add_station(build, found->location, title);
         } else if (build.add_file(found->location) != ScanEntry::Music) {
             // Only what a reader of this program has read is listed: a file

@@ -4,11 +4,14 @@
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/utf8.h"
+#include "scan/file_types.h"
 #include "scan/music_tags.h"
+#include "scan/playlist_readers.h"
 #include "scan/scanner.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,7 +140,7 @@ std::optional<std::string> playlist_other_spelling(std::string_view entry)
 std::optional<PlaylistLocation> playlist_locate_entry(std::string_view entry,
                                                       const std::string& playlist_path)
 {
-    if (entry.substr(0, 7) == "http://") {
+    if (entry.substr(0, 7) == "http://" || entry.substr(0, 6) == "ftp://") {
         return PlaylistLocation{std::string(entry), true};
     }
     // The bytes as written first: they name the file on the disk the
@@ -235,13 +238,27 @@ void PlaylistBuild::finish()
     db_set_playlist(source.c_str(), name.c_str(), entries, setting_flag(KEY_RANDOMIZEPLAYLISTS));
 }
 
-void playlist_add_remote(PlaylistBuild& build, const std::string& location)
+void playlist_add_remote(PlaylistBuild& build, const std::string& location,
+                         const std::optional<std::string>& title)
 {
-    if (!playlist_has_extension(location, "wma") && !playlist_has_extension(location, "mp3")) {
+    // The type is that of the address's path, before any query.
+    const std::string_view path = std::string_view(location).substr(0, location.find('?'));
+    const std::string_view extension = scan_extension(path.substr(path.rfind('/') + 1));
+    const std::span<const ScanFileType> types = scan_file_types();
+    // A playlist named by a playlist is no track.
+    const bool music = std::any_of(types.begin(), types.end(), [&](const ScanFileType& t) {
+        return t.kind == 'M' && t.reader != m3u_read && t.reader != pls_read &&
+               t.reader != wpl_read && extension.size() == strlen(t.extension) &&
+               strncasecmp(extension.data(), t.extension, extension.size()) == 0;
+    });
+    if (!music) {
         return;
     }
     const MusicTags tags;
-    const DbItemFields f = music_item_fields(tags, location.c_str(), 0);
+    DbItemFields f = music_item_fields(tags, location.c_str(), 0);
+    if (title) {
+        f.title = title->c_str();
+    }
     if (db_add_item(f) == DB_ADD_FAILED) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", location.c_str());
         return;

@@ -19,8 +19,8 @@ struct PlaylistLocation {
     bool is_url = false;
 };
 
-// Where an entry of the playlist at playlist_path points: an "http://"
-// address as it stands; an absolute Unix or Windows path that exists; else
+// Where an entry of the playlist at playlist_path points: an "http://" or
+// "ftp://" address as it stands; an absolute Unix or Windows path that exists; else
 // the entry joined to the playlist's directory, then to each content
 // directory (or the working directory when there is none). Only existing
 // regular files inside a content directory are found, and they are found by
@@ -102,6 +102,8 @@ struct PlaylistBuild {
     void finish();
 };
 
-// Adds a remote entry of a pls or wpl playlist ("http://", "ftp://") with
-// a music extension as a music item with that path, and references it.
-void playlist_add_remote(PlaylistBuild& build, const std::string& location);
+// Adds a remote entry ("http://", "ftp://") whose path has the extension of
+// a music type of this edition as a music item with that path (titled
+// title, when given), and references it. Other entries are left out.
+void playlist_add_remote(PlaylistBuild& build, const std::string& location,
+                         const std::optional<std::string>& title = std::nullopt);

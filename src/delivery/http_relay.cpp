@@ -1,0 +1,263 @@
+#include "delivery/http_relay.h"
+
+#include "core/log.h"
+#include "db/media_db.h"
+#include "delivery/ftp_client.h"
+#include "delivery/media_url.h"
+#include "delivery/relay_head.h"
+#include "http/http_client.h"
+#include "http/http_read.h"
+#include "http/http_response.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+enum class Attempt {
+    Failed,  // nothing went to the client: the next address may be tried
+    Relayed, // an answer went out (whole, or cut short and the connection closed)
+};
+
+struct RelayState {
+    int attempts_left = kRelayMaxAttempts;
+    std::vector<std::string> tried;
+};
+
+struct Upstream {
+    explicit Upstream(int s) : socket(s)
+    {
+    }
+    ~Upstream()
+    {
+        if (socket >= 0) {
+            shutdown(socket, SHUT_RDWR);
+            close(socket);
+        }
+    }
+    Upstream(const Upstream&) = delete;
+    Upstream& operator=(const Upstream&) = delete;
+    int socket;
+};
+
+bool tried_before(const RelayState& state, const std::string& url)
+{
+    return std::any_of(state.tried.begin(), state.tried.end(), [&](const std::string& t) {
+        return strcasecmp(t.c_str(), url.c_str()) == 0;
+    });
+}
+
+// A playlist or page body: what arrives within the head's deadline, up to
+// its length or kRelayPlaylistLimit, whichever is less.
+std::string read_listing(HttpReader& reader, int64_t length)
+{
+    const size_t want = length >= 0
+                            ? std::min<size_t>(static_cast<size_t>(length), kRelayPlaylistLimit)
+                            : kRelayPlaylistLimit;
+    std::string text;
+    char block[kRelayBlock];
+    while (text.size() < want) {
+        const ssize_t n =
+            http_reader_recv(reader, block, std::min(sizeof block, want - text.size()));
+        if (n <= 0) {
+            break;
+        }
+        text.append(block, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// Whether the client has closed its side (or reset the connection).
+bool client_gone(int socket)
+{
+    pollfd p{socket, POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+Attempt relay_url(HttpConnection* c, const std::string& url, int depth, RelayState& state);
+
+Attempt follow(HttpConnection* c, const std::vector<std::string>& candidates, int depth,
+               RelayState& state)
+{
+    for (const std::string& next : candidates) {
+        if (tried_before(state, next)) {
+            continue;
+        }
+        if (relay_url(c, next, depth + 1, state) == Attempt::Relayed) {
+            return Attempt::Relayed;
+        }
+    }
+    return Attempt::Failed;
+}
+
+Attempt relay_url(HttpConnection* c, const std::string& url, int depth, RelayState& state)
+{
+    if (depth > kRelayMaxDepth || state.attempts_left <= 0 || client_gone(c->socket)) {
+        return Attempt::Failed;
+    }
+    --state.attempts_left;
+    state.tried.push_back(url);
+    Upstream up(http_connect(url.c_str(), kRelayConnectMs));
+    if (up.socket < 0) {
+        log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "cannot connect to %s\n", url.c_str());
+        return Attempt::Failed;
+    }
+    if (http_send_get(up.socket, url.c_str(), "User-Agent: WinampMPEG/5.0\r\n", true) != 0) {
+        return Attempt::Failed;
+    }
+    auto reader = std::make_unique<HttpReader>();
+    reader->socket = up.socket;
+    reader->deadline = Clock::now() + std::chrono::milliseconds(kRelayHeadMs);
+    char head[kHttpHeadSize];
+    const HeadResult got = http_read_head(*reader, head, sizeof head);
+    if (got.status != HeadStatus::Complete) {
+        log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "no usable answer head from %s\n", url.c_str());
+        return Attempt::Failed;
+    }
+    const RelayHead answer = relay_parse_head(std::string_view(head, got.length));
+    if (const std::optional<std::string> type = relay_media_type(answer, url)) {
+        relay_body(c, *reader, answer.content_length, type->c_str());
+        return Attempt::Relayed;
+    }
+    if (relay_is_redirect(answer)) {
+        const std::optional<std::string> next = relay_resolve_location(url, answer.location);
+        return next ? follow(c, {*next}, depth, state) : Attempt::Failed;
+    }
+    if (answer.status != 200 || answer.chunked) {
+        return Attempt::Failed;
+    }
+    // A playlist (pls, m3u, asx, xspf) or a page: the addresses it names.
+    const std::string listing = read_listing(*reader, answer.content_length);
+    return follow(c, relay_candidates(listing, kRelayCandidatesPerBody), depth, state);
+}
+
+} // namespace
+
+int relay_body(HttpConnection* c, HttpReader& upstream, int64_t length, const char* content_type)
+{
+    c->content_type = content_type;
+    c->content_length = length >= 0 ? length : -1;
+    c->close_after = 1;
+    if (http_send_header(c, 200, c->method != HTTP_HEAD) != 0) {
+        return RELAY_CLIENT_GONE;
+    }
+    if (c->method == HTTP_HEAD) {
+        return RELAY_COMPLETE;
+    }
+    int64_t remaining = length; // -1: until the source closes
+    char block[kRelayBlock];
+    // What came with the head first, then the socket itself.
+    while (http_reader_buffered(upstream) > 0 && remaining != 0) {
+        const size_t want = remaining < 0
+                                ? sizeof block
+                                : std::min<size_t>(sizeof block, static_cast<size_t>(remaining));
+        const ssize_t n = http_reader_recv(upstream, block, want);
+        if (n <= 0) {
+            break;
+        }
+        if (http_send_media(c, block, static_cast<size_t>(n)) != 0) {
+            log_msg(LOG_INFO, LOG_CAT_HTTP_PROXY, "proxy client close\n");
+            return RELAY_CLIENT_GONE;
+        }
+        if (remaining > 0) {
+            remaining -= n;
+        }
+    }
+    auto last_data = Clock::now();
+    while (remaining != 0) {
+        if (http_stop_requested(c)) {
+            return RELAY_CLIENT_GONE;
+        }
+        // The client's side too: a player that hangs up ends the source's
+        // connection at once, not when the next block fails to go out.
+        pollfd p[2] = {{upstream.socket, POLLIN, 0}, {c->socket, POLLRDHUP, 0}};
+        const int ready = poll(p, 2, 250);
+        if (ready < 0 && errno != EINTR) {
+            return RELAY_SOURCE_FAILED;
+        }
+        if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+            log_msg(LOG_INFO, LOG_CAT_HTTP_PROXY, "proxy client close\n");
+            return RELAY_CLIENT_GONE;
+        }
+        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (Clock::now() - last_data >= std::chrono::milliseconds(kRelaySilenceMs)) {
+                log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "proxy server problem\n");
+                return RELAY_SOURCE_FAILED;
+            }
+            continue;
+        }
+        const size_t want = remaining < 0
+                                ? sizeof block
+                                : std::min<size_t>(sizeof block, static_cast<size_t>(remaining));
+        const ssize_t n = recv(upstream.socket, block, want, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (n <= 0) {
+            // The end of a body without a length is its source closing.
+            if (remaining < 0 && n == 0) {
+                return RELAY_COMPLETE;
+            }
+            log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "proxy server problem\n");
+            return RELAY_SOURCE_FAILED;
+        }
+        last_data = Clock::now();
+        if (http_send_media(c, block, static_cast<size_t>(n)) != 0) {
+            log_msg(LOG_INFO, LOG_CAT_HTTP_PROXY, "proxy client close\n");
+            return RELAY_CLIENT_GONE;
+        }
+        if (remaining > 0) {
+            remaining -= n;
+        }
+    }
+    return RELAY_COMPLETE;
+}
+
+int http_relay(HttpConnection* c, const char* url)
+{
+    c->close_after = 1;
+    RelayState state;
+    if (relay_url(c, url, 0, state) == Attempt::Relayed) {
+        // Whatever ended the body, the answer was framed by its length or
+        // by closing: a second head would land inside the body.
+        return HTTP_CLOSE;
+    }
+    log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "no media at %s\n", url);
+    return http_send_404(c);
+}
+
+int httpproxy_handler(HttpConnection* c)
+{
+    const char* id_text = media_url_id(c->url.data(), "httpproxy/");
+    if (!id_text) {
+        return http_send_404(c);
+    }
+    const std::optional<DbLocation> location = db_item_location(id_text);
+    if (!location || location->path.rfind("http://", 0) != 0) {
+        return http_send_404(c);
+    }
+    return http_relay(c, location->path.c_str());
+}
+
+int ftpproxy_handler(HttpConnection* c)
+{
+    const char* id_text = media_url_id(c->url.data(), "ftpproxy/");
+    if (!id_text) {
+        return HTTP_CLOSE;
+    }
+    const std::optional<DbLocation> location = db_item_location(id_text);
+    if (!location || location->path.rfind("ftp://", 0) != 0) {
+        return http_send_404(c);
+    }
+    return ftp_fetch(c, location->path.c_str());
+}

@@ -1,0 +1,56 @@
+// The relay of remote items: "httpproxy/<id>" plays an item whose path is an
+// "http://" address (an internet radio station, a remote playlist entry) and
+// "ftpproxy/<id>" one whose path is an "ftp://" address, through this
+// server, so that players that only speak to it can play them.
+#pragma once
+
+#include "http/http_connection.h"
+
+#include <cstdint>
+
+// How far the relay follows redirections and playlist bodies that name
+// other addresses, and how many addresses one request may try in all: two
+// addresses that name each other end there instead of recursing for ever.
+inline constexpr int kRelayMaxDepth = 5;
+inline constexpr int kRelayMaxAttempts = 16;
+// The addresses taken from one playlist body.
+inline constexpr size_t kRelayCandidatesPerBody = 8;
+// The largest playlist body that is read for addresses.
+inline constexpr size_t kRelayPlaylistLimit = 64 * 1024;
+
+// Time limits: an upstream that does not connect, send its head or keep
+// sending within these ends the relay, so that a silent source does not hold
+// a connection thread.
+inline constexpr int kRelayConnectMs = 5000;
+inline constexpr int kRelayHeadMs = 10000;
+inline constexpr int kRelaySilenceMs = 20000;
+
+// The relayed block size.
+inline constexpr size_t kRelayBlock = 2048;
+
+// How a relay ended.
+enum RelayResult : int {
+    RELAY_COMPLETE = 0,      // everything the source sent went out
+    RELAY_CLIENT_GONE = 2,   // the client closed or stopped taking bytes
+    RELAY_SOURCE_FAILED = 4, // the source ended early, failed or fell silent
+};
+
+struct HttpReader;
+
+int httpproxy_handler(HttpConnection* connection);
+int ftpproxy_handler(HttpConnection* connection);
+
+// Plays url to the client: the first address, following redirections and
+// playlist bodies, whose answer is media is relayed with that answer's type
+// and length. The answer is always a closing one. HTTP_CLOSE after a relay
+// (whether the source or the client ended it); the not-found answer when no
+// address gave media.
+int http_relay(HttpConnection* connection, const char* url);
+
+// Sends the 200 head with content_type and, when length is not -1, that
+// length, then the body: what upstream holds after the head, then what its
+// socket delivers, until length bytes, the source's end, kRelaySilenceMs of
+// silence, the client's hang-up or a server stop. A HEAD request gets the
+// head only.
+int relay_body(HttpConnection* connection, HttpReader& upstream, int64_t length,
+               const char* content_type);

@@ -1,0 +1,125 @@
+#include "scan/station_list.h"
+
+#include "control/xml.h"
+#include "core/text_util.h"
+#include "scan/genres.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+bool is_stream_address(const std::string& address)
+{
+    return address.rfind("http://", 0) == 0 && address.size() > 7;
+}
+
+int32_t decimal(const char* text)
+{
+    if (!text) {
+        return 0;
+    }
+    const long value = strtol(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long>(value, 0, 1000000));
+}
+
+std::string text_or_empty(const char* text)
+{
+    return text ? std::string(text) : std::string();
+}
+
+// The classic list: one "entry" element per station.
+void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntry>& out)
+{
+    for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "entry")) {
+        StationEntry s;
+        const char* play = xml_attribute(e, "Playstring");
+        s.path = text_or_empty(play);
+        if (!is_stream_address(s.path)) {
+            s.path.clear();
+        }
+        // The children are searched below this entry only.
+        const XmlElement* child = e->first_child;
+        s.title = text_or_empty(xml_text(child, "Name"));
+        s.genre = genre_from_text(text_or_empty(xml_text(child, "Genre")));
+        s.artist = text_or_empty(xml_text(child, "Nowplaying"));
+        s.album = text_or_empty(xml_text(child, "Listeners"));
+        if (play && xml_find(child, "Bitrate")) {
+            s.bitrate = decimal(xml_text(child, "Bitrate"));
+        }
+        out.push_back(std::move(s));
+    }
+}
+
+// The directory's list: one "station" element per station, all in
+// attributes.
+void read_stations(const XmlElement* first, size_t limit, std::vector<StationEntry>& out)
+{
+    for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "station")) {
+        const char* resolved = xml_attribute(e, "url_resolved");
+        std::string address =
+            text_or_empty(resolved && *resolved ? resolved : xml_attribute(e, "url"));
+        const char* hls = xml_attribute(e, "hls");
+        if (address.rfind("https://", 0) == 0 || (hls && strcmp(hls, "1") == 0)) {
+            continue;
+        }
+        StationEntry s;
+        s.path = is_stream_address(address) ? address : std::string();
+        s.title = text_or_empty(xml_attribute(e, "name"));
+        s.genre = genre_from_text(text_or_empty(xml_attribute(e, "tags")));
+        s.album = text_or_empty(xml_attribute(e, "votes"));
+        s.bitrate = decimal(xml_attribute(e, "bitrate"));
+        out.push_back(std::move(s));
+    }
+}
+
+} // namespace
+
+std::string station_list_url(int limit)
+{
+    limit = std::clamp(limit, 1, kMaxRadioStations);
+    const char* host = getenv(kRadioHostVariable);
+    if (host && *host) {
+        return "http://" + std::string(host) +
+               "/sbin/xmllister.phtml?limit=" + std::to_string(limit) +
+               "&service=winamp2&no_compress=1";
+    }
+    const char* directory = getenv(kRadioDirectoryVariable);
+    std::string base = directory && *directory ? directory : kDefaultRadioDirectory;
+    while (!base.empty() && base.back() == '/') {
+        base.pop_back();
+    }
+    return base + "/xml/stations/search?limit=" + std::to_string(limit) +
+           "&order=votes&reverse=true&hidebroken=true&is_https=false";
+}
+
+std::vector<StationEntry> station_list_read(const char* body, size_t limit)
+{
+    std::vector<StationEntry> out;
+    if (!body || limit == 0) {
+        return out;
+    }
+    const XmlTree tree = xml_parse(body);
+    if (!tree) {
+        return out;
+    }
+    if (const XmlElement* entry = xml_find(tree.get(), "entry")) {
+        read_entries(entry, limit, out);
+    } else if (const XmlElement* station = xml_find(tree.get(), "station")) {
+        read_stations(station, limit, out);
+    }
+    return out;
+}
+
+std::string genre_from_text(std::string_view text)
+{
+    const std::string haystack(text);
+    for (int i = 0; kGenreNames[i] && *kGenreNames[i]; ++i) {
+        if (str_find_nocase(haystack.c_str(), kGenreNames[i])) {
+            return kGenreNames[i];
+        }
+    }
+    return "Other";
+}
