@@ -18,7 +18,8 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-de
     flac vorbis-tools opus-tools
     gupnp-dlna-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     gstreamer1.0-plugins-ugly gstreamer1.0-libav
-    icecast2 python3-pyftpdlib)
+    icecast2 python3-pyftpdlib
+    chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -3,6 +3,7 @@
 #include "control/client_probes.h"
 #include "control/clients.h"
 #include "control/soap.h"
+#include "core/paths.h"
 #include "db/media_db.h"
 #include "db/persistence.h"
 #include "delivery/albumart_handler.h"
@@ -24,6 +25,10 @@
 #include "upnp/description.h"
 #include "upnp/network_server.h"
 #include "upnp/ssdp.h"
+#include "webconfig/configpage_handler.h"
+#include "webconfig/resource_pack.h"
+
+#include <unistd.h>
 
 #ifdef EDITION_FULL
 #include "delivery/art_encode.h"
@@ -65,8 +70,15 @@ void register_handlers()
     http_register_handler(ftpproxy_handler, kGetHead, "/ftpproxy");
     http_register_handler(rescan_handler, HTTP_GET, "/rescan");
     http_register_handler(rpc_handler, HTTP_GET, "/rpc");
+    http_register_handler(configpage_handler, HTTP_GET | HTTP_HEAD | HTTP_POST, "/configpage");
     ssdp_register_search_handler();
 #ifdef EDITION_FULL
+    // The pack is read from the program file itself, wherever it was started
+    // from; a name typed without a directory would not be found.
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    resource_init(n > 0 ? std::string(self, static_cast<size_t>(n)) : program_path(),
+                  start_directory());
     visual_readers_register();
     albumart_set_reencoder(art_to_jpeg);
 #endif

@@ -41,6 +41,11 @@ const MimeEntry kMimeTable[] = {
     {"audio/flac", {"flac"}},
     {"audio/ogg", {"ogg", "oga"}},
     {"audio/opus", {"opus"}},
+    // The static files of the configuration pages.
+    {"text/css; charset=UTF-8", {"css"}},
+    {"text/javascript; charset=UTF-8", {"js"}},
+    {"image/x-icon", {"ico"}},
+    {"image/svg+xml", {"svg"}},
     {"application/octet-stream", {}},
 };
 
