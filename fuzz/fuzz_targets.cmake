@@ -32,3 +32,6 @@ set(fuzz_albumart_LIBS delivery)
 # The matching of subtitle files to their videos by name.
 list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_subtitle_names)
 set(fuzz_subtitle_names_LIBS scan)
+# The configuration forms' field reader and update rules.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_config_form)
+set(fuzz_config_form_LIBS webconfig)

@@ -118,6 +118,17 @@ TEST_F(ConfigPage, FormsChangeTheSettingsFileAndAnswerTheirPage)
     EXPECT_EQ(setting_str(KEY_HTTPPORT), "0");
 }
 
+// A line break typed into a field must not become a line of its own in the
+// settings file, where it would set another key.
+TEST_F(ConfigPage, FieldValuesStayOnTheirLineInTheSettingsFile)
+{
+    setting_set(KEY_ENABLEWEB, "1");
+    request("/configpage/friendlyname", "friendlyname=x%0D%0Aenableweb%3D2&set+name=set+name");
+    settings_read_file();
+    EXPECT_EQ(setting_str(KEY_ENABLEWEB), "1");
+    EXPECT_EQ(read_text_file(settings_file_path()).find("\nenableweb=2"), std::string::npos);
+}
+
 TEST_F(ConfigPage, PostsFromAnotherSiteChangeNothing)
 {
     setting_set(KEY_FRIENDLYNAME, "Mine");
