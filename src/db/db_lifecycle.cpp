@@ -170,6 +170,7 @@ void db_destroy()
     state.prune_candidates = {};
     state.playlist_sources = {};
     node_store_release_references();
+    node_store_restart_ids();
     const uint32_t update_id = g_db.system_update_id;
     const uint64_t changes = g_db.change_count;
     g_db = MediaDb{};

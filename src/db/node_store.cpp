@@ -240,6 +240,19 @@ NodeId node_store_next_id()
     return store().next_id;
 }
 
+bool node_store_restart_ids()
+{
+    NodeStore& s = store();
+    for (const uint32_t n : s.live) {
+        if (n != 0) {
+            return false;
+        }
+    }
+    s.next_id = 1;
+    s.exhausted_logged = false;
+    return true;
+}
+
 void node_store_set_next_id(NodeId id)
 {
     NodeStore& s = store();

@@ -2,7 +2,7 @@
 // that growing it never copies millions of pointers or leaves half of a huge
 // block unused) and a block allocator for references, the most numerous nodes.
 //
-// Ids only grow for the life of the process, but the table's memory follows
+// Ids only grow for the life of a tree, but the table's memory follows
 // the live nodes: a chunk whose ids are all issued and whose nodes are all
 // freed is given back, so rebuilding the tree again and again costs nothing
 // more than the first build.
@@ -33,7 +33,7 @@ inline DbNode* node_store_get(NodeId id)
     return g_chunk_table[chunk][static_cast<size_t>(id) & (kChunkSize - 1)];
 }
 
-// Takes the next object id (they only grow, for the life of the process)
+// Takes the next object id (they only grow, for the life of the tree)
 // and records the node under it. kNoNode, with the node's id left unset,
 // when the ids are exhausted or the table cannot grow.
 [[nodiscard]] NodeId node_store_assign(DbNode* node);
@@ -56,6 +56,14 @@ DbReference* node_store_new_reference();
 // Gives the reference slabs back once every reference has been freed (after
 // the whole tree was destroyed).
 void node_store_release_references();
+
+// Starts the ids again from 1 when no node is left (the whole tree was
+// destroyed), so that a tree rebuilt by a restart of the services numbers
+// its fixed containers as the first one did, as a new process would: the
+// ids players saved still name the same containers, and the items get
+// theirs back from the persistence file. False, with nothing changed, while
+// any node lives.
+bool node_store_restart_ids();
 
 // The id the next node will get.
 NodeId node_store_next_id();
