@@ -1,6 +1,7 @@
 #include "delivery/relay_head.h"
 
 #include "core/text_util.h"
+#include "http/http_head.h"
 #include "http/mime.h"
 
 #include <algorithm>
@@ -91,16 +92,8 @@ RelayHead relay_parse_head(std::string_view head)
     RelayHead h;
     size_t at = 0;
     bool first = true;
-    while (at < head.size()) {
-        size_t end = head.find('\n', at);
-        if (end == std::string_view::npos) {
-            end = head.size();
-        }
-        std::string_view line = head.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+    while (const std::optional<std::string_view> next = http_head_next_line(head, at)) {
+        const std::string_view line = *next;
         if (first) {
             first = false;
             h.icy = line.rfind("ICY ", 0) == 0;

@@ -170,6 +170,23 @@ HeadSplitResult take_field(std::string_view head, std::string_view name, std::st
 
 } // namespace
 
+std::optional<std::string_view> http_head_next_line(std::string_view head, size_t& at)
+{
+    if (at >= head.size()) {
+        return std::nullopt;
+    }
+    size_t end = head.find('\n', at);
+    if (end == std::string_view::npos) {
+        end = head.size();
+    }
+    std::string_view line = head.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
 HeadSplitResult http_split_head(std::string_view head, HttpHead& out)
 {
     out = HttpHead{};
@@ -185,16 +202,8 @@ HeadSplitResult http_split_head(std::string_view head, HttpHead& out)
         return HeadSplitResult{}; // a first line only
     }
     ++at;
-    while (at < head.size()) {
-        size_t end = head.find('\n', at);
-        if (end == std::string_view::npos) {
-            end = head.size();
-        }
-        std::string_view line = head.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+    while (const std::optional<std::string_view> next = http_head_next_line(head, at)) {
+        const std::string_view line = *next;
         if (line.empty()) {
             break; // the blank line ends the head
         }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 // The header fields read anywhere in the server, in the order of kHttpFieldNames.
@@ -75,6 +76,11 @@ struct HeadSplitResult {
 // second one of the fields that name a single thing (SOAPACTION, SID,
 // CALLBACK, NT, TIMEOUT and the ranges).
 HeadSplitResult http_split_head(std::string_view head, HttpHead& out);
+
+// The line of head that starts at at, without its LF or CR LF, moving at past
+// it; nothing once at is at the end. Requests and relayed answers are read
+// line by line with it.
+std::optional<std::string_view> http_head_next_line(std::string_view head, size_t& at);
 
 // The value of a field of a split head; empty when absent.
 std::string_view http_head_field(std::string_view head, const HttpHead& split, HttpField field);
