@@ -51,7 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     }
     (void)form_on_off(body);
-    (void)form_binding_update(body, current, current);
-    (void)form_adobe_update(body, current, current);
+    (void)form_kept_pair(body, "networkcard=", "serverip=", current, current);
     return 0;
 }

@@ -100,6 +100,25 @@ void text_row(std::string& p, const char* label, const char* field)
     p += "\" size=\"48\"></td></tr>\n";
 }
 
+// A form that sets one value: its current value (or the placeholder) and a
+// text field for the new one.
+struct SingleValueForm {
+    const char* action;
+    const char* heading;
+    const char* label;
+    const char* text_label;
+    const char* field;
+    const char* submit;
+};
+
+void single_value_form(std::string& p, const SingleValueForm& f, std::string_view current)
+{
+    form_begin(p, f.action, f.heading);
+    value_row(p, f.label, current);
+    text_row(p, f.text_label, f.field);
+    form_end(p, f.submit);
+}
+
 void note_row(std::string& p, const char* note)
 {
     p += "<tr><td colspan=\"2\"><font face=\"Arial\" size=\"1\">";
@@ -275,10 +294,10 @@ std::string configpage_general()
     text_row(p, "change name to", "friendlyname");
     form_end(p, "set name");
 
-    form_begin(p, "dbfile", "Path to store persistence database");
-    value_row(p, "path", or_placeholder(KEY_DBFILE, "- not set-"));
-    text_row(p, "change name to", "dbfile");
-    form_end(p, "set path");
+    single_value_form(p,
+                      {"dbfile", "Path to store persistence database", "path", "change name to",
+                       "dbfile", "set path"},
+                      or_placeholder(KEY_DBFILE, "- not set-"));
 
     form_begin(p, "ignoreddirs", "ignored server directories");
     checked_list_rows(p, KEY_IGNOREDIR);
@@ -296,25 +315,24 @@ std::string configpage_general()
     text_row(p, "change IP to", "serverip");
     form_end(p, "set netconfig");
 
-    form_begin(p, "httpport", "HTTP Server Port");
     const std::string port = setting_str(KEY_HTTPPORT);
-    value_row(p, "Port", port.empty() || port == "0" ? "- set to dynamical allocation -" : port);
-    text_row(p, "set Port to", "port");
-    form_end(p, "set port");
+    single_value_form(p,
+                      {"httpport", "HTTP Server Port", "Port", "set Port to", "port", "set port"},
+                      port.empty() || port == "0" ? "- set to dynamical allocation -" : port);
 
-    form_begin(p, "dirrescan", "Dir rescan time");
-    value_row(p, "rescan time (min)", or_placeholder(KEY_SCANTIME, "- none given -"));
-    text_row(p, "set time to", "scantime");
-    form_end(p, "set time");
+    single_value_form(p,
+                      {"dirrescan", "Dir rescan time", "rescan time (min)", "set time to",
+                       "scantime", "set time"},
+                      or_placeholder(KEY_SCANTIME, "- none given -"));
 
     form_begin(p, "defaultsort", "default sort order");
     sort_rows(p, KEY_DS);
     form_end(p, "set default sort order");
 
-    form_begin(p, "netgearupdate", "Netgear update file");
-    value_row(p, "file path", setting_str(KEY_NETGEARUPGRADE));
-    text_row(p, "change path to", "pathtext");
-    form_end(p, "set path");
+    single_value_form(p,
+                      {"netgearupdate", "Netgear update file", "file path", "change path to",
+                       "pathtext", "set path"},
+                      setting_str(KEY_NETGEARUPGRADE));
     page_end(p);
     return p;
 }
@@ -331,15 +349,15 @@ std::string configpage_music()
     on_off_row(p, setting_flag(KEY_RADIO));
     form_end(p, "set radiosupport");
 
-    form_begin(p, "radiostationnum", "Number of top stations");
-    value_row(p, "number", or_placeholder(KEY_NUMRADIOSTATIONS, "- no number set -"));
-    text_row(p, "set number to", "number");
-    form_end(p, "set number");
+    single_value_form(p,
+                      {"radiostationnum", "Number of top stations", "number", "set number to",
+                       "number", "set number"},
+                      or_placeholder(KEY_NUMRADIOSTATIONS, "- no number set -"));
 
-    form_begin(p, "radiorescantime", "Radio rescan time");
-    value_row(p, "rescan time (min)", or_placeholder(KEY_RADIOREREAD, "- no rescan time set -"));
-    text_row(p, "set time to", "time");
-    form_end(p, "set rescan time");
+    single_value_form(p,
+                      {"radiorescantime", "Radio rescan time", "rescan time (min)", "set time to",
+                       "time", "set rescan time"},
+                      or_placeholder(KEY_RADIOREREAD, "- no rescan time set -"));
 
     form_begin(p, "mclients", "list of music only clients");
     note_row(p, "known music clients");

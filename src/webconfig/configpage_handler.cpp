@@ -57,9 +57,10 @@ const Action kActions[] = {
      Page::General},
     {"netconfig",
      [](std::string_view b) {
-         const BindingUpdate u = form_binding_update(b, setting_str(KEY_DEV), setting_str(KEY_IP));
-         setting_set(KEY_DEV, u.dev);
-         setting_set(KEY_IP, u.ip);
+         const FormPair u = form_kept_pair(b, "networkcard=", "serverip=", setting_str(KEY_DEV),
+                                           setting_str(KEY_IP));
+         setting_set(KEY_DEV, u.first);
+         setting_set(KEY_IP, u.second);
      },
      Page::General},
     {"httpport",
@@ -94,10 +95,10 @@ const Action kActions[] = {
      Page::Image},
     {"adobesupport",
      [](std::string_view b) {
-         const AdobeUpdate u =
-             form_adobe_update(b, setting_str(KEY_ADOBEDSN), setting_str(KEY_ADOBEPATH));
-         setting_set(KEY_ADOBEDSN, u.dsn);
-         setting_set(KEY_ADOBEPATH, u.path);
+         const FormPair u = form_kept_pair(
+             b, "adobedsn=", "adobedbpath=", setting_str(KEY_ADOBEDSN), setting_str(KEY_ADOBEPATH));
+         setting_set(KEY_ADOBEDSN, u.first);
+         setting_set(KEY_ADOBEPATH, u.second);
      },
      Page::Image},
 };

@@ -171,20 +171,12 @@ std::string form_sort_update(std::string_view body)
     return out;
 }
 
-BindingUpdate form_binding_update(std::string_view body, std::string_view current_dev,
-                                  std::string_view current_ip)
+FormPair form_kept_pair(std::string_view body, std::string_view first_field,
+                        std::string_view second_field, std::string_view current_first,
+                        std::string_view current_second)
 {
-    BindingUpdate u;
-    u.dev = kept_or_new(body, "networkcard=", "&", "C1=", current_dev);
-    u.ip = kept_or_new(body, "serverip=", "&", "C2=", current_ip);
-    return u;
-}
-
-AdobeUpdate form_adobe_update(std::string_view body, std::string_view current_dsn,
-                              std::string_view current_path)
-{
-    AdobeUpdate u;
-    u.dsn = kept_or_new(body, "adobedsn=", "&", "C1=", current_dsn);
-    u.path = kept_or_new(body, "adobedbpath=", "&", "C2=", current_path);
-    return u;
+    FormPair pair;
+    pair.first = kept_or_new(body, first_field, "&", "C1=", current_first);
+    pair.second = kept_or_new(body, second_field, "&", "C2=", current_second);
+    return pair;
 }

@@ -41,21 +41,15 @@ std::string form_sort_update(std::string_view body);
 // The property a sort select number names, or null.
 const char* form_sort_property(int number);
 
-// Network binding: the new "dev" and "ip" from the fields "networkcard" and
-// "serverip"; a blank field empties its setting unless its keep box ("C1"
-// for the device, "C2" for the address) was sent.
-struct BindingUpdate {
-    std::string dev;
-    std::string ip;
+// Two values kept by their boxes: each comes from its field, and a blank
+// field empties it unless its keep box ("C1" for the first, "C2" for the
+// second) was sent. The network binding is the fields "networkcard" and
+// "serverip" ("dev" and "ip"), the photo catalogue "adobedsn" and
+// "adobedbpath".
+struct FormPair {
+    std::string first;
+    std::string second;
 };
-BindingUpdate form_binding_update(std::string_view body, std::string_view current_dev,
-                                  std::string_view current_ip);
-
-// The photo catalogue: "adobedsn" and "adobepath" from "adobedsn" and
-// "adobedbpath", kept by "C1" and "C2" as the binding's are.
-struct AdobeUpdate {
-    std::string dsn;
-    std::string path;
-};
-AdobeUpdate form_adobe_update(std::string_view body, std::string_view current_dsn,
-                              std::string_view current_path);
+FormPair form_kept_pair(std::string_view body, std::string_view first_field,
+                        std::string_view second_field, std::string_view current_first,
+                        std::string_view current_second);

@@ -73,22 +73,23 @@ TEST(FormUpdate, SortRowsGiveSignedProperties)
 
 TEST(FormUpdate, BindingAndCatalogueKeepTheirValuesOnlyWhenTicked)
 {
-    BindingUpdate b = form_binding_update("networkcard=eth1&serverip=10.0.0.2&set+netconfig=x",
-                                          "eth0", "10.0.0.1");
-    EXPECT_EQ(b.dev, "eth1");
-    EXPECT_EQ(b.ip, "10.0.0.2");
-    b = form_binding_update("C1=ON&networkcard=&C2=ON&serverip=&set+netconfig=x", "eth0",
-                            "10.0.0.1");
-    EXPECT_EQ(b.dev, "eth0");
-    EXPECT_EQ(b.ip, "10.0.0.1");
-    b = form_binding_update("networkcard=&serverip=&set+netconfig=x", "eth0", "10.0.0.1");
-    EXPECT_EQ(b.dev, "");
-    EXPECT_EQ(b.ip, "");
+    auto binding = [](std::string_view body) {
+        return form_kept_pair(body, "networkcard=", "serverip=", "eth0", "10.0.0.1");
+    };
+    FormPair b = binding("networkcard=eth1&serverip=10.0.0.2&set+netconfig=x");
+    EXPECT_EQ(b.first, "eth1");
+    EXPECT_EQ(b.second, "10.0.0.2");
+    b = binding("C1=ON&networkcard=&C2=ON&serverip=&set+netconfig=x");
+    EXPECT_EQ(b.first, "eth0");
+    EXPECT_EQ(b.second, "10.0.0.1");
+    b = binding("networkcard=&serverip=&set+netconfig=x");
+    EXPECT_EQ(b.first, "");
+    EXPECT_EQ(b.second, "");
 
-    AdobeUpdate a =
-        form_adobe_update("C1=ON&adobedsn=&adobedbpath=%2Fcat.db&set+adobe=x", "old", "/old.db");
-    EXPECT_EQ(a.dsn, "old");
-    EXPECT_EQ(a.path, "/cat.db");
+    const FormPair a = form_kept_pair("C1=ON&adobedsn=&adobedbpath=%2Fcat.db&set+adobe=x",
+                                      "adobedsn=", "adobedbpath=", "old", "/old.db");
+    EXPECT_EQ(a.first, "old");
+    EXPECT_EQ(a.second, "/cat.db");
 }
 
 } // namespace
