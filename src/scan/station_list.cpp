@@ -30,13 +30,22 @@ std::string text_or_empty(const char* text)
     return text ? std::string(text) : std::string();
 }
 
+// The reader leaves attribute values as written: "&amp;" in a station's
+// name or in the query of its address is decoded here.
+std::string attribute_of(const XmlElement* e, const char* name)
+{
+    std::string value = text_or_empty(xml_attribute(e, name));
+    xml_decode_entities(value);
+    return value;
+}
+
 // The classic list: one "entry" element per station.
 void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntry>& out)
 {
     for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "entry")) {
         StationEntry s;
         const char* play = xml_attribute(e, "Playstring");
-        s.path = text_or_empty(play);
+        s.path = attribute_of(e, "Playstring");
         if (!is_stream_address(s.path)) {
             s.path.clear();
         }
@@ -58,18 +67,18 @@ void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntr
 void read_stations(const XmlElement* first, size_t limit, std::vector<StationEntry>& out)
 {
     for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "station")) {
-        const char* resolved = xml_attribute(e, "url_resolved");
-        std::string address =
-            text_or_empty(resolved && *resolved ? resolved : xml_attribute(e, "url"));
-        const char* hls = xml_attribute(e, "hls");
-        if (address.rfind("https://", 0) == 0 || (hls && strcmp(hls, "1") == 0)) {
+        std::string address = attribute_of(e, "url_resolved");
+        if (address.empty()) {
+            address = attribute_of(e, "url");
+        }
+        if (address.rfind("https://", 0) == 0 || attribute_of(e, "hls") == "1") {
             continue;
         }
         StationEntry s;
         s.path = is_stream_address(address) ? address : std::string();
-        s.title = text_or_empty(xml_attribute(e, "name"));
-        s.genre = genre_from_text(text_or_empty(xml_attribute(e, "tags")));
-        s.album = text_or_empty(xml_attribute(e, "votes"));
+        s.title = attribute_of(e, "name");
+        s.genre = genre_from_text(attribute_of(e, "tags"));
+        s.album = attribute_of(e, "votes");
         s.bitrate = decimal(xml_attribute(e, "bitrate"));
         out.push_back(std::move(s));
     }
