@@ -32,3 +32,9 @@ set(fuzz_albumart_LIBS delivery)
 # The matching of subtitle files to their videos by name.
 list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_subtitle_names)
 set(fuzz_subtitle_names_LIBS scan)
+# The internet radio station list, the relay's reading of a remote answer,
+# and the FTP client's reply reader.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_station_list fuzz_relay_head fuzz_ftp_reply)
+set(fuzz_station_list_LIBS scan)
+set(fuzz_relay_head_LIBS delivery)
+set(fuzz_ftp_reply_LIBS delivery)
