@@ -246,10 +246,11 @@ int ftp_reply_scan(const char* buffer, size_t length, size_t& line_start)
             return 0; // a line still arriving
         }
         const size_t line_length = static_cast<size_t>(static_cast<const char*>(lf) - line) + 1;
-        if (line_length >= 4 && line[0] >= '0' && line[0] <= '9' && line[1] >= '0' &&
+        // Reply codes run from 1xx to 5xx; any other line is text, so that
+        // a "000 " line cannot stall the reader as a reply never complete.
+        if (line_length >= 4 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' &&
             line[1] <= '9' && line[2] >= '0' && line[2] <= '9' && line[3] == ' ') {
-            const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-            return code > 0 ? code : 0;
+            return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
         }
         line_start += line_length;
     }

@@ -60,6 +60,8 @@ TEST(FtpClient, RepliesEndAtTheirFinalLine)
     EXPECT_EQ(reply_of({}), 0) << "a server that closes";
     EXPECT_EQ(reply_of({"220-never ends\r\n220-"}), 0);
     EXPECT_EQ(reply_of({"2a0 no code\r\n"}), 0);
+    EXPECT_EQ(reply_of({"000 zero\r\n004 four\r\n", "220 ok\r\n"}), 220)
+        << "codes run from 1xx to 5xx";
     EXPECT_EQ(reply_of({"220-" + std::string(3000, 'x') + "\r\n", "220 ok\r\n"}), 220)
         << "a continuation longer than the buffer";
     EXPECT_EQ(
