@@ -25,9 +25,18 @@ int32_t decimal(const char* text)
     return static_cast<int32_t>(std::clamp<long>(value, 0, 1000000));
 }
 
+// Without the blanks around it: a list written with its values on lines
+// of their own ("<Name>\n  Station\n</Name>") names the same station.
 std::string text_or_empty(const char* text)
 {
-    return text ? std::string(text) : std::string();
+    std::string_view value = text ? text : "";
+    while (!value.empty() && value.front() == ' ') {
+        value.remove_prefix(1);
+    }
+    while (!value.empty() && value.back() == ' ') {
+        value.remove_suffix(1);
+    }
+    return std::string(value);
 }
 
 // The reader leaves attribute values as written: "&amp;" in a station's
@@ -110,7 +119,14 @@ std::vector<StationEntry> station_list_read(const char* body, size_t limit)
     if (!body || limit == 0) {
         return out;
     }
-    const XmlTree tree = xml_parse(body);
+    // The reader takes only the space byte for white space; lists written
+    // with line breaks and tabs inside their tags ("<station\n\tname=...")
+    // are read with those as spaces.
+    std::string text(body);
+    std::replace_if(
+        text.begin(), text.end(), [](char ch) { return ch == '\t' || ch == '\r' || ch == '\n'; },
+        ' ');
+    const XmlTree tree = xml_parse(text.c_str());
     if (!tree) {
         return out;
     }

@@ -29,8 +29,8 @@ const char* const kClassicList =
     "      <Listeners>321</Listeners>\n"
     "      <Bitrate>128</Bitrate>\n"
     "    </entry>\n"
-    "    <entry Playstring=\"http://127.0.0.1:8001/drone\">\n"
-    "      <Name>Hum</Name>\n"
+    "    <entry\r\n\tPlaystring=\"http://127.0.0.1:8001/drone\">\n"
+    "      <Name>\r\n\t\tHum\r\n\t</Name>\n"
     "      <Genre>Drone</Genre>\n"
     "    </entry>\n"
     "    <entry Playstring=\"http://127.0.0.1:8001/alt\">\n"
@@ -71,6 +71,8 @@ TEST(StationList, ClassicEntriesWithTheGenreRule)
     EXPECT_EQ(s[0].artist, "Someone - Something");
     EXPECT_EQ(s[0].album, "321");
     EXPECT_EQ(s[0].bitrate, 128);
+    EXPECT_EQ(s[1].title, "Hum") << "line breaks and tabs are blanks";
+    EXPECT_EQ(s[1].path, "http://127.0.0.1:8001/drone");
     EXPECT_EQ(s[1].genre, "Other");
     EXPECT_EQ(s[1].bitrate, 0);
     EXPECT_EQ(s[2].genre, "Rock") << "Rock comes before Alternative in the table";
