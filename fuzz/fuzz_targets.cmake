@@ -35,3 +35,9 @@ set(fuzz_subtitle_names_LIBS scan)
 # The configuration forms' field reader and update rules.
 list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_config_form)
 set(fuzz_config_form_LIBS webconfig)
+# The internet radio station list, the relay's reading of a remote answer,
+# and the FTP client's reply reader.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_station_list fuzz_relay_head fuzz_ftp_reply)
+set(fuzz_station_list_LIBS scan)
+set(fuzz_relay_head_LIBS delivery)
+set(fuzz_ftp_reply_LIBS delivery)

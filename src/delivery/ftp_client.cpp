@@ -208,6 +208,23 @@ void end_data_thread(FtpDataJob& job, bool abort)
     job.changed.wait(guard, [&] { return job.done; });
 }
 
+// Receives at most one line's rest: what the socket holds up to and with
+// the first line feed, or all of it (at most room bytes) when it holds none.
+// A server may send its next reply in the same segment as this one (the 226
+// right behind the 150 of a small file); it stays in the socket for the next
+// read instead of being lost behind this reply's end.
+ssize_t recv_line_part(int s, char* into, size_t room)
+{
+    const ssize_t peeked = recv(s, into, room, MSG_PEEK);
+    if (peeked <= 0) {
+        return peeked;
+    }
+    const void* lf = memchr(into, '\n', static_cast<size_t>(peeked));
+    const size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - into) + 1
+                           : static_cast<size_t>(peeked);
+    return recv(s, into, take, 0);
+}
+
 // The dialogue's failures before the head went out: the 404 answer.
 int fail_before_head(HttpConnection* c, int status, const char* format, int code)
 {
@@ -229,10 +246,11 @@ int ftp_reply_scan(const char* buffer, size_t length, size_t& line_start)
             return 0; // a line still arriving
         }
         const size_t line_length = static_cast<size_t>(static_cast<const char*>(lf) - line) + 1;
-        if (line_length >= 4 && line[0] >= '0' && line[0] <= '9' && line[1] >= '0' &&
+        // Reply codes run from 1xx to 5xx; any other line is text, so that
+        // a "000 " line cannot stall the reader as a reply never complete.
+        if (line_length >= 4 && line[0] >= '1' && line[0] <= '5' && line[1] >= '0' &&
             line[1] <= '9' && line[2] >= '0' && line[2] <= '9' && line[3] == ' ') {
-            const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-            return code > 0 ? code : 0;
+            return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
         }
         line_start += line_length;
     }
@@ -277,7 +295,7 @@ int ftp_command(int s, const char* command, char* buffer, size_t size)
             log_msg(LOG_ERROR, LOG_CAT_HTTP, "bad reply code from ftp server:\n%s\n", buffer);
             return 0;
         }
-        const ssize_t n = recv(s, buffer + length, size - 1 - length, 0);
+        const ssize_t n = recv_line_part(s, buffer + length, size - 1 - length);
         if (n <= 0) {
             if (n < 0 && errno == EINTR) {
                 continue;

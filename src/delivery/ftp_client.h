@@ -28,7 +28,8 @@ int ftp_command(int control_socket, const char* command, char* buffer, size_t si
 
 // Where a reply ends: scans the complete lines of buffer (length bytes)
 // from line_start, which it moves past every continuation line, and
-// returns the code of the final line, or 0 when it has not arrived yet.
+// returns the code of the final line (three digits from 100 to 599 and a
+// blank), or 0 when it has not arrived yet.
 int ftp_reply_scan(const char* buffer, size_t length, size_t& line_start);
 
 // The login of url: the user and the password before its "@",

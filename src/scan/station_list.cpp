@@ -25,9 +25,27 @@ int32_t decimal(const char* text)
     return static_cast<int32_t>(std::clamp<long>(value, 0, 1000000));
 }
 
+// Without the blanks around it: a list written with its values on lines
+// of their own ("<Name>\n  Station\n</Name>") names the same station.
 std::string text_or_empty(const char* text)
 {
-    return text ? std::string(text) : std::string();
+    std::string_view value = text ? text : "";
+    while (!value.empty() && value.front() == ' ') {
+        value.remove_prefix(1);
+    }
+    while (!value.empty() && value.back() == ' ') {
+        value.remove_suffix(1);
+    }
+    return std::string(value);
+}
+
+// The reader leaves attribute values as written: "&amp;" in a station's
+// name or in the query of its address is decoded here.
+std::string attribute_of(const XmlElement* e, const char* name)
+{
+    std::string value = text_or_empty(xml_attribute(e, name));
+    xml_decode_entities(value);
+    return value;
 }
 
 // The classic list: one "entry" element per station.
@@ -36,7 +54,7 @@ void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntr
     for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "entry")) {
         StationEntry s;
         const char* play = xml_attribute(e, "Playstring");
-        s.path = text_or_empty(play);
+        s.path = attribute_of(e, "Playstring");
         if (!is_stream_address(s.path)) {
             s.path.clear();
         }
@@ -58,18 +76,18 @@ void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntr
 void read_stations(const XmlElement* first, size_t limit, std::vector<StationEntry>& out)
 {
     for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "station")) {
-        const char* resolved = xml_attribute(e, "url_resolved");
-        std::string address =
-            text_or_empty(resolved && *resolved ? resolved : xml_attribute(e, "url"));
-        const char* hls = xml_attribute(e, "hls");
-        if (address.rfind("https://", 0) == 0 || (hls && strcmp(hls, "1") == 0)) {
+        std::string address = attribute_of(e, "url_resolved");
+        if (address.empty()) {
+            address = attribute_of(e, "url");
+        }
+        if (address.rfind("https://", 0) == 0 || attribute_of(e, "hls") == "1") {
             continue;
         }
         StationEntry s;
         s.path = is_stream_address(address) ? address : std::string();
-        s.title = text_or_empty(xml_attribute(e, "name"));
-        s.genre = genre_from_text(text_or_empty(xml_attribute(e, "tags")));
-        s.album = text_or_empty(xml_attribute(e, "votes"));
+        s.title = attribute_of(e, "name");
+        s.genre = genre_from_text(attribute_of(e, "tags"));
+        s.album = attribute_of(e, "votes");
         s.bitrate = decimal(xml_attribute(e, "bitrate"));
         out.push_back(std::move(s));
     }
@@ -101,7 +119,14 @@ std::vector<StationEntry> station_list_read(const char* body, size_t limit)
     if (!body || limit == 0) {
         return out;
     }
-    const XmlTree tree = xml_parse(body);
+    // The reader takes only the space byte for white space; lists written
+    // with line breaks and tabs inside their tags ("<station\n\tname=...")
+    // are read with those as spaces.
+    std::string text(body);
+    std::replace_if(
+        text.begin(), text.end(), [](char ch) { return ch == '\t' || ch == '\r' || ch == '\n'; },
+        ' ');
+    const XmlTree tree = xml_parse(text.c_str());
     if (!tree) {
         return out;
     }
