@@ -183,15 +183,25 @@ TEST_F(MediaTree, MissingFileIsNotAdded)
     EXPECT_EQ(g_db.all_tracks->child_count, 0);
 }
 
-TEST_F(MediaTree, IdsKeepGrowingAcrossDestroyAndCreate)
+// A restart of the services destroys the tree and builds it again: its
+// containers must get the ids they had, as in a new process, so that the ids
+// players saved still name them (items get theirs from the library file).
+TEST_F(MediaTree, RebuiltTreeNumbersItsContainersAsTheFirstBuild)
 {
     db_create();
+    NodeId music = kNoNode;
+    NodeId all_tracks = kNoNode;
+    {
+        const DbLock lock = db_lock();
+        music = g_db.music_root->id;
+        all_tracks = g_db.all_tracks->id;
+    }
     ASSERT_EQ(add_music(file("a.mp3"), "x", "a", "b"), DB_ADDED);
-    const NodeId before = db_stats().next_object_id;
     db_destroy();
     db_create();
     const DbLock lock = db_lock();
-    EXPECT_GE(g_db.music_root->id, before);
+    EXPECT_EQ(g_db.music_root->id, music);
+    EXPECT_EQ(g_db.all_tracks->id, all_tracks);
 }
 
 TEST_F(MediaTree, UpdateIdsGrowOncePerFlushInTreeOrder)
