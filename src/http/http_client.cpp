@@ -228,7 +228,17 @@ std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms)
         close_socket(s);
         return std::nullopt;
     }
-    BodyResult body = http_read_body(*reader, head, kHttpClientMaxBody);
+    HttpHead split;
+    if (http_split_head(head, split).status != HeadSplit::Ok) {
+        close_socket(s);
+        return std::nullopt;
+    }
+    // An HTTP/1.0 answer ends with its connection unless it asks to stay
+    // open: servers of that age send a body without a length.
+    if (strncmp(head, "HTTP/1.0 ", 9) == 0 && !str_find_nocase(head, "keep-alive")) {
+        split.connection_close = true;
+    }
+    BodyResult body = http_read_body(*reader, split, kHttpClientMaxBody);
     close_socket(s);
     if (body.status != BodyStatus::Received) {
         return std::nullopt;

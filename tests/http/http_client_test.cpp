@@ -64,6 +64,11 @@ TEST(HttpClient, BodiesByTheirFraming)
         EXPECT_EQ(body_of(http_get(server.url().c_str())), "(none)")
             << "no length, no chunks, no close: no body";
     }
+    {
+        // A server of HTTP/1.0 closes after the body; it names no length.
+        ScriptedServer server("HTTP/1.0 200 OK\r\nServer: x\r\n\r\n<list/>");
+        EXPECT_EQ(body_of(http_get(server.url().c_str())), "<list/>");
+    }
 }
 
 TEST(HttpClient, OtherSchemesAndSilentServers)
