@@ -259,12 +259,6 @@ int ftp_reply_scan(const char* buffer, size_t length, size_t& line_start)
 
 int ftp_command(int s, const char* command, char* buffer, size_t size)
 {
-    std::string pending;
-    return ftp_command(s, command, buffer, size, pending);
-}
-
-int ftp_command(int s, const char* command, char* buffer, size_t size, std::string& pending)
-{
     if (command) {
         const size_t length = strlen(command);
         if (send(s, command, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) {
@@ -278,25 +272,9 @@ int ftp_command(int s, const char* command, char* buffer, size_t size, std::stri
         log_msg(LOG_ERROR, LOG_CAT_HTTP, "no FTP reply buffer given.\n");
         return 0;
     }
-    // What came after the previous reply is the start of this one.
-    size_t length = std::min(pending.size(), size - 1);
-    memcpy(buffer, pending.data(), length);
-    pending.erase(0, length);
-    buffer[length] = '\0';
+    size_t length = 0;
     size_t line_start = 0;
-    // The bytes after the reply's last line belong to the next reply: a
-    // server may send "150" and "226" in one segment.
-    auto complete = [&](int code) {
-        const void* lf = memchr(buffer + line_start, '\n', length - line_start);
-        const size_t end = static_cast<size_t>(static_cast<const char*>(lf) - buffer) + 1;
-        pending.insert(0, buffer + end, length - end);
-        buffer[end] = '\0';
-        log_msg(LOG_INFO, LOG_CAT_HTTP, "FTP reply: %s\n", buffer);
-        return code;
-    };
-    if (const int code = ftp_reply_scan(buffer, length, line_start)) {
-        return complete(code);
-    }
+    buffer[0] = '\0';
     const auto deadline = Clock::now() + std::chrono::milliseconds(kFtpReplyMs);
     for (;;) {
         if (length == size - 1) {
@@ -328,7 +306,8 @@ int ftp_command(int s, const char* command, char* buffer, size_t size, std::stri
         length += static_cast<size_t>(n);
         buffer[length] = '\0';
         if (const int code = ftp_reply_scan(buffer, length, line_start)) {
-            return complete(code);
+            log_msg(LOG_INFO, LOG_CAT_HTTP, "FTP reply: %s\n", buffer);
+            return code;
         }
     }
 }
@@ -380,27 +359,25 @@ int ftp_fetch(HttpConnection* c, const char* url)
         return http_send_empty(c, 404);
     }
     char reply[kFtpReplySize];
-    std::string pending;
-    int code = ftp_command(control.fd, nullptr, reply, sizeof reply, pending);
+    int code = ftp_command(control.fd, nullptr, reply, sizeof reply);
     if (code != 220) {
         return fail_before_head(c, 404, "Connection Establishment: %d\n", code);
     }
-    code = ftp_command(control.fd, ("USER " + user + "\r\n").c_str(), reply, sizeof reply, pending);
+    code = ftp_command(control.fd, ("USER " + user + "\r\n").c_str(), reply, sizeof reply);
     if (code == 331) {
-        code = ftp_command(control.fd, ("PASS " + password + "\r\n").c_str(), reply, sizeof reply,
-                           pending);
+        code = ftp_command(control.fd, ("PASS " + password + "\r\n").c_str(), reply, sizeof reply);
         if (code != 230 && code != 202) {
             return fail_before_head(c, 404, "Login PASS: %d\n", code);
         }
     } else if (code != 230) {
         return fail_before_head(c, 404, "Login USER: %d\n", code);
     }
-    code = ftp_command(control.fd, "TYPE I\r\n", reply, sizeof reply, pending);
+    code = ftp_command(control.fd, "TYPE I\r\n", reply, sizeof reply);
     if (code != 200) {
         return fail_before_head(c, 404, "Login USER: %d\n", code);
     }
     int64_t size = -1;
-    code = ftp_command(control.fd, ("SIZE " + path + "\r\n").c_str(), reply, sizeof reply, pending);
+    code = ftp_command(control.fd, ("SIZE " + path + "\r\n").c_str(), reply, sizeof reply);
     if (code == 213) {
         // The code's line is the last one of the reply.
         const char* line = strstr(reply, "213 ");
@@ -421,10 +398,10 @@ int ftp_fetch(HttpConnection* c, const char* url)
     c->content_length = size;
     if (c->method == HTTP_HEAD) {
         http_send_header(c, 200);
-        ftp_command(control.fd, "QUIT\r\n", reply, sizeof reply, pending);
+        ftp_command(control.fd, "QUIT\r\n", reply, sizeof reply);
         return HTTP_CLOSE;
     }
-    code = ftp_command(control.fd, "PASV\r\n", reply, sizeof reply, pending);
+    code = ftp_command(control.fd, "PASV\r\n", reply, sizeof reply);
     const char* comma = code == 227 ? strchr(reply, ',') : nullptr;
     if (!comma) {
         return fail_before_head(c, 404, "PASV: %d\n", code);
@@ -458,7 +435,7 @@ int ftp_fetch(HttpConnection* c, const char* url)
     }
     if (http_send_header(c, 200) != 0) {
         end_data_thread(*job, true);
-        ftp_command(control.fd, "QUIT\r\n", reply, sizeof reply, pending);
+        ftp_command(control.fd, "QUIT\r\n", reply, sizeof reply);
         return HTTP_CLOSE;
     }
     {
@@ -466,14 +443,14 @@ int ftp_fetch(HttpConnection* c, const char* url)
         job->gate_open = true;
         job->changed.notify_all();
     }
-    code = ftp_command(control.fd, ("RETR " + path + "\r\n").c_str(), reply, sizeof reply, pending);
+    code = ftp_command(control.fd, ("RETR " + path + "\r\n").c_str(), reply, sizeof reply);
     bool complete = false;
     if (code == 110 || code == 125 || code == 150) {
         // The server ends the data connection before its final reply; the
         // data thread may take as long as the player takes, so the final
         // reply is read only after it.
         end_data_thread(*job, false);
-        code = ftp_command(control.fd, nullptr, reply, sizeof reply, pending);
+        code = ftp_command(control.fd, nullptr, reply, sizeof reply);
     }
     if (code == 226 || code == 250) {
         end_data_thread(*job, false);
@@ -486,7 +463,7 @@ int ftp_fetch(HttpConnection* c, const char* url)
         log_msg(LOG_PROBLEM, LOG_CAT_HTTP, "FTP transfer of %s ended after %lld of %lld bytes\n",
                 path.c_str(), static_cast<long long>(job->bytes), static_cast<long long>(size));
     }
-    code = ftp_command(control.fd, "QUIT\r\n", reply, sizeof reply, pending);
+    code = ftp_command(control.fd, "QUIT\r\n", reply, sizeof reply);
     if (code != 221) {
         log_msg(LOG_PROBLEM, LOG_CAT_HTTP, "QUIT: %d\n", code);
     }

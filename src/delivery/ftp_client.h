@@ -25,11 +25,6 @@ int ftp_fetch(HttpConnection* connection, const char* url);
 // text; "ddd-" lines before it continue it), or 0 when no complete reply
 // arrived before the server closed or fell silent for kFtpReplyMs.
 int ftp_command(int control_socket, const char* command, char* buffer, size_t size);
-// The same within one dialogue: what arrived after the reply's last line
-// (the next reply, when the server sent two at once) is kept in pending and
-// read first by the next call with it.
-int ftp_command(int control_socket, const char* command, char* buffer, size_t size,
-                std::string& pending);
 
 // Where a reply ends: scans the complete lines of buffer (length bytes)
 // from line_start, which it moves past every continuation line, and
