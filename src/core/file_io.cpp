@@ -56,6 +56,13 @@ bool file_replace(const std::string& path, std::string_view text)
     return ok;
 }
 
+UniqueFd::~UniqueFd()
+{
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
 std::optional<std::string> read_whole_file(const std::string& path, size_t limit)
 {
     std::unique_ptr<FILE, decltype(&fclose)> in(fopen(path.c_str(), "rb"), fclose);

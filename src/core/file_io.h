@@ -7,6 +7,18 @@
 #include <string>
 #include <string_view>
 
+// An open file descriptor (a file or a socket), closed when it goes out of
+// scope; -1 holds nothing.
+struct UniqueFd {
+    explicit UniqueFd(int descriptor = -1) : fd(descriptor)
+    {
+    }
+    ~UniqueFd();
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int fd;
+};
+
 // Copies the whole file at path to stream; returns the bytes copied, 0 when
 // the file is missing or unreadable.
 int64_t copy_file_to_stream(FILE* stream, const std::string& path);

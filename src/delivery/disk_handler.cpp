@@ -1,6 +1,7 @@
 #include "delivery/disk_handler.h"
 
 #include "control/clients.h"
+#include "core/file_io.h"
 #include "core/paths.h"
 #include "core/settings.h"
 #include "core/text_util.h"
@@ -40,22 +41,6 @@ bool ends_with_nocase(std::string_view text, std::string_view suffix)
     return strncasecmp(text.data() + text.size() - suffix.size(), suffix.data(), suffix.size()) ==
            0;
 }
-
-// An open file, closed on every way out of the handler.
-struct OpenFile {
-    explicit OpenFile(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_CLOEXEC))
-    {
-    }
-    ~OpenFile()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    int fd;
-};
 
 // The range the answer covers. A play-time range becomes bytes at the
 // item's average rate; without a duration there is no rate, so the seek is
@@ -107,7 +92,7 @@ int disk_handler(HttpConnection* c)
     if (url.size() > 4 && ends_with(url, ".idx")) {
         path = index_file_path(path);
     }
-    OpenFile file(path);
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     // Only files inside the content directories go out, whatever the tree
     // holds. Index files have a directory of their own.
     const bool inside = path == location->path ? path_in_content_dir(path, file.fd)

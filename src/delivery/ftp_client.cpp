@@ -1,7 +1,9 @@
 #include "delivery/ftp_client.h"
 
 #include "control/clients.h"
+#include "core/file_io.h"
 #include "core/log.h"
+#include "core/text_util.h"
 #include "core/threads.h"
 #include "delivery/http_relay.h"
 #include "http/http_client.h"
@@ -26,20 +28,6 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
-
-int hex_value(char ch)
-{
-    if (ch >= '0' && ch <= '9') {
-        return ch - '0';
-    }
-    if (ch >= 'a' && ch <= 'f') {
-        return ch - 'a' + 10;
-    }
-    if (ch >= 'A' && ch <= 'F') {
-        return ch - 'A' + 10;
-    }
-    return -1;
-}
 
 // "%xy" escapes only: a '+' in an FTP path is a plus.
 std::string percent_decode(std::string_view text)
@@ -85,22 +73,6 @@ std::optional<std::string_view> login_of(const char* url)
     return rest.substr(0, at);
 }
 
-struct Socket {
-    explicit Socket(int s) : fd(s)
-    {
-    }
-    ~Socket()
-    {
-        if (fd >= 0) {
-            shutdown(fd, SHUT_RDWR);
-            close(fd);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd;
-};
-
 // What the connection thread and the data thread share. The connection
 // thread opens the gate once the 200 head has gone out, so that no byte of
 // the body can overtake it, and it waits for done before its connection is
@@ -129,7 +101,7 @@ void ftp_data_thread(const std::shared_ptr<FtpDataJob>& job)
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &job->address.sin_addr, address, sizeof address);
     log_msg(LOG_INFO, LOG_CAT_HTTP, "opening FTP data connection: %s\n", address);
-    Socket data(http_connect_address(job->address, kRelayConnectMs));
+    UniqueFd data(http_connect_address(job->address, kRelayConnectMs));
     if (data.fd < 0) {
         log_msg(LOG_ERROR, LOG_CAT_HTTP, "FTP data could not connect: %s\n", address);
         finish(*job);
@@ -354,7 +326,7 @@ int ftp_fetch(HttpConnection* c, const char* url)
         password.size() > 200) {
         return http_send_empty(c, 500);
     }
-    Socket control(http_connect(url, kRelayConnectMs));
+    UniqueFd control(http_connect(url, kRelayConnectMs));
     if (control.fd < 0) {
         return http_send_empty(c, 404);
     }

@@ -1,5 +1,6 @@
 #include "delivery/http_relay.h"
 
+#include "core/file_io.h"
 #include "core/log.h"
 #include "db/media_db.h"
 #include "delivery/ftp_client.h"
@@ -32,22 +33,6 @@ enum class Attempt {
 struct RelayState {
     int attempts_left = kRelayMaxAttempts;
     std::vector<std::string> tried;
-};
-
-struct Upstream {
-    explicit Upstream(int s) : socket(s)
-    {
-    }
-    ~Upstream()
-    {
-        if (socket >= 0) {
-            shutdown(socket, SHUT_RDWR);
-            close(socket);
-        }
-    }
-    Upstream(const Upstream&) = delete;
-    Upstream& operator=(const Upstream&) = delete;
-    int socket;
 };
 
 bool tried_before(const RelayState& state, const std::string& url)
@@ -107,16 +92,16 @@ Attempt relay_url(HttpConnection* c, const std::string& url, int depth, RelaySta
     }
     --state.attempts_left;
     state.tried.push_back(url);
-    Upstream up(http_connect(url.c_str(), kRelayConnectMs));
-    if (up.socket < 0) {
+    UniqueFd up(http_connect(url.c_str(), kRelayConnectMs));
+    if (up.fd < 0) {
         log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "cannot connect to %s\n", url.c_str());
         return Attempt::Failed;
     }
-    if (http_send_get(up.socket, url.c_str(), "User-Agent: WinampMPEG/5.0\r\n", true) != 0) {
+    if (http_send_get(up.fd, url.c_str(), "User-Agent: WinampMPEG/5.0\r\n", true) != 0) {
         return Attempt::Failed;
     }
     auto reader = std::make_unique<HttpReader>();
-    reader->socket = up.socket;
+    reader->socket = up.fd;
     reader->deadline = Clock::now() + std::chrono::milliseconds(kRelayHeadMs);
     char head[kHttpHeadSize];
     const HeadResult got = http_read_head(*reader, head, sizeof head);

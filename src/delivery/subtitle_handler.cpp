@@ -1,5 +1,6 @@
 #include "delivery/subtitle_handler.h"
 
+#include "core/file_io.h"
 #include "core/paths.h"
 #include "db/db_subtitles.h"
 #include "delivery/media_url.h"
@@ -13,21 +14,6 @@
 
 namespace
 {
-
-struct OpenSubtitle {
-    explicit OpenSubtitle(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_CLOEXEC))
-    {
-    }
-    ~OpenSubtitle()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    OpenSubtitle(const OpenSubtitle&) = delete;
-    OpenSubtitle& operator=(const OpenSubtitle&) = delete;
-    int fd;
-};
 
 } // namespace
 
@@ -44,7 +30,7 @@ int subtitle_handler(HttpConnection* c)
     if (!type) {
         return http_send_404(c);
     }
-    OpenSubtitle file(*path);
+    UniqueFd file(open((*path).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st = {};
     if (file.fd < 0 || !path_in_content_dir(*path, file.fd) || fstat(file.fd, &st) != 0 ||
         !S_ISREG(st.st_mode)) {

@@ -1,5 +1,6 @@
 #include "eventing/event_delivery.h"
 
+#include "core/file_io.h"
 #include "core/log.h"
 #include "eventing/callback_urls.h"
 #include "eventing/subscriptions.h"
@@ -19,21 +20,6 @@ namespace
 {
 
 using Clock = std::chrono::steady_clock;
-
-struct Socket {
-    explicit Socket(int descriptor) : fd(descriptor)
-    {
-    }
-    ~Socket()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd;
-};
 
 int ms_left(Clock::time_point deadline)
 {
@@ -59,7 +45,7 @@ bool wait_for(int fd, short events, Clock::time_point deadline)
 // before the deadline, or -1.
 int connect_before(const CallbackUrl& url, Clock::time_point deadline)
 {
-    Socket s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (s.fd < 0) {
         return -1;
     }
@@ -118,7 +104,7 @@ void deliver(const SubscriptionTarget& target, const std::string& body)
         if (Clock::now() >= deadline) {
             break;
         }
-        Socket s(connect_before(url, deadline));
+        UniqueFd s(connect_before(url, deadline));
         if (s.fd < 0) {
             continue;
         }

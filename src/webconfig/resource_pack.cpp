@@ -1,5 +1,6 @@
 #include "webconfig/resource_pack.h"
 
+#include "core/file_io.h"
 #include "core/log.h"
 
 #include <algorithm>
@@ -41,21 +42,6 @@ void write_be32(unsigned char* p, uint32_t value)
     p[3] = static_cast<unsigned char>(value);
 }
 
-struct Fd {
-    explicit Fd(int f) : fd(f)
-    {
-    }
-    ~Fd()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int fd;
-};
-
 bool read_at(int fd, void* out, size_t length, off_t offset)
 {
     auto* p = static_cast<char*>(out);
@@ -74,7 +60,7 @@ bool read_at(int fd, void* out, size_t length, off_t offset)
 // A regular file read whole, when it is no larger than the limit.
 std::optional<std::string> read_whole(const std::string& path)
 {
-    Fd f(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st = {};
     if (f.fd < 0 || fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_size > kResourceMaxBytes) {
@@ -89,7 +75,7 @@ std::optional<std::string> read_whole(const std::string& path)
 
 std::optional<std::string> read_from_pack(const std::string& pack_file, std::string_view name)
 {
-    Fd f(open(pack_file.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd f(open(pack_file.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st = {};
     if (f.fd < 0 || fstat(f.fd, &st) != 0 || st.st_size < 6) {
         return std::nullopt;
@@ -192,7 +178,7 @@ int resource_pack_write(const char* program_file, const char* resource_directory
         return 1;
     }
     {
-        Fd f(open(program_file, O_RDONLY | O_CLOEXEC));
+        UniqueFd f(open(program_file, O_RDONLY | O_CLOEXEC));
         unsigned char tail[2];
         if (f.fd >= 0 && st.st_size >= 2 && read_at(f.fd, tail, 2, st.st_size - 2) &&
             tail[0] == 'Q' && tail[1] == 'X') {
