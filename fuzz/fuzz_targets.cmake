@@ -35,3 +35,7 @@ set(fuzz_subtitle_names_LIBS scan)
 # The configuration forms' field reader and update rules.
 list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_config_form)
 set(fuzz_config_form_LIBS webconfig)
+# The iTunes library import and the iPod database reader.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_itunes_library fuzz_ipod_database)
+set(fuzz_itunes_library_LIBS scan)
+set(fuzz_ipod_database_LIBS scan)

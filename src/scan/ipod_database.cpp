@@ -1,6 +1,7 @@
 #include "scan/ipod_database.h"
 
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/time_util.h"
 #include "core/utf8.h"
 #include "db/media_db.h"
@@ -489,6 +490,8 @@ bool ipod_import(const std::string& db_path, LibraryContents& contents)
         fprintf(stderr, "error: can not open %s: %s\n", db_path.c_str(), strerror(errno));
         return false;
     }
+    // The player's music folder is shared like a content directory.
+    path_add_library_folder(ipod_music_folder(db_path));
     IpodPass pass;
     pass.db_path = db_path;
     if (!ipod_read_records(file.get(), pass)) {

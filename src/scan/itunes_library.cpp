@@ -1,6 +1,7 @@
 #include "scan/itunes_library.h"
 
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/time_util.h"
 #include "db/media_db.h"
 #include "scan/music_tags.h"
@@ -358,11 +359,16 @@ bool itunes_import(const std::string& file, LibraryContents& contents, const Thr
             }
             frames.pop_back();
             break;
-        case PlistKind::Key:
-            if (!frames.empty()) {
-                frames.back().key = token.text;
+        case PlistKind::String:
+            if (frames.size() == 1 && frames.back().role == Role::Root &&
+                frames.back().key == "Music Folder") {
+                // The folder the library keeps its files in.
+                if (const std::optional<std::string> dir = itunes_location_path(token.text)) {
+                    path_add_library_folder(*dir);
+                }
+                break;
             }
-            break;
+            [[fallthrough]];
         default:
             if (frames.empty()) {
                 break;
@@ -383,6 +389,11 @@ bool itunes_import(const std::string& file, LibraryContents& contents, const Thr
                 break;
             default:
                 break;
+            }
+            break;
+        case PlistKind::Key:
+            if (!frames.empty()) {
+                frames.back().key = token.text;
             }
             break;
         }
