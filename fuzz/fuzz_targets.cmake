@@ -41,3 +41,7 @@ list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_station_list fuzz_relay_head fuzz_ftp_r
 set(fuzz_station_list_LIBS scan)
 set(fuzz_relay_head_LIBS delivery)
 set(fuzz_ftp_reply_LIBS delivery)
+# The iTunes library import and the iPod database reader.
+list(APPEND CORVALENSO_FUZZ_TARGETS fuzz_itunes_library fuzz_ipod_database)
+set(fuzz_itunes_library_LIBS scan)
+set(fuzz_ipod_database_LIBS scan)

@@ -11,7 +11,8 @@ set -euo pipefail
 # real-format check encodes FLAC, Ogg Vorbis and Opus with their reference
 # encoders (flac, vorbis-tools, opus-tools). The DLNA profiles the server
 # names are checked with gupnp-dlna-info, which reads files through
-# GStreamer.
+# GStreamer. The iPod import is tested on databases written by libgpod,
+# through a small C program the test compiles (gcc, pkg-config).
 packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-dev
     python3-gi gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 libgupnp-av-1.0-3 libxml2-utils
     ffmpeg nginx-light imagemagick python3-mutagen libimage-exiftool-perl
@@ -19,7 +20,8 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libjpeg62-turbo-dev libpng-de
     gupnp-dlna-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     gstreamer1.0-plugins-ugly gstreamer1.0-libav
     icecast2 python3-pyftpdlib
-    chromium chromium-driver python3-selenium)
+    chromium chromium-driver python3-selenium
+    gcc pkg-config libgpod-dev)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

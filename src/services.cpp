@@ -19,6 +19,8 @@
 #include "http/http_connection.h"
 #include "http/http_registry.h"
 #include "http/http_server.h"
+#include "scan/ipod_thread.h"
+#include "scan/itunes_thread.h"
 #include "scan/radio_thread.h"
 #include "scan/rescan_handler.h"
 #include "scan/scanner.h"
@@ -103,6 +105,8 @@ void start_services()
     persistence_reader_start(g_db_read_file_thread_running);
     persistence_writer_start(g_db_write_file_thread_running);
     radio_thread_start(g_Radio_thread_running, g_db_read_file_thread_running);
+    itunes_thread_start(g_iTunes_thread_running, g_db_read_file_thread_running);
+    ipod_thread_start(g_iPod_thread_running, g_db_read_file_thread_running);
     scan_thread_start(g_file_scan_thread_running, g_db_read_file_thread_running);
     eventing_thread_start(g_eventing_thread_running);
     external_db_hook_start(g_external_db_scan_thread_running);

@@ -287,6 +287,45 @@ bool path_is_system(std::string_view canonical)
            path_is_below(canonical, "/dev");
 }
 
+namespace
+{
+
+struct LibraryFolders {
+    std::mutex mutex;
+    std::vector<std::string> canonical;
+};
+
+LibraryFolders& library_folders()
+{
+    static LibraryFolders* folders = new LibraryFolders; // used by threads until exit
+    return *folders;
+}
+
+bool in_library_folder(std::string_view canonical)
+{
+    LibraryFolders& folders = library_folders();
+    const std::lock_guard<std::mutex> hold(folders.mutex);
+    return std::any_of(folders.canonical.begin(), folders.canonical.end(),
+                       [&](const std::string& root) { return path_is_below(canonical, root); });
+}
+
+} // namespace
+
+void path_add_library_folder(const std::string& dir)
+{
+    std::optional<std::string> canonical = path_canonical(dir);
+    // The root would share every file of the machine.
+    if (!canonical || *canonical == "/" || path_is_system(*canonical)) {
+        return;
+    }
+    LibraryFolders& folders = library_folders();
+    const std::lock_guard<std::mutex> hold(folders.mutex);
+    if (std::find(folders.canonical.begin(), folders.canonical.end(), *canonical) ==
+        folders.canonical.end()) {
+        folders.canonical.push_back(std::move(*canonical));
+    }
+}
+
 bool path_in_content_dir(const std::string& path, int fd)
 {
     std::optional<std::string> canonical = fd >= 0 ? path_canonical_of_fd(fd) : std::nullopt;
@@ -295,5 +334,6 @@ bool path_in_content_dir(const std::string& path, int fd)
         canonical = path_canonical(path);
     }
     return canonical && !path_is_system(*canonical) &&
-           content_root_holding(*canonical, content_roots()) != nullptr;
+           (content_root_holding(*canonical, content_roots()) != nullptr ||
+            in_library_folder(*canonical));
 }

@@ -71,7 +71,13 @@ bool path_is_below(std::string_view path, std::string_view root);
 // never end or change the machine when read.
 bool path_is_system(std::string_view canonical);
 
-// Whether path lies inside a content directory once every link is followed,
+// Adds the music folder of an imported library (an iTunes library's own
+// folder, a player's music folder): the tracks the library names there are
+// served as if they lay in a content directory, although the scanner does
+// not walk it. A folder that does not exist is not added.
+void path_add_library_folder(const std::string& dir);
+
+// Whether path lies inside a content directory (or a library folder) once every link is followed,
 // and outside the system trees. With fd >= 0, the file open on fd is judged
 // instead (what is actually read, whatever became of the path since).
 bool path_in_content_dir(const std::string& path, int fd = -1);

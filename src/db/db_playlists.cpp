@@ -159,6 +159,18 @@ size_t db_set_playlist(const char* source, const char* name,
     return wanted.size();
 }
 
+void db_remove_playlist(const char* source)
+{
+    if (!source) {
+        return;
+    }
+    const DbLock lock = db_lock();
+    if (DbContainer* c = source_container(lock, source)) {
+        db_free_container(c);
+    }
+    db_state().playlist_sources.erase(std::string(source));
+}
+
 void db_purge_playlists()
 {
     // The files are examined without the lock, as in db_purge_vanished.
@@ -170,9 +182,10 @@ void db_purge_playlists()
     }
     std::vector<std::pair<std::string, NodeId>> gone;
     for (auto& [path, id] : sources) {
+        const std::string file = path.substr(0, path.find(kDbSourcePartSeparator));
         struct stat st {
         };
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             gone.emplace_back(std::move(path), id);
         }
     }

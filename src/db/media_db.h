@@ -380,6 +380,15 @@ struct DbPlaylistEntry {
 size_t db_set_playlist(const char* source, const char* name,
                        const std::vector<DbPlaylistEntry>& entries, bool shuffled);
 
+// A playlist source may name one playlist of a file that holds several (a
+// music library): the file's path, this separator and the playlist's key.
+// Such a playlist is gone when its file is.
+inline constexpr char kDbSourcePartSeparator = '\n';
+
+// Removes the playlist container that the source made, when there is one.
+// Takes the lock.
+void db_remove_playlist(const char* source);
+
 // Removes the playlist containers whose playlist file is gone (deleted or
 // renamed). Part of db_purge_vanished. Takes the lock.
 void db_purge_playlists();

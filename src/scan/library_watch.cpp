@@ -1,0 +1,43 @@
+#include "scan/library_watch.h"
+
+#include "core/log.h"
+
+#include <sys/stat.h>
+#include <utility>
+
+void library_watch_run(ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
+                       const std::function<void()>& import)
+{
+    // The items the persistence file restores are the ones an import finds
+    // again; importing before they are back would read every track anew.
+    for (int i = 0; i < 4501 && reader_flag == 1 && flag == 1; ++i) {
+        sleep_ms(200);
+    }
+    std::pair<int64_t, int64_t> last{INT64_MIN, 0};
+    bool missing_logged = false;
+    while (flag == 1) {
+        struct stat st {
+        };
+        if (stat(watch.file.c_str(), &st) != 0) {
+            // A library on a disk or a player that is not mounted yet: it
+            // is looked for again, and reported once.
+            if (!missing_logged) {
+                log_msg(LOG_PROBLEM, LOG_CAT_DB, "%s %s: %s\n", watch.what, watch.file.c_str(),
+                        system_error_text().c_str());
+                missing_logged = true;
+            }
+        } else {
+            missing_logged = false;
+            // Nanoseconds too: a file saved twice in one second is read twice.
+            const std::pair<int64_t, int64_t> mtime{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+            if (mtime > last) {
+                last = mtime;
+                import();
+            }
+        }
+        for (int i = 0; i < watch.periods && flag == 1; ++i) {
+            sleep_ms(watch.period_ms);
+        }
+    }
+    flag = 0;
+}
