@@ -59,6 +59,18 @@ ScanFileType g_types[] = {
 
 } // namespace
 
+bool scan_is_music_track_name(std::string_view name)
+{
+    name = name.substr(0, name.find('?'));
+    const std::string_view extension = scan_extension(name.substr(name.rfind('/') + 1));
+    const std::span<const ScanFileType> types = scan_file_types();
+    return std::any_of(types.begin(), types.end(), [&](const ScanFileType& t) {
+        return t.kind == 'M' && t.reader != m3u_read && t.reader != pls_read &&
+               t.reader != wpl_read && extension.size() == strlen(t.extension) &&
+               strncasecmp(extension.data(), t.extension, extension.size()) == 0;
+    });
+}
+
 std::span<const ScanFileType> scan_file_types()
 {
     if (!edition_music_only()) {

@@ -24,6 +24,12 @@ std::span<const ScanFileType> scan_file_types();
 // any scan.
 void scan_register_reader(const char* extension, ScanReader reader);
 
+// Whether the name (a path or an address; a query after '?' is ignored)
+// ends in the extension of a music track type of this edition: a music row
+// that is no playlist. Library imports and remote playlist entries add only
+// such files, whatever else the library or playlist names.
+bool scan_is_music_track_name(std::string_view name);
+
 // The extension of a file name as the table compares it: the text after its
 // last '.', the whole name when it has none.
 std::string_view scan_extension(std::string_view file_name);

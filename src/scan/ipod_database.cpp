@@ -5,6 +5,7 @@
 #include "core/time_util.h"
 #include "core/utf8.h"
 #include "db/media_db.h"
+#include "scan/file_types.h"
 #include "scan/music_tags.h"
 
 #include <array>
@@ -212,6 +213,12 @@ void add_song(IpodPass& pass, const Song& s)
         return;
     }
     const std::string path = ipod_song_path(pass.db_path, s.location);
+    // The iPod's music folder is served like a content directory: only
+    // music files of a type this program plays go into the tree.
+    if (!scan_is_music_track_name(path)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", s.title.c_str());
+        return;
+    }
     const std::string duration =
         s.length_ms > 0 ? format_duration(static_cast<long>(s.length_ms)) : std::string();
     const std::string date = s.year > 0 ? music_date_from_year(std::to_string(s.year)) : "";

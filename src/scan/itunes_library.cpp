@@ -4,6 +4,7 @@
 #include "core/paths.h"
 #include "core/time_util.h"
 #include "db/media_db.h"
+#include "scan/file_types.h"
 #include "scan/music_tags.h"
 #include "scan/plist_reader.h"
 
@@ -183,6 +184,13 @@ void add_track(Import& im, const Track& t)
     std::optional<std::string> path;
     if (t.location) {
         path = stream ? std::optional<std::string>(*t.location) : itunes_location_path(*t.location);
+    }
+    // The library's music folder is served like a content directory, so a
+    // track must be a music file of a type this program plays: a library
+    // file cannot hand out any other file of the machine.
+    if (path && !stream && !scan_is_music_track_name(*path)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "library track is no music file: %s\n", path->c_str());
+        return;
     }
     const std::string title = t.name && !t.name->empty() ? *t.name : path ? *path : "Unknown";
     const std::string duration =

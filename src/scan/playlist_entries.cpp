@@ -241,17 +241,7 @@ void PlaylistBuild::finish()
 void playlist_add_remote(PlaylistBuild& build, const std::string& location,
                          const std::optional<std::string>& title)
 {
-    // The type is that of the address's path, before any query.
-    const std::string_view path = std::string_view(location).substr(0, location.find('?'));
-    const std::string_view extension = scan_extension(path.substr(path.rfind('/') + 1));
-    const std::span<const ScanFileType> types = scan_file_types();
-    // A playlist named by a playlist is no track.
-    const bool music = std::any_of(types.begin(), types.end(), [&](const ScanFileType& t) {
-        return t.kind == 'M' && t.reader != m3u_read && t.reader != pls_read &&
-               t.reader != wpl_read && extension.size() == strlen(t.extension) &&
-               strncasecmp(extension.data(), t.extension, extension.size()) == 0;
-    });
-    if (!music) {
+    if (!scan_is_music_track_name(location)) {
         return;
     }
     const MusicTags tags;

@@ -325,6 +325,26 @@ TEST_F(ItunesImport, TracksAndPlaylistsThatLeftTheLibraryLeaveTheTree)
     EXPECT_EQ(entries("Party").size(), 2u);
 }
 
+// The library's music folder is served like a content directory: a library
+// that names any other kind of file does not get it into the tree.
+TEST_F(ItunesImport, OnlyMusicFilesOfTheLibraryAreAdded)
+{
+    const std::string song = file("song.mp3");
+    const std::string key = file("id_rsa");
+    const std::string page = file("notes.txt");
+    write({{1, "Song", url(song), ""}, {2, "Key", url(key), ""}, {3, "Notes", url(page), ""}},
+          {{"Library", {1, 2, 3}}});
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(itunes_import(library, contents));
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(music(), (std::vector<std::string>{"Song"}));
+    const DbLock lock = db_lock();
+    EXPECT_FALSE(item_by_path(lock, key));
+    EXPECT_FALSE(item_by_path(lock, page));
+}
+
 TEST_F(ItunesImport, StreamTracksBecomeStationsInTheFavourites)
 {
     const std::string a = file("a.mp3");
