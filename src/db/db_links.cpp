@@ -2,6 +2,7 @@
 // their counts, marks, indexes and duration totals, and every way nodes
 // leave the tree (freeing, purging vanished files, pruning empty containers,
 // clearing the radio).
+#include "core/titles.h"
 #include "db/db_internal.h"
 #include "db/db_values.h"
 
@@ -453,7 +454,8 @@ void db_clear_radio()
 bool db_radio_has_genre(const char* genre)
 {
     const DbLock lock = db_lock();
-    return g_db.radio && genre && db_find_child(lock, g_db.radio, db_clean_text(genre));
+    // Named as db_add_item names the genre container: case adapted.
+    return g_db.radio && genre && db_find_child(lock, g_db.radio, db_clean_text(adapt_case(genre)));
 }
 
 void db_clear_playlist(const char* name)

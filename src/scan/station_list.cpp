@@ -13,7 +13,20 @@ namespace
 
 bool is_stream_address(const std::string& address)
 {
-    return address.rfind("http://", 0) == 0 && address.size() > 7;
+    return address.rfind("http://", 0) == 0 && address.size() > 7 &&
+           std::none_of(address.begin(), address.end(),
+                        [](char ch) { return static_cast<unsigned char>(ch) < 0x20; });
+}
+
+// Attribute values come as written, entities and all: a station called
+// "Rock &amp; Roll" is "Rock & Roll", and the "&amp;" between the query
+// parameters of its address is a plain '&' on the wire.
+std::string attribute_text(const XmlElement* e, const char* name)
+{
+    const char* raw = xml_attribute(e, name);
+    std::string text = raw ? raw : "";
+    xml_decode_entities(text);
+    return text;
 }
 
 int32_t decimal(const char* text)
@@ -36,7 +49,7 @@ void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntr
     for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "entry")) {
         StationEntry s;
         const char* play = xml_attribute(e, "Playstring");
-        s.path = text_or_empty(play);
+        s.path = attribute_text(e, "Playstring");
         if (!is_stream_address(s.path)) {
             s.path.clear();
         }
@@ -58,18 +71,19 @@ void read_entries(const XmlElement* first, size_t limit, std::vector<StationEntr
 void read_stations(const XmlElement* first, size_t limit, std::vector<StationEntry>& out)
 {
     for (const XmlElement* e = first; e && out.size() < limit; e = xml_find_next(e, "station")) {
-        const char* resolved = xml_attribute(e, "url_resolved");
-        std::string address =
-            text_or_empty(resolved && *resolved ? resolved : xml_attribute(e, "url"));
+        std::string address = attribute_text(e, "url_resolved");
+        if (address.empty()) {
+            address = attribute_text(e, "url");
+        }
         const char* hls = xml_attribute(e, "hls");
         if (address.rfind("https://", 0) == 0 || (hls && strcmp(hls, "1") == 0)) {
             continue;
         }
         StationEntry s;
         s.path = is_stream_address(address) ? address : std::string();
-        s.title = text_or_empty(xml_attribute(e, "name"));
-        s.genre = genre_from_text(text_or_empty(xml_attribute(e, "tags")));
-        s.album = text_or_empty(xml_attribute(e, "votes"));
+        s.title = attribute_text(e, "name");
+        s.genre = genre_from_text(attribute_text(e, "tags"));
+        s.album = attribute_text(e, "votes");
         s.bitrate = decimal(xml_attribute(e, "bitrate"));
         out.push_back(std::move(s));
     }
@@ -99,6 +113,12 @@ std::vector<StationEntry> station_list_read(const char* body, size_t limit)
 {
     std::vector<StationEntry> out;
     if (!body || limit == 0) {
+        return out;
+    }
+    // Every element costs the reader far more memory than its few bytes of
+    // text: a list of tiny elements is refused before it is read.
+    const size_t tags = static_cast<size_t>(std::count(body, body + strlen(body), '<'));
+    if (tags > kStationListMaxTags) {
         return out;
     }
     const XmlTree tree = xml_parse(body);
