@@ -31,6 +31,7 @@ enum class Attempt {
 };
 
 struct RelayState {
+    Clock::time_point deadline;
     int attempts_left = kRelayMaxAttempts;
     std::vector<std::string> tried;
 };
@@ -87,12 +88,16 @@ Attempt follow(HttpConnection* c, const std::vector<std::string>& candidates, in
 
 Attempt relay_url(HttpConnection* c, const std::string& url, int depth, RelayState& state)
 {
-    if (depth > kRelayMaxDepth || state.attempts_left <= 0 || client_gone(c->socket)) {
+    const auto now = Clock::now();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(state.deadline - now).count();
+    if (depth > kRelayMaxDepth || state.attempts_left <= 0 || left <= 0 || client_gone(c->socket)) {
         return Attempt::Failed;
     }
     --state.attempts_left;
     state.tried.push_back(url);
-    UniqueFd up(http_connect(url.c_str(), kRelayConnectMs));
+    UniqueFd up(
+        http_connect(url.c_str(), static_cast<int>(std::min<long long>(left, kRelayConnectMs))));
     if (up.fd < 0) {
         log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "cannot connect to %s\n", url.c_str());
         return Attempt::Failed;
@@ -102,7 +107,8 @@ Attempt relay_url(HttpConnection* c, const std::string& url, int depth, RelaySta
     }
     auto reader = std::make_unique<HttpReader>();
     reader->socket = up.fd;
-    reader->deadline = Clock::now() + std::chrono::milliseconds(kRelayHeadMs);
+    reader->deadline =
+        std::min(Clock::now() + std::chrono::milliseconds(kRelayHeadMs), state.deadline);
     char head[kHttpHeadSize];
     const HeadResult got = http_read_head(*reader, head, sizeof head);
     if (got.status != HeadStatus::Complete) {
@@ -208,10 +214,11 @@ int relay_body(HttpConnection* c, HttpReader& upstream, int64_t length, const ch
     return RELAY_COMPLETE;
 }
 
-int http_relay(HttpConnection* c, const char* url)
+int http_relay(HttpConnection* c, const char* url, int search_ms)
 {
     c->close_after = 1;
     RelayState state;
+    state.deadline = Clock::now() + std::chrono::milliseconds(search_ms);
     if (relay_url(c, url, 0, state) == Attempt::Relayed) {
         // Whatever ended the body, the answer was framed by its length or
         // by closing: a second head would land inside the body.

@@ -24,6 +24,10 @@ inline constexpr size_t kRelayPlaylistLimit = 64 * 1024;
 inline constexpr int kRelayConnectMs = 5000;
 inline constexpr int kRelayHeadMs = 10000;
 inline constexpr int kRelaySilenceMs = 20000;
+// All the addresses one request tries share this much time until media
+// answers: a playlist of silent addresses would otherwise hold the player,
+// and the connection thread, for the attempts times the limits above.
+inline constexpr int kRelaySearchMs = 30000;
 
 // The relayed block size.
 inline constexpr size_t kRelayBlock = 2048;
@@ -44,8 +48,8 @@ int ftpproxy_handler(HttpConnection* connection);
 // playlist bodies, whose answer is media is relayed with that answer's type
 // and length. The answer is always a closing one. HTTP_CLOSE after a relay
 // (whether the source or the client ended it); the not-found answer when no
-// address gave media.
-int http_relay(HttpConnection* connection, const char* url);
+// address gave media, or none did within search_ms.
+int http_relay(HttpConnection* connection, const char* url, int search_ms = kRelaySearchMs);
 
 // Sends the 200 head with content_type and, when length is not -1, that
 // length, then the body: what upstream holds after the head, then what its

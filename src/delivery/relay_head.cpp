@@ -79,6 +79,24 @@ bool has_control_byte(std::string_view text)
                        [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F; });
 }
 
+// A media type as the client may be sent it: "type/subtype" of token
+// characters and of sane length. Anything else (a line break that would
+// split the client's head, a value longer than the head has room for) is
+// taken as no type at all.
+bool is_plain_type(std::string_view type)
+{
+    constexpr size_t kLongestType = 127;
+    const size_t slash = type.find('/');
+    if (type.size() > kLongestType || slash == std::string_view::npos || slash == 0 ||
+        slash + 1 == type.size()) {
+        return false;
+    }
+    return std::all_of(type.begin(), type.end(), [](char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+               (ch != '\0' && strchr("/!#$&^_.+-", ch) != nullptr);
+    });
+}
+
 bool ends_candidate(char ch)
 {
     const auto u = static_cast<unsigned char>(ch);
@@ -113,7 +131,7 @@ RelayHead relay_parse_head(std::string_view head)
         const std::string_view value = trim(line.substr(colon + 1));
         if (name == "content-type") {
             std::string type = lower(trim(value.substr(0, value.find(';'))));
-            h.content_type = std::move(type);
+            h.content_type = is_plain_type(type) ? std::move(type) : std::string();
         } else if (name == "content-length") {
             const int64_t n = parse_int64(std::string(value).c_str());
             h.content_length = n >= 0 ? n : -1;

@@ -15,9 +15,11 @@
 inline constexpr size_t kRelayUrlLimit = 1024;
 
 struct RelayHead {
-    bool icy = false;         // an "ICY" status line
-    int status = 0;           // 0 when the status line is unreadable
-    std::string content_type; // lower case, without parameters; empty when absent
+    bool icy = false; // an "ICY" status line
+    int status = 0;   // 0 when the status line is unreadable
+    // Lower case, without parameters; empty when absent or not a plain
+    // "type/subtype" (it goes into the client's head as it stands).
+    std::string content_type;
     int64_t content_length = -1;
     std::string location; // the Location field as sent
     bool chunked = false; // Transfer-Encoding: chunked

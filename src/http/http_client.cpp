@@ -202,7 +202,7 @@ int http_send_get(int socket, const char* url, const char* extra, bool http10)
     return send_all(socket, request, static_cast<size_t>(n), MSG_NOSIGNAL) < 0 ? 1 : 0;
 }
 
-std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms)
+std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms, size_t max_body)
 {
     const auto deadline = HttpReader::Clock::now() + std::chrono::milliseconds(timeout_ms);
     const int s = http_connect(url, timeout_ms);
@@ -238,7 +238,7 @@ std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms)
     if (strncmp(head, "HTTP/1.0 ", 9) == 0 && !str_find_nocase(head, "keep-alive")) {
         split.connection_close = true;
     }
-    BodyResult body = http_read_body(*reader, split, kHttpClientMaxBody);
+    BodyResult body = http_read_body(*reader, split, max_body);
     close_socket(s);
     if (body.status != BodyStatus::Received) {
         return std::nullopt;
@@ -246,7 +246,7 @@ std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms)
     return std::move(body.body);
 }
 
-std::optional<StrBuf> http_get(const char* url, int timeout_ms)
+std::optional<StrBuf> http_get(const char* url, int timeout_ms, size_t max_body)
 {
-    return HTTP_talk(url, timeout_ms);
+    return HTTP_talk(url, timeout_ms, max_body);
 }

@@ -47,6 +47,9 @@ int http_send_get(int socket, const char* url, const char* extra, bool http10 = 
 
 // The whole exchange: the body of the answer (interim 100 answers skipped),
 // or nothing when there is no answer within timeout_ms or it has no body
-// (none is announced by chunks, a length or "connection: close").
-std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms = kHttpClientDefaultMs);
-std::optional<StrBuf> http_get(const char* url, int timeout_ms = kHttpClientDefaultMs);
+// (none is announced by chunks, a length or "connection: close"), or it
+// is longer than max_body.
+std::optional<StrBuf> HTTP_talk(const char* url, int timeout_ms = kHttpClientDefaultMs,
+                                size_t max_body = kHttpClientMaxBody);
+std::optional<StrBuf> http_get(const char* url, int timeout_ms = kHttpClientDefaultMs,
+                               size_t max_body = kHttpClientMaxBody);

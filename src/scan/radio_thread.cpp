@@ -61,20 +61,24 @@ void radio_fetch(const ThreadFlag& flag)
 {
     const int limit = station_limit();
     const std::string url = station_list_url(limit);
-    std::optional<StrBuf> body = http_get(url.c_str());
+    std::optional<StrBuf> body = http_get(url.c_str(), kHttpClientDefaultMs, kStationListMaxBody);
     if (flag != 1) {
         return;
     }
     std::vector<StationEntry> stations;
     if (body && body->length > 0) {
         stations = station_list_read(strbuf_c_str(*body), static_cast<size_t>(limit));
-        if (stations.empty()) {
+        // Entries without an address to play are no stations: a list of
+        // only those must not empty the tree of the stations it has.
+        if (std::none_of(stations.begin(), stations.end(),
+                         [](const StationEntry& s) { return !s.path.empty(); })) {
+            stations.clear();
             log_msg(LOG_PROBLEM, LOG_CAT_DB, "the station list from %s holds no station\n",
                     url.c_str());
         }
     }
     if (stations.empty()) {
-        log_msg(LOG_PROBLEM, LOG_CAT_HTTP, "can not connect to shoutcast webpage!");
+        log_msg(LOG_PROBLEM, LOG_CAT_HTTP, "can not connect to shoutcast webpage!\n");
         add_placeholder();
         return;
     }

@@ -13,7 +13,9 @@ namespace
 
 bool is_stream_address(const std::string& address)
 {
-    return address.rfind("http://", 0) == 0 && address.size() > 7;
+    return address.rfind("http://", 0) == 0 && address.size() > 7 &&
+           std::none_of(address.begin(), address.end(),
+                        [](char ch) { return static_cast<unsigned char>(ch) < 0x20; });
 }
 
 int32_t decimal(const char* text)
@@ -117,6 +119,12 @@ std::vector<StationEntry> station_list_read(const char* body, size_t limit)
 {
     std::vector<StationEntry> out;
     if (!body || limit == 0) {
+        return out;
+    }
+    // Every element costs the reader far more memory than its few bytes of
+    // text: a list of tiny elements is refused before it is read.
+    const size_t tags = static_cast<size_t>(std::count(body, body + strlen(body), '<'));
+    if (tags > kStationListMaxTags) {
         return out;
     }
     // The reader takes only the space byte for white space; lists written

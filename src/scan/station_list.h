@@ -25,6 +25,12 @@ inline constexpr const char* kDefaultRadioDirectory = "http://all.api.radio-brow
 // stations would only fill the tree.
 inline constexpr int kMaxRadioStations = 1000;
 
+// The largest answer read, and the most tags it may hold: a full list of
+// the directory's stations, one element each with all their attributes,
+// takes under 2 MB; the classic list has a dozen tags per station.
+inline constexpr size_t kStationListMaxBody = 4 * 1024 * 1024;
+inline constexpr size_t kStationListMaxTags = 64 * kMaxRadioStations;
+
 // The request URL for limit stations.
 std::string station_list_url(int limit);
 
@@ -41,7 +47,8 @@ struct StationEntry {
 // Entries whose address is no "http://" URL are returned with an empty path,
 // so that the caller can report them; the directory's stations that only
 // play over HTTPS or as HLS segment lists are left out, since the relay
-// cannot play them. An answer that is no station list gives none.
+// cannot play them. An answer that is no station list, or has more than
+// kStationListMaxTags tags, gives none.
 std::vector<StationEntry> station_list_read(const char* body, size_t limit);
 
 // The first genre of the genre table that occurs anywhere in text, ignoring
