@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/text_util.h"
 #include "core/time_util.h"
 #include "db/media_db.h"
 #include "scan/file_types.h"
@@ -151,20 +152,6 @@ bool is_stream(const Track& t)
 {
     return (t.track_type && *t.track_type == "URL") ||
            (t.location && t.location->starts_with("http://"));
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 struct Import {

@@ -1,7 +1,9 @@
 #include "scan/library_watch.h"
 
 #include "core/log.h"
+#include "scan/library_sync.h"
 
+#include <memory>
 #include <sys/stat.h>
 #include <utility>
 
@@ -40,4 +42,19 @@ void library_watch_run(ThreadFlag& flag, const ThreadFlag& reader_flag, const Li
         }
     }
     flag = 0;
+}
+
+void library_watch_start(
+    ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
+    std::function<void(LibraryContents& previous, const ThreadFlag* flag)> import)
+{
+    if (watch.file.empty()) {
+        return;
+    }
+    ThreadFlag* f = &flag;
+    const ThreadFlag* r = &reader_flag;
+    start_worker(flag, [f, r, watch, import = std::move(import)] {
+        auto contents = std::make_unique<LibraryContents>();
+        library_watch_run(*f, *r, watch, [&] { import(*contents, f); });
+    });
 }
