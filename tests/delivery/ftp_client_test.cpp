@@ -94,6 +94,13 @@ TEST(FtpClient, CommandsGoOutWholeAndRepliesStayApart)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ftp_command(fds[0], nullptr, buffer, sizeof buffer), 226);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    // A reply and the start of the next one, then the next one's rest.
+    send_text(fds[1], "227 Entering passive mode (127,0,0,1,4,1).\r\n150-Here\r\n1");
+    EXPECT_EQ(ftp_command(fds[0], nullptr, buffer, sizeof buffer), 227);
+    EXPECT_STREQ(buffer, "227 Entering passive mode (127,0,0,1,4,1).\r\n");
+    send_text(fds[1], "50 it comes\r\n");
+    EXPECT_EQ(ftp_command(fds[0], nullptr, buffer, sizeof buffer), 150);
+    EXPECT_STREQ(buffer, "150-Here\r\n150 it comes\r\n");
     EXPECT_EQ(ftp_command(fds[0], nullptr, nullptr, 0), 0);
     close(fds[0]);
     close(fds[1]);

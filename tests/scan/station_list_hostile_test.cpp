@@ -183,29 +183,6 @@ TEST_F(RadioFetchTest, ListWithoutPlayableStationKeepsTheStations)
     EXPECT_TRUE(db_radio_has_genre(kNoStationsTitle));
 }
 
-// Every failed fetch used to add a placeholder of its own: the lookup missed
-// the placeholder's genre container, whose title is case adapted.
-TEST_F(RadioFetchTest, PlaceholderIsAddedOnce)
-{
-    for (int i = 0; i < 3; ++i) {
-        fetch_from("<html>no list</html>");
-    }
-    EXPECT_TRUE(db_radio_has_genre(kNoStationsTitle));
-    const DbLock lock = db_lock();
-    int items = 0;
-    for (DbNode* genre = db_first_child(lock, db_tree(lock).radio); genre;
-         genre = db_next_sibling(lock, genre)) {
-        const DbContainer* c = db_as_container(genre);
-        if (c == db_tree(lock).radio_favorites) {
-            continue;
-        }
-        for (DbNode* n = c ? db_first_child(lock, c) : nullptr; n; n = db_next_sibling(lock, n)) {
-            ++items;
-        }
-    }
-    EXPECT_EQ(items, 1);
-}
-
 // An answer larger than any real list is not read at all.
 TEST_F(RadioFetchTest, OversizedListIsNotRead)
 {
