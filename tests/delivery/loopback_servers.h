@@ -4,6 +4,8 @@
 // passive data connection.
 #pragma once
 
+#include "support/loopback.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <functional>
@@ -15,20 +17,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-inline int loopback_listener(int& port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
-    port = ntohs(a.sin_port);
-    listen(s, 8);
-    return s;
-}
 
 inline void send_text(int s, const std::string& text)
 {

@@ -4,6 +4,7 @@
 #include "delivery/http_relay.h"
 #include "delivery/relay_head.h"
 #include "support/captured_connection.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -29,15 +30,7 @@ class FakeSource
 public:
     explicit FakeSource(std::string (*answer)(const std::string& path, int port)) : answer_(answer)
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 64);
-        socklen_t length = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
-        port_ = ntohs(a.sin_port);
+        listener_ = loopback_listener(port_, 64);
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeSource()

@@ -4,6 +4,7 @@
 #include "db/db_fixture.h"
 #include "scan/radio_thread.h"
 #include "scan/station_list.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -26,15 +27,7 @@ class ListService
 public:
     explicit ListService(std::string body) : body_(std::move(body))
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 8);
-        socklen_t length = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
-        port_ = ntohs(a.sin_port);
+        listener_ = loopback_listener(port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~ListService()

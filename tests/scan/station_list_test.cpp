@@ -3,6 +3,7 @@
 #include "db/db_values.h"
 #include "scan/radio_thread.h"
 #include "scan/station_list.h"
+#include "support/loopback.h"
 #include "support/scripted_server.h"
 
 #include <algorithm>
@@ -149,20 +150,6 @@ TEST_F(RadioSource, RequestUrlByTheEnvironment)
         << "an empty host names none";
 }
 
-// A loopback port nobody listens on.
-int refused_port()
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t size = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 std::string answer(const std::string& body)
 {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
@@ -201,7 +188,8 @@ protected:
 
     void fetch_refused()
     {
-        setenv(kRadioHostVariable, ("127.0.0.1:" + std::to_string(refused_port())).c_str(), 1);
+        setenv(kRadioHostVariable, ("127.0.0.1:" + std::to_string(loopback_free_port())).c_str(),
+               1);
         radio_fetch(flag);
     }
 

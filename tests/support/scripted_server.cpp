@@ -1,5 +1,7 @@
 #include "support/scripted_server.h"
 
+#include "support/loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -7,15 +9,7 @@
 
 ScriptedServer::ScriptedServer(std::string answer, bool hold)
 {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t size = sizeof addr;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
-    port = ntohs(addr.sin_port);
-    listen(listener, 1);
+    listener = loopback_listener(port, 1);
     worker = std::thread([this, answer, hold] {
         int s = accept(listener, nullptr, nullptr);
         if (s < 0) {
