@@ -58,24 +58,12 @@ private:
     void serve()
     {
         while (!stop_) {
-            pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1) {
-                continue;
-            }
-            const int s = accept(listener_, nullptr, nullptr);
+            const int s = loopback_accept(listener_, 50);
             if (s < 0) {
                 continue;
             }
             ++requests_;
-            std::string request;
-            char block[1024];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t n = recv(s, block, sizeof block, 0);
-                if (n <= 0) {
-                    break;
-                }
-                request.append(block, static_cast<size_t>(n));
-            }
+            const std::string request = loopback_read_head(s);
             const size_t blank = request.find(' ');
             const std::string path =
                 request.substr(blank + 1, request.find(' ', blank + 1) - blank - 1);

@@ -48,23 +48,11 @@ private:
     void serve()
     {
         while (!stop_) {
-            pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1) {
-                continue;
-            }
-            const int s = accept(listener_, nullptr, nullptr);
+            const int s = loopback_accept(listener_, 50);
             if (s < 0) {
                 continue;
             }
-            std::string request;
-            char block[1024];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t n = recv(s, block, sizeof block, 0);
-                if (n <= 0) {
-                    break;
-                }
-                request.append(block, static_cast<size_t>(n));
-            }
+            const std::string request = loopback_read_head(s);
             const std::string answer =
                 "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
                 std::to_string(body_.size()) + "\r\n\r\n" + body_;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,4 +33,27 @@ int loopback_free_port()
         close(s);
     }
     return port;
+}
+
+int loopback_accept(int listener, int wait_ms)
+{
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) != 1) {
+        return -1;
+    }
+    return accept(listener, nullptr, nullptr);
+}
+
+std::string loopback_read_head(int socket)
+{
+    std::string request;
+    char block[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = recv(socket, block, sizeof block, 0);
+        if (n <= 0) {
+            break;
+        }
+        request.append(block, static_cast<size_t>(n));
+    }
+    return request;
 }
