@@ -24,8 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fields.origin = parts[1];
     fields.has_referer = !parts[2].empty();
     fields.referer = parts[2];
-    for (const char* base : {"http://127.0.0.1:9000/", "http://192.168.1.5:80/", "", "http://"}) {
-        (void)http_origin_is_own(base, fields);
+    for (const char* machine : {"", "nas"}) {
+        fields.machine_name = machine;
+        for (const char* base :
+             {"http://127.0.0.1:9000/", "http://192.168.1.5:80/", "", "http://"}) {
+            (void)http_origin_is_own(base, fields);
+        }
     }
     // Nothing that could open markup survives the escaper.
     const std::string escaped =

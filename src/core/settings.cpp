@@ -1,5 +1,7 @@
 #include "core/settings.h"
 
+#include "core/log.h"
+
 #include <array>
 #include <atomic>
 #include <cctype>
@@ -243,6 +245,12 @@ int setting_key_by_name(std::string_view name)
 void setting_set(int key, std::string_view value)
 {
     if (!valid_key(key)) {
+        return;
+    }
+    if (value.size() > kSettingValueMax) {
+        log_msg(LOG_ERROR, LOG_CAT_SYSTEM,
+                "the value of setting \"%s\" is longer than %zu characters and is not taken\n",
+                kKeys[key].name, kSettingValueMax);
         return;
     }
     Entry fresh;

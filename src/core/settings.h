@@ -106,7 +106,14 @@ int setting_key_by_name(std::string_view name);
 // Whether the key's value is a comma-separated list.
 bool setting_is_list(int key);
 
-// Stores a copy of value; an empty value leaves the key unset.
+// The longest value a setting holds: a list of content directories of a
+// large household fits many times over, and the settings file is read back
+// with lines of this length whole.
+inline constexpr size_t kSettingValueMax = 65536;
+
+// Stores a copy of value; an empty value leaves the key unset. A value longer
+// than kSettingValueMax is refused with a log line and the key keeps its
+// value.
 void setting_set(int key, std::string_view value);
 
 // Sets the key whose name equals name ignoring case; unknown names are ignored.

@@ -3,10 +3,12 @@
 #include "core/log.h"
 #include "core/settings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <unistd.h>
 
@@ -252,46 +254,83 @@ bool ends_line(unsigned char c)
 
 // One line of the settings file: "name=value", the name matched ignoring case.
 // Only the blank right before the first '=' is dropped from the name; blanks
-// after an '=' are skipped; a later '=' starts the value anew; trailing blanks
-// of the value stay.
+// after it are skipped; trailing blanks of the value stay. A later '=' is
+// part of the value: the file holds what was set ("a=b" in a friendly name,
+// a query in an address) and gives it back whole.
 void apply_file_line(const char* line)
 {
-    const char* name_end = nullptr;
-    const char* value = nullptr;
     const char* p = line;
-    for (; *p && !ends_line(static_cast<unsigned char>(*p)); ++p) {
-        if (*p != '=') {
-            continue;
-        }
-        if (!name_end) {
-            name_end = (p > line && p[-1] == ' ') ? p - 1 : p;
-        }
-        while (p[1] == ' ') {
-            ++p;
-        }
-        value = p + 1;
+    while (*p && !ends_line(static_cast<unsigned char>(*p)) && *p != '=') {
+        ++p;
     }
-    if (!name_end) {
+    if (*p != '=') {
         return;
     }
-    std::string_view name(line, static_cast<size_t>(name_end - line));
-    std::string_view text(value, static_cast<size_t>(p > value ? p - value : 0));
-    setting_set_by_name(name, text);
+    const char* name_end = (p > line && p[-1] == ' ') ? p - 1 : p;
+    const char* value = p + 1;
+    while (*value == ' ') {
+        ++value;
+    }
+    const char* end = value;
+    while (*end && !ends_line(static_cast<unsigned char>(*end))) {
+        ++end;
+    }
+    setting_set_by_name(std::string_view(line, static_cast<size_t>(name_end - line)),
+                        std::string_view(value, static_cast<size_t>(end - value)));
+}
+
+// Reads one line without its line break into line, keeping at most max
+// bytes of it; the rest of a longer line is read past, so that it can never
+// become a line of its own, and too_long tells. False at the end of the file.
+bool read_line(FILE* f, std::string& line, size_t max, bool& too_long)
+{
+    line.clear();
+    too_long = false;
+    int c = getc(f);
+    if (c == EOF) {
+        return false;
+    }
+    for (; c != EOF && c != '\n'; c = getc(f)) {
+        if (line.size() < max) {
+            line.push_back(static_cast<char>(c));
+        } else {
+            too_long = true;
+        }
+    }
+    return true;
+}
+
+// The name of a line's setting, for a message about it.
+std::string_view line_name(std::string_view line)
+{
+    const size_t end = line.find('=');
+    return line.substr(0, std::min<size_t>(end == std::string_view::npos ? 0 : end, 64));
 }
 
 bool read_settings_from(const std::string& path)
 {
-    FILE* f = fopen(path.c_str(), "r");
+    std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path.c_str(), "r"), fclose);
     if (!f) {
         return false;
     }
-    // A line longer than the buffer is read in 1023-byte pieces, each taken
-    // as a line of its own.
-    char line[1024];
-    while (fgets(line, sizeof line, f)) {
-        apply_file_line(line);
+    // Room for a name, its '=' and the longest value a setting holds.
+    constexpr size_t kLineMax = kSettingValueMax + 256;
+    std::string line;
+    bool too_long = false;
+    for (int number = 1; read_line(f.get(), line, kLineMax, too_long); ++number) {
+        if (too_long) {
+            // Half a value could name a folder the user never asked for;
+            // the setting keeps the value it had before the file.
+            const std::string_view name = line_name(line);
+            log_msg(LOG_ERROR, LOG_CAT_SYSTEM,
+                    "settings file %s, line %d: the value of \"%.*s\" is longer than %zu "
+                    "characters and is not taken\n",
+                    path.c_str(), number, static_cast<int>(name.size()), name.data(),
+                    kSettingValueMax);
+            continue;
+        }
+        apply_file_line(line.c_str());
     }
-    fclose(f);
     return true;
 }
 

@@ -24,12 +24,17 @@ int rpc_handler(HttpConnection* c)
 {
     http_add_no_cache(c);
     const char* url = c->url.data();
+    // What each player plays, and with it the players' addresses and titles,
+    // is for this server's own names: another site's script that made its
+    // name resolve here (DNS rebinding) would read it.
+    if (!http_request_host_is_own(c)) {
+        return http_send_empty(c, 403);
+    }
     if (strstr(url, "playing")) {
         return send_page(c, play_status_page());
     }
     // Switching SSDP is for the user's own pages and remote controls, not
-    // for whatever page of another site the user's browser opens; the
-    // status page above stays open to any host.
+    // for whatever page of another site the user's browser opens.
     const bool changes_mode = strstr(url, "mode?stealth") || strstr(url, "mode?alive");
     if (changes_mode && !http_request_is_own_origin(c)) {
         return http_send_empty(c, 403);

@@ -2,7 +2,9 @@
 
 #include "core/log.h"
 
+#include <string>
 #include <strings.h>
+#include <unistd.h>
 
 namespace
 {
@@ -29,8 +31,22 @@ std::string_view listener_authority(std::string_view base_url)
     return rest.substr(0, rest.find('/'));
 }
 
+// Whether host is name, alone or followed by ":port".
+bool is_name_with_port(std::string_view host, std::string_view name, std::string_view port)
+{
+    if (name.empty() || !starts_with_nocase(host, name)) {
+        return false;
+    }
+    const std::string_view after = host.substr(name.size());
+    return after.empty() ||
+           (after.size() == port.size() + 1 && after[0] == ':' && after.substr(1) == port);
+}
+
 // Whether a host name (with or without port) is one of the listener's own.
-bool is_own_host(std::string_view authority, std::string_view host)
+// The machine's own name is resolved by the home network's name service or
+// multicast DNS, never by a name server of another site, so a page cannot
+// be made to come from it.
+bool is_own_host(std::string_view authority, std::string_view host, std::string_view machine)
 {
     if (authority.empty() || host.empty()) {
         return false;
@@ -42,18 +58,15 @@ bool is_own_host(std::string_view authority, std::string_view host)
     if (host == authority || host == address) {
         return true;
     }
+    if (!machine.empty()) {
+        const std::string mdns = std::string(machine) + ".local";
+        if (is_name_with_port(host, machine, port) || is_name_with_port(host, mdns, port)) {
+            return true;
+        }
+    }
     // A browser on the server's own machine may name it "localhost"; no
     // other machine reaches a loopback listener.
-    if (address.substr(0, 4) != "127.") {
-        return false;
-    }
-    constexpr std::string_view kLocalhost = "localhost";
-    if (!starts_with_nocase(host, kLocalhost)) {
-        return false;
-    }
-    const std::string_view after = host.substr(kLocalhost.size());
-    return after.empty() ||
-           (after.size() == port.size() + 1 && after[0] == ':' && after.substr(1) == port);
+    return address.substr(0, 4) == "127." && is_name_with_port(host, "localhost", port);
 }
 
 // The host part of an "http://host[:port]..." text; nothing for another
@@ -68,35 +81,53 @@ bool url_host(std::string_view url, std::string_view& host)
     return true;
 }
 
+std::string machine_host_name()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
 } // namespace
 
 bool http_origin_is_own(std::string_view base_url, const OriginFields& fields)
 {
     const std::string_view authority = listener_authority(base_url);
-    if (fields.has_host && !is_own_host(authority, fields.host)) {
+    const std::string_view m = fields.machine_name;
+    if (fields.has_host && !is_own_host(authority, fields.host, m)) {
         return false;
     }
     std::string_view host;
     if (fields.has_origin && (!url_host(fields.origin, host) ||
                               host.size() + kHttpScheme.size() != fields.origin.size() ||
-                              !is_own_host(authority, host))) {
+                              !is_own_host(authority, host, m))) {
         return false;
     }
-    if (fields.has_referer && (!url_host(fields.referer, host) || !is_own_host(authority, host))) {
+    if (fields.has_referer &&
+        (!url_host(fields.referer, host) || !is_own_host(authority, host, m))) {
         return false;
     }
     return true;
 }
 
-bool http_request_is_own_origin(const HttpConnection* c)
+namespace
 {
+
+bool request_is_own(const HttpConnection* c, bool host_only)
+{
+    const std::string machine = machine_host_name();
     OriginFields fields;
+    fields.machine_name = machine;
     fields.has_host = http_has_header(c, HttpField::Host);
     fields.host = http_header(c, HttpField::Host);
-    fields.has_origin = http_has_header(c, HttpField::Origin);
-    fields.origin = http_header(c, HttpField::Origin);
-    fields.has_referer = http_has_header(c, HttpField::Referer);
-    fields.referer = http_header(c, HttpField::Referer);
+    if (!host_only) {
+        fields.has_origin = http_has_header(c, HttpField::Origin);
+        fields.origin = http_header(c, HttpField::Origin);
+        fields.has_referer = http_has_header(c, HttpField::Referer);
+        fields.referer = http_header(c, HttpField::Referer);
+    }
     if (http_origin_is_own(c->base_url.data(), fields)) {
         return true;
     }
@@ -107,4 +138,16 @@ bool http_request_is_own_origin(const HttpConnection* c)
             fields.host.data(), static_cast<int>(fields.origin.size()), fields.origin.data(),
             static_cast<int>(fields.referer.size()), fields.referer.data());
     return false;
+}
+
+} // namespace
+
+bool http_request_is_own_origin(const HttpConnection* c)
+{
+    return request_is_own(c, false);
+}
+
+bool http_request_host_is_own(const HttpConnection* c)
+{
+    return request_is_own(c, true);
 }

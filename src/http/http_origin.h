@@ -10,8 +10,10 @@
 
 // True when:
 // - the Host field names the listener the request came in on: its
-//   "address:port", the bare address, or "localhost" (with or without the
-//   port) when that listener is on a loopback address. A browser sends the
+//   "address:port", the bare address, this machine's host name (also with
+//   ".local", as multicast DNS names it), or "localhost" when that listener
+//   is on a loopback address; a name with the port only when it is the
+//   listener's port. A browser sends the
 //   name it resolved, so a foreign name with the server's address behind it
 //   (DNS rebinding) is refused. A request without Host (HTTP/1.0 players
 //   and scripts) passes this test; an empty Host does not.
@@ -23,9 +25,17 @@
 // and passes.
 [[nodiscard]] bool http_request_is_own_origin(const HttpConnection* connection);
 
+// The Host part of that test alone, for what the server shows rather than
+// changes (the configuration pages, the play status): another site's script
+// can read an answer only through a name of its own that it made resolve to
+// this server, and the browser then sends that name. Origin and Referer are
+// not asked, so that a link from another page still opens the pages.
+[[nodiscard]] bool http_request_host_is_own(const HttpConnection* connection);
+
 // The same test on the parts themselves: base_url is the listener's
 // "http://address:port/", and has_* false marks a field the request lacks.
 struct OriginFields {
+    std::string_view machine_name; // this machine's host name; empty: none
     bool has_host = false;
     std::string_view host;
     bool has_origin = false;

@@ -288,12 +288,17 @@ int http_send_404(HttpConnection* c)
     std::string page = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>Not Found</H1>";
     html_escape_append(page, c->url.data());
     page += " was not found on this server.</BODY></HTML>";
+    return http_send_page(c, 404, page);
+}
+
+int http_send_page(HttpConnection* c, int status, std::string_view page)
+{
     HttpConnection copy = *c;
     copy.content_length = static_cast<int64_t>(page.size());
     // A HEAD answer never carries a body: on a kept-alive connection the
     // client would read the page as the start of the next answer.
     const bool with_body = c->method != HTTP_HEAD;
-    if (http_send_header(&copy, 404, with_body) != 0) {
+    if (http_send_header(&copy, status, with_body) != 0) {
         return 1;
     }
     if (!with_body) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 inline constexpr const char* kServerIdentification =
     "Linux/2.x.x, UPnP/1.0, Corvalenso UPnP SDK/1.0";
@@ -58,6 +59,10 @@ int http_send_empty(HttpConnection* connection, int status);
 
 // The 404 page for the request's target (the page only for non-HEAD requests).
 int http_send_404(HttpConnection* connection);
+
+// An answer of status with the page as its body, of the connection's content
+// type (the body only for non-HEAD requests).
+int http_send_page(HttpConnection* connection, int status, std::string_view page);
 
 // Appends complete header lines ("Name: value\r\n"), keeping the total within
 // 1023 characters; a line that does not fit is dropped whole.

@@ -387,6 +387,17 @@ std::string configpage_image()
     return p;
 }
 
+std::string configpage_foreign_host(std::string_view base_url)
+{
+    std::string page = "<html><head><title>Plenwick configuration</title></head><body><p>The "
+                       "configuration pages open only by this server's own address: <a href=\"";
+    html_escape_append(page, base_url);
+    page += "configpage/index.htm\">";
+    html_escape_append(page, base_url);
+    page += "configpage/index.htm</a></p></body></html>\n";
+    return page;
+}
+
 std::string configpage_restricted()
 {
     return "<html><head><title>Plenwick Restriced Access</title></head><body "

@@ -156,6 +156,13 @@ int configpage_handler(HttpConnection* c)
         return HTTP_CLOSE;
     }
     http_add_no_cache(c);
+    // The pages show the served folders and every setting: read through a
+    // name that is not this server's (DNS rebinding), another site's script
+    // would read them too.
+    if (!http_request_host_is_own(c)) {
+        c->content_type = kMimeHtml;
+        return http_send_page(c, 403, configpage_foreign_host(c->base_url.data()));
+    }
     if (!configpage_access_allowed(setting_int(KEY_ENABLEWEB), c->base_url.data(),
                                    c->client_ip.data())) {
         return send_text(c, configpage_restricted(), kMimeHtml);

@@ -72,7 +72,7 @@ TEST_F(Settings, FileNamesMatchIgnoringCaseAndOneBlankBeforeEquals)
               "adaptcase 0\n"
               "scantime=5 # every five minutes\n");
     EXPECT_EQ(setting_str(KEY_IP), "10.0.0.7");
-    EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "b");
+    EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "a=b") << "a later '=' belongs to the value";
     EXPECT_EQ(setting_str(KEY_RADIO), "1") << "leading blanks make the name unknown";
     EXPECT_EQ(setting_str(KEY_ENABLEWEB), "1");
     EXPECT_EQ(setting_str(KEY_ADAPTCASE), "1") << "a line without '=' is ignored";
@@ -98,16 +98,52 @@ TEST_F(Settings, ListValueKeepsTrailingBlankInLastItem)
     EXPECT_EQ(setting_list_item(KEY_CONTENTDIR, 2), std::nullopt);
 }
 
-TEST_F(Settings, HighBytesAreOrdinaryAndLongLinesSplit)
+TEST_F(Settings, HighBytesAreOrdinaryAndLongLinesStayWhole)
 {
-    std::string long_line = "dbfile=" + std::string(1100, 'x') + "\n";
+    std::string dirs;
+    for (int i = 0; i < 12; ++i) {
+        dirs += (i ? "," : "") + std::string("/srv/media/a household's collection number ") +
+                std::to_string(i) + std::string(62, 'x');
+    }
+    ASSERT_GT(dirs.size(), 1200u);
+    const std::string longest(kSettingValueMax, 'n');
     read_file("friendlyname=Caf\xe9 K\xfc"
-              "che\n" +
-              long_line);
+              "che\n"
+              "contentdir=" +
+              dirs + "\ndbfile=" + longest + "\n");
     EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "Caf\xe9 K\xfc"
                                              "che");
-    EXPECT_EQ(setting_str(KEY_DBFILE), std::string(1023 - 7, 'x'))
-        << "the first 1023-byte piece is a line of its own";
+    EXPECT_EQ(setting_str(KEY_CONTENTDIR), dirs);
+    EXPECT_EQ(setting_str(KEY_DBFILE), longest);
+}
+
+// A cut line once made a half path a content directory, and the end of a
+// long friendly name a setting of its own.
+TEST_F(Settings, LongValuesComeBackWholeAfterARestart)
+{
+    const std::string name = std::string(1010, 'N') + "contentdir=/etc";
+    setting_set(KEY_FRIENDLYNAME, name);
+    settings_write();
+    settings_free_all();
+    settings_apply_defaults();
+    settings_read_file();
+    EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), name);
+    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "");
+
+    // Longer than any value: refused whole, named in the log, and the line
+    // after it is read as usual.
+    log_open_file(dir.file("log.txt").c_str());
+    read_file("contentdir=/srv/" + std::string(kSettingValueMax + 300, 'x') + "\nhttpport=9123\n");
+    setting_set(KEY_IP, std::string(kSettingValueMax + 1, '1'));
+    log_close();
+    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "");
+    EXPECT_EQ(setting_int(KEY_HTTPPORT), 9123);
+    EXPECT_EQ(setting_str(KEY_IP), "");
+    const std::string log = read_text_file(dir.file("log.txt"));
+    EXPECT_NE(log.find("line 1: the value of \"contentdir\" is longer than 65536 characters"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("the value of setting \"ip\" is longer"), std::string::npos) << log;
 }
 
 TEST_F(Settings, ListItemsAreExactPieces)

@@ -66,11 +66,13 @@ struct OriginCase {
     bool own;
 };
 
-void check_origin(const char* base_url, std::initializer_list<OriginCase> cases)
+void check_origin(const char* base_url, std::initializer_list<OriginCase> cases,
+                  const char* machine = "")
 {
     int row = 0;
     for (const OriginCase& k : cases) {
         OriginFields f;
+        f.machine_name = machine;
         f.has_host = k.host != nullptr;
         f.host = k.host ? k.host : "";
         f.has_origin = k.origin != nullptr;
@@ -130,6 +132,19 @@ TEST(HttpOrigin, OnlyTheListenersOwnNamesMayChangeState)
                      {"localhost.evil.example:9000", nullptr, nullptr, false},
                      {"localhost:90000", nullptr, nullptr, false},
                  });
+    // The machine's own name, as the home network's name service or
+    // multicast DNS gives it, with the listener's port or none.
+    check_origin("http://192.168.1.5:9000/",
+                 {
+                     {"nas:9000", nullptr, nullptr, true},
+                     {"NAS.local", "http://nas.local:9000", nullptr, true},
+                     {"192.168.1.5:9000", nullptr, "http://nas:9000/configpage/", true},
+                     {"nas:9001", nullptr, nullptr, false},
+                     {"nas.evil.example:9000", nullptr, nullptr, false},
+                     {"nas.localhost:9000", nullptr, nullptr, false},
+                     {"na:9000", nullptr, nullptr, false},
+                 },
+                 "nas");
     // A connection that came in on no listener knows no name of its own.
     check_origin("",
                  {{"127.0.0.1:9000", nullptr, nullptr, false}, {nullptr, nullptr, nullptr, true}});

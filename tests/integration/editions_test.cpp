@@ -78,6 +78,16 @@ TEST(Editions, OnlyTheFullEditionCarriesThePack)
     const std::string full_status = get(plenwick.port(), "/configpage/status.htm");
     EXPECT_EQ(full_status.find("Upgrade to the full Plenwick"), std::string::npos);
     EXPECT_NE(full_status.find("image specific settings"), std::string::npos);
+
+    // Read through a name that is not the server's (DNS rebinding), the pages
+    // and the play status show nothing.
+    for (const char* path : {"/configpage/general.htm", "/rpc/playing"}) {
+        const auto foreign =
+            http_exchange(plenwick.port(),
+                          std::string("GET ") + path + " HTTP/1.1\r\nHost: evil.example\r\n\r\n");
+        ASSERT_TRUE(foreign) << path;
+        EXPECT_EQ(foreign->status, 403) << path;
+    }
 }
 
 TEST(Editions, MusicEditionReadsTheFullEditionsLibraryFile)

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace
 {
@@ -42,9 +43,13 @@ protected:
         cap.c.method = body ? HTTP_POST : HTTP_GET;
         snprintf(cap.c.client_ip.data(), cap.c.client_ip.size(), "%s", client);
         snprintf(cap.c.base_url.data(), cap.c.base_url.size(), "%s", base);
-        const std::string host = std::string(base).substr(7, strlen(base) - 8);
-        http_set_head(&cap.c, std::string(body ? "POST " : "GET ") + url +
-                                  " HTTP/1.1\r\nHost: " + host + "\r\n" + headers + "\r\n");
+        // The listener's own name, unless the test names another.
+        const std::string host =
+            headers.starts_with("Host:")
+                ? std::string()
+                : "Host: " + std::string(base).substr(7, strlen(base) - 8) + "\r\n";
+        http_set_head(&cap.c, std::string(body ? "POST " : "GET ") + url + " HTTP/1.1\r\n" + host +
+                                  headers + "\r\n");
         if (body) {
             cap.c.body = body;
             cap.c.body_length = static_cast<int64_t>(strlen(body));
@@ -143,6 +148,32 @@ TEST_F(ConfigPage, PostsFromAnotherSiteChangeNothing)
                              "Origin: http://127.0.0.1:9000\r\n");
     EXPECT_EQ(own.status, 200);
     EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), "Ours");
+}
+
+// A page of another site that made its own name resolve to the server (DNS
+// rebinding) could read the served folders and settings.
+TEST_F(ConfigPage, PagesAnswerOnlyTheServersOwnNames)
+{
+    setting_set(KEY_CONTENTDIR, "/home/me/private");
+    for (const char* page : {"/configpage/general.htm", "/configpage/status.htm",
+                             "/configpage/index.htm", "/configpage/friendlyname"}) {
+        const Page foreign = request(page, nullptr, "Host: evil.example:9000\r\n");
+        EXPECT_EQ(foreign.status, 403) << page;
+        EXPECT_EQ(foreign.body.find("/home/me/private"), std::string::npos) << page;
+        EXPECT_NE(foreign.body.find("href=\"http://127.0.0.1:9000/configpage/index.htm\""),
+                  std::string::npos)
+            << foreign.body;
+    }
+    // This machine's own name, and a link from another site's page, open them.
+    char name[256] = {};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    for (const std::string& host :
+         {std::string("Host: ") + name + ":9000\r\n", std::string("Host: ") + name + ".local\r\n",
+          std::string("Referer: http://evil.example/links.html\r\n")}) {
+        const Page own = request("/configpage/general.htm", nullptr, host);
+        EXPECT_EQ(own.status, 200) << host;
+        EXPECT_NE(own.body.find("/home/me/private"), std::string::npos) << host;
+    }
 }
 
 TEST_F(ConfigPage, ValuesAreShownEscaped)
