@@ -138,15 +138,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                              "<ContainerID>0</ContainerID><SearchCriteria>*</SearchCriteria>"
                              "</u:Browse></s:Body></s:Envelope>";
     const XmlTree tree = xml_parse(body.c_str());
-    for (const SoapAction action :
-         {SoapAction::Browse, SoapAction::XBrowseByLetter, SoapAction::Search}) {
+    for (const char* action : {"ContentDirectory:1#Browse", "ContentDirectory:1#X_BrowseByLetter",
+                               "ContentDirectory:1#Search"}) {
         HttpConnection c;
         c.socket = fds[0];
         c.http_version = 11;
         c.method = HTTP_POST;
         snprintf(c.base_url.data(), c.base_url.size(), "http://127.0.0.1:9000/");
         snprintf(c.client_ip.data(), c.client_ip.size(), "127.0.0.1");
-        soap_dispatch(&c, action, tree.get());
+        soap_action_of(action)->handler(&c, tree.get());
         drain(fds[1]);
     }
     close(fds[0]);

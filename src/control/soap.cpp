@@ -60,45 +60,6 @@ namespace
 
 constexpr int kFallbackRow = 7; // 604
 
-struct ActionRow {
-    const char* text;
-    SoapAction action;
-};
-
-// Tested in this order: the first text that the header holds decides, so
-// X_BrowseByLetter comes before Browse, whose text it contains too. The
-// service prefix decides, not the control URL posted to.
-constexpr ActionRow kActions[] = {
-    {"ContentDirectory:1#GetSearchCapabilities", SoapAction::GetSearchCapabilities},
-    {"ContentDirectory:1#GetSortCapabilities", SoapAction::GetSortCapabilities},
-    {"ContentDirectory:1#GetSystemUpdateID", SoapAction::GetSystemUpdateID},
-    {"ContentDirectory:1#X_BrowseByLetter", SoapAction::XBrowseByLetter},
-    {"ContentDirectory:1#Browse", SoapAction::Browse},
-    {"ContentDirectory:1#Search", SoapAction::Search},
-    {"ContentDirectory:1#CreateObject", SoapAction::CreateObject},
-    {"ContentDirectory:1#DestroyObject", SoapAction::DestroyObject},
-    {"ContentDirectory:1#UpdateObject", SoapAction::UpdateObject},
-    {"ContentDirectory:1#ImportResource", SoapAction::ImportResource},
-    {"ContentDirectory:1#ExportResource", SoapAction::ExportResource},
-    {"ContentDirectory:1#StopTransferResource", SoapAction::StopTransferResource},
-    {"ContentDirectory:1#GetTransferProgress", SoapAction::GetTransferProgress},
-    {"ContentDirectory:1#DeleteResource", SoapAction::DeleteResource},
-    {"ContentDirectory:1#CreateReference", SoapAction::CreateReference},
-    {"ConnectionManager:1#GetProtocolInfo", SoapAction::GetProtocolInfo},
-    {"ConnectionManager:1#PrepareForConnection", SoapAction::PrepareForConnection},
-    {"ConnectionManager:1#ConnectionComplete", SoapAction::ConnectionComplete},
-    {"ConnectionManager:1#GetCurrentConnectionIDs", SoapAction::GetCurrentConnectionIDs},
-    {"ConnectionManager:1#GetCurrentConnectionInfo", SoapAction::GetCurrentConnectionInfo},
-    // Samsung televisions ask for the feature list before they browse, and
-    // save a bookmark whenever playback stops.
-    {"ContentDirectory:1#X_GetFeatureList", SoapAction::XGetFeatureList},
-    {"ContentDirectory:1#X_SetBookmark", SoapAction::XSetBookmark},
-    // Xbox consoles and Windows Media Player check they are registered.
-    {"X_MS_MediaReceiverRegistrar:1#IsAuthorized", SoapAction::RegistrarIsAuthorized},
-    {"X_MS_MediaReceiverRegistrar:1#IsValidated", SoapAction::RegistrarIsValidated},
-    {"X_MS_MediaReceiverRegistrar:1#RegisterDevice", SoapAction::RegistrarRegisterDevice},
-};
-
 } // namespace
 
 const UpnpError& upnp_error_for(int code)
@@ -167,21 +128,34 @@ int soap_send_response(HttpConnection* c, const char* action, const char* ns,
     return soap_send_envelope(c, sb);
 }
 
-SoapAction soap_action_of(std::string_view value)
+std::string_view soap_action_name(std::string_view value)
 {
-    // "urn:schemas-upnp-org:service:ContentDirectory:1#Browse", quoted or
-    // not: the service and the action end the value.
     while (!value.empty() && (value.back() == '"' || value.back() == ' ')) {
         value.remove_suffix(1);
     }
-    for (const ActionRow& row : kActions) {
-        const std::string_view text = row.text;
-        if (value.size() >= text.size() && value.substr(value.size() - text.size()) == text &&
-            (value.size() == text.size() || value[value.size() - text.size() - 1] == ':')) {
-            return row.action;
+    const size_t hash = value.rfind('#');
+    if (hash == std::string_view::npos) {
+        return {};
+    }
+    // The service type is the two ':'-separated parts before the '#'
+    // ("ContentDirectory" and "1"); whatever names its domain comes before.
+    const size_t version = value.rfind(':', hash);
+    if (version == std::string_view::npos) {
+        return {};
+    }
+    const size_t service = version == 0 ? std::string_view::npos : value.rfind(':', version - 1);
+    return service == std::string_view::npos ? value : value.substr(service + 1);
+}
+
+const SoapActionRow* soap_action_of(std::string_view value)
+{
+    const std::string_view name = soap_action_name(value);
+    for (const SoapActionRow& row : soap_actions()) {
+        if (name == row.name) {
+            return &row;
         }
     }
-    return SoapAction::None;
+    return nullptr;
 }
 
 const char* soap_arg(const XmlElement* body, const char* name)
@@ -224,10 +198,10 @@ bool soap_arg_ui4(const XmlElement* body, const char* name, uint32_t& value)
 
 int soap_control_handler(HttpConnection* c)
 {
-    const SoapAction action = soap_action_of(http_header(c, HttpField::SoapAction));
-    if (action == SoapAction::None) {
+    const SoapActionRow* action = soap_action_of(http_header(c, HttpField::SoapAction));
+    if (!action) {
         return soap_send_fault(c, 401);
     }
     const XmlTree body = xml_parse(c->body);
-    return soap_dispatch(c, action, body.get());
+    return action->handler(c, body.get());
 }

@@ -50,40 +50,25 @@ int soap_send_response(HttpConnection* connection, const char* action, const cha
 // "/ConnectionManager/Control".
 int soap_control_handler(HttpConnection* connection);
 
-// The actions, in the order the header is tested against them (the first
-// whose text it contains wins).
-enum class SoapAction {
-    GetSearchCapabilities,
-    GetSortCapabilities,
-    GetSystemUpdateID,
-    XBrowseByLetter,
-    Browse,
-    Search,
-    CreateObject,
-    DestroyObject,
-    UpdateObject,
-    ImportResource,
-    ExportResource,
-    StopTransferResource,
-    GetTransferProgress,
-    DeleteResource,
-    CreateReference,
-    GetProtocolInfo,
-    PrepareForConnection,
-    ConnectionComplete,
-    GetCurrentConnectionIDs,
-    GetCurrentConnectionInfo,
-    XGetFeatureList,
-    XSetBookmark,
-    RegistrarIsAuthorized,
-    RegistrarIsValidated,
-    RegistrarRegisterDevice,
-    None, // no SOAPACTION header, or an action not listed
+// The handler of one action: sends the answer (or the fault) for the parsed
+// body (null when there was none). 0 when it was sent, else 1.
+using SoapHandler = int (*)(HttpConnection* connection, const XmlElement* body);
+
+struct SoapActionRow {
+    // The service type and the action, as a SOAPACTION value ends:
+    // "ContentDirectory:1#Browse".
+    const char* name;
+    SoapHandler handler;
 };
 
-// The action a SOAPACTION header value names (the service and action text as
-// written, case-sensitive).
-SoapAction soap_action_of(std::string_view value);
+// The "Service:version#Action" part of a SOAPACTION header value
+// ("urn:schemas-upnp-org:service:ContentDirectory:1#Browse", quoted or not);
+// empty when the value has no '#'.
+std::string_view soap_action_name(std::string_view value);
+
+// The action a SOAPACTION header value names, compared whole and
+// case-sensitively; null for none.
+const SoapActionRow* soap_action_of(std::string_view value);
 
 // An argument: the text of the first element of that name anywhere in the
 // body, or null; a number with atoi, 0 when absent.

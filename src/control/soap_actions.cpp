@@ -32,7 +32,7 @@ int send_spaced(HttpConnection* c, const char* action, const std::vector<std::st
     return send_text(c, sb);
 }
 
-int get_search_capabilities(HttpConnection* c)
+int get_search_capabilities(HttpConnection* c, const XmlElement*)
 {
     const char* caps = setting_int(KEY_NOSEARCH) != 0        ? ""
                        : client_quirks_of(c).search_caps_all ? "*"
@@ -41,7 +41,7 @@ int get_search_capabilities(HttpConnection* c)
                               std::string("<SearchCaps>") + caps + "</SearchCaps>");
 }
 
-int get_system_update_id(HttpConnection* c)
+int get_system_update_id(HttpConnection* c, const XmlElement*)
 {
     const uint32_t id = db_system_update_id();
     return soap_send_response(c, "GetSystemUpdateID", kContentDirectoryNs,
@@ -161,52 +161,83 @@ int update_object(HttpConnection* c, const XmlElement* body)
     return send_text(c, sb);
 }
 
-int soap_dispatch(HttpConnection* c, SoapAction action, const XmlElement* body)
+namespace
 {
-    switch (action) {
-    case SoapAction::GetSearchCapabilities:
-        return get_search_capabilities(c);
-    case SoapAction::GetSortCapabilities:
-        return soap_send_response(c, "GetSortCapabilities", kContentDirectoryNs,
-                                  std::string("<SortCaps>") + kSortCapabilities + "</SortCaps>");
-    case SoapAction::GetSystemUpdateID:
-        return get_system_update_id(c);
-    case SoapAction::XBrowseByLetter:
-        return browse(c, body, true);
-    case SoapAction::Browse:
-        return browse(c, body, false);
-    case SoapAction::Search:
-        return search(c, body);
-    case SoapAction::UpdateObject:
-        return update_object(c, body);
-    case SoapAction::GetProtocolInfo:
-        return send_spaced(c, "GetProtocolInfo",
-                           {"<Source>" + dlna_source_protocols() + "</Source>", "<Sink></Sink>"});
-    case SoapAction::PrepareForConnection:
-        return soap_send_fault(c, soap_arg(body, "Direction") ? 602 : 402);
-    case SoapAction::GetCurrentConnectionIDs:
-        return send_spaced(c, "GetCurrentConnectionIDs", {"<ConnectionIDs>0</ConnectionIDs>"});
-    case SoapAction::GetCurrentConnectionInfo:
-        return send_spaced(c, "GetCurrentConnectionInfo",
-                           {"<RcsID>-1</RcsID>", "<AVTransportID>-1</AVTransportID>",
-                            "<ProtocolInfo></ProtocolInfo>",
-                            "<PeerConnectionManager></PeerConnectionManager>",
-                            "<PeerConnectionID>-1</PeerConnectionID>",
-                            "<Direction>Output</Direction>", "<Status>Unknown</Status>"});
-    case SoapAction::XGetFeatureList:
-        return vendor_get_feature_list(c);
-    case SoapAction::XSetBookmark:
-        return vendor_set_bookmark(c);
-    case SoapAction::RegistrarIsAuthorized:
-        return vendor_registrar_is_authorized(c);
-    case SoapAction::RegistrarIsValidated:
-        return vendor_registrar_is_validated(c);
-    case SoapAction::RegistrarRegisterDevice:
-        return vendor_registrar_register_device(c);
-    case SoapAction::None:
-        return soap_send_fault(c, 401);
-    default:
-        // CreateObject, DestroyObject, the transfer actions, ConnectionComplete.
-        return soap_send_fault(c, 602);
-    }
+
+int get_sort_capabilities(HttpConnection* c, const XmlElement*)
+{
+    return soap_send_response(c, "GetSortCapabilities", kContentDirectoryNs,
+                              std::string("<SortCaps>") + kSortCapabilities + "</SortCaps>");
+}
+
+int get_protocol_info(HttpConnection* c, const XmlElement*)
+{
+    return send_spaced(c, "GetProtocolInfo",
+                       {"<Source>" + dlna_source_protocols() + "</Source>", "<Sink></Sink>"});
+}
+
+int prepare_for_connection(HttpConnection* c, const XmlElement* body)
+{
+    return soap_send_fault(c, soap_arg(body, "Direction") ? 602 : 402);
+}
+
+int get_current_connection_ids(HttpConnection* c, const XmlElement*)
+{
+    return send_spaced(c, "GetCurrentConnectionIDs", {"<ConnectionIDs>0</ConnectionIDs>"});
+}
+
+int get_current_connection_info(HttpConnection* c, const XmlElement*)
+{
+    return send_spaced(c, "GetCurrentConnectionInfo",
+                       {"<RcsID>-1</RcsID>", "<AVTransportID>-1</AVTransportID>",
+                        "<ProtocolInfo></ProtocolInfo>",
+                        "<PeerConnectionManager></PeerConnectionManager>",
+                        "<PeerConnectionID>-1</PeerConnectionID>", "<Direction>Output</Direction>",
+                        "<Status>Unknown</Status>"});
+}
+
+// The optional actions of the services that this server does not offer.
+int not_offered(HttpConnection* c, const XmlElement*)
+{
+    return soap_send_fault(c, 602);
+}
+
+constexpr SoapActionRow kSoapActions[] = {
+    {"ContentDirectory:1#GetSearchCapabilities", get_search_capabilities},
+    {"ContentDirectory:1#GetSortCapabilities", get_sort_capabilities},
+    {"ContentDirectory:1#GetSystemUpdateID", get_system_update_id},
+    {"ContentDirectory:1#X_BrowseByLetter",
+     [](HttpConnection* c, const XmlElement* body) { return browse(c, body, true); }},
+    {"ContentDirectory:1#Browse",
+     [](HttpConnection* c, const XmlElement* body) { return browse(c, body, false); }},
+    {"ContentDirectory:1#Search", search},
+    {"ContentDirectory:1#CreateObject", not_offered},
+    {"ContentDirectory:1#DestroyObject", not_offered},
+    {"ContentDirectory:1#UpdateObject", update_object},
+    {"ContentDirectory:1#ImportResource", not_offered},
+    {"ContentDirectory:1#ExportResource", not_offered},
+    {"ContentDirectory:1#StopTransferResource", not_offered},
+    {"ContentDirectory:1#GetTransferProgress", not_offered},
+    {"ContentDirectory:1#DeleteResource", not_offered},
+    {"ContentDirectory:1#CreateReference", not_offered},
+    {"ConnectionManager:1#GetProtocolInfo", get_protocol_info},
+    {"ConnectionManager:1#PrepareForConnection", prepare_for_connection},
+    {"ConnectionManager:1#ConnectionComplete", not_offered},
+    {"ConnectionManager:1#GetCurrentConnectionIDs", get_current_connection_ids},
+    {"ConnectionManager:1#GetCurrentConnectionInfo", get_current_connection_info},
+    // Samsung televisions ask for the feature list before they browse, and
+    // save a bookmark whenever playback stops.
+    {"ContentDirectory:1#X_GetFeatureList", vendor_get_feature_list},
+    {"ContentDirectory:1#X_SetBookmark", vendor_set_bookmark},
+    // Xbox consoles and Windows Media Player check they are registered.
+    {"X_MS_MediaReceiverRegistrar:1#IsAuthorized", vendor_registrar_is_authorized},
+    {"X_MS_MediaReceiverRegistrar:1#IsValidated", vendor_registrar_is_validated},
+    {"X_MS_MediaReceiverRegistrar:1#RegisterDevice", vendor_registrar_register_device},
+};
+
+} // namespace
+
+std::span<const SoapActionRow> soap_actions()
+{
+    return kSoapActions;
 }

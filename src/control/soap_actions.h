@@ -6,9 +6,12 @@
 
 #include "control/soap.h"
 
-// Runs the handler of an action with the parsed body (null when there was
-// none); the handler sends the answer. 0 when it was sent, else 1.
-int soap_dispatch(HttpConnection* connection, SoapAction action, const XmlElement* body);
+#include <span>
+
+// Every action of both services, one row each: the actions of the service
+// descriptions, and those that players of other makers call although no
+// description offers them.
+std::span<const SoapActionRow> soap_actions();
 
 // Constants of the answers.
 inline constexpr char kSortCapabilities[] =

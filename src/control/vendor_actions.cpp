@@ -31,7 +31,7 @@ std::string vendor_feature_list(const DbLock& lock)
     return doc;
 }
 
-int vendor_get_feature_list(HttpConnection* c)
+int vendor_get_feature_list(HttpConnection* c, const XmlElement*)
 {
     std::string list;
     {
@@ -43,22 +43,22 @@ int vendor_get_feature_list(HttpConnection* c)
                               "<FeatureList>" + html_escape(list) + "</FeatureList>");
 }
 
-int vendor_set_bookmark(HttpConnection* c)
+int vendor_set_bookmark(HttpConnection* c, const XmlElement*)
 {
     return soap_send_response(c, "X_SetBookmark", kContentDirectoryNs, "");
 }
 
-int vendor_registrar_is_authorized(HttpConnection* c)
+int vendor_registrar_is_authorized(HttpConnection* c, const XmlElement*)
 {
     return soap_send_response(c, "IsAuthorized", kRegistrarNs, "<Result>1</Result>");
 }
 
-int vendor_registrar_is_validated(HttpConnection* c)
+int vendor_registrar_is_validated(HttpConnection* c, const XmlElement*)
 {
     return soap_send_response(c, "IsValidated", kRegistrarNs, "<Result>1</Result>");
 }
 
-int vendor_registrar_register_device(HttpConnection* c)
+int vendor_registrar_register_device(HttpConnection* c, const XmlElement*)
 {
     return soap_send_response(c, "RegisterDevice", kRegistrarNs,
                               "<RegistrationRespMsg></RegistrationRespMsg>");

@@ -4,6 +4,7 @@
 // before they browse.
 #pragma once
 
+#include "control/xml.h"
 #include "db/media_db.h"
 #include "http/http_connection.h"
 
@@ -17,15 +18,15 @@ inline constexpr char kRegistrarNs[] = "urn:microsoft.com:service:X_MS_MediaRece
 std::string vendor_feature_list(const DbLock& lock);
 
 // ContentDirectory X_GetFeatureList: the feature list, escaped once.
-int vendor_get_feature_list(HttpConnection* connection);
+int vendor_get_feature_list(HttpConnection* connection, const XmlElement* body);
 
 // ContentDirectory X_SetBookmark: the position a player keeps for an item.
 // Nothing is stored; the player is told it succeeded so that it does not
 // report an error when it stops playing.
-int vendor_set_bookmark(HttpConnection* connection);
+int vendor_set_bookmark(HttpConnection* connection, const XmlElement* body);
 
 // X_MS_MediaReceiverRegistrar: every player is authorised and validated
 // (Result 1), and RegisterDevice succeeds with an empty answer.
-int vendor_registrar_is_authorized(HttpConnection* connection);
-int vendor_registrar_is_validated(HttpConnection* connection);
-int vendor_registrar_register_device(HttpConnection* connection);
+int vendor_registrar_is_authorized(HttpConnection* connection, const XmlElement* body);
+int vendor_registrar_is_validated(HttpConnection* connection, const XmlElement* body);
+int vendor_registrar_register_device(HttpConnection* connection, const XmlElement* body);

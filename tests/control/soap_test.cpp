@@ -64,20 +64,31 @@ int error_code(const Answer& a)
     return at == std::string::npos ? 0 : atoi(a.body.c_str() + at + 11);
 }
 
-TEST(SoapDispatch, ActionsInTableOrderAndHeaderNamesInAnyCase)
+// The action is the header's "Service:version#Action" part, compared whole.
+TEST(SoapDispatch, ActionsByTheirWholeNameAndHeaderNamesInAnyCase)
 {
-    EXPECT_EQ(
-        soap_action_of("\"urn:schemas-upnp-org:service:ContentDirectory:1#X_BrowseByLetter\""),
-        SoapAction::XBrowseByLetter)
-        << "not taken for Browse";
-    EXPECT_EQ(soap_action_of("\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\""),
-              SoapAction::Browse);
-    EXPECT_EQ(soap_action_of("urn:x:ConnectionManager:1#GetProtocolInfo"),
-              SoapAction::GetProtocolInfo);
-    EXPECT_EQ(soap_action_of("\"urn:x:ContentDirectory:1#browse\""), SoapAction::None)
-        << "the action itself is case-sensitive";
-    EXPECT_EQ(soap_action_of("\"urn:x:ContentDirectory:1#BrowseMore\""), SoapAction::None);
-    EXPECT_EQ(soap_action_of(""), SoapAction::None);
+    struct Case {
+        const char* header;
+        const char* action; // null: none
+    };
+    for (const Case& k : {
+             Case{"\"urn:schemas-upnp-org:service:ContentDirectory:1#X_BrowseByLetter\"",
+                  "ContentDirectory:1#X_BrowseByLetter"},
+             Case{"\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\" ",
+                  "ContentDirectory:1#Browse"},
+             Case{"urn:x:ConnectionManager:1#GetProtocolInfo",
+                  "ConnectionManager:1#GetProtocolInfo"},
+             Case{"ContentDirectory:1#Search", "ContentDirectory:1#Search"},
+             Case{"\"urn:x:ContentDirectory:1#browse\"", nullptr}, // the action is case-sensitive
+             Case{"\"urn:x:ContentDirectory:1#BrowseMore\"", nullptr},
+             Case{"urn:x:XContentDirectory:1#Browse", nullptr},
+             Case{"urn:x:ContentDirectory:2#Browse", nullptr},
+             Case{"1#Browse", nullptr},
+             Case{"", nullptr},
+         }) {
+        const SoapActionRow* row = soap_action_of(k.header);
+        EXPECT_STREQ(row ? row->name : nullptr, k.action) << k.header;
+    }
     EXPECT_EQ(error_code(post("soapaction: \"urn:x:ContentDirectory:1#Nothing\"", "")), 401)
         << "the header name in any case";
     EXPECT_EQ(error_code(post("Host: x", "")), 401);
