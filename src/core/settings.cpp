@@ -1,6 +1,7 @@
 #include "core/settings.h"
 
 #include "core/log.h"
+#include "core/settings_table.h"
 
 #include <array>
 #include <atomic>
@@ -10,96 +11,6 @@
 
 namespace
 {
-
-struct KeyInfo {
-    const char* name;
-    bool list;
-};
-
-// Row number is the key number; the order is fixed by the settings file,
-// the command line and every reader that names keys by number.
-constexpr std::array<KeyInfo, KEY_COUNT> kKeys{{
-    {"enableweb", false},
-    {"descriptions", false},
-    {"radio", false},
-    {"ds", true},
-    {"ms", true},
-    {"ps", true},
-    {"contentdir", true},
-    {"friendlyname", false},
-    {"adaptcase", false},
-    {"randomizeplaylists", false},
-    {"ip", false},
-    {"nicrestart", false},
-    {"dev", false},
-    {"tiniurl", false},
-    {"tiniimageurl", false},
-    {"v", false},
-    {"numradiostations", false},
-    {"radioreread", false},
-    {"dbfile", false},
-    {"externaldbfile", false},
-    {"ignoredir", true},
-    {"compilationsdir", true},
-    {"musicclient", true},
-    {"dlinkclient", true},
-    {"nosearch", false},
-    {"norescale", false},
-    {"videoi", false},
-    {"idxdir", false},
-    {"noxonclient", true},
-    {"stpport", false},
-    {"phpaddr", false},
-    {"h2haddr", false},
-    {"getaddr", false},
-    {"h2hid", false},
-    {"adobedsn", false},
-    {"adobepath", false},
-    {"ituneslib", false},
-    {"ipoddb", false},
-    {"insertgif", false},
-    {"scantime", false},
-    {"D", false},
-    {"netgearupgrade", false},
-    {"httpport", false},
-    {"playlistnumentries", false},
-    {"winamp", false},
-    {"alltracks", false},
-    {"playlists", false},
-    {"playlistlastplayed", false},
-    {"playlistmostplayed", false},
-    {"internetradio", false},
-    {"allownradiostations", false},
-    {"allpictures", false},
-    {"allvideos", false},
-    {"rootmusic", false},
-    {"rootpicture", false},
-    {"rootvideo", false},
-    {"musicnode1", true},
-    {"musicnode2", true},
-    {"musicnode3", true},
-    {"musicnode4", true},
-    {"musicnode5", true},
-    {"musicnode6", true},
-    {"musicnode7", true},
-    {"musicnode8", true},
-    {"musicnode9", true},
-    {"musicnode10", true},
-    {"picturenode1", true},
-    {"picturenode2", true},
-    {"picturenode3", true},
-    {"picturenode4", true},
-    {"picturenode5", true},
-    {"videonode1", true},
-    {"videonode2", true},
-    {"videonode3", true},
-    {"videonode4", true},
-    {"videonode5", true},
-    {"musicbuffer", false},
-    {"picturebuffer", false},
-    {"videobuffer", false},
-    {"followmeserver", false},
-}};
 
 struct Entry {
     std::string value; // empty = unset
@@ -215,18 +126,18 @@ int setting_list_count(int key)
 
 const char* setting_name(int key)
 {
-    return valid_key(key) ? kKeys[key].name : nullptr;
+    return valid_key(key) ? kSettingRows[key].name : nullptr;
 }
 
 bool setting_is_list(int key)
 {
-    return valid_key(key) && kKeys[key].list;
+    return valid_key(key) && (kSettingRows[key].kind == SettingKind::List);
 }
 
 int setting_key_by_name(std::string_view name)
 {
     for (int key = 0; key < KEY_COUNT; ++key) {
-        std::string_view candidate = kKeys[key].name;
+        std::string_view candidate = kSettingRows[key].name;
         if (candidate.size() != name.size()) {
             continue;
         }
@@ -250,7 +161,7 @@ void setting_set(int key, std::string_view value)
     if (value.size() > kSettingValueMax) {
         log_msg(LOG_ERROR, LOG_CAT_SYSTEM,
                 "the value of setting \"%s\" is longer than %zu characters and is not taken\n",
-                kKeys[key].name, kSettingValueMax);
+                kSettingRows[key].name, kSettingValueMax);
         return;
     }
     Entry fresh;
@@ -269,7 +180,7 @@ void setting_set(int key, std::string_view value)
     value = clean;
     if (!value.empty()) {
         fresh.value = std::string(value);
-        if (kKeys[key].list) {
+        if ((kSettingRows[key].kind == SettingKind::List)) {
             fresh.items = split_items(value);
         }
     }

@@ -1,5 +1,6 @@
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/settings_table.h"
 #include "support/temp_dir.h"
 
 #include <atomic>
@@ -61,6 +62,15 @@ TEST_F(Settings, DefaultsFillTheWholeTemplate)
 
     settings_write();
     EXPECT_EQ(read_text_file(dir.file("test.ini")), reference);
+
+    // A number's default lies in its range, so the checks of values never
+    // refuse what the server itself starts with.
+    for (const SettingRow& row : kSettingRows) {
+        if (row.kind == SettingKind::Number && row.default_value) {
+            EXPECT_LE(row.min, setting_int(row.key)) << row.name;
+            EXPECT_GE(row.max, setting_int(row.key)) << row.name;
+        }
+    }
 }
 
 TEST_F(Settings, FileNamesMatchIgnoringCaseAndOneBlankBeforeEquals)
