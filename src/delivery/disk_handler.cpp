@@ -48,7 +48,7 @@ bool ends_with_nocase(std::string_view text, std::string_view suffix)
 HttpByteSpan answer_span(const HttpConnection* c, int64_t file_size, int64_t duration_ms)
 {
     HttpRange range = http_request_range(c);
-    if (range.is_time) {
+    if (range.is_time()) {
         range = duration_ms > 0 && range.start >= 0
                     ? http_time_range_to_bytes(range, file_size, duration_ms)
                     : HttpRange{};
@@ -125,7 +125,7 @@ int disk_handler(HttpConnection* c)
     // A play-time seek needs the item's byte rate; without it the seek
     // cannot be honoured, and a player told so seeks by bytes instead of
     // playing the start as if it were the place it asked for.
-    const bool time_seek = dlna_time_seek_requested(c);
+    const bool time_seek = http_request_range(c).source == RangeSource::TimeSeek;
     if (time_seek && !resource.time_seek) {
         return http_send_empty(c, 406);
     }

@@ -67,13 +67,6 @@ int dlna_add_media_headers(HttpConnection* c, const DlnaResource& resource, bool
     return 0;
 }
 
-bool dlna_time_seek_requested(const HttpConnection* c)
-{
-    // A Range field wins over a play-time range, as the range parser reads them.
-    return c->range_override < 0 && http_has_header(c, HttpField::TimeSeekRange) &&
-           !http_has_header(c, HttpField::Range);
-}
-
 void dlna_add_time_seek_header(HttpConnection* c, int64_t start_ms, int64_t end_ms,
                                int64_t duration_ms, int64_t first_byte, int64_t last_byte,
                                int64_t size)

@@ -18,10 +18,6 @@
 int dlna_add_media_headers(HttpConnection* connection, const DlnaResource& resource,
                            bool byte_ranges);
 
-// Whether the request asks for a DLNA play-time seek (TimeSeekRange.dlna.org,
-// not the older X-Seek-Range, and not a resumed stream's own offset).
-bool dlna_time_seek_requested(const HttpConnection* connection);
-
 // "TimeSeekRange.dlna.org: npt=<start>-<end>/<total> bytes=<first>-<last>/<size>"
 // with times in seconds. end_ms -1: up to the end.
 void dlna_add_time_seek_header(HttpConnection* connection, int64_t start_ms, int64_t end_ms,

@@ -76,6 +76,7 @@ HttpRange range_of(std::string_view head, const HttpHead& split)
     // The values are views into the NUL-terminated head; a walk stops at the
     // end of the line.
     if (http_head_has(split, HttpField::Range)) {
+        range.source = RangeSource::Bytes;
         walk_range(http_head_field(head, split, HttpField::Range).data(), range,
                    [](const char* text) {
                        // A suffix "-0" asks for no bytes at all; read as a
@@ -89,7 +90,8 @@ HttpRange range_of(std::string_view head, const HttpHead& split)
             time_field = HttpField::SeekRange;
         }
         if (http_head_has(split, time_field)) {
-            range.is_time = true;
+            range.source = time_field == HttpField::TimeSeekRange ? RangeSource::TimeSeek
+                                                                  : RangeSource::SeekRange;
             walk_range(http_head_field(head, split, time_field).data(), range,
                        http_parse_play_time);
         }
@@ -116,6 +118,7 @@ HttpRange http_request_range(const HttpConnection* c)
     if (c->range_override >= 0) {
         HttpRange range;
         range.start = c->range_override;
+        range.source = RangeSource::Resume;
         return range;
     }
     return range_of(c->head.data(), c->fields);
@@ -179,12 +182,12 @@ int64_t saturating_multiply(int64_t a, int64_t b)
 
 HttpRange http_time_range_to_bytes(const HttpRange& range, int64_t total, int64_t duration_ms)
 {
-    if (!range.is_time || duration_ms <= 0 || range.start < 0) {
+    if (!range.is_time() || duration_ms <= 0 || range.start < 0) {
         return range;
     }
     const int64_t bytes_per_ms = total / duration_ms;
     HttpRange bytes = range;
-    bytes.is_time = false;
+    bytes.source = RangeSource::Bytes;
     bytes.start = saturating_multiply(bytes_per_ms, range.start);
     if (range.end >= 0) {
         bytes.end = saturating_multiply(bytes_per_ms, range.end);

@@ -6,10 +6,26 @@
 
 struct HttpConnection;
 
+// Where a request's range came from: decided once, by the range parser, and
+// only read after that (the status line, the DLNA headers, the handlers).
+enum class RangeSource {
+    None,      // the whole body
+    Bytes,     // "Range: bytes=a-b" (it wins when a play-time field comes too)
+    TimeSeek,  // "TimeSeekRange.dlna.org: npt=a-b": answered 200 with its range
+    SeekRange, // the older "X-Seek-Range: npt=a-b": answered as a byte range
+    Resume,    // a resumed stream's own offset, whatever the client sent
+};
+
 struct HttpRange {
-    int64_t start = -1;   // -1: not given
-    int64_t end = -1;     // -1: up to the end
-    bool is_time = false; // start and end are milliseconds of play time
+    int64_t start = -1; // -1: not given
+    int64_t end = -1;   // -1: up to the end
+    RangeSource source = RangeSource::None;
+
+    // Start and end are milliseconds of play time.
+    bool is_time() const
+    {
+        return source == RangeSource::TimeSeek || source == RangeSource::SeekRange;
+    }
 };
 
 HttpRange http_parse_range(const char* head);
@@ -40,5 +56,6 @@ HttpByteSpan http_byte_span(const HttpRange& range, int64_t total);
 
 // Turns a play-time range (milliseconds) into bytes at the body's average
 // rate, total / duration_ms bytes per millisecond; products saturate rather
-// than overflow. A byte range, or a duration of 0, is returned unchanged.
+// than overflow. A byte range, or a duration of 0, is returned unchanged. What
+// the request asked for stays http_request_range's to tell.
 HttpRange http_time_range_to_bytes(const HttpRange& range, int64_t total, int64_t duration_ms);

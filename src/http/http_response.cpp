@@ -4,6 +4,7 @@
 #include "core/time_util.h"
 #include "http/html_escape.h"
 #include "http/http_admission.h"
+#include "http/http_range.h"
 #include "http/http_server.h"
 
 #include <cerrno>
@@ -66,11 +67,10 @@ std::string http_compose_header(HttpConnection* c, int status)
         snprintf(range_line, sizeof range_line,
                  "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n", c->range_start,
                  c->range_end, c->range_total);
-        // DLNA time-seek answers carry the range but keep status 200; a
-        // resumed stream answers its own byte range, whatever the client sent.
-        const bool time_seek =
-            c->range_override < 0 && http_has_header(c, HttpField::TimeSeekRange);
-        reason = time_seek ? "200 OK" : "206 Partial Content";
+        // DLNA time-seek answers carry the range but keep status 200; every
+        // other range (a resumed stream's own included) is a 206.
+        reason = http_request_range(c).source == RangeSource::TimeSeek ? "200 OK"
+                                                                       : "206 Partial Content";
     } else if (status == 416) {
         // Tells the client how long the body is, so that it can ask again.
         snprintf(range_line, sizeof range_line, "Content-Range: bytes */%" PRId64 "\r\n",

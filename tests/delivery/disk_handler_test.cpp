@@ -66,25 +66,56 @@ TEST_F(DiskHandler, RangeBeyondTheEndIsNotSatisfiable)
     }
 }
 
-TEST_F(DiskHandler, TimeSeekUsesTheAverageByteRate)
+// Every combination of the range fields gets the answer of the one the range
+// parser takes: bytes win, then the DLNA time seek (status 200 with its
+// range), then the older seek field (a byte range). A time seek goes at the
+// average byte rate: 100 s and 1 000 000 bytes are 10 bytes per millisecond.
+TEST_F(DiskHandler, EachCombinationOfRangeFieldsGetsOneAnswer)
 {
-    // 100 s and 1 000 000 bytes: 10 bytes per millisecond.
     const std::string id = add_item(sized_file("a.mp3", 1000000), kClassMusicTrack, "0:01:40.000");
     const std::string url = "/disk/" + id + ".mp3";
-
-    Answer a = fetch(disk_handler, url, "TimeSeekRange.dlna.org: npt=10-\r\n");
-    EXPECT_EQ(a.status, 200) << "DLNA time seeks keep status 200";
-    EXPECT_TRUE(has_line(a, "Content-Range: bytes 100000-999999/1000000")) << a.head;
-    EXPECT_EQ(a.body.size(), 900000u);
-    EXPECT_TRUE(a.body.substr(0, 100) == expected_bytes(100000, 100));
-
-    a = fetch(disk_handler, url, "X-Seek-Range: npt=10-20\r\n");
-    EXPECT_EQ(a.status, 206);
-    EXPECT_TRUE(has_line(a, "Content-Range: bytes 100000-200000/1000000")) << a.head;
+    const std::string bytes = "Range: bytes=10-19\r\n";
+    const std::string time = "TimeSeekRange.dlna.org: npt=10-\r\n";
+    const std::string seek = "X-Seek-Range: npt=20-30\r\n";
+    struct Case {
+        std::string fields;
+        int status;
+        const char* content_range; // null: none
+        const char* time_seek;     // the TimeSeekRange answer line; null: none
+        size_t length;
+    };
+    const char* time_range = "Content-Range: bytes 100000-999999/1000000";
+    const char* time_line =
+        "TimeSeekRange.dlna.org: npt=10.000-100.000/100.000 bytes=100000-999999/1000000";
+    for (const Case& k : {
+             Case{"", 200, nullptr, nullptr, 1000000},
+             Case{bytes, 206, "Content-Range: bytes 10-19/1000000", nullptr, 10},
+             Case{time, 200, time_range, time_line, 900000},
+             Case{seek, 206, "Content-Range: bytes 200000-300000/1000000", nullptr, 100001},
+             Case{bytes + time, 206, "Content-Range: bytes 10-19/1000000", nullptr, 10},
+             Case{time + bytes, 206, "Content-Range: bytes 10-19/1000000", nullptr, 10},
+             Case{bytes + seek, 206, "Content-Range: bytes 10-19/1000000", nullptr, 10},
+             Case{seek + time, 200, time_range, time_line, 900000},
+         }) {
+        const Answer a = fetch(disk_handler, url, k.fields);
+        EXPECT_EQ(a.status, k.status) << k.fields;
+        EXPECT_EQ(a.head.find("Content-Range") != std::string::npos, k.content_range != nullptr)
+            << k.fields << a.head;
+        if (k.content_range) {
+            EXPECT_TRUE(has_line(a, k.content_range)) << k.fields << a.head;
+        }
+        EXPECT_EQ(a.head.find("TimeSeekRange") != std::string::npos, k.time_seek != nullptr)
+            << k.fields << a.head;
+        if (k.time_seek) {
+            EXPECT_TRUE(has_line(a, k.time_seek)) << k.fields << a.head;
+        }
+        EXPECT_EQ(a.body.size(), k.length) << k.fields;
+    }
+    EXPECT_TRUE(fetch(disk_handler, url, time).body.substr(0, 100) == expected_bytes(100000, 100));
 
     // Hundreds of hours times the rate stays inside the file's arithmetic.
-    a = fetch(disk_handler, url, "TimeSeekRange.dlna.org: npt=999999999:00:00-\r\n");
-    EXPECT_EQ(a.status, 416);
+    EXPECT_EQ(fetch(disk_handler, url, "TimeSeekRange.dlna.org: npt=999999999:00:00-\r\n").status,
+              416);
 }
 
 TEST_F(DiskHandler, TimeSeekWithoutDurationIsNotAcceptable)

@@ -12,28 +12,36 @@ struct RangeRow {
     const char* head;
     int64_t start;
     int64_t end;
-    bool is_time;
+    RangeSource source;
 };
 
 TEST(HttpRange, ByteAndTimeRanges)
 {
     const RangeRow rows[] = {
-        {"GET / HTTP/1.1\r\nRange: bytes=500-100\r\n\r\n", 500, 500, false},
-        {"GET / HTTP/1.1\r\nRange: bytes=100-\r\n\r\n", 100, -1, false},
-        {"GET / HTTP/1.1\r\nrange: bytes=0-499,600-700\r\n\r\n", 0, 499, false},
-        {"GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=0:01:30-\r\n\r\n", 90000, -1, true},
-        {"GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=125-\r\n\r\n", 125000, -1, true},
+        {"GET / HTTP/1.1\r\nRange: bytes=500-100\r\n\r\n", 500, 500, RangeSource::Bytes},
+        {"GET / HTTP/1.1\r\nRange: bytes=100-\r\n\r\n", 100, -1, RangeSource::Bytes},
+        {"GET / HTTP/1.1\r\nrange: bytes=0-499,600-700\r\n\r\n", 0, 499, RangeSource::Bytes},
+        {"GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=0:01:30-\r\n\r\n", 90000, -1,
+         RangeSource::TimeSeek},
+        {"GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=125-\r\n\r\n", 125000, -1,
+         RangeSource::TimeSeek},
         {"GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10.5-1:00:00.05\r\n\r\n", 10500, 3600050,
-         true},
-        {"GET / HTTP/1.1\r\nX-Seek-Range: npt=10.500-20\r\n\r\n", 10500, 20000, true},
-        {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", -1, -1, false},
-        {"GET / HTTP/1.1\r\nRange: bytes=100\r\nX-Other: a-1\r\n\r\n", 100, -1, false},
+         RangeSource::TimeSeek},
+        {"GET / HTTP/1.1\r\nX-Seek-Range: npt=10.500-20\r\n\r\n", 10500, 20000,
+         RangeSource::SeekRange},
+        // Bytes win over a play time, whichever comes first.
+        {"GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-\r\nRange: bytes=7-8\r\n\r\n", 7, 8,
+         RangeSource::Bytes},
+        {"GET / HTTP/1.1\r\nX-Seek-Range: npt=10-\r\nTimeSeekRange.dlna.org: npt=20-\r\n\r\n",
+         20000, -1, RangeSource::TimeSeek},
+        {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", -1, -1, RangeSource::None},
+        {"GET / HTTP/1.1\r\nRange: bytes=100\r\nX-Other: a-1\r\n\r\n", 100, -1, RangeSource::Bytes},
     };
     for (const RangeRow& row : rows) {
         HttpRange r = http_parse_range(row.head);
         EXPECT_EQ(r.start, row.start) << row.head;
         EXPECT_EQ(r.end, row.end) << row.head;
-        EXPECT_EQ(r.is_time, row.is_time) << row.head;
+        EXPECT_EQ(r.source, row.source) << row.head;
     }
     EXPECT_EQ(http_parse_range(nullptr).start, -1);
 }
@@ -113,12 +121,12 @@ TEST(HttpByteSpan, PlayTimesBecomeBytesWithoutOverflow)
     // 100 s of 1 000 000 bytes: 10 bytes per millisecond.
     HttpRange seek = http_parse_range("GET / HTTP/1.1\r\nTimeSeekRange.dlna.org: npt=10-20\r\n");
     HttpRange bytes = http_time_range_to_bytes(seek, 1000000, 100000);
-    EXPECT_FALSE(bytes.is_time);
+    EXPECT_FALSE(bytes.is_time());
     EXPECT_EQ(bytes.start, 100000);
     EXPECT_EQ(bytes.end, 200000);
 
     HttpRange huge;
-    huge.is_time = true;
+    huge.source = RangeSource::TimeSeek;
     huge.start = INT64_MAX / 2;
     bytes = http_time_range_to_bytes(huge, INT64_MAX / 4, 2);
     EXPECT_EQ(bytes.start, INT64_MAX) << "the product saturates";
@@ -135,7 +143,7 @@ TEST(HttpByteSpan, AResumedStreamOverridesTheClientsRange)
     const HttpRange r = http_request_range(&c);
     EXPECT_EQ(r.start, 5000);
     EXPECT_EQ(r.end, -1);
-    EXPECT_FALSE(r.is_time);
+    EXPECT_EQ(r.source, RangeSource::Resume);
 }
 
 } // namespace
