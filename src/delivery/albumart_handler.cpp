@@ -1,7 +1,9 @@
 #include "delivery/albumart_handler.h"
 
+#include "core/log.h"
 #include "core/paths.h"
 #include "db/media_db.h"
+#include "delivery/picture_slots.h"
 #include "http/album_art_url.h"
 #include "http/http_response.h"
 #include "http/mime.h"
@@ -278,14 +280,50 @@ std::optional<AlbumArtSpan> mp3_find_from_start(FILE* file, int64_t file_size)
 struct FinderRow {
     const char* extension;
     AlbumArtFind find;
+    // The finder hands the picture over in memory (the scan's reader of the
+    // format returns it so) rather than as a span of the file.
+    bool in_memory;
 };
 
 constexpr FinderRow kFinders[] = {
-    {"mp3", mp3_find_from_start}, {"wma", wma_find_in_file},   {"flac", albumart_flac_find},
-    {"m4a", albumart_mp4_find},   {"m4b", albumart_mp4_find},  {"mp4", albumart_mp4_find},
-    {"m4v", albumart_mp4_find},   {"mov", albumart_mp4_find},  {"ogg", albumart_ogg_find},
-    {"oga", albumart_ogg_find},   {"opus", albumart_ogg_find},
+    {"mp3", mp3_find_from_start, false}, {"wma", wma_find_in_file, false},
+    {"flac", albumart_flac_find, true},  {"m4a", albumart_mp4_find, false},
+    {"m4b", albumart_mp4_find, false},   {"mp4", albumart_mp4_find, false},
+    {"m4v", albumart_mp4_find, false},   {"mov", albumart_mp4_find, false},
+    {"ogg", albumart_ogg_find, true},    {"oga", albumart_ogg_find, true},
+    {"opus", albumart_ogg_find, true},
 };
+
+bool finder_reads_picture(AlbumArtFind find)
+{
+    for (const FinderRow& row : kFinders) {
+        if (row.find == find) {
+            return row.in_memory;
+        }
+    }
+    return false;
+}
+
+// A picture read into memory is picture work: it is read only inside one of
+// the picture slots, taken when the request first needs it and held until
+// the answer has gone out. Many requests for a large cover then wait for
+// the same few slots holding nothing, instead of each holding the cover
+// while it waits. False when no slot came free in time.
+bool hold_slot(std::optional<PictureSlot>& slot)
+{
+    if (!slot) {
+        slot.emplace();
+    }
+    return slot->held;
+}
+
+int refuse_busy(HttpConnection* c)
+{
+    log_msg(LOG_ERROR, LOG_CAT_HTTP, "album art %s refused: %d pictures in work\n", c->url.data(),
+            kPictureSlots);
+    http_send_404(c);
+    return HTTP_CLOSE;
+}
 
 // The item of the URL: its path, and the format named after "albumart-".
 struct ArtRequest {
@@ -331,33 +369,42 @@ std::atomic<AlbumArtReencode> g_reencode{nullptr};
 // The picture re-encoded where the edition can and the request needs it: a
 // PNG picture as a JPEG one, a thumbnail fitted into max_side. The span's
 // bytes are read from the file first when they are not held already. What
-// cannot be re-encoded is sent as it is.
-void reencode(FILE* file, AlbumArtSpan& art, int max_side)
+// cannot be re-encoded is sent as it is. False when no picture slot came
+// free for it.
+bool reencode(FILE* file, AlbumArtSpan& art, int max_side, std::optional<PictureSlot>& slot)
 {
     const AlbumArtReencode convert = g_reencode.load();
     if ((!art.png && max_side == 0) || !convert || art.length > kMaxConvertedArt) {
-        return;
+        return true;
+    }
+    if (!hold_slot(slot)) {
+        return false;
     }
     std::vector<uint8_t> picture = std::move(art.bytes);
     if (picture.empty()) {
         picture.resize(static_cast<size_t>(art.length));
         if (!read_at(file, art.offset, picture.data(), picture.size())) {
-            return;
+            return true;
         }
     }
     std::vector<uint8_t> jpeg;
     if (!convert(picture.data(), picture.size(), max_side, jpeg)) {
         art.bytes = std::move(picture);
-        return;
+        return true;
     }
     art.bytes = std::move(jpeg);
     art.length = static_cast<int64_t>(art.bytes.size());
     art.png = false;
+    return true;
 }
 
-void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art, int max_side)
+void send_span(HttpConnection* c, FILE* file, AlbumArtSpan art, int max_side,
+               std::optional<PictureSlot>& slot)
 {
-    reencode(file, art, max_side);
+    if (!reencode(file, art, max_side, slot)) {
+        refuse_busy(c);
+        return;
+    }
     c->content_type = art.png ? "image/png" : "image/jpeg";
     const bool body = c->method != HTTP_HEAD;
     if (!art.bytes.empty()) {
@@ -404,9 +451,13 @@ int albumart_handler(HttpConnection* c)
     }
     // The picture of the file's own format, whatever the URL names.
     const AlbumArtFind find = albumart_finder(file_extension(request->path));
+    std::optional<PictureSlot> slot;
+    if (finder_reads_picture(find) && !hold_slot(slot)) {
+        return refuse_busy(c);
+    }
     if (find) {
         if (const std::optional<AlbumArtSpan> art = find(file.get(), st.st_size)) {
-            send_span(c, file.get(), *art, request->max_side);
+            send_span(c, file.get(), *art, request->max_side, slot);
             return HTTP_CLOSE;
         }
     }
@@ -424,7 +475,7 @@ int albumart_handler(HttpConnection* c)
     }
     const size_t dot = cover.rfind('.');
     const bool png = strcasecmp(cover.c_str() + dot, ".png") == 0;
-    send_span(c, cover_file.get(), AlbumArtSpan{0, st.st_size, png, {}}, request->max_side);
+    send_span(c, cover_file.get(), AlbumArtSpan{0, st.st_size, png, {}}, request->max_side, slot);
     return HTTP_CLOSE;
 }
 

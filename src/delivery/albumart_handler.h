@@ -66,7 +66,7 @@ std::optional<AlbumArtSpan> albumart_ogg_find(FILE* file, int64_t file_size);
 AlbumArtFind albumart_finder(std::string_view extension);
 
 // Re-encodes a JPEG or PNG picture as a JPEG, fitted into max_side when
-// that is not 0; false when it cannot.
+// that is not 0; false when it cannot. Called with a picture slot held.
 using AlbumArtReencode = bool (*)(const uint8_t* picture, size_t size, int max_side,
                                   std::vector<uint8_t>& jpeg);
 

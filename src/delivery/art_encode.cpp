@@ -2,7 +2,6 @@
 
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
-#include "delivery/picture_slots.h"
 #include "delivery/png_decode.h"
 #include "scan/picture_reader.h"
 
@@ -32,12 +31,6 @@ bool jpeg_larger_than(const uint8_t* data, size_t size, int max_side)
 
 bool art_to_jpeg(const uint8_t* data, size_t size, int max_side, std::vector<uint8_t>& jpeg)
 {
-    // Art is picture work like any other: many requests for a large cover at
-    // once wait for the same few slots instead of each holding a canvas.
-    const PictureSlot slot;
-    if (!slot.held) {
-        return false;
-    }
     std::optional<RgbImage> picture;
     if (is_png(data, size)) {
         picture = decode_png(data, size);

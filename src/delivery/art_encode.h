@@ -9,6 +9,6 @@
 // The JPEG or PNG picture in data re-encoded as a JPEG, fitted into
 // max_side x max_side when it is larger (0: kept at its own size). False when
 // it cannot be decoded or encoded, for a JPEG picture that already fits (or
-// is asked for at its own size), which goes out as it is, and when no
-// picture slot comes free in time.
+// is asked for at its own size), which goes out as it is. The caller holds
+// a picture slot: the picture it read is picture work already.
 bool art_to_jpeg(const uint8_t* data, size_t size, int max_side, std::vector<uint8_t>& jpeg);

@@ -2,9 +2,11 @@
 // encode and the sending of its output) holds at most about 80 MiB: while
 // decoding, the decoder's own buffers (32 MiB at most) and a canvas of at
 // most 4096 x 4096 (48 MiB); while encoding and sending, the canvas and then
-// the output (32 MiB at most, RGB 5:6:5). With two jobs at once all picture
-// work together stays under about 160 MiB, however many clients ask at the
-// same time; the others wait for a slot, and give up after a bounded wait.
+// the output (32 MiB at most, RGB 5:6:5). Album art is such a job from the
+// moment its picture is read into memory (32 MiB at most) until its answer
+// has gone out. With two jobs at once all picture work together stays under
+// about 160 MiB, however many clients ask at the same time; the others wait
+// for a slot, holding nothing, and give up after a bounded wait.
 #pragma once
 
 #include <chrono>

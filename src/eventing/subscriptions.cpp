@@ -20,6 +20,7 @@
 #include <strings.h>
 #include <sys/random.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace
 {
@@ -69,6 +70,48 @@ Subscription* find_locked(std::string_view sid)
         }
     }
     return nullptr;
+}
+
+// The entry a new subscription from subscriber takes: a free one; else,
+// when subscriber holds its share already, its own entry that expires
+// soonest; else, when the table is full, the entry that expires soonest of
+// the address holding the most (the subscriber's own when it holds as many
+// as anyone). Caller holds the lock.
+int entry_for_new_locked(const std::string& subscriber)
+{
+    std::unordered_map<std::string_view, int> held;
+    int free_index = -1;
+    for (int i = kMaxSubscriptions - 1; i >= 0; --i) {
+        const Subscription& s = g_table[i];
+        if (s.in_use) {
+            ++held[s.subscriber];
+        } else {
+            free_index = i;
+        }
+    }
+    const int own = held.count(subscriber) ? held[subscriber] : 0;
+    if (own < kMaxSubscriptionsPerAddress && free_index >= 0) {
+        return free_index;
+    }
+    int most = own;
+    for (const auto& [address, count] : held) {
+        most = std::max(most, count);
+    }
+    // The subscriber's own entries go first: it never takes one from an
+    // address that holds no more than it does.
+    const bool from_own = own >= kMaxSubscriptionsPerAddress || own == most;
+    int victim = -1;
+    for (int i = 0; i < kMaxSubscriptions; ++i) {
+        const Subscription& s = g_table[i];
+        if (!s.in_use) {
+            continue;
+        }
+        const bool candidate = from_own ? s.subscriber == subscriber : held[s.subscriber] == most;
+        if (candidate && (victim < 0 || s.expires < g_table[victim].expires)) {
+            victim = i;
+        }
+    }
+    return victim;
 }
 
 // Fills buffer from getrandom(), or from /dev/urandom where the system call
@@ -255,43 +298,43 @@ int subscribe_handler(HttpConnection* c)
         services |= EVENT_CONTENT_DIRECTORY;
     }
     std::string sid = subscription_new_sid();
+    const std::string subscriber = c->client_ip.data();
     int index = -1;
-    bool over_quota = false;
+    std::string displaced;
+    std::string displaced_from;
     {
         std::lock_guard guard(g_table_lock);
         const auto now = Clock::now();
         expire_locked(now);
-        int of_subscriber = 0;
-        for (int i = kMaxSubscriptions - 1; i >= 0; --i) {
-            const Subscription& s = g_table[i];
-            if (!s.in_use) {
-                index = index < 0 ? i : index;
-            } else if (s.subscriber == c->client_ip.data()) {
-                ++of_subscriber;
-            }
+        if (!sid.empty() && !find_locked(sid)) {
+            index = entry_for_new_locked(subscriber);
         }
-        over_quota = of_subscriber >= kMaxSubscriptionsPerAddress;
-        if (index >= 0 && !over_quota && !sid.empty() && !find_locked(sid)) {
+        if (index >= 0) {
             Subscription& s = g_table[index];
+            if (s.in_use) {
+                displaced = s.sid;
+                displaced_from = s.subscriber;
+                free_entry(s);
+            }
             s.in_use = true;
             s.sid = sid;
             s.urls = std::move(urls);
-            s.subscriber = c->client_ip.data();
+            s.subscriber = subscriber;
             s.seq = 0;
             s.serial = g_next_serial++;
             s.services = services;
             s.expires = now + std::chrono::seconds(kSubscriptionTimeoutS);
-        } else {
-            index = -1;
         }
     }
     if (index < 0) {
-        const char* reason = sid.empty()  ? "no random bytes for an id"
-                             : over_quota ? "too many of this address"
-                                          : "table full";
         log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription from %s refused: %s\n",
-                c->client_ip.data(), reason);
+                subscriber.c_str(),
+                sid.empty() ? "no random bytes for an id" : "its new id is taken");
         return http_send_empty(c, 500);
+    }
+    if (!displaced.empty()) {
+        log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription %s of %s gave way to one from %s\n",
+                displaced.c_str(), displaced_from.c_str(), subscriber.c_str());
     }
     const int result = send_text(c, subscribe_answer(sid, "second", kSubscriptionTimeoutS));
     start_thread([index, sid] { send_initial_events(index, sid); });

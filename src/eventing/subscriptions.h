@@ -12,10 +12,18 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr int kMaxSubscriptions = 20;
+// Enough for every control point of a home: each subscribes to both
+// services.
+inline constexpr int kMaxSubscriptions = 64;
 // Per subscriber address: a control point subscribes to both services, and a
-// phone may run several control points; one host cannot take the table.
-inline constexpr int kMaxSubscriptionsPerAddress = 8;
+// phone may run two control points. Beyond its share an address's own
+// subscription that expires soonest gives way: a control point that was
+// stopped without unsubscribing and starts again must not wait for its old
+// entries to expire. When the table is full, the subscription that expires
+// soonest of the address holding the most gives way to a newcomer, so that
+// a few hosts cannot lock the others out; its renewal then fails, and a
+// control point that wants events subscribes again.
+inline constexpr int kMaxSubscriptionsPerAddress = 4;
 // Granted to a new subscription, and to a renewal that asks for no time.
 inline constexpr int kSubscriptionTimeoutS = 300;
 // The longest time granted to a renewal.

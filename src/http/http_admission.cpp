@@ -34,7 +34,7 @@ struct AdmissionTable {
     std::list<HttpAdmission> admitted;
     std::list<HttpAdmission> queued; // oldest first
     std::unordered_map<in_addr_t, PeerCounts> peers;
-    int active = 0; // admitted ones that count against the cap: Idle and Busy
+    int active = 0; // admitted ones that count against the cap: Idle, Head and Busy
     HttpAdmissionLimits limits = http_admission_default_limits();
     int descriptors = 1024; // connections of any kind, queued included
     int64_t last_log_ms = -1000000;
@@ -70,7 +70,7 @@ int64_t now_ms()
 
 bool counts_as_active(HttpSlot slot)
 {
-    return slot == HttpSlot::Idle || slot == HttpSlot::Busy;
+    return slot == HttpSlot::Idle || slot == HttpSlot::Head || slot == HttpSlot::Busy;
 }
 
 // Every change of an admitted connection's state goes through here, so that
@@ -111,14 +111,17 @@ void log_limited(AdmissionTable& t, const char* format, in_addr_t peer, int limi
 }
 
 // Closes the connection that has waited longest for a request, among those
-// of peer that have answered one (same_host), or among all; false when there
-// is none. Only the state is changed here: the connection's thread sees its
-// socket end and releases the slot.
+// of peer that have answered one (same_host), or for a request or the rest
+// of its head among all; false when there is none. Only the state is changed
+// here: the connection's thread sees its socket end and releases the slot.
 bool evict_idle(AdmissionTable& t, bool same_host, in_addr_t peer)
 {
     HttpAdmission* oldest = nullptr;
     for (HttpAdmission& a : t.admitted) {
-        if (a.slot != HttpSlot::Idle || (same_host && (a.peer != peer || !a.served))) {
+        // A host's own head in progress never gives way to its next
+        // connection: a client that opens several at once wants them all.
+        const bool waiting = a.slot == HttpSlot::Idle || (!same_host && a.slot == HttpSlot::Head);
+        if (!waiting || (same_host && (a.peer != peer || !a.served))) {
             continue;
         }
         if (!oldest || a.since_ms < oldest->since_ms) {
@@ -265,6 +268,20 @@ bool http_admission_claim(HttpAdmission* admission)
     if (admission->slot == HttpSlot::Evicted) {
         return false;
     }
+    if (admission->slot != HttpSlot::Head) {
+        set_slot(t, *admission, HttpSlot::Head);
+        admission->since_ms = now_ms();
+    }
+    return true;
+}
+
+bool http_admission_busy(HttpAdmission* admission)
+{
+    AdmissionTable& t = table();
+    std::lock_guard guard(t.lock);
+    if (admission->slot == HttpSlot::Evicted) {
+        return false;
+    }
     set_slot(t, *admission, HttpSlot::Busy);
     return true;
 }
@@ -279,7 +296,8 @@ bool http_admission_idle(HttpAdmission* admission, bool request_pending)
     admission->served = true;
     // A request already received is served, whoever waits.
     if (request_pending) {
-        set_slot(t, *admission, HttpSlot::Busy);
+        set_slot(t, *admission, HttpSlot::Head);
+        admission->since_ms = now_ms();
         return true;
     }
     auto found = t.peers.find(admission->peer);

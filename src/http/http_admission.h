@@ -9,9 +9,11 @@
 // that slots kept alive for nothing pass on at once.
 //
 // When every slot is taken, the connection that has waited the longest for
-// a request, whichever host holds it, is closed to make room. A media stream
-// whose player has paused is not counted against other hosts and is never
-// closed as idle.
+// a request or for the rest of its request head, whichever host holds it, is
+// closed to make room: a head that has begun costs the client nothing to
+// hold open, so it cannot count for more than an idle connection. A media
+// stream whose player has paused is not counted against other hosts and is
+// never closed as idle.
 #pragma once
 
 #include "core/threads.h"
@@ -23,7 +25,8 @@
 enum class HttpSlot : int {
     Queued,        // waits for a slot of its host
     Idle,          // waits for the first byte of a request
-    Busy,          // reads a request or sends an answer
+    Head,          // has the first bytes of a request head, waits for the rest
+    Busy,          // reads a request body or answers
     StreamWaiting, // a media stream whose player does not read now
     Evicted,       // closed to make room; its thread ends soon
 };
@@ -57,12 +60,16 @@ HttpAdmitResult http_admit(int socket, in_addr_t peer);
 // without http_release).
 bool http_admission_wait_slot(HttpAdmission* admission, int wait_ms, const ThreadFlag* running);
 
-// The first byte of a request has arrived: the connection is busy. False
-// when it was closed to make room meanwhile.
+// The first byte of a request has arrived: the connection reads its head.
+// False when it was closed to make room meanwhile.
 bool http_admission_claim(HttpAdmission* admission);
 
+// The request head is complete: the connection is busy and no longer gives
+// way. False when it was closed to make room meanwhile.
+bool http_admission_busy(HttpAdmission* admission);
+
 // An answer is complete and the connection waits for the next request, or
-// has received its start already (request_pending: it stays busy). False
+// has received its start already (request_pending: it reads its head). False
 // when it should end now instead, to give its slot to a waiting connection
 // of its host, or when it was closed to make room.
 bool http_admission_idle(HttpAdmission* admission, bool request_pending);

@@ -43,11 +43,14 @@ inline constexpr int kReservedDescriptors = 128;
 // rendering) uses well under a quarter of it.
 inline constexpr size_t kConnectionStackBytes = 256 * 1024;
 
-// How long a client may take. A request's head and body must be complete
-// within request_ms of its first byte, however slowly the bytes trickle in;
-// an idle keep-alive connection is closed idle_ms after its last answer; an
-// answer that the client stops reading fails after send_ms without progress.
-// A media stream is an exception: a player that pauses (a phone call) stops
+// How long a client may take. A request's head must be complete within
+// head_ms of its first byte, and head and body together within request_ms,
+// however slowly the bytes trickle in: a player or control point sends its
+// head in one piece, so a head that takes seconds is a client holding a slot
+// for nothing (servers on the open internet allow about as long). An idle
+// keep-alive connection is closed idle_ms after its last answer; an answer
+// that the client stops reading fails after send_ms without progress. A
+// media stream is an exception: a player that pauses (a phone call) stops
 // reading with the connection open and resumes where it stopped, so its
 // stream waits up to stream_pause_ms. A connection queued behind its host's
 // share waits at most request_ms for a slot.
@@ -56,6 +59,7 @@ struct HttpTimeLimits {
     int idle_ms = 30000;
     int send_ms = 60000;
     int stream_pause_ms = 30 * 60 * 1000;
+    int head_ms = 10000;
 };
 
 // Size of each connection's receive buffer.

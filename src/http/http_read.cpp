@@ -70,11 +70,28 @@ ssize_t fill(HttpReader& reader)
     return n;
 }
 
-// The request has begun: from now on it has request_ms to be complete.
-void start_request_clock(HttpReader& reader)
+// The request has begun: its head has head_ms to be complete, the whole
+// request request_ms (the shorter limit wins). Returns when it began.
+HttpReader::Clock::time_point start_request_clock(HttpReader& reader)
+{
+    const auto now = HttpReader::Clock::now();
+    int head_ms = reader.request_ms;
+    if (reader.head_ms > 0 && (head_ms <= 0 || reader.head_ms < head_ms)) {
+        head_ms = reader.head_ms;
+    }
+    if (head_ms > 0) {
+        reader.deadline = now + std::chrono::milliseconds(head_ms);
+    }
+    return now;
+}
+
+// The head is complete: the body has what is left of request_ms.
+void continue_request_clock(HttpReader& reader, HttpReader::Clock::time_point began)
 {
     if (reader.request_ms > 0) {
-        reader.deadline = HttpReader::Clock::now() + std::chrono::milliseconds(reader.request_ms);
+        reader.deadline = began + std::chrono::milliseconds(reader.request_ms);
+    } else if (reader.head_ms > 0) {
+        reader.deadline = HttpReader::Clock::time_point::max();
     }
 }
 
@@ -225,8 +242,9 @@ HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
     size_t used = 0;
     int state = 0; // CR LF CR LF seen so far
     // A request already waiting in the buffer began when it arrived.
+    auto began = HttpReader::Clock::now();
     if (http_reader_buffered(reader) > 0) {
-        start_request_clock(reader);
+        began = start_request_clock(reader);
     }
     for (;;) {
         if (reader.start == reader.end) {
@@ -245,7 +263,7 @@ HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
                 return result;
             }
             if (first) {
-                start_request_clock(reader);
+                began = start_request_clock(reader);
             }
         }
         // Scan the buffered bytes; stop right after the blank line so that
@@ -270,6 +288,7 @@ HeadResult http_read_head(HttpReader& reader, char* buffer, size_t size)
                 buffer[used] = '\0';
                 result.length = used;
                 result.status = HeadStatus::Complete;
+                continue_request_clock(reader, began);
                 return result;
             }
         }

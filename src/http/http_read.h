@@ -21,11 +21,13 @@ struct HttpReader {
     int socket = -1;
     size_t start = 0; // first unread byte in buffer
     size_t end = 0;   // one past the last received byte
-    // No receive waits past the deadline. A head read moves it to
-    // request_ms after the head's first byte, and the body shares it, so a
-    // client cannot stretch one request by trickling bytes. 0: no limit.
+    // No receive waits past the deadline. A head read moves it to head_ms
+    // after the head's first byte, and once the head is complete to
+    // request_ms after that byte, which the body shares, so a client cannot
+    // stretch one request by trickling bytes. 0: no limit.
     Clock::time_point deadline = Clock::time_point::max();
     int request_ms = 0;
+    int head_ms = 0;
     // The socket's own receive time-out (SO_RCVTIMEO), 0 when none: while
     // the deadline is at least that far away a plain receive cannot wait past
     // it, and the wait costs no extra system call.

@@ -33,6 +33,7 @@ std::atomic<int> g_request_ms{HttpTimeLimits{}.request_ms};
 std::atomic<int> g_idle_ms{HttpTimeLimits{}.idle_ms};
 std::atomic<int> g_send_ms{HttpTimeLimits{}.send_ms};
 std::atomic<int> g_stream_pause_ms{HttpTimeLimits{}.stream_pause_ms};
+std::atomic<int> g_head_ms{HttpTimeLimits{}.head_ms};
 
 // How often a connection waiting for a request looks at the running flag.
 constexpr int kStopCheckMs = 200;
@@ -174,6 +175,7 @@ void connection_thread(const HttpTicket& ticket, bool queued)
         // of its first byte.
         reader->deadline = HttpReader::Clock::now() + std::chrono::milliseconds(g_idle_ms.load());
         reader->request_ms = g_request_ms.load();
+        reader->head_ms = g_head_ms.load();
         reader->timed_out = false;
         result = HTTP_send_receive(ticket, *reader);
     }
@@ -234,7 +236,7 @@ int http_connection_count()
 HttpTimeLimits http_time_limits()
 {
     return HttpTimeLimits{g_request_ms.load(), g_idle_ms.load(), g_send_ms.load(),
-                          g_stream_pause_ms.load()};
+                          g_stream_pause_ms.load(), g_head_ms.load()};
 }
 
 void http_set_time_limits(const HttpTimeLimits& limits)
@@ -243,6 +245,7 @@ void http_set_time_limits(const HttpTimeLimits& limits)
     g_idle_ms = std::max(1, limits.idle_ms);
     g_send_ms = std::max(1, limits.send_ms);
     g_stream_pause_ms = std::max(1, limits.stream_pause_ms);
+    g_head_ms = std::max(1, limits.head_ms);
 }
 
 void http_listener_clear(HttpListener& listener)
@@ -399,6 +402,11 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
     const HeadResult head = http_read_head(reader, c->head.data(), c->head.size());
     switch (head.status) {
     case HeadStatus::Complete:
+        // From here on the connection works for its client and no longer
+        // gives way to others; closed to make room meanwhile, it ends.
+        if (ticket.admission && !http_admission_busy(ticket.admission)) {
+            return HTTP_CLOSE;
+        }
         break;
     case HeadStatus::Cut:
         // The rest of an oversized head would be read as a request of its own.
@@ -414,7 +422,7 @@ int HTTP_send_receive(const HttpTicket& ticket, HttpReader& reader)
         } else {
             log_msg(LOG_PROBLEM, LOG_CAT_HTTP,
                     "request head from %s not complete within %d ms, connection closed\n",
-                    peer.c_str(), reader.request_ms);
+                    peer.c_str(), std::min(reader.head_ms, reader.request_ms));
         }
         return HTTP_CLOSE;
     case HeadStatus::Closed:

@@ -1,6 +1,7 @@
 #include "delivery/albumart_handler.h"
 #include "delivery/art_encode.h"
 #include "delivery/jpeg_decode.h"
+#include "delivery/picture_slots.h"
 #include "delivery_fixture.h"
 #include "mp3_writer.h"
 #include "support/jpeg_files.h"
@@ -500,6 +501,41 @@ TEST_F(AlbumArt, ThumbnailsFitTheSmallestProfile)
     ASSERT_TRUE(small.ok);
     EXPECT_EQ(small.width, 80);
     EXPECT_EQ(small.height, 160);
+    albumart_set_reencoder(nullptr);
+}
+
+// Records how many picture slots are held when a cover reaches re-encoding,
+// and leaves the cover as it is.
+std::atomic<int> g_slots_at_reencode{-1};
+
+bool slot_recording_reencoder(const uint8_t*, size_t, int, std::vector<uint8_t>&)
+{
+    g_slots_at_reencode = picture_slots_in_use();
+    return false;
+}
+
+// A cover is read into memory only inside a picture slot, one per request:
+// many requests for a large cover then wait for the few slots holding
+// nothing, instead of each holding the cover while it waits.
+TEST_F(AlbumArt, CoversAreReadOnlyInsideOnePictureSlot)
+{
+    albumart_set_reencoder(slot_recording_reencoder);
+    const std::string mp3 =
+        music("tagged.mp3", concat({id3v2_tag({{"APIC", apic(kJpeg)}}), mpeg_frames(3)}));
+    // The FLAC finder reads the picture itself, before any re-encoding.
+    const std::string flac = music(
+        "tagged.flac", concat({text_of("fLaC"), flac_block(0, Bytes(34, 0), false),
+                               flac_block(6, flac_picture_body(3, "image/jpeg", kJpeg), true)}));
+    const std::string png_folder = music("bare.wav", Bytes(64, 0));
+    write_bytes(file("cover.png"), kPng);
+    for (const std::string& url :
+         {"/albumart-mp3/" + mp3 + "_tn.jpg", "/albumart-flac/" + flac + "_tn.jpg",
+          "/albumart-wav/" + png_folder + ".jpg"}) {
+        g_slots_at_reencode = -1;
+        EXPECT_EQ(fetch(albumart_handler, url).status, 200) << url;
+        EXPECT_EQ(g_slots_at_reencode, 1) << url;
+        EXPECT_EQ(picture_slots_in_use(), 0) << url << ": the slot goes with the answer";
+    }
     albumart_set_reencoder(nullptr);
 }
 

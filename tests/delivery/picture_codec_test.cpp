@@ -1,20 +1,17 @@
 #include "delivery/art_encode.h"
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
-#include "delivery/picture_slots.h"
 #include "delivery/png_decode.h"
 #include "delivery/rgb_image.h"
 #include "support/jpeg_files.h"
 #include "support/temp_dir.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <png.h>
 #include <random>
-#include <thread>
 
 namespace
 {
@@ -371,32 +368,6 @@ TEST(PngDecode, ScaledIntoTheCanvasOfTheRequest)
     canvas = decode_png_scaled(dir.file("missing.png").c_str(), 8, 8, PICTURE_BORDERED);
     ASSERT_TRUE(canvas);
     EXPECT_EQ(canvas->width, kPlaceholderSize);
-}
-
-// Album art is decoded under the same few picture slots as every picture, so
-// that many requests for a large cover cannot each hold a canvas.
-TEST(PngDecode, ArtWaitsForAPictureSlot)
-{
-    const std::vector<uint8_t> png = png_of(400, 200, PNG_FORMAT_GRAY, std::vector<uint8_t>(80000));
-    std::atomic<bool> done{false};
-    std::vector<uint8_t> jpeg;
-    std::thread worker;
-    {
-        std::vector<std::unique_ptr<PictureSlot>> held;
-        for (int i = 0; i < kPictureSlots; ++i) {
-            held.push_back(std::make_unique<PictureSlot>());
-            ASSERT_TRUE(held.back()->held);
-        }
-        worker = std::thread([&] {
-            EXPECT_TRUE(art_to_jpeg(png.data(), png.size(), 160, jpeg));
-            done = true;
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_FALSE(done) << "the art was decoded while every slot was taken";
-    }
-    worker.join();
-    EXPECT_TRUE(done);
-    EXPECT_GT(jpeg.size(), 2u);
 }
 
 } // namespace

@@ -182,29 +182,6 @@ TEST_F(Eventing, BadCallbacksAreRefused)
     EXPECT_EQ(subscription_count(), 0);
 }
 
-TEST_F(Eventing, TwentyFirstSubscriptionIsRefusedUntilOneLeaves)
-{
-    // Three hosts, as one host may hold only some of the entries.
-    const char* hosts[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
-    std::vector<std::string> sids;
-    for (int i = 0; i < kMaxSubscriptions; ++i) {
-        const char* host = hosts[i % 3];
-        Reply r = subscribe(std::string("<http://") + host + ":9/evt>", "/ContentDirectory/Event",
-                            "", host);
-        ASSERT_EQ(r.status, 200) << i;
-        sids.push_back(r.sid);
-    }
-    std::sort(sids.begin(), sids.end());
-    EXPECT_EQ(std::unique(sids.begin(), sids.end()), sids.end()) << "ids are unique";
-    EXPECT_EQ(
-        subscribe("<http://127.0.0.3:9/evt>", "/ContentDirectory/Event", "", "127.0.0.3").status,
-        500);
-    EXPECT_EQ(unsubscribe(sids[7]).status, 200);
-    EXPECT_EQ(
-        subscribe("<http://127.0.0.3:9/evt>", "/ContentDirectory/Event", "", "127.0.0.3").status,
-        200);
-}
-
 TEST_F(Eventing, SubscriptionExpiresWithoutRenewal)
 {
     EventListener listener;
@@ -449,17 +426,76 @@ TEST_F(Eventing, GrantedTimeoutIsCapped)
     EXPECT_NE(bare.text.find("\r\nTIMEOUT: Second-300\r\n"), std::string::npos) << bare.text;
 }
 
-TEST_F(Eventing, OneAddressHoldsAtMostEightSubscriptions)
+// A subscription from host, whose events would go to host itself.
+Reply subscribe_from(const std::string& host)
 {
+    return subscribe("<http://" + host + ":9/evt>", "/ContentDirectory/Event", "", host.c_str());
+}
+
+// One address holds a small share of the table: beyond it, its own
+// subscription that expires soonest gives way, and its other ones are still
+// renewed. Three hosts that ask for many leave room for a fourth.
+TEST_F(Eventing, EachAddressHoldsASmallShare)
+{
+    std::vector<std::string> own;
     for (int i = 0; i < kMaxSubscriptionsPerAddress; ++i) {
-        ASSERT_EQ(subscribe("<http://127.0.0.1:9/evt>").status, 200) << i;
+        own.push_back(subscribe_from("127.0.0.1").sid);
+        ASSERT_FALSE(own.back().empty()) << i;
     }
-    EXPECT_EQ(subscribe("<http://127.0.0.1:9/evt>").status, 500);
-    EXPECT_EQ(
-        subscribe("<http://127.0.0.2:9/evt>", "/ContentDirectory/Event", "", "127.0.0.2").status,
-        200)
-        << "other hosts still subscribe";
-    EXPECT_EQ(subscription_count(), kMaxSubscriptionsPerAddress + 1);
+    for (size_t i = 1; i < own.size(); ++i) {
+        ASSERT_EQ(renew(own[i], 1800).status, 200) << i;
+    }
+    EXPECT_EQ(subscribe_from("127.0.0.1").status, 200);
+    EXPECT_EQ(subscription_count(), kMaxSubscriptionsPerAddress);
+    EXPECT_EQ(renew(own[0], 1800).status, 412) << "the one that expires soonest gave way";
+    for (size_t i = 1; i < own.size(); ++i) {
+        EXPECT_EQ(renew(own[i], 1800).status, 200) << i;
+    }
+
+    for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(subscribe_from(host).status, 200) << host << " " << i;
+        }
+    }
+    EXPECT_EQ(subscription_count(), 4 * kMaxSubscriptionsPerAddress);
+    EXPECT_EQ(subscribe_from("127.0.0.5").status, 200) << "a fourth control point";
+}
+
+// A full table makes room for a newcomer: the subscription that expires
+// soonest of the addresses holding the most gives way, not one of an
+// address that holds less, even when that one expires sooner.
+TEST_F(Eventing, FullTableTakesFromTheAddressWithTheMost)
+{
+    constexpr int kFull = kMaxSubscriptions / kMaxSubscriptionsPerAddress - 1;
+    constexpr int kSingles = kMaxSubscriptions - kFull * kMaxSubscriptionsPerAddress;
+    std::vector<std::string> full_sids;
+    for (int h = 0; h < kFull; ++h) {
+        for (int i = 0; i < kMaxSubscriptionsPerAddress; ++i) {
+            Reply r = subscribe_from("127.0.1." + std::to_string(h + 1));
+            ASSERT_EQ(r.status, 200) << h << " " << i;
+            full_sids.push_back(r.sid);
+        }
+    }
+    std::vector<std::string> single_sids;
+    for (int h = 0; h < kSingles; ++h) {
+        Reply r = subscribe_from("127.0.2." + std::to_string(h + 1));
+        ASSERT_EQ(r.status, 200) << h;
+        single_sids.push_back(r.sid);
+    }
+    ASSERT_EQ(subscription_count(), kMaxSubscriptions);
+    // Every entry but two is renewed for long: a single host's stays the
+    // soonest to expire, one of a full host's the next.
+    for (const std::string& sid : full_sids) {
+        ASSERT_EQ(renew(sid, sid == full_sids[5] ? 900 : 1800).status, 200);
+    }
+    for (size_t i = 1; i < single_sids.size(); ++i) {
+        ASSERT_EQ(renew(single_sids[i], 1800).status, 200);
+    }
+
+    EXPECT_EQ(subscribe_from("127.0.3.1").status, 200);
+    EXPECT_EQ(subscription_count(), kMaxSubscriptions);
+    EXPECT_EQ(renew(full_sids[5], 1800).status, 412);
+    EXPECT_EQ(renew(single_sids[0], 1800).status, 200);
 }
 
 TEST_F(Eventing, SidsAreRandomAndMatchedExactly)

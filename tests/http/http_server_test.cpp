@@ -543,11 +543,27 @@ int media_stream_handler(HttpConnection* c)
     return result == 0 ? HTTP_KEEP : HTTP_CLOSE;
 }
 
+// Time limits shortened for the tests that need them, restored afterwards.
+struct ShortLimits {
+    explicit ShortLimits(int request_ms, int idle_ms = 30000, int send_ms = 60000,
+                         int head_ms = HttpTimeLimits{}.head_ms)
+    {
+        HttpTimeLimits limits{request_ms, idle_ms, send_ms};
+        limits.head_ms = head_ms;
+        http_set_time_limits(limits);
+    }
+    ~ShortLimits()
+    {
+        http_set_time_limits(HttpTimeLimits{});
+    }
+};
+
 // Streams whose players have paused hold every slot: they are not busy, so
 // another host is still served, and they are not idle either, so none of
-// them is closed for it.
+// them is closed for it, nor for pausing longer than a head may take.
 TEST_F(HttpServer, PausedStreamsDoNotLockOutOtherHosts)
 {
+    ShortLimits limits(30000, 30000, 60000, 100);
     TempDir dir;
     g_stream_path = dir.file("song.mp3");
     write_text_file(g_stream_path, std::string(4 << 20, 'm'));
@@ -580,18 +596,6 @@ TEST_F(HttpServer, PausedStreamsDoNotLockOutOtherHosts)
         EXPECT_EQ(got, 4u << 20) << "a paused stream was closed";
     }
 }
-
-// Time limits shortened for the tests that need them, restored afterwards.
-struct ShortLimits {
-    explicit ShortLimits(int request_ms, int idle_ms = 30000, int send_ms = 60000)
-    {
-        http_set_time_limits(HttpTimeLimits{request_ms, idle_ms, send_ms});
-    }
-    ~ShortLimits()
-    {
-        http_set_time_limits(HttpTimeLimits{});
-    }
-};
 
 // A client that trickles its request one byte at a time keeps its connection
 // only for the request time, not for a receive time-out per byte.
@@ -626,6 +630,57 @@ TEST_F(HttpServer, TricklingClientsAreDroppedAtTheRequestDeadline)
     for (auto& client : slow) {
         EXPECT_EQ(client->read_until_close(2s), "") << "dropped without an answer";
     }
+}
+
+// Connections that sent the first byte of a head and nothing more hold every
+// slot: they give way to a real request as idle ones do. And a head that is
+// not complete within the head time is closed, however long the request
+// time.
+TEST_F(HttpServer, HalfSentHeadsGiveWayAndEndAtTheHeadTime)
+{
+    ShortCaps caps(16, 4);
+    std::vector<std::unique_ptr<RawHttpClient>> slow;
+    for (const char* host : kOtherHosts) {
+        for (int i = 0; i < 4; ++i) {
+            slow.push_back(std::make_unique<RawHttpClient>(port(), host));
+            ASSERT_TRUE(slow.back()->connected());
+            ASSERT_TRUE(wait_until(
+                [&] { return http_connection_count() == static_cast<int>(slow.size()); }, 5s));
+            slow.back()->send_text("G");
+        }
+    }
+    // Long enough for every first byte to be seen.
+    std::this_thread::sleep_for(200ms);
+    auto answer = http_exchange(port(), "GET /echo HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(answer) << "the half-sent heads locked the server";
+    EXPECT_EQ(answer->body, "1 /echo -");
+    int evicted = 0;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            evicted = 0;
+            for (auto& client : slow) {
+                evicted += client->closed_by_peer(0ms) ? 1 : 0;
+            }
+            return evicted > 0;
+        },
+        2s));
+    EXPECT_EQ(evicted, 1) << "one gave way";
+    slow.clear();
+    ASSERT_TRUE(wait_until([] { return http_connection_count() == 0; }, 5s));
+
+    ShortLimits limits(30000, 30000, 60000, 300);
+    RawHttpClient half(port(), "127.0.0.6");
+    half.send_text("GET /echo HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    EXPECT_TRUE(half.closed_by_peer(5s)) << "still open long after the head time";
+    // A head that is complete in time is answered, and its body still has
+    // the request time.
+    RawHttpClient whole(port(), "127.0.0.6");
+    whole.send_text("POST /echo HTTP/1.1\r\nContent-Length: 3\r\n\r\n");
+    std::this_thread::sleep_for(400ms);
+    whole.send_text("abc");
+    auto posted = whole.read_answer(5s);
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(posted->body, "4 /echo abc");
 }
 
 // A body that never completes ends the connection at the same deadline,
