@@ -19,7 +19,11 @@ inline constexpr int kMaxServerAddresses = 5;
 inline constexpr int kFirstSearchedPort = 9000;
 inline constexpr int kLastSearchedPort = 10000;
 inline constexpr int kNetgearUpgradePort = 3640;
-inline constexpr int kListenBacklog = 128;
+// Room for a burst of connections as large as the connection cap: a queue
+// that overflows drops the newcomer's opening packet, and its client then
+// waits a whole second for the retry, however soon a slot is free. The
+// kernel cuts it to net.core.somaxconn (4096 on current systems).
+inline constexpr int kListenBacklog = 1024;
 
 // Every request body of this server (forms, SOAP, GENA) is small.
 inline constexpr size_t kMaxRequestBody = 1024 * 1024;
