@@ -159,6 +159,7 @@ std::optional<DbLocation> db_item_location(const char* object_id)
     location.audio_format = item->audio_format;
     location.width = item->width;
     location.height = item->height;
+    location.listed_station = item->upnp_class == kClassBroadcast && !item->playlist;
     return location;
 }
 

@@ -319,6 +319,9 @@ struct DbLocation {
     int32_t audio_format = kAudioFormatUnknown; // what DLNA profile the file has
     int32_t width = 0;
     int32_t height = 0;
+    // A station of the station list, whose address no file of the user
+    // names (favourites and library streams carry their playlist).
+    bool listed_station = false;
 };
 std::optional<DbLocation> db_item_location(const char* object_id);
 

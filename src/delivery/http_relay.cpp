@@ -2,6 +2,7 @@
 
 #include "core/file_io.h"
 #include "core/log.h"
+#include "core/net_util.h"
 #include "db/media_db.h"
 #include "delivery/ftp_client.h"
 #include "delivery/media_url.h"
@@ -9,8 +10,10 @@
 #include "http/http_client.h"
 #include "http/http_read.h"
 #include "http/http_response.h"
+#include "scan/station_list.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -34,7 +37,37 @@ struct RelayState {
     Clock::time_point deadline;
     int attempts_left = kRelayMaxAttempts;
     std::vector<std::string> tried;
+    std::vector<sockaddr_in> trusted; // the trusted host's addresses, looked up once
+    bool own_address = false;
 };
+
+std::string address_text(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+// The address url is played from, looked up once, or nothing (logged) when
+// its host names none or trust does not let the relay reach it.
+std::optional<sockaddr_in> checked_address(const std::string& url, bool followed,
+                                           const RelayState& state)
+{
+    const std::optional<HttpTarget> target = http_parse_url(url.c_str());
+    const std::vector<sockaddr_in> found =
+        target ? http_resolve(target->host, target->port) : std::vector<sockaddr_in>();
+    if (found.empty()) {
+        log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "cannot resolve %s\n", url.c_str());
+        return std::nullopt;
+    }
+    if (const std::optional<std::string> why =
+            relay_refusal(found.front(), followed, state.trusted)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "refused %s (%s port %d): %s\n", url.c_str(),
+                address_text(found.front()).c_str(), ntohs(found.front().sin_port), why->c_str());
+        return std::nullopt;
+    }
+    return found.front();
+}
 
 bool tried_before(const RelayState& state, const std::string& url)
 {
@@ -96,8 +129,13 @@ Attempt relay_url(HttpConnection* c, const std::string& url, int depth, RelaySta
     }
     --state.attempts_left;
     state.tried.push_back(url);
-    UniqueFd up(
-        http_connect(url.c_str(), static_cast<int>(std::min<long long>(left, kRelayConnectMs))));
+    const std::optional<sockaddr_in> address =
+        checked_address(url, depth > 0 || !state.own_address, state);
+    if (!address) {
+        return Attempt::Failed;
+    }
+    UniqueFd up(http_connect_address(*address,
+                                     static_cast<int>(std::min<long long>(left, kRelayConnectMs))));
     if (up.fd < 0) {
         log_msg(LOG_PROBLEM, LOG_CAT_HTTP_PROXY, "cannot connect to %s\n", url.c_str());
         return Attempt::Failed;
@@ -214,11 +252,47 @@ int relay_body(HttpConnection* c, HttpReader& upstream, int64_t length, const ch
     return RELAY_COMPLETE;
 }
 
-int http_relay(HttpConnection* c, const char* url, int search_ms)
+RelayTrust relay_trust_of_entry(const char* url)
+{
+    const std::optional<HttpTarget> target = http_parse_url(url);
+    return {target ? target->host : std::string(), true};
+}
+
+RelayTrust relay_trust_of_station_list()
+{
+    return {station_list_source_host(), false};
+}
+
+std::optional<std::string> relay_refusal(const sockaddr_in& address, bool followed,
+                                         const std::vector<sockaddr_in>& trusted)
+{
+    const int port = ntohs(address.sin_port);
+    if (followed && port < 1024 && port != 80 && port != 443) {
+        return "a redirection or playlist leads to port " + std::to_string(port) +
+               ", below 1024 and not 80 or 443";
+    }
+    const AddressScope scope = net_scope_ipv4(address.sin_addr);
+    if (scope == AddressScope::Public) {
+        return std::nullopt;
+    }
+    const bool named = std::any_of(trusted.begin(), trusted.end(), [&](const sockaddr_in& t) {
+        return t.sin_addr.s_addr == address.sin_addr.s_addr;
+    });
+    if (named) {
+        return std::nullopt;
+    }
+    return std::string("a ") + net_scope_name(scope) + " address the user did not name";
+}
+
+int http_relay(HttpConnection* c, const char* url, const RelayTrust& trust, int search_ms)
 {
     c->close_after = 1;
     RelayState state;
     state.deadline = Clock::now() + std::chrono::milliseconds(search_ms);
+    state.own_address = trust.own_address;
+    if (!trust.host.empty()) {
+        state.trusted = http_resolve(trust.host, 0);
+    }
     if (relay_url(c, url, 0, state) == Attempt::Relayed) {
         // Whatever ended the body, the answer was framed by its length or
         // by closing: a second head would land inside the body.
@@ -238,7 +312,10 @@ int httpproxy_handler(HttpConnection* c)
     if (!location || location->path.rfind("http://", 0) != 0) {
         return http_send_404(c);
     }
-    return http_relay(c, location->path.c_str());
+    const RelayTrust trust = location->listed_station
+                                 ? relay_trust_of_station_list()
+                                 : relay_trust_of_entry(location->path.c_str());
+    return http_relay(c, location->path.c_str(), trust);
 }
 
 int ftpproxy_handler(HttpConnection* c)

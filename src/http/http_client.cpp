@@ -129,25 +129,31 @@ int http_connect(const char* url, int timeout_ms)
     if (!target) {
         return -1;
     }
+    const std::vector<sockaddr_in> found = http_resolve(target->host, target->port);
+    return found.empty() ? -1 : http_connect_address(found.front(), timeout_ms);
+}
+
+std::vector<sockaddr_in> http_resolve(const std::string& host, int port)
+{
+    std::vector<sockaddr_in> out;
     // getaddrinfo is safe between threads, unlike the older resolver calls.
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const std::string port = std::to_string(target->port);
-    if (getaddrinfo(target->host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
-        return -1;
+    const std::string service = std::to_string(port);
+    if (host.empty() || getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+        return out;
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        return -1;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET && a->ai_addrlen == sizeof(sockaddr_in)) {
+            sockaddr_in address{};
+            memcpy(&address, a->ai_addr, sizeof address);
+            out.push_back(address);
+        }
     }
-    if (!connect_within(s, found->ai_addr, found->ai_addrlen, timeout_ms)) {
-        close(s);
-        return -1;
-    }
-    return s;
+    return out;
 }
 
 int http_connect_address(const sockaddr_in& address, int timeout_ms)

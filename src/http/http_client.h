@@ -6,8 +6,10 @@
 
 #include "core/strbuf.h"
 
+#include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Time limits: probes of players on the network are quick or fail.
 inline constexpr int kHttpClientProbeMs = 3000;
@@ -34,9 +36,15 @@ std::optional<HttpTarget> http_parse_url(const char* url);
 // A TCP connection to the URL's host, within timeout_ms; -1 on any failure.
 int http_connect(const char* url, int timeout_ms = kHttpClientDefaultMs);
 
+// The IPv4 addresses of host (a name, or an address in any form the
+// resolver reads: "127.0.0.2", "127.2", "2130706434") with port, in the
+// resolver's order; none when it names none. A caller that checks an
+// address connects to that one with http_connect_address: a second look-up
+// could give another (a name whose owner changes its answer in between).
+std::vector<sockaddr_in> http_resolve(const std::string& host, int port);
+
 // A TCP connection to an IPv4 address and port, within timeout_ms; -1 on any
 // failure.
-struct sockaddr_in;
 int http_connect_address(const sockaddr_in& address, int timeout_ms);
 
 // Sends "GET /path" with Accept, Host, Connection: Keep-Alive, the User-Agent

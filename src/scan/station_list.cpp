@@ -2,6 +2,7 @@
 
 #include "control/xml.h"
 #include "core/text_util.h"
+#include "http/http_client.h"
 #include "scan/genres.h"
 
 #include <algorithm>
@@ -113,6 +114,17 @@ std::string station_list_url(int limit)
     }
     return base + "/xml/stations/search?limit=" + std::to_string(limit) +
            "&order=votes&reverse=true&hidebroken=true&is_https=false";
+}
+
+std::string station_list_source_host()
+{
+    const char* host = getenv(kRadioHostVariable);
+    const char* directory = getenv(kRadioDirectoryVariable);
+    if (!(host && *host) && !(directory && *directory)) {
+        return {};
+    }
+    const std::optional<HttpTarget> source = http_parse_url(station_list_url(1).c_str());
+    return source ? source->host : std::string();
 }
 
 std::vector<StationEntry> station_list_read(const char* body, size_t limit)

@@ -34,6 +34,12 @@ inline constexpr size_t kStationListMaxTags = 64 * kMaxRadioStations;
 // The request URL for limit stations.
 std::string station_list_url(int limit);
 
+// The host of the station list the user configured (either variable above),
+// the one host off the public internet that the stations of that list may
+// be played from; empty for the public directory, whose stations may reach
+// public addresses only.
+std::string station_list_source_host();
+
 struct StationEntry {
     std::string title;  // may be empty: the tree names it after its address
     std::string path;   // the stream address; empty when the entry gives none

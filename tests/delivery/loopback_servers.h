@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 inline void send_text(int s, const std::string& text)
@@ -44,9 +45,12 @@ inline bool recv_line(int s, std::string& line)
 struct FakeOrigin {
     // respond(socket, path) writes the answer to the path of the request
     // line; the connection is closed after it returns.
-    explicit FakeOrigin(std::function<void(int, const std::string&)> respond)
+    // host: the loopback address it listens on.
+    explicit FakeOrigin(std::function<void(int, const std::string&)> respond,
+                        std::string host_address = "127.0.0.1")
+        : host(std::move(host_address))
     {
-        listener = loopback_listener(port);
+        listener = loopback_listener(port, 8, host.c_str());
         worker = std::thread([this, respond] {
             for (;;) {
                 const int s = accept(listener, nullptr, nullptr);
@@ -78,9 +82,10 @@ struct FakeOrigin {
 
     std::string url(const std::string& path) const
     {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
+        return "http://" + host + ":" + std::to_string(port) + path;
     }
 
+    std::string host;
     int listener = -1;
     int port = 0;
     std::atomic<int> connections{0};

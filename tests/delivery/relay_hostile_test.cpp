@@ -91,6 +91,15 @@ std::string head_of(const std::string& raw)
     return raw.substr(0, raw.find("\r\n\r\n") + 4);
 }
 
+// What the relay sends for url played as the user's own entry.
+std::string relay_entry(const std::string& url, int search_ms = kRelaySearchMs)
+{
+    CapturedConnection cap("/httpproxy/1");
+    return cap.run([&] {
+        return http_relay(&cap.c, url.c_str(), relay_trust_of_entry(url.c_str()), search_ms);
+    });
+}
+
 } // namespace
 
 // The type goes into the client's head as it stands: a line break in it would
@@ -130,16 +139,12 @@ TEST(RelayHostileTest, ClientHeadStaysWellFormedWhateverTheSourceTypes)
     });
     {
         // No type and no extension: not media, so nothing is relayed.
-        CapturedConnection cap("/httpproxy/1");
-        const std::string raw =
-            cap.run([&] { return http_relay(&cap.c, source.url("/cr").c_str()); });
+        const std::string raw = relay_entry(source.url("/cr"));
         EXPECT_EQ(raw.find("X-Injected"), std::string::npos) << raw.substr(0, 200);
         EXPECT_EQ(raw.rfind("HTTP/1.1 404", 0), 0u) << raw.substr(0, 200);
     }
     {
-        CapturedConnection cap("/httpproxy/1");
-        const std::string raw =
-            cap.run([&] { return http_relay(&cap.c, source.url("/long").c_str()); });
+        const std::string raw = relay_entry(source.url("/long"));
         EXPECT_NE(raw.find("\r\nContent-Type: audio/mpeg\r\n"), std::string::npos)
             << raw.substr(0, 200);
         EXPECT_EQ(raw.substr(head_of(raw).size()), "body") << raw.substr(0, 200);
@@ -163,10 +168,8 @@ TEST(RelayHostileTest, PlaylistOfSilentAddressesEndsWithinTheSearchLimit)
         return "HTTP/1.0 200 OK\r\nContent-Type: audio/x-scpls\r\n\r\n" + body;
     });
     constexpr int kSearchMs = 1500;
-    CapturedConnection cap("/httpproxy/1");
     const auto start = std::chrono::steady_clock::now();
-    const std::string raw =
-        cap.run([&] { return http_relay(&cap.c, source.url("/list.pls").c_str(), kSearchMs); });
+    const std::string raw = relay_entry(source.url("/list.pls"), kSearchMs);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(raw.rfind("HTTP/1.1 404", 0), 0u) << raw.substr(0, 200);
     EXPECT_LT(took, std::chrono::milliseconds(kSearchMs + 1000));

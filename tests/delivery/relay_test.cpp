@@ -3,7 +3,9 @@
 #include "delivery/loopback_servers.h"
 #include "delivery/relay_head.h"
 
+#include <arpa/inet.h>
 #include <chrono>
+#include <optional>
 #include <poll.h>
 
 namespace
@@ -96,11 +98,14 @@ TEST(RelayHead, CandidatesFromPlaylistBodies)
     EXPECT_TRUE(relay_candidates("https://only.test/ ftp://no.test/", 8).empty());
 }
 
-// What the relay sent for url, and the handler's result.
-Answer relay(const std::string& url, int* result = nullptr, const char* request = "/")
+// What the relay sent for url, played as the user's own entry unless trust
+// says otherwise, and the handler's result.
+Answer relay(const std::string& url, int* result = nullptr,
+             const std::optional<RelayTrust>& trust = std::nullopt)
 {
-    CapturedConnection cc(request);
-    const Answer a = split_answer(cc.run([&] { return http_relay(&cc.c, url.c_str()); }));
+    CapturedConnection cc("/");
+    const RelayTrust given = trust.value_or(relay_trust_of_entry(url.c_str()));
+    const Answer a = split_answer(cc.run([&] { return http_relay(&cc.c, url.c_str(), given); }));
     if (result) {
         *result = cc.result;
     }
@@ -110,12 +115,14 @@ Answer relay(const std::string& url, int* result = nullptr, const char* request 
 TEST(HttpRelay, RedirectionsAndPlaylistsLeadToTheMedia)
 {
     const std::string body(5000, 'm');
+    const int dead_port = loopback_free_port();
     FakeOrigin origin([&](int s, const std::string& path) {
         if (path == "/moved") {
             send_text(s, "HTTP/1.1 302 Found\r\nLocation: list.pls\r\n\r\n");
         } else if (path == "/list.pls") {
             send_text(s, "HTTP/1.1 200 OK\r\nContent-Type: audio/x-scpls\r\n\r\n[playlist]\n"
-                         "File1=http://127.0.0.1:9/dead\nFile2=http://127.0.0.1:" +
+                         "File1=http://127.0.0.1:" +
+                             std::to_string(dead_port) + "/dead\nFile2=http://127.0.0.1:" +
                              std::to_string(origin.port) + "/song\n");
         } else if (path == "/song") {
             send_text(
@@ -134,11 +141,106 @@ TEST(HttpRelay, RedirectionsAndPlaylistsLeadToTheMedia)
 
     CapturedConnection head("/");
     head.c.method = HTTP_HEAD;
-    const Answer h =
-        split_answer(head.run([&] { return http_relay(&head.c, origin.url("/song").c_str()); }));
+    const std::string song = origin.url("/song");
+    const Answer h = split_answer(head.run(
+        [&] { return http_relay(&head.c, song.c_str(), relay_trust_of_entry(song.c_str())); }));
     EXPECT_EQ(h.status, 200);
     EXPECT_TRUE(has_line(h, "Content-Length: 5000"));
     EXPECT_EQ(h.body, "");
+}
+
+TEST(HttpRelay, RefusesAddressesTheUserDidNotName)
+{
+    struct Row {
+        const char* address;
+        int port;
+        bool followed; // reached by a redirection, a playlist body or a listed station
+        const char* trusted;
+        bool refused;
+    };
+    const Row rows[] = {
+        {"203.0.113.7", 8000, true, "", false},
+        {"100.64.0.1", 8000, true, "", false},
+        {"127.0.0.2", 8000, false, "", true},
+        {"127.0.0.2", 8000, true, "127.0.0.1", true},
+        {"127.0.0.2", 8000, true, "127.0.0.2", false},
+        {"192.168.1.1", 80, true, "", true},
+        {"10.0.0.1", 8000, false, "10.0.0.1", false},
+        {"169.254.169.254", 80, true, "", true},
+        {"0.0.0.0", 8000, true, "", true},
+        {"203.0.113.7", 22, true, "", true},
+        {"127.0.0.1", 25, true, "127.0.0.1", true},
+        {"203.0.113.7", 22, false, "", false},
+        {"203.0.113.7", 80, true, "", false},
+        {"203.0.113.7", 443, true, "", false},
+        {"203.0.113.7", 1023, true, "", true},
+        {"203.0.113.7", 1024, true, "", false},
+    };
+    for (const Row& row : rows) {
+        const auto address_of = [](const char* text, int port) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET, text, &a.sin_addr);
+            return a;
+        };
+        std::vector<sockaddr_in> trusted;
+        if (*row.trusted) {
+            trusted.push_back(address_of(row.trusted, 0));
+        }
+        const std::optional<std::string> why =
+            relay_refusal(address_of(row.address, row.port), row.followed, trusted);
+        EXPECT_EQ(why.has_value(), row.refused)
+            << row.address << ":" << row.port << " followed " << row.followed << " trusting "
+            << row.trusted << ": " << why.value_or("allowed");
+    }
+}
+
+// A second loopback address stands for a device of the home network. A
+// station may lead there only when the user's own entry names that host.
+TEST(HttpRelay, InternalHostsAreReachedOnlyThroughTheUsersOwnEntry)
+{
+    FakeOrigin internal(
+        [&](int s, const std::string& path) {
+            if (path == "/moved") {
+                send_text(s, "HTTP/1.1 302 Found\r\nLocation: " + internal.url("/admin/x.mp3") +
+                                 "\r\n\r\n");
+                return;
+            }
+            send_text(s, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nContent-Length: "
+                         "6\r\n\r\nsecret");
+        },
+        "127.0.0.2");
+    ASSERT_GE(internal.listener, 0);
+    const std::string port = std::to_string(internal.port);
+    FakeOrigin station([&](int s, const std::string& path) {
+        if (path == "/door") {
+            send_text(s, "HTTP/1.1 302 Found\r\nLocation: " + internal.url("/admin/x.mp3") +
+                             "\r\n\r\n");
+            return;
+        }
+        // The same host in every spelling the resolver reads.
+        std::string page = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>";
+        for (const char* host : {"127.0.0.2", "127.2", "2130706434", "0x7f.0.0.2"}) {
+            page += "<a href=\"http://" + std::string(host) + ":" + port + "/admin/x.mp3\">x</a>";
+        }
+        send_text(s, page + "</html>");
+    });
+    const RelayTrust public_list;
+    const RelayTrust configured_list{"127.0.0.1", false};
+
+    EXPECT_EQ(relay(station.url("/door"), nullptr, public_list).status, 404);
+    EXPECT_EQ(station.connections, 0) << "a station of the public list on loopback";
+    EXPECT_EQ(relay(station.url("/door"), nullptr, configured_list).status, 404);
+    EXPECT_EQ(relay(station.url("/page.html"), nullptr, configured_list).status, 404);
+    EXPECT_EQ(relay(station.url("/door")).status, 404) << "the user's entry names 127.0.0.1";
+    EXPECT_EQ(station.connections, 3);
+    EXPECT_EQ(internal.connections, 0);
+
+    const Answer own = relay(internal.url("/moved"));
+    EXPECT_EQ(own.status, 200);
+    EXPECT_EQ(own.body, "secret");
+    EXPECT_EQ(internal.connections, 2);
 }
 
 TEST(HttpRelay, AddressesThatNameEachOtherEnd)
@@ -211,7 +313,9 @@ TEST(HttpRelay, AClientHangUpEndsTheSourceAtOnce)
     });
     CapturedConnection cc("/");
     int result = -1;
-    std::thread player([&] { result = http_relay(&cc.c, origin.url("/live").c_str()); });
+    const std::string live = origin.url("/live");
+    std::thread player(
+        [&] { result = http_relay(&cc.c, live.c_str(), relay_trust_of_entry(live.c_str())); });
     std::string got;
     char buf[4096];
     while (got.size() < 8192) {

@@ -6,15 +6,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int loopback_listener(int& port, int backlog)
+int loopback_listener(int& port, int backlog, const char* address)
 {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    // Loopback only: the tests' servers are never reachable from a network.
+    if (inet_pton(AF_INET, address, &a.sin_addr) != 1 || (ntohl(a.sin_addr.s_addr) >> 24) != 127) {
+        return -1;
+    }
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         return -1;
     }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof a;
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) != 0 || listen(s, backlog) != 0) {

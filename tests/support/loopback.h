@@ -4,9 +4,9 @@
 
 #include <string>
 
-// A TCP socket listening on 127.0.0.1 at a free port, which goes to port;
-// -1 when none can be made.
-int loopback_listener(int& port, int backlog = 8);
+// A TCP socket listening on 127.0.0.1 (or another loopback address) at a
+// free port, which goes to port; -1 when none can be made.
+int loopback_listener(int& port, int backlog = 8, const char* address = "127.0.0.1");
 
 // The next connection on listener within wait_ms, or -1.
 int loopback_accept(int listener, int wait_ms);
