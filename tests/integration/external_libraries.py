@@ -234,6 +234,10 @@ def removed_while_stopped(program, work, music, tracks, problems):
     """Three tracks imported, the server stopped, the library cut to one:
     after the restart one track is left."""
     library = os.path.join(os.path.dirname(music), "iTunes Music Library.xml")
+    # A working folder of its own: the settings file there keeps the
+    # settings of the runs before.
+    work = os.path.join(work, "restart")
+    os.makedirs(work)
     args = ["-dbfile", os.path.join(work, "restart.db"), "-ituneslib", library]
     for kept, want in ((tracks[:3], 3), (tracks[:1], 1)):
         with open(library, "wb") as f:
@@ -269,6 +273,8 @@ def hostile_libraries(program, work, temp, problems):
             "Playlists": [playlist("Library", [1, 2], master=True)]}))
     with open("/etc/passwd", "rb") as f:
         secret = f.read()
+    work = os.path.join(work, "hostile")
+    os.makedirs(work)
     server, port = start(program, work, ["-ituneslib", library, "-ipoddb", "/dev/zero"],
                          problems, "hostile library")
     if not server:
@@ -292,6 +298,7 @@ def hostile_libraries(program, work, temp, problems):
     if served:
         problems.append("hostile library: /etc/passwd served at %s" % ", ".join(served[:5]))
     server.stop()
+    os.remove(os.path.join(work, "corvalenso-plenwick.ini"))
     server = Server(program, work, ["-ituneslib", "/dev/zero"])
     if not server.wait_for(r"iTunes library /dev/zero is not a regular file", 10):
         problems.append("-ituneslib /dev/zero: not refused:\n%s" % server.text()[-2000:])
