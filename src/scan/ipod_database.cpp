@@ -5,7 +5,6 @@
 #include "core/time_util.h"
 #include "core/utf8.h"
 #include "db/media_db.h"
-#include "scan/file_types.h"
 #include "scan/music_tags.h"
 
 #include <array>
@@ -197,47 +196,57 @@ bool read_mhod(Cursor& c, int64_t end, Text& out)
     return true;
 }
 
-// Adds the songs and playlists of a whole pass.
+// Adds one song; the path of its item, or nothing when it was refused.
+std::optional<std::string> add_song(const std::string& db_path, const IpodSong& s,
+                                    LibraryRefusals& refused)
+{
+    if (s.location.empty()) {
+        library_refuse(refused, s.title, "", "no location");
+        return std::nullopt;
+    }
+    const std::string path = ipod_song_path(db_path, s.location);
+    // The player's music folder is served like a content directory: only
+    // music files of a type this program plays, inside it (or a content
+    // directory) once links are followed, go into the tree.
+    if (const std::optional<const char*> why = library_track_refusal(path)) {
+        library_refuse(refused, s.title, path, *why);
+        return std::nullopt;
+    }
+    const std::string duration =
+        s.length_ms > 0 ? format_duration(static_cast<long>(s.length_ms)) : std::string();
+    const std::string date = s.year > 0 ? music_date_from_year(std::to_string(s.year)) : "";
+    DbItemFields f;
+    f.title = s.title.empty() ? nullptr : s.title.c_str();
+    f.upnp_class = kClassMusicTrack;
+    f.artist = s.artist.empty() ? nullptr : s.artist.c_str();
+    f.album = s.album.empty() ? nullptr : s.album.c_str();
+    f.genre = s.genre.empty() ? nullptr : s.genre.c_str();
+    f.date = date.empty() ? nullptr : date.c_str();
+    f.path = path.c_str();
+    f.duration = duration.empty() ? nullptr : duration.c_str();
+    f.track = s.track;
+    f.bitrate = s.bitrate;
+    f.size = s.size;
+    f.library = db_path.c_str();
+    if (db_add_item(f) == DB_ADD_FAILED) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", s.title.c_str());
+        return std::nullopt;
+    }
+    return path;
+}
+
+// Adds the songs and playlists of a whole pass, and takes out what the
+// database no longer holds.
 void add_pass(const IpodPass& pass)
 {
     LibraryContents now;
     LibraryRefusals refused;
     std::unordered_map<uint32_t, std::string> paths; // song id -> the item's path
     for (const IpodSong& s : pass.songs) {
-        const std::string path = s.location.empty() ? "" : ipod_song_path(pass.db_path, s.location);
-        // The player's music folder is served like a content directory:
-        // only music files of a type this program plays, inside it (or a
-        // content directory) once links are followed, go into the tree.
-        if (path.empty()) {
-            library_refuse(refused, s.title, path, "no location");
-            continue;
+        if (std::optional<std::string> path = add_song(pass.db_path, s, refused)) {
+            now.items.emplace(*path, kClassMusicTrack);
+            paths[s.id] = std::move(*path);
         }
-        if (const std::optional<const char*> why = library_track_refusal(path)) {
-            library_refuse(refused, s.title, path, *why);
-            continue;
-        }
-        const std::string duration =
-            s.length_ms > 0 ? format_duration(static_cast<long>(s.length_ms)) : std::string();
-        const std::string date = s.year > 0 ? music_date_from_year(std::to_string(s.year)) : "";
-        DbItemFields f;
-        f.title = s.title.empty() ? nullptr : s.title.c_str();
-        f.upnp_class = kClassMusicTrack;
-        f.artist = s.artist.empty() ? nullptr : s.artist.c_str();
-        f.album = s.album.empty() ? nullptr : s.album.c_str();
-        f.genre = s.genre.empty() ? nullptr : s.genre.c_str();
-        f.date = date.empty() ? nullptr : date.c_str();
-        f.path = path.c_str();
-        f.duration = duration.empty() ? nullptr : duration.c_str();
-        f.track = s.track;
-        f.bitrate = s.bitrate;
-        f.size = s.size;
-        f.library = pass.db_path.c_str();
-        if (db_add_item(f) == DB_ADD_FAILED) {
-            log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", s.title.c_str());
-            continue;
-        }
-        paths[s.id] = path;
-        now.items.emplace(path, kClassMusicTrack);
     }
     library_refusals_end(refused, pass.db_path);
     for (const IpodPlaylist& p : pass.playlists) {

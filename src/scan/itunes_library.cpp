@@ -5,7 +5,6 @@
 #include "core/text_util.h"
 #include "core/time_util.h"
 #include "db/media_db.h"
-#include "scan/file_types.h"
 #include "scan/music_tags.h"
 #include "scan/plist_reader.h"
 
