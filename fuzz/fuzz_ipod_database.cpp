@@ -25,9 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     db_create();
-    LibraryContents contents;
-    (void)ipod_import(file, contents);
-    (void)ipod_import(file, contents);
+    (void)ipod_import(file);
+    (void)ipod_import(file);
     db_destroy();
     return 0;
 }

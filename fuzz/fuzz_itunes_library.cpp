@@ -1,6 +1,6 @@
 // The iTunes library import on arbitrary bytes: the input is written as the
-// library file and imported twice (the second import is the one that
-// removes what left the library), as the worker thread does.
+// library file and imported twice (the second import meets what the first
+// added and compares against it), as the worker thread does.
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "fuzz_scratch_dir.h"
@@ -22,9 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     db_create();
-    LibraryContents contents;
-    (void)itunes_import(file, contents);
-    (void)itunes_import(file, contents);
+    (void)itunes_import(file);
+    (void)itunes_import(file);
     db_destroy();
     return 0;
 }

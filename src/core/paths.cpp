@@ -311,12 +311,18 @@ bool in_library_folder(std::string_view canonical)
 
 } // namespace
 
-void path_add_library_folder(const std::string& dir)
+bool path_add_library_folder(const std::string& dir, const std::string& home)
 {
     std::optional<std::string> canonical = path_canonical(dir);
     // The root would share every file of the machine.
     if (!canonical || *canonical == "/" || path_is_system(*canonical)) {
-        return;
+        return false;
+    }
+    const std::optional<std::string> trusted = path_canonical(home);
+    const bool in_home = trusted && *trusted != "/" && !path_is_system(*trusted) &&
+                         path_is_below(*canonical, *trusted);
+    if (!in_home && !content_root_holding(*canonical, content_roots())) {
+        return false;
     }
     LibraryFolders& folders = library_folders();
     const std::lock_guard<std::mutex> hold(folders.mutex);
@@ -324,6 +330,7 @@ void path_add_library_folder(const std::string& dir)
         folders.canonical.end()) {
         folders.canonical.push_back(std::move(*canonical));
     }
+    return true;
 }
 
 bool path_in_content_dir(const std::string& path, int fd)

@@ -74,8 +74,13 @@ bool path_is_system(std::string_view canonical);
 // Adds the music folder of an imported library (an iTunes library's own
 // folder, a player's music folder): the tracks the library names there are
 // served as if they lay in a content directory, although the scanner does
-// not walk it. A folder that does not exist is not added.
-void path_add_library_folder(const std::string& dir);
+// not walk it. The folder is added only where the user already pointed:
+// inside home (the folder the user's own setting names: the one holding the
+// library file, the player's music folder) or inside a content directory;
+// a library file is no authority on what to share. Never the root or a
+// system tree, and never below a home that is the root. False, with
+// nothing added, when the folder does not exist or is not trusted.
+bool path_add_library_folder(const std::string& dir, const std::string& home);
 
 // Whether path lies inside a content directory (or a library folder) once every link is followed,
 // and outside the system trees. With fd >= 0, the file open on fd is judged

@@ -79,6 +79,7 @@ std::unique_ptr<DbItem> make_item(const DbItemFields& f, const char* upnp_class)
     item->duration = DbText::from(f.duration);
     item->description = DbText::from(f.description);
     item->keywords = DbText::from(f.keywords);
+    item->library = f.library ? db_library_name(f.library) : nullptr;
     db_copy_file_numbers(*item, f);
     item->mtime = f.mtime;
     item->last_played = f.last_played;
@@ -226,6 +227,14 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
     DbItem* existing = cls ? db_find_item_for_class(lock, f.path, cls) : nullptr;
     if (!existing) {
         return Existing::None;
+    }
+    if (f.library && existing->library != db_library_name(f.library)) {
+        // A library now holds an item another reader (the persistence file
+        // of an older version, the scanner, another library) added: the
+        // library's next import takes it out when the library drops it. The
+        // persistence file has to learn it, so the tree counts a change.
+        existing->library = db_library_name(f.library);
+        ++g_db.change_count;
     }
     if (has_text(f.playlist)) {
         // The item stays as it is: its track number is its own, the place

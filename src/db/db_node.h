@@ -83,6 +83,11 @@ struct DbItem : DbNode {
     DbText keywords;
     DbText subtitle; // a video's sidecar subtitle file, found by the scanner
     const char* upnp_class = nullptr;
+    // The library file (an iTunes library, an iPod database) whose import
+    // last added or found the item, or null: the next import of that file
+    // removes the item when the file no longer holds it, after a restart
+    // too. One shared copy per library (db_library_name).
+    const char* library = nullptr;
     int64_t size = 0;
     int32_t width = 0;
     int32_t height = 0;

@@ -1,10 +1,13 @@
 // Playlist containers made from playlist files: one container per file,
 // brought up to date from a fresh read of the file without disturbing what
-// did not change, and removed when the file is gone.
+// did not change, and removed when the file is gone; and what the tree
+// holds of each music library file.
 #include "db/db_internal.h"
 #include "db/db_values.h"
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unordered_set>
 
@@ -205,4 +208,35 @@ void db_purge_playlists()
         }
         known.erase(at);
     }
+}
+
+const char* db_library_name(std::string_view file)
+{
+    static std::mutex mutex;
+    static auto* names = new std::set<std::string, std::less<>>; // items point here until exit
+    const std::lock_guard<std::mutex> hold(mutex);
+    auto at = names->find(file);
+    if (at == names->end()) {
+        at = names->emplace(file).first;
+    }
+    return at->c_str();
+}
+
+DbLibraryHoldings db_library_holdings(const std::string& file)
+{
+    DbLibraryHoldings out;
+    const char* library = db_library_name(file);
+    const std::string prefix = file + kDbSourcePartSeparator;
+    const DbLock lock = db_lock();
+    db_for_each_item(lock, [&](DbItem* item) {
+        if (item->library == library) {
+            out.items.emplace_back(db_text_of(item->path), item->upnp_class);
+        }
+    });
+    const auto& sources = db_state().playlist_sources;
+    for (auto at = sources.lower_bound(prefix);
+         at != sources.end() && at->first.starts_with(prefix); ++at) {
+        out.playlists.push_back(at->first);
+    }
+    return out;
 }

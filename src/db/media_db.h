@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct MediaDb {
@@ -254,6 +255,10 @@ struct DbItemFields {
     // that it goes into the container of that file (see db_set_playlist);
     // null: the newest playlist container of that name.
     const char* playlist_source = nullptr;
+    // The library file the item comes from (see DbItem::library); an item
+    // already in the tree takes it too. Null leaves an item's library as it
+    // is.
+    const char* library = nullptr;
 };
 
 enum DbAddResult : int {
@@ -387,6 +392,20 @@ size_t db_set_playlist(const char* source, const char* name,
 // music library): the file's path, this separator and the playlist's key.
 // Such a playlist is gone when its file is.
 inline constexpr char kDbSourcePartSeparator = '\n';
+
+// The one copy of a library file's name that items point at: a library
+// has tens of thousands of tracks, and their names are few. Kept for the
+// life of the process.
+const char* db_library_name(std::string_view file);
+
+// What the tree holds of one library file: the items whose library it is,
+// as (path, class), and the sources of its playlists (those that begin
+// with the file and kDbSourcePartSeparator). Takes the lock.
+struct DbLibraryHoldings {
+    std::vector<std::pair<std::string, const char*>> items;
+    std::vector<std::string> playlists;
+};
+DbLibraryHoldings db_library_holdings(const std::string& file);
 
 // Removes the playlist container that the source made, when there is one.
 // Takes the lock.

@@ -115,7 +115,7 @@ int64_t time_of(const char* text)
 // The fields of one record as read.
 struct Record {
     std::optional<std::string> title, artist, album, genre, date, path, duration, description,
-        keywords;
+        keywords, library;
     const char* upnp_class = nullptr;
     int32_t track = 0, width = 0, height = 0, album_art = 0, compilation = 0, bitrate = 0,
             audio_format = 0;
@@ -141,7 +141,7 @@ void take_line(Record& rec, const std::string& line, bool cut)
     static constexpr Text kTexts[] = {
         {"AR:", &Record::artist},      {"AL:", &Record::album},    {"GE:", &Record::genre},
         {"DA:", &Record::date},        {"RE:", &Record::path},     {"DU:", &Record::duration},
-        {"DE:", &Record::description}, {"KE:", &Record::keywords},
+        {"DE:", &Record::description}, {"KE:", &Record::keywords}, {"LI:", &Record::library},
     };
     struct Number {
         const char* tag;
@@ -235,6 +235,7 @@ void add_record(const Record& rec)
     f.duration = text_or_null(rec.duration);
     f.description = text_or_null(rec.description);
     f.keywords = text_or_null(rec.keywords);
+    f.library = text_or_null(rec.library);
     db_copy_file_numbers(f, rec);
     f.mtime = rec.mtime;
     f.last_played = rec.last_played;
@@ -315,6 +316,17 @@ void append_item(std::string& out, const DbItem* i)
     append_number(out, "MT:", i->mtime);
     append_number(out, "PT:", i->last_played);
     append_number(out, "PC:", i->play_count);
+    // The library the item came from, so that the first import after a
+    // restart knows what that library added before. Readers of earlier
+    // versions skip the tag, as they skip every tag they do not know. A name
+    // that would not come back whole from one line is left out: the item is
+    // then only not taken out by its library.
+    if (i->library && i->library[0] != '\0' && strlen(i->library) + 3 <= kPersistenceLineSize &&
+        db_text_is_clean(i->library)) {
+        out += "LI:";
+        out += i->library;
+        out += '\n';
+    }
     out += "<EOI>\n";
 }
 

@@ -1,8 +1,10 @@
 // The persistence file: the items of the tree as text records between
 // "<SOI>" and "<EOI>", one "TAG:value" line per field, so that a restart
-// need not read every media file again. A reader thread loads it once at
-// start-up, before the first scan; a writer thread rewrites it whole a few
-// seconds after the tree stops changing.
+// need not read every media file again. Besides the media fields, "LI:"
+// names the library file an item came from (see DbItem::library); readers
+// skip tags they do not know, so a file of a later version still reads. A
+// reader thread loads it once at start-up, before the first scan; a writer
+// thread rewrites it whole a few seconds after the tree stops changing.
 #pragma once
 
 #include "core/threads.h"

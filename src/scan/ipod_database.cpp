@@ -5,7 +5,6 @@
 #include "core/time_util.h"
 #include "core/utf8.h"
 #include "db/media_db.h"
-#include "scan/file_types.h"
 #include "scan/music_tags.h"
 
 #include <array>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <unordered_map>
 #include <vector>
 
 namespace
@@ -196,28 +196,21 @@ bool read_mhod(Cursor& c, int64_t end, Text& out)
     return true;
 }
 
-struct Song {
-    uint32_t id = 0;
-    int32_t track = 0;
-    int32_t year = 0;
-    int32_t bitrate = 0;
-    int64_t size = 0;
-    int64_t length_ms = 0;
-    std::string title, location, album, artist, genre, file_type;
-};
-
-void add_song(IpodPass& pass, const Song& s)
+// Adds one song; the path of its item, or nothing when it was refused.
+std::optional<std::string> add_song(const std::string& db_path, const IpodSong& s,
+                                    LibraryRefusals& refused)
 {
     if (s.location.empty()) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", s.title.c_str());
-        return;
+        library_refuse(refused, s.title, "", "no location");
+        return std::nullopt;
     }
-    const std::string path = ipod_song_path(pass.db_path, s.location);
-    // The iPod's music folder is served like a content directory: only
-    // music files of a type this program plays go into the tree.
-    if (!scan_is_music_track_name(path)) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", s.title.c_str());
-        return;
+    const std::string path = ipod_song_path(db_path, s.location);
+    // The player's music folder is served like a content directory: only
+    // music files of a type this program plays, inside it (or a content
+    // directory) once links are followed, go into the tree.
+    if (const std::optional<const char*> why = library_track_refusal(path)) {
+        library_refuse(refused, s.title, path, *why);
+        return std::nullopt;
     }
     const std::string duration =
         s.length_ms > 0 ? format_duration(static_cast<long>(s.length_ms)) : std::string();
@@ -234,12 +227,49 @@ void add_song(IpodPass& pass, const Song& s)
     f.track = s.track;
     f.bitrate = s.bitrate;
     f.size = s.size;
+    f.library = db_path.c_str();
     if (db_add_item(f) == DB_ADD_FAILED) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s\n", s.title.c_str());
-        return;
+        return std::nullopt;
     }
-    pass.songs[s.id] = path;
-    pass.now.items.emplace(path, kClassMusicTrack);
+    return path;
+}
+
+// Adds the songs and playlists of a whole pass, and takes out what the
+// database no longer holds.
+void add_pass(const IpodPass& pass)
+{
+    LibraryContents now;
+    LibraryRefusals refused;
+    std::unordered_map<uint32_t, std::string> paths; // song id -> the item's path
+    for (const IpodSong& s : pass.songs) {
+        if (std::optional<std::string> path = add_song(pass.db_path, s, refused)) {
+            now.items.emplace(*path, kClassMusicTrack);
+            paths[s.id] = std::move(*path);
+        }
+    }
+    library_refusals_end(refused, pass.db_path);
+    for (const IpodPlaylist& p : pass.playlists) {
+        std::vector<DbPlaylistEntry> list;
+        for (uint32_t id : p.songs) {
+            const auto at = paths.find(id);
+            if (at != paths.end()) {
+                list.push_back(
+                    {at->second, kClassMusicTrack, static_cast<int32_t>(list.size() + 1)});
+            }
+        }
+        std::string source = library_playlist_source(pass.db_path, "name:" + p.name);
+        for (int n = 2; now.playlists.contains(source); ++n) {
+            source =
+                library_playlist_source(pass.db_path, "name:" + p.name + "#" + std::to_string(n));
+        }
+        if (db_set_playlist(source.c_str(), p.name.c_str(), list, false) > 0) {
+            now.playlists.insert(source);
+        }
+    }
+    library_replace(pass.db_path, now);
+    log_msg(LOG_INFO, LOG_CAT_DB, "iPod database %s: %zu songs, %zu playlists\n",
+            pass.db_path.c_str(), now.items.size(), now.playlists.size());
 }
 
 bool read_song(Cursor& c, int64_t end, IpodPass& pass)
@@ -263,7 +293,7 @@ bool read_song(Cursor& c, int64_t end, IpodPass& pass)
     }
     // Offsets below are those of the record; body starts at 12.
     auto field = [&](size_t offset) { return le32(body.data() + offset - 12); };
-    Song s;
+    IpodSong s;
     const uint32_t texts = field(12);
     s.id = field(16);
     s.size = field(36);
@@ -289,7 +319,7 @@ bool read_song(Cursor& c, int64_t end, IpodPass& pass)
     if (!seek_to(c, record_end(h), end, "reading song body")) {
         return false;
     }
-    add_song(pass, s);
+    pass.songs.push_back(std::move(s));
     return true;
 }
 
@@ -334,8 +364,8 @@ bool read_playlist(Cursor& c, const Header& h, IpodPass& pass)
             name = std::move(*t.text);
         }
     }
-    const bool master = pass.playlists++ == 0;
-    std::vector<DbPlaylistEntry> list;
+    const bool master = pass.playlists_read++ == 0;
+    std::vector<uint32_t> list;
     uint32_t read = 0;
     while (read < entries && c.pos < end) {
         Header e;
@@ -367,23 +397,13 @@ bool read_playlist(Cursor& c, const Header& h, IpodPass& pass)
             return false;
         }
         ++read;
-        const auto at = pass.songs.find(song);
-        if (at != pass.songs.end()) {
-            list.push_back({at->second, kClassMusicTrack, static_cast<int32_t>(list.size() + 1)});
-        }
+        list.push_back(song);
     }
     if (!seek_to(c, end, end, "reading playlist body")) {
         return false;
     }
-    if (master || name.empty()) {
-        return true;
-    }
-    std::string source = library_playlist_source(pass.db_path, "name:" + name);
-    for (int n = 2; pass.now.playlists.contains(source); ++n) {
-        source = library_playlist_source(pass.db_path, "name:" + name + "#" + std::to_string(n));
-    }
-    if (db_set_playlist(source.c_str(), name.c_str(), list, false) > 0) {
-        pass.now.playlists.insert(source);
+    if (!master && !name.empty()) {
+        pass.playlists.push_back({std::move(name), std::move(list)});
     }
     return true;
 }
@@ -487,25 +507,26 @@ bool ipod_read_records(FILE* file, IpodPass& pass)
     return true;
 }
 
-bool ipod_import(const std::string& db_path, LibraryContents& contents)
+bool ipod_import(const std::string& db_path)
 {
     if (db_path.size() <= 2) {
         return false;
     }
-    std::unique_ptr<FILE, decltype(&fclose)> file(fopen(db_path.c_str(), "rb"), fclose);
+    const LibraryFile file = library_open(db_path, "iPod database");
     if (!file) {
-        fprintf(stderr, "error: can not open %s: %s\n", db_path.c_str(), strerror(errno));
         return false;
     }
-    // The player's music folder is shared like a content directory.
-    path_add_library_folder(ipod_music_folder(db_path));
     IpodPass pass;
     pass.db_path = db_path;
     if (!ipod_read_records(file.get(), pass)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "iPod database %s is damaged; nothing of it imported\n",
+                db_path.c_str());
         return false;
     }
-    log_msg(LOG_INFO, LOG_CAT_DB, "iPod database %s: %zu songs, %zu playlists\n", db_path.c_str(),
-            pass.now.items.size(), pass.now.playlists.size());
-    library_replace(contents, std::move(pass.now));
+    // The user named this player: its music folder is served like a
+    // content directory.
+    const std::string folder = ipod_music_folder(db_path);
+    path_add_library_folder(folder, folder);
+    add_pass(pass);
     return true;
 }

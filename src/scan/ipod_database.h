@@ -15,20 +15,38 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 // The largest header a record may declare.
 inline constexpr uint32_t kIpodMaxHeader = 0x100000;
 // The longest text of a song or playlist read (a file name or a title).
 inline constexpr uint32_t kIpodMaxString = 65536;
 
-// The songs of one pass, by the id the playlist entries name them with: the
-// path of the item each became.
+// One song of the database as read.
+struct IpodSong {
+    uint32_t id = 0;
+    int32_t track = 0;
+    int32_t year = 0;
+    int32_t bitrate = 0;
+    int64_t size = 0;
+    int64_t length_ms = 0;
+    std::string title, location, album, artist, genre, file_type;
+};
+
+// One playlist as read: its name and the ids of its songs in list order.
+struct IpodPlaylist {
+    std::string name;
+    std::vector<uint32_t> songs;
+};
+
+// What one pass read. Nothing enters the tree until the whole file has
+// been read: a database cut short or damaged (read while the player is
+// being synchronised) changes nothing.
 struct IpodPass {
     std::string db_path;
-    std::unordered_map<uint32_t, std::string> songs;
-    int playlists = 0; // read so far; the first is the master list
-    LibraryContents now;
+    std::vector<IpodSong> songs;
+    std::vector<IpodPlaylist> playlists; // the master list is not kept
+    int playlists_read = 0;              // the first is the master list
 };
 
 // The music folder of the database at db_path: ".../iPod_Control/Music/"
@@ -41,12 +59,14 @@ std::string ipod_music_folder(const std::string& db_path);
 // point; any other text as it is.
 std::string ipod_song_path(const std::string& db_path, std::string_view location);
 
-// The record loop over the open database: adds the songs and the playlists.
-// False, after its message on standard error, when the file is damaged.
+// The record loop over the open database: reads the songs and the
+// playlists into pass. False, after its message on standard error, when the
+// file is damaged.
 bool ipod_read_records(FILE* file, IpodPass& pass);
 
-// One pass over the database at db_path: the records, then, when the whole
-// file was read, the removal of what an earlier pass (recorded in contents)
-// added and the file no longer holds. False when the file could not be
-// opened or is damaged.
-bool ipod_import(const std::string& db_path, LibraryContents& contents);
+// One pass over the database at db_path, all or nothing: the records, then,
+// when the whole file was read, its songs and playlists are added and what
+// the tree says the database held before (after a restart too) and no
+// longer holds is removed. False, with the tree as it was, when the file is
+// not a regular file, could not be opened or is damaged.
+bool ipod_import(const std::string& db_path);

@@ -5,7 +5,6 @@
 #include "core/text_util.h"
 #include "core/time_util.h"
 #include "db/media_db.h"
-#include "scan/file_types.h"
 #include "scan/music_tags.h"
 #include "scan/plist_reader.h"
 
@@ -148,12 +147,6 @@ void take_playlist_value(Playlist& list, const std::string& key, const PlistToke
     }
 }
 
-bool is_stream(const Track& t)
-{
-    return (t.track_type && *t.track_type == "URL") ||
-           (t.location && t.location->starts_with("http://"));
-}
-
 struct Import {
     std::string file;
     LibraryContents now;
@@ -163,23 +156,40 @@ struct Import {
     std::vector<Playlist> playlists;
     int32_t stations = 0;
     std::vector<DbPlaylistEntry> station_entries;
+    LibraryRefusals refused;
 };
+
+// A stream track is an http:// address and nothing else: a "URL" track
+// with a local path would be served from the disk as a station, whatever
+// the file, and the relay speaks no other scheme.
+bool is_http(const std::optional<std::string>& location)
+{
+    return location && location->starts_with("http://");
+}
 
 void add_track(Import& im, const Track& t)
 {
-    const bool stream = is_stream(t);
+    const bool stream = is_http(t.location);
     std::optional<std::string> path;
     if (t.location) {
         path = stream ? std::optional<std::string>(*t.location) : itunes_location_path(*t.location);
     }
-    // The library's music folder is served like a content directory, so a
-    // track must be a music file of a type this program plays: a library
-    // file cannot hand out any other file of the machine.
-    if (path && !stream && !scan_is_music_track_name(*path)) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "library track is no music file: %s\n", path->c_str());
+    const std::string title = t.name && !t.name->empty() ? *t.name : path ? *path : "Unknown";
+    if (t.track_type && *t.track_type == "URL" && !stream) {
+        library_refuse(im.refused, title, t.location.value_or(""),
+                       "a stream track must be an http:// address");
         return;
     }
-    const std::string title = t.name && !t.name->empty() ? *t.name : path ? *path : "Unknown";
+    if (!path) {
+        library_refuse(im.refused, title, t.location.value_or(""), "no usable location");
+        return;
+    }
+    if (!stream) {
+        if (const std::optional<const char*> why = library_track_refusal(*path)) {
+            library_refuse(im.refused, title, *path, *why);
+            return;
+        }
+    }
     const std::string duration =
         t.total_time > 0
             ? format_duration(static_cast<long>(std::min<int64_t>(t.total_time, INT32_MAX)))
@@ -194,7 +204,7 @@ void add_track(Import& im, const Track& t)
     f.album = t.album ? t.album->c_str() : nullptr;
     f.genre = t.genre ? t.genre->c_str() : nullptr;
     f.date = t.year && t.year->size() > 0 ? date.c_str() : nullptr;
-    f.path = path ? path->c_str() : nullptr;
+    f.path = path->c_str();
     f.duration = duration.empty() ? nullptr : duration.c_str();
     f.keywords = t.id ? keywords.c_str() : nullptr;
     f.track = int32_of(t.track_number);
@@ -205,6 +215,7 @@ void add_track(Import& im, const Track& t)
     f.mtime = t.date_modified;
     f.last_played = t.play_date;
     f.play_count = int32_of(t.play_count);
+    f.library = im.file.c_str();
     int32_t station_order = 0;
     if (stream) {
         station_order = ++im.stations;
@@ -214,7 +225,7 @@ void add_track(Import& im, const Track& t)
     }
     if (db_add_item(f) == DB_ADD_FAILED) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s %s\n", title.c_str(),
-                path ? path->c_str() : "");
+                path->c_str());
         return;
     }
     const char* cls = stream ? kClassBroadcast : kClassMusicTrack;
@@ -257,6 +268,13 @@ void add_playlists(Import& im)
     }
 }
 
+// The folder that holds a file: "." for a bare name.
+std::string parent_folder(const std::string& file)
+{
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+}
+
 } // namespace
 
 std::optional<std::string> itunes_location_path(std::string_view location)
@@ -294,16 +312,19 @@ std::optional<std::string> itunes_location_path(std::string_view location)
     return path;
 }
 
-bool itunes_import(const std::string& file, LibraryContents& contents, const ThreadFlag* running)
+bool itunes_import(const std::string& file, const ThreadFlag* running)
 {
-    std::unique_ptr<FILE, decltype(&fclose)> f(fopen(file.c_str(), "rb"), fclose);
+    const LibraryFile f = library_open(file, "iTunes library");
     if (!f) {
-        log_msg(LOG_PROBLEM, LOG_CAT_DB, "can not open the iTunes library %s\n", file.c_str());
         return false;
     }
     log_msg(LOG_INFO, LOG_CAT_DB, "importing the iTunes library %s\n", file.c_str());
     Import im;
     im.file = file;
+    // The whole file is read before the tree is touched: a file cut short
+    // or damaged (read while iTunes writes it) changes nothing.
+    std::vector<Track> tracks;
+    std::optional<std::string> music_folder;
     PlistReader reader(f.get());
     PlistToken token;
     std::vector<Frame> frames;
@@ -315,8 +336,9 @@ bool itunes_import(const std::string& file, LibraryContents& contents, const Thr
             break;
         }
         if (step == PlistStep::Malformed) {
-            log_msg(LOG_PROBLEM, LOG_CAT_DB, "iTunes library %s is malformed (%s); import ended\n",
-                    file.c_str(), reader.error.c_str());
+            log_msg(LOG_PROBLEM, LOG_CAT_DB,
+                    "iTunes library %s is malformed (%s); nothing of it imported\n", file.c_str(),
+                    reader.error.c_str());
             return false;
         }
         if (running && *running != 1) {
@@ -344,7 +366,8 @@ bool itunes_import(const std::string& file, LibraryContents& contents, const Thr
                 break;
             }
             if (frames.back().role == Role::Track) {
-                add_track(im, track);
+                tracks.push_back(std::move(track));
+                track = Track{};
             } else if (frames.back().role == Role::Playlist) {
                 // Old libraries mark the master list by its name alone.
                 if (!playlist.skipped && playlist.name != "Library" && !playlist.name.empty()) {
@@ -358,9 +381,7 @@ bool itunes_import(const std::string& file, LibraryContents& contents, const Thr
             if (frames.size() == 1 && frames.back().role == Role::Root &&
                 frames.back().key == "Music Folder") {
                 // The folder the library keeps its files in.
-                if (const std::optional<std::string> dir = itunes_location_path(token.text)) {
-                    path_add_library_folder(*dir);
-                }
+                music_folder = itunes_location_path(token.text);
                 break;
             }
             [[fallthrough]];
@@ -393,9 +414,27 @@ bool itunes_import(const std::string& file, LibraryContents& contents, const Thr
             break;
         }
     }
+    // iTunes keeps its media folder beside the library file the user named
+    // ("iTunes Media" next to "iTunes Music Library.xml"): served there, or
+    // inside a content directory, and nowhere else the file may name.
+    if (music_folder && !path_add_library_folder(*music_folder, parent_folder(file))) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB,
+                "music folder %s of the iTunes library %s not served: it lies neither beside the "
+                "library file nor in a content directory\n",
+                music_folder->c_str(), file.c_str());
+    }
+    for (const Track& t : tracks) {
+        // Stopped halfway: what was added stays, and the next import (of
+        // this run or after the restart) compares against it.
+        if (running && *running != 1) {
+            return false;
+        }
+        add_track(im, t);
+    }
     add_playlists(im);
+    library_refusals_end(im.refused, file);
+    library_replace(file, im.now);
     log_msg(LOG_INFO, LOG_CAT_DB, "iTunes library %s: %zu tracks, %zu playlists\n", file.c_str(),
             im.now.items.size(), im.now.playlists.size());
-    library_replace(contents, std::move(im.now));
     return true;
 }

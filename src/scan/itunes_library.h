@@ -23,11 +23,11 @@ inline constexpr const char* kItunesStationsList = "iTunes Radio";
 // when the decoded path would hold a control byte.
 std::optional<std::string> itunes_location_path(std::string_view location);
 
-// One pass over the library file: adds its tracks and playlists and, when the
-// whole file was read, removes what an earlier pass (recorded in contents)
-// added and the file no longer holds. A malformed file ends the pass with a
-// log line, leaving what was added so far and removing nothing. running (may
+// One pass over the library file, all or nothing: the whole file is read
+// first, then its tracks and playlists are added and what the tree says the
+// library held before (after a restart too) and the file no longer holds is
+// removed. A file that is not a regular file, or is malformed or cut short,
+// ends the pass with a log line and leaves the tree as it was. running (may
 // be null) ends the pass early when it is no longer 1. False when the file
-// could not be opened or was malformed.
-bool itunes_import(const std::string& file, LibraryContents& contents,
-                   const ThreadFlag* running = nullptr);
+// could not be read whole.
+bool itunes_import(const std::string& file, const ThreadFlag* running = nullptr);

@@ -8,7 +8,5 @@ void itunes_thread_start(ThreadFlag& flag, const ThreadFlag& reader_flag)
 {
     const std::string file = setting_str(KEY_ITUNESLIB);
     library_watch_start(flag, reader_flag, LibraryWatch{file, 100, 20, "iTunes library"},
-                        [file](LibraryContents& previous, const ThreadFlag* f) {
-                            itunes_import(file, previous, f);
-                        });
+                        [file](const ThreadFlag* f) { itunes_import(file, f); });
 }

@@ -1,8 +1,15 @@
 #include "scan/library_sync.h"
 
 #include "core/log.h"
+#include "core/paths.h"
 #include "db/media_db.h"
+#include "scan/file_types.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 std::string library_playlist_source(const std::string& file, const std::string& key)
@@ -10,8 +17,11 @@ std::string library_playlist_source(const std::string& file, const std::string& 
     return file + kDbSourcePartSeparator + key;
 }
 
-void library_replace(LibraryContents& before, LibraryContents&& now)
+void library_replace(const std::string& file, const LibraryContents& now)
 {
+    // What the tree says the library holds, not what this process imported:
+    // after a restart the items the persistence file restored count too.
+    const DbLibraryHoldings before = db_library_holdings(file);
     for (const std::string& source : before.playlists) {
         if (!now.playlists.contains(source)) {
             db_remove_playlist(source.c_str());
@@ -23,15 +33,79 @@ void library_replace(LibraryContents& before, LibraryContents&& now)
             gone.push_back(&item);
         }
     }
-    if (!gone.empty()) {
-        const DbLock lock = db_lock();
-        for (const auto* item : gone) {
-            DbItem* found = db_find_item_for_class(lock, item->first, item->second);
-            if (found) {
-                db_unlink_item(lock, found);
-            }
-        }
-        log_msg(LOG_INFO, LOG_CAT_DB, "%zu tracks left the library and the tree\n", gone.size());
+    if (gone.empty()) {
+        return;
     }
-    before = std::move(now);
+    const DbLock lock = db_lock();
+    for (const auto* item : gone) {
+        DbItem* found = db_find_item_for_class(lock, item->first, item->second);
+        // Another library may hold it now.
+        if (found && found->library == db_library_name(file)) {
+            db_unlink_item(lock, found);
+        }
+    }
+    log_msg(LOG_INFO, LOG_CAT_DB, "%zu tracks left the library %s and the tree\n", gone.size(),
+            file.c_str());
+}
+
+LibraryFile library_open(const std::string& file, const char* what)
+{
+    // Not blocking: opening a pipe would wait for a writer.
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {
+    };
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "can not open the %s %s: %s\n", what, file.c_str(),
+                strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+        }
+        return {nullptr, fclose};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "the %s %s is not a regular file; not read\n", what,
+                file.c_str());
+        close(fd);
+        return {nullptr, fclose};
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    LibraryFile f(fdopen(fd, "rb"), fclose);
+    if (!f) {
+        close(fd);
+    }
+    return f;
+}
+
+void library_refuse(LibraryRefusals& refusals, const std::string& title, const std::string& path,
+                    const char* why)
+{
+    if (refusals.count++ < kLibraryRefusalsLogged) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add item: %s %s: %s\n", title.c_str(),
+                path.c_str(), why);
+    }
+}
+
+void library_refusals_end(const LibraryRefusals& refusals, const std::string& file)
+{
+    if (refusals.count > kLibraryRefusalsLogged) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB, "library %s: %d more tracks not added\n", file.c_str(),
+                refusals.count - kLibraryRefusalsLogged);
+    }
+}
+
+std::optional<const char*> library_track_refusal(const std::string& path)
+{
+    const std::optional<std::string> canonical = path_canonical(path);
+    struct stat st {
+    };
+    if (!canonical || stat(canonical->c_str(), &st) != 0) {
+        return "no such file";
+    }
+    if (!S_ISREG(st.st_mode) || !scan_is_music_track_name(*canonical)) {
+        return "no music file";
+    }
+    if (!path_in_content_dir(*canonical)) {
+        return "outside the content directories and the library's music folder";
+    }
+    return std::nullopt;
 }

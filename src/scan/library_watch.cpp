@@ -1,9 +1,7 @@
 #include "scan/library_watch.h"
 
 #include "core/log.h"
-#include "scan/library_sync.h"
 
-#include <memory>
 #include <sys/stat.h>
 #include <utility>
 
@@ -44,9 +42,8 @@ void library_watch_run(ThreadFlag& flag, const ThreadFlag& reader_flag, const Li
     flag = 0;
 }
 
-void library_watch_start(
-    ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
-    std::function<void(LibraryContents& previous, const ThreadFlag* flag)> import)
+void library_watch_start(ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
+                         std::function<void(const ThreadFlag* flag)> import)
 {
     if (watch.file.empty()) {
         return;
@@ -54,7 +51,6 @@ void library_watch_start(
     ThreadFlag* f = &flag;
     const ThreadFlag* r = &reader_flag;
     start_worker(flag, [f, r, watch, import = std::move(import)] {
-        auto contents = std::make_unique<LibraryContents>();
-        library_watch_run(*f, *r, watch, [&] { import(*contents, f); });
+        library_watch_run(*f, *r, watch, [&] { import(f); });
     });
 }

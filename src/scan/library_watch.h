@@ -19,11 +19,7 @@ struct LibraryWatch {
 void library_watch_run(ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
                        const std::function<void()>& import);
 
-struct LibraryContents;
-
 // Starts a library worker for watch.file (nothing when it is empty): import
-// runs with what the previous import added, so that it can remove what left
-// the library, and with the worker's flag.
-void library_watch_start(
-    ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
-    std::function<void(LibraryContents& previous, const ThreadFlag* flag)> import);
+// runs with the worker's flag.
+void library_watch_start(ThreadFlag& flag, const ThreadFlag& reader_flag, const LibraryWatch& watch,
+                         std::function<void(const ThreadFlag* flag)> import);

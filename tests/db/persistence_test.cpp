@@ -77,7 +77,7 @@ TEST_F(Persistence, RecordsAsTheirTagsSay)
                              "<soi>\ncl:object.item.audioItem.musicTrack\nre:" +
                              b +
                              "\nti:First\nTI:Second\nAR:One\nAR:Two\nSI:3000000000\nTR:4\nTR:5\n"
-                             "TI:Cut\there\n<eoi>\n"
+                             "TI:Cut\there\nLI:/m/lib.xml\nZZ:a tag of a later version\n<eoi>\n"
                              "<SOI>\nCL:object.container\nRE:" +
                              c + "\n<EOI>\n";
     EXPECT_EQ(read_text(text), 3);
@@ -91,6 +91,9 @@ TEST_F(Persistence, RecordsAsTheirTagsSay)
     EXPECT_STREQ(second->artist.get(), "One") << "the first artist counts";
     EXPECT_EQ(second->size, 3000000000LL);
     EXPECT_EQ(second->track, 5);
+    EXPECT_STREQ(second->library, "/m/lib.xml");
+    EXPECT_EQ(second->library, db_library_name("/m/lib.xml")) << "one copy per library";
+    EXPECT_FALSE(only->library);
     EXPECT_FALSE(item_by_path(lock, c)) << "a container class is no item";
 }
 
@@ -125,6 +128,8 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
         // the DLNA profile does not need the file read again.
         const DbLock lock = db_lock();
         const_cast<DbItem*>(item_by_path(lock, a))->audio_format = kAudioFormatAacLc;
+        // And the library it came from, so that its next import can take it out.
+        const_cast<DbItem*>(item_by_path(lock, b))->library = db_library_name("/m/lib.xml");
     }
     const std::string db = dir.file("library.db");
     ASSERT_TRUE(persistence_write(db));
@@ -140,7 +145,7 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
                   "\nTI:Beta\nCL:object.item.audioItem.musicTrack\nAR:Bono\nAL:Red\n"
                   "GE:Rock\nDA:2001-02-03\nRE:" +
                   b +
-                  "\nDU:0:03:00.000\nBI:128000\nMT:200\n"
+                  "\nDU:0:03:00.000\nBI:128000\nMT:200\nLI:/m/lib.xml\n"
                   "<EOI>\n");
     ASSERT_NE(beta, std::string::npos) << text;
     EXPECT_LT(text.find("TI:Alpha"), beta) << "the oldest item comes first";
@@ -153,6 +158,8 @@ TEST_F(Persistence, WrittenFileReadsBackTheSameItems)
     EXPECT_EQ(item_by_path(lock, b)->mtime, 200);
     EXPECT_EQ(item_by_path(lock, a)->audio_format, kAudioFormatAacLc);
     EXPECT_EQ(item_by_path(lock, b)->audio_format, kAudioFormatUnknown);
+    EXPECT_STREQ(item_by_path(lock, b)->library, "/m/lib.xml");
+    EXPECT_FALSE(item_by_path(lock, a)->library);
     EXPECT_FALSE(std::filesystem::exists(db + ".tmp"));
 }
 

@@ -7,7 +7,11 @@
 # program compiled here. The tracks are real MP3 files made by ffmpeg, and
 # every imported track must browse and play (ffprobe on its URL) like a
 # scanned one. Then the library is saved again without a track and a
-# playlist: the re-import adds no duplicate and removes both.
+# playlist: the re-import adds no duplicate and removes both. A library cut
+# to one track while the server is stopped keeps one track after the
+# restart. A hostile library (its music folder /etc, stream and file tracks
+# pointing at /etc/passwd) gets nothing of /etc served, and a library path
+# naming /dev/zero is refused without spinning.
 #
 # Usage: external_libraries.py <plenwick>
 # Exit status 0 when everything matches, 1 on any difference, 77 when a tool
@@ -208,6 +212,105 @@ def snapshot(port, problems):
     return sorted(urls), lists, urls
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def start(program, work, args, problems, what):
+    """A server that has started and imported its iTunes library, or None."""
+    server = Server(program, work, args)
+    port = server.wait_for(r"Server starting at 127\.0\.0\.1:(\d+)", 10)
+    if not port or not server.wait_for(r"iTunes library .*: \d+ tracks", 30):
+        problems.append("%s: the server did not import the library:\n%s" % (
+            what, server.text()[-3000:]))
+        server.stop()
+        return None, 0
+    return server, int(port)
+
+
+def removed_while_stopped(program, work, music, tracks, problems):
+    """Three tracks imported, the server stopped, the library cut to one:
+    after the restart one track is left."""
+    library = os.path.join(os.path.dirname(music), "iTunes Music Library.xml")
+    # A working folder of its own: the settings file there keeps the
+    # settings of the runs before.
+    work = os.path.join(work, "restart")
+    os.makedirs(work)
+    args = ["-dbfile", os.path.join(work, "restart.db"), "-ituneslib", library]
+    for kept, want in ((tracks[:3], 3), (tracks[:1], 1)):
+        with open(library, "wb") as f:
+            f.write(plistlib_layout(kept, [playlist("Library", [t["Track ID"] for t in kept],
+                                                    master=True)], file_url(music) + "/"))
+        server, port = start(program, work, args, problems, "restart with %d tracks" % want)
+        if not server:
+            return
+        titles, _, _ = snapshot(port, problems)
+        if titles != sorted(t["Name"] for t in kept):
+            problems.append("after a restart with %d tracks left, All Tracks holds %r" % (
+                want, titles))
+        # The persistence file is written a few seconds after the import.
+        if want == 3 and not server.wait_for(r"writing DB", 30):
+            problems.append("the persistence file was not written")
+        server.stop()
+
+
+def hostile_libraries(program, work, temp, problems):
+    """A library naming /etc as its music folder and /etc/passwd as a stream
+    and as a file: nothing of /etc is served. /dev/zero as a library path is
+    refused and not read (it would be read forever)."""
+    hostile = os.path.join(temp, "hostile")
+    os.makedirs(hostile)
+    library = os.path.join(hostile, "iTunes Music Library.xml")
+    with open(library, "wb") as f:
+        f.write(plistlib.dumps({
+            "Music Folder": "file:///etc/",
+            "Tracks": {"1": {"Track ID": 1, "Name": "Passwd stream", "Track Type": "URL",
+                             "Location": "/etc/passwd"},
+                       "2": {"Track ID": 2, "Name": "Passwd file", "Track Type": "File",
+                             "Location": "file://localhost/etc/passwd"}},
+            "Playlists": [playlist("Library", [1, 2], master=True)]}))
+    with open("/etc/passwd", "rb") as f:
+        secret = f.read()
+    work = os.path.join(work, "hostile")
+    os.makedirs(work)
+    server, port = start(program, work, ["-ituneslib", library, "-ipoddb", "/dev/zero"],
+                         problems, "hostile library")
+    if not server:
+        return
+    for line in ("music folder /etc/ of the iTunes library .* not served",
+                 "a stream track must be an http:// address",
+                 "iPod database /dev/zero is not a regular file"):
+        if not server.wait_for(line, 5):
+            problems.append("hostile library: no log line %r" % line)
+    # Every object id the server may have given out, by every media URL form.
+    served = []
+    for object_id in range(0, 300):
+        for ext in ("mp3", "txt"):
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            connection.request("GET", "/disk/%d.%s" % (object_id, ext))
+            answer = connection.getresponse()
+            body = answer.read()
+            connection.close()
+            if answer.status == 200 and (secret[:64] in body or b"root:" in body):
+                served.append("/disk/%d.%s" % (object_id, ext))
+    if served:
+        problems.append("hostile library: /etc/passwd served at %s" % ", ".join(served[:5]))
+    server.stop()
+    os.remove(os.path.join(work, "corvalenso-plenwick.ini"))
+    server = Server(program, work, ["-ituneslib", "/dev/zero"])
+    if not server.wait_for(r"iTunes library /dev/zero is not a regular file", 10):
+        problems.append("-ituneslib /dev/zero: not refused:\n%s" % server.text()[-2000:])
+    else:
+        before = cpu_seconds(server.process.pid)
+        time.sleep(2)
+        spent = cpu_seconds(server.process.pid) - before
+        if spent > 0.5:
+            problems.append("-ituneslib /dev/zero: the server spent %.1f s of CPU in 2 s" % spent)
+    server.stop()
+
+
 def main():
     if len(sys.argv) < 2:
         print(__doc__)
@@ -323,6 +426,8 @@ def main():
         if seen.get("itunes") != seen.get("plistlib") and not problems:
             problems.append("the two layouts imported differently: %r / %r" % (
                 seen.get("itunes"), seen.get("plistlib")))
+        removed_while_stopped(program, work, music, tracks, problems)
+        hostile_libraries(program, work, temp, problems)
     finally:
         if server:
             server.stop()

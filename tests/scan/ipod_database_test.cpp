@@ -1,7 +1,9 @@
 #include "db/db_fixture.h"
+#include "db/persistence.h"
 #include "scan/ipod_database.h"
 
 #include <filesystem>
+#include <unistd.h>
 
 namespace
 {
@@ -117,7 +119,7 @@ protected:
     {
         write_text_file(db_path, bytes);
         testing::internal::CaptureStderr();
-        const bool ok = ipod_import(db_path, contents);
+        const bool ok = ipod_import(db_path);
         return {ok, testing::internal::GetCapturedStderr()};
     }
 
@@ -139,7 +141,6 @@ protected:
     }
 
     std::string db_path;
-    LibraryContents contents;
 };
 
 TEST(IpodPaths, LocationsPointIntoTheMusicFolder)
@@ -219,25 +220,62 @@ TEST_F(IpodImport, DamagedDatabasesEndThePassWithTheirMessage)
     for (const auto& c : cases) {
         db_destroy();
         db_create();
-        contents = {};
         const auto [ok, errors] = import(c.bytes);
         EXPECT_FALSE(ok) << c.what;
         EXPECT_NE(errors.find(c.message), std::string::npos) << c.what << ": " << errors;
     }
-    // What was read before the damage stays.
-    db_destroy();
-    db_create();
-    contents = {};
-    ASSERT_FALSE(import(std::string(whole).replace(second_song, 4, "abcd")).first);
-    EXPECT_EQ(db_stats().items, 1);
-    ASSERT_FALSE(import(std::string(whole).replace(lists, 4, "abcd")).first);
+    // A damaged database changes nothing: the previous import stays as it
+    // was, and the next good one is imported as usual.
+    ASSERT_TRUE(
+        import(database(song(10, u"für", "F00/AAAA.mp3"), 1, mhyp(u"iPod", {10}), 1)).first);
+    for (const size_t at : {second_song, lists}) {
+        ASSERT_FALSE(import(std::string(whole).replace(at, 4, "abcd")).first);
+        EXPECT_EQ(db_stats().items, 1);
+        EXPECT_TRUE(road().empty());
+    }
+    ASSERT_TRUE(import(whole).first);
     EXPECT_EQ(db_stats().items, 3);
+    EXPECT_EQ(road().size(), 3u);
+    // A database path that names no regular file is not read.
+    EXPECT_FALSE(ipod_import("/dev/zero"));
     // Every cut of the file ends the pass with a message, before the end.
     for (size_t n = 0; n < whole.size(); n += 7) {
         const auto [ok, errors] = import(whole.substr(0, n));
         EXPECT_EQ(ok, n == 0) << "cut at " << n;
         EXPECT_EQ(errors.empty(), n == 0) << "cut at " << n;
     }
+}
+
+// Songs only from the player's music folder (or a content directory), links
+// followed; what the database named before a restart is known after it.
+TEST_F(IpodImport, SongsOutsideTheMusicFolderAndSongsRemovedWhileStopped)
+{
+    setting_set(KEY_CONTENTDIR, "M|" + dir.file("content"));
+    const std::string outside = file("outside.mp3");
+    ASSERT_EQ(symlink("/etc/passwd", music_path("F01/LINK.mp3").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), music_path("F01/OUT.mp3").c_str()), 0);
+    const std::string songs = song(10, u"a", "F00/AAAA.mp3") + song(20, u"b", "F01/ABCD.mp3") +
+                              song(30, u"c", "F02/CCCC.mp3") +
+                              song(40, u"up", "..:..:..:outside.mp3") +
+                              song(50, u"link", "F01/LINK.mp3") + song(60, u"out", "F01/OUT.mp3");
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(
+        import(database(songs, 6, mhyp(u"iPod", {}) + mhyp(u"Road", {60, 30, 10}), 2)).first);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(db_stats().items, 3);
+    EXPECT_EQ(road(), (std::vector<std::pair<int, std::string>>{{1, music_path("F02/CCCC.mp3")},
+                                                                {2, music_path("F00/AAAA.mp3")}}));
+    PersistenceReader saved;
+    saved.buffer = persistence_text();
+    saved.end_of_file = true;
+    db_destroy();
+    db_create();
+    persistence_read_records(saved, nullptr);
+    ASSERT_EQ(db_stats().items, 3);
+    ASSERT_TRUE(import(database(song(20, u"b", "F01/ABCD.mp3"), 1, mhyp(u"iPod", {20}), 1)).first);
+    EXPECT_EQ(db_stats().items, 1);
+    const DbLock lock = db_lock();
+    EXPECT_TRUE(item_by_path(lock, music_path("F01/ABCD.mp3")));
 }
 
 } // namespace

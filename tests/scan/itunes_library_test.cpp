@@ -1,8 +1,12 @@
+#include "core/paths.h"
 #include "db/db_fixture.h"
+#include "db/persistence.h"
 #include "scan/itunes_library.h"
 #include "scan/plist_reader.h"
 
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -187,7 +191,11 @@ protected:
                const std::vector<std::pair<std::string, std::vector<int>>>& lists)
     {
         std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
-                        "version=\"1.0\">\n<dict>\n\t<key>Tracks</key>\n\t<dict>\n";
+                        "version=\"1.0\">\n<dict>\n";
+        if (!music_folder.empty()) {
+            x += "\t<key>Music Folder</key><string>" + music_folder + "</string>\n";
+        }
+        x += "\t<key>Tracks</key>\n\t<dict>\n";
         for (const Track& t : tracks) {
             x += "\t\t<key>" + std::to_string(t.id) + "</key>\n\t\t<dict>\n";
             x += "\t\t\t<key>Track ID</key><integer>" + std::to_string(t.id) + "</integer>\n";
@@ -243,7 +251,7 @@ protected:
     }
 
     std::string library;
-    LibraryContents contents;
+    std::string music_folder; // the library's "Music Folder", when not empty
 };
 
 TEST_F(ItunesImport, TracksAndPlaylistsAndASecondImportWithoutDuplicates)
@@ -260,7 +268,7 @@ TEST_F(ItunesImport, TracksAndPlaylistsAndASecondImportWithoutDuplicates)
     write(tracks, {{"Library", {11, 12, 13, 14}}, {"Party", {13, 11, 12}}});
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(itunes_import(library, contents));
+    ASSERT_TRUE(itunes_import(library));
     const std::string log =
         testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
     // Titles keep their characters, the right single quotation mark included.
@@ -281,7 +289,7 @@ TEST_F(ItunesImport, TracksAndPlaylistsAndASecondImportWithoutDuplicates)
     }
     const DbStats before = db_stats();
     // Saved again unchanged: nothing is added twice.
-    ASSERT_TRUE(itunes_import(library, contents));
+    ASSERT_TRUE(itunes_import(library));
     EXPECT_EQ(db_stats().items, before.items);
     EXPECT_EQ(db_stats().references, before.references);
     EXPECT_EQ(entries("Party"), party);
@@ -296,11 +304,11 @@ TEST_F(ItunesImport, TracksAndPlaylistsThatLeftTheLibraryLeaveTheTree)
     const std::string c = file("c.mp3");
     write({{1, "A", url(a), ""}, {2, "B", url(b), ""}, {3, "C", url(c), ""}},
           {{"Library", {1, 2, 3}}, {"Party", {1, 2}}, {"Quiet", {3, 2}}});
-    ASSERT_TRUE(itunes_import(library, contents));
+    ASSERT_TRUE(itunes_import(library));
     EXPECT_EQ(music(), (std::vector<std::string>{"A", "B", "C"}));
     // B left the library, and Quiet with it; Party lost B.
     write({{1, "A", url(a), ""}, {3, "C", url(c), ""}}, {{"Library", {1, 3}}, {"Party", {1, 3}}});
-    ASSERT_TRUE(itunes_import(library, contents));
+    ASSERT_TRUE(itunes_import(library));
     EXPECT_EQ(music(), (std::vector<std::string>{"A", "C"}));
     EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "A"}, {2, "C"}}));
     EXPECT_TRUE(entries("Quiet").empty());
@@ -309,40 +317,128 @@ TEST_F(ItunesImport, TracksAndPlaylistsThatLeftTheLibraryLeaveTheTree)
         EXPECT_FALSE(db_find_child(lock, g_db.playlists, "Quiet"));
         EXPECT_EQ(db_check_consistency(lock), "");
     }
-    // A library cut short removes nothing: what it would remove is unknown.
+    // A library cut short or damaged (read while iTunes writes it) changes
+    // nothing; read whole later, it is imported as usual.
+    const std::string d = file("d.mp3");
+    write({{1, "A", url(a), ""}, {3, "C", url(c), ""}, {4, "D", url(d), ""}},
+          {{"Library", {1, 3, 4}}, {"Party", {4}}});
     const std::string whole = read_text_file(library);
-    write_text_file(library, whole.substr(0, whole.find("<key>3</key>")));
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(itunes_import(library, contents));
-    const std::string log =
-        testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("is malformed"), std::string::npos) << log;
-    EXPECT_EQ(music(), (std::vector<std::string>{"A", "C"}));
+    const size_t lists = whole.find("<key>Playlists</key>");
+    for (const std::string& damaged : {whole.substr(0, whole.find("Party")),
+                                       std::string(whole).insert(lists, "<script>x</script>")}) {
+        write_text_file(library, damaged);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(itunes_import(library));
+        const std::string log =
+            testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_NE(log.find("is malformed"), std::string::npos) << log;
+        EXPECT_EQ(music(), (std::vector<std::string>{"A", "C"}));
+        EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "A"}, {2, "C"}}));
+    }
+    write_text_file(library, whole);
+    ASSERT_TRUE(itunes_import(library));
+    EXPECT_EQ(music(), (std::vector<std::string>{"A", "C", "D"}));
+    EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "D"}}));
     // And a scanner pass keeps the library's playlists while the file is there.
     db_purge_vanished();
     db_prune_empty();
-    EXPECT_EQ(entries("Party").size(), 2u);
+    EXPECT_EQ(entries("Party").size(), 1u);
 }
 
-// The library's music folder is served like a content directory: a library
-// that names any other kind of file does not get it into the tree.
-TEST_F(ItunesImport, OnlyMusicFilesOfTheLibraryAreAdded)
+// What an import added is known after a restart too (the persistence file
+// keeps each item's library): tracks removed while the server was stopped
+// leave the tree at the first import, and items of no library stay.
+TEST_F(ItunesImport, TracksRemovedWhileStoppedLeaveAtTheFirstImport)
 {
-    const std::string song = file("song.mp3");
-    const std::string key = file("id_rsa");
-    const std::string page = file("notes.txt");
-    write({{1, "Song", url(song), ""}, {2, "Key", url(key), ""}, {3, "Notes", url(page), ""}},
-          {{"Library", {1, 2, 3}}});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(itunes_import(library, contents));
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(music(), (std::vector<std::string>{"Song"}));
-    const DbLock lock = db_lock();
-    EXPECT_FALSE(item_by_path(lock, key));
-    EXPECT_FALSE(item_by_path(lock, page));
+    const std::string a = file("a.mp3");
+    const std::string b = file("b.mp3");
+    const std::string c = file("c.mp3");
+    write({{1, "A", url(a), ""}, {2, "B", url(b), ""}, {3, "C", url(c), ""}},
+          {{"Library", {1, 2, 3}}, {"Party", {3, 2, 1}}});
+    ASSERT_TRUE(itunes_import(library));
+    add_music(file("scanned.mp3"), "Scanned", "X", "Y");
+    PersistenceReader saved;
+    saved.buffer = persistence_text();
+    saved.end_of_file = true;
+    db_destroy();
+    db_create();
+    persistence_read_records(saved, nullptr);
+    ASSERT_EQ(music(), (std::vector<std::string>{"A", "B", "C", "Scanned"}));
+    write({{2, "B", url(b), ""}}, {{"Library", {2}}, {"Party", {2}}});
+    ASSERT_TRUE(itunes_import(library));
+    EXPECT_EQ(music(), (std::vector<std::string>{"B", "Scanned"}));
+    EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "B"}}));
+}
+
+// A library file names whatever it likes; what it names is served only when
+// it is a music file the user already shares, or that lies in the music
+// folder beside the library file the user named, links followed.
+TEST_F(ItunesImport, LibraryCannotServeFilesOrFoldersTheUserDidNotShare)
+{
+    setting_set(KEY_CONTENTDIR, "M|" + dir.file("content"));
+    library = dir.file("itunes/iTunes Music Library.xml");
+    const std::string shared = file("content/ok.mp3");
+    file("itunes/iTunes Media/Music/beside.mp3");
+    const std::string outside = file("elsewhere/outside.mp3");
+    ASSERT_EQ(symlink("/etc/passwd", dir.file("content/link.mp3").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("content/pipe.mp3").c_str(), 0600), 0);
+    std::filesystem::create_directories(dir.file("content/folder.mp3"));
+    const std::string url_type = "\t\t\t<key>Track Type</key><string>URL</string>\n";
+    const std::vector<Track> tracks{
+        {1, "Shared", url(shared), ""},
+        {2, "Beside", url(dir.file("itunes/iTunes Media/Music/beside.mp3")), ""},
+        {3, "Outside", url(outside), ""},
+        {4, "Link", url(dir.file("content/link.mp3")), ""},
+        {5, "Pipe", url(dir.file("content/pipe.mp3")), ""},
+        {6, "Folder", url(dir.file("content/folder.mp3")), ""},
+        {7, "Key", url(file("content/id_rsa")), ""},
+        {8, "Passwd", "file://localhost/etc/passwd", ""},
+        {9, "Passwd stream", "/etc/passwd", url_type},
+        {10, "File stream", "file:///etc/passwd", url_type},
+        {11, "Ftp stream", "ftp://127.0.0.1/a.mp3", url_type},
+    };
+    const struct {
+        std::string folder;
+        std::vector<std::string> music;
+    } rows[] = {
+        {"file:///etc/", {"Shared"}},
+        {"file:///", {"Shared"}},
+        {url(dir.file("elsewhere/")), {"Shared"}},
+        {"", {"Shared"}},
+        {url(dir.file("itunes/iTunes%20Media/")), {"Beside", "Shared"}},
+    };
+    for (const auto& row : rows) {
+        db_destroy();
+        db_create();
+        music_folder = row.folder;
+        write(tracks, {{"Library", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}, {"Mix", {9, 10, 1}}});
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(itunes_import(library)) << row.folder;
+        const std::string log =
+            testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_EQ(music(), row.music) << row.folder;
+        EXPECT_EQ(db_stats().items, static_cast<int64_t>(row.music.size())) << "no station";
+        EXPECT_FALSE(path_in_content_dir("/etc/passwd")) << row.folder;
+        EXPECT_FALSE(path_in_content_dir(outside)) << row.folder;
+        // A few refusals are logged one by one, the rest counted.
+        size_t lines = 0;
+        for (size_t at = log.find("failed to add item"); at != std::string::npos;
+             at = log.find("failed to add item", at + 1)) {
+            ++lines;
+        }
+        EXPECT_EQ(lines, static_cast<size_t>(kLibraryRefusalsLogged)) << log;
+        EXPECT_NE(log.find("more tracks not added"), std::string::npos) << log;
+    }
+    // Nor is a library path that names no regular file read (/dev/zero
+    // would be read forever).
+    for (const std::string& odd : {std::string("/dev/zero"), dir.path}) {
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(itunes_import(odd));
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("not a regular file"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(ItunesImport, StreamTracksBecomeStationsInTheFavourites)
@@ -352,7 +448,7 @@ TEST_F(ItunesImport, StreamTracksBecomeStationsInTheFavourites)
            {2, "Radio One", "http://127.0.0.1:9/stream",
             "\t\t\t<key>Track Type</key><string>URL</string>\n"}},
           {{"Library", {1, 2}}, {"Mix", {2, 1}}});
-    ASSERT_TRUE(itunes_import(library, contents));
+    ASSERT_TRUE(itunes_import(library));
     EXPECT_EQ(entries("Mix"),
               (std::vector<std::pair<int, std::string>>{{1, "Radio One"}, {2, "A"}}));
     EXPECT_EQ(entries(kItunesStationsList),
