@@ -2,13 +2,13 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/text_util.h"
 #include "http/http_connection.h"
 #include "http/mime.h"
 
 #include <array>
 #include <cstring>
 #include <mutex>
-#include <strings.h>
 
 namespace
 {
@@ -188,19 +188,6 @@ const char* mark_text(const ClientRow& row, MarkSource source)
     return nullptr;
 }
 
-bool contains_nocase(std::string_view text, std::string_view part)
-{
-    if (part.empty() || part.size() > text.size()) {
-        return part.empty();
-    }
-    for (size_t at = 0; at + part.size() <= text.size(); ++at) {
-        if (strncasecmp(text.data() + at, part.data(), part.size()) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The type of a request without registering anything: the address table's
 // when it knows the address as one of its players, else the header fields'.
 ClientType identify(const HttpConnection* c)
@@ -278,10 +265,10 @@ const char* client_mime_for(ClientType type, std::string_view name)
 {
     const ClientQuirks& quirks = client_quirks(type);
     const std::string_view extension = file_extension(name);
-    if (quirks.flac_mime && strcasecmp(std::string(extension).c_str(), "flac") == 0) {
+    if (quirks.flac_mime && equal_nocase(extension, "flac")) {
         return quirks.flac_mime;
     }
-    if (quirks.mkv_mime && strcasecmp(std::string(extension).c_str(), "mkv") == 0) {
+    if (quirks.mkv_mime && equal_nocase(extension, "mkv")) {
         return quirks.mkv_mime;
     }
     return mime_type_for(name);

@@ -4,6 +4,50 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace
+{
+
+char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+bool equal_nocase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && equal_nocase(text.substr(0, prefix.size()), prefix);
+}
+
+bool ends_with_nocase(std::string_view text, std::string_view suffix)
+{
+    return text.size() >= suffix.size() &&
+           equal_nocase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+bool contains_nocase(std::string_view text, std::string_view part)
+{
+    for (size_t at = 0; at + part.size() <= text.size(); ++at) {
+        if (equal_nocase(text.substr(at, part.size()), part)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 const char* str_find_nocase(const char* haystack, const char* needle)
 {
     if (!haystack || !needle) {

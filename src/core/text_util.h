@@ -6,11 +6,19 @@
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 // First position where needle matches ignoring ASCII case, or null (also null
 // when either is null). Header lookups go through it.
 const char* str_find_nocase(const char* haystack, const char* needle);
+
+// Comparisons in which ASCII letters match without their case and every other
+// byte (NUL and UTF-8 included) only itself: names of fields, files, types.
+bool equal_nocase(std::string_view a, std::string_view b);
+bool starts_with_nocase(std::string_view text, std::string_view prefix);
+bool ends_with_nocase(std::string_view text, std::string_view suffix);
+bool contains_nocase(std::string_view text, std::string_view part);
 
 // The value of a hexadecimal digit (either case), or -1.
 int hex_value(char c);

@@ -2,12 +2,12 @@
 
 #include "core/paths.h"
 #include "core/settings.h"
+#include "core/text_util.h"
 #include "core/utf8.h"
 #include "db/db_internal.h"
 
 #include <cstring>
 #include <optional>
-#include <strings.h>
 #include <unistd.h>
 #include <vector>
 
@@ -79,7 +79,7 @@ ViewLevel parse_level(std::string_view text)
     };
     level.key = ViewKey::Unknown;
     for (const auto& [name, key] : kKeys) {
-        if (name.size() == text.size() && strncasecmp(name.data(), text.data(), text.size()) == 0) {
+        if (equal_nocase(name, text)) {
             level.key = key;
         }
     }
@@ -258,12 +258,6 @@ DbContainer* find_or_create(DbContainer* parent, std::string_view title, const c
     return db_add_container(db_held_lock(), title, parent, upnp_class, permanent);
 }
 
-bool starts_with_nocase(std::string_view text, std::string_view prefix)
-{
-    return !prefix.empty() && text.size() >= prefix.size() &&
-           strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
 // The item's directory below its content directory.
 std::string relative_directory(std::string_view path)
 {
@@ -274,15 +268,16 @@ std::string relative_directory(std::string_view path)
         return std::string(path.substr(std::min(path.size(), dir.size() + 1)));
     };
     const ViewCache& views = g_cache;
+    // An empty directory names nothing (and has no last character to look at).
     for (const std::string& dir : views.content_dirs) {
-        if (starts_with_nocase(path, dir)) {
+        if (!dir.empty() && starts_with_nocase(path, dir)) {
             return after(dir);
         }
         if (dir.size() > 2 && starts_with_nocase(path, std::string_view(dir).substr(2))) {
             return after(std::string_view(dir).substr(2));
         }
     }
-    if (starts_with_nocase(path, views.start_dir)) {
+    if (!views.start_dir.empty() && starts_with_nocase(path, views.start_dir)) {
         return after(views.start_dir);
     }
     return std::string(path);

@@ -33,15 +33,6 @@ bool ends_with(std::string_view text, std::string_view suffix)
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-bool ends_with_nocase(std::string_view text, std::string_view suffix)
-{
-    if (text.size() < suffix.size()) {
-        return false;
-    }
-    return strncasecmp(text.data() + text.size() - suffix.size(), suffix.data(), suffix.size()) ==
-           0;
-}
-
 // The range the answer covers. A play-time range becomes bytes at the
 // item's average rate; without a duration there is no rate, so the seek is
 // ignored and the whole file goes out.

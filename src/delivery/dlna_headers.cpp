@@ -1,20 +1,15 @@
 #include "delivery/dlna_headers.h"
 
 #include "control/clients.h"
+#include "core/text_util.h"
 #include "http/http_response.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <string>
-#include <strings.h>
 
 namespace
 {
-
-bool equal_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // The transfer mode an answer goes out in: the one asked for when the media
 // allows it (Background always), else the media's own; null when the asked

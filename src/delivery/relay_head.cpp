@@ -30,11 +30,6 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
-bool starts_with_nocase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == prefix;
-}
-
 // Three digits after the protocol word, as "HTTP/1.0 200" or "ICY 200".
 int status_code(std::string_view line)
 {

@@ -1,9 +1,9 @@
 #include "http/http_head.h"
 
+#include "core/text_util.h"
 #include "http/http_connection.h"
 
 #include <cstring>
-#include <strings.h>
 
 namespace
 {
@@ -39,11 +39,6 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"getcontentFeatures.dlna.org", false},
     {"transferMode.dlna.org", true},
 };
-
-bool equals_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // RFC 9110 token characters.
 bool is_token_char(unsigned char c)
@@ -92,7 +87,7 @@ bool list_has(std::string_view list, std::string_view token)
 {
     while (!list.empty()) {
         const size_t comma = list.find(',');
-        if (equals_nocase(trim(list.substr(0, comma)), token)) {
+        if (equal_nocase(trim(list.substr(0, comma)), token)) {
             return true;
         }
         if (comma == std::string_view::npos) {
@@ -128,7 +123,7 @@ HeadSplitResult take_field(std::string_view head, std::string_view name, std::st
                            HttpHead& out)
 {
     for (size_t i = 0; i < kHttpFieldCount; ++i) {
-        if (!equals_nocase(name, kFieldRows[i].name)) {
+        if (!equal_nocase(name, kFieldRows[i].name)) {
             continue;
         }
         const auto field = static_cast<HttpField>(i);
@@ -145,7 +140,7 @@ HeadSplitResult take_field(std::string_view head, std::string_view name, std::st
         } else if (field == HttpField::TransferEncoding) {
             // The only coding this server decodes; anything else would be
             // read as another request's bytes.
-            if (!equals_nocase(value, "chunked")) {
+            if (!equal_nocase(value, "chunked")) {
                 return malformed("unknown transfer coding");
             }
             out.chunked = true;

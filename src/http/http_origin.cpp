@@ -1,25 +1,15 @@
 #include "http/http_origin.h"
 
 #include "core/log.h"
+#include "core/text_util.h"
 
 #include <string>
-#include <strings.h>
 #include <unistd.h>
 
 namespace
 {
 
 constexpr std::string_view kHttpScheme = "http://";
-
-bool equal_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool starts_with_nocase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && equal_nocase(text.substr(0, prefix.size()), prefix);
-}
 
 // The "address:port" of a base URL "http://address:port/".
 std::string_view listener_authority(std::string_view base_url)

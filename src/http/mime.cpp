@@ -1,7 +1,8 @@
 #include "http/mime.h"
 
+#include "core/text_util.h"
+
 #include <initializer_list>
-#include <strings.h>
 
 namespace
 {
@@ -48,11 +49,6 @@ const MimeEntry kMimeTable[] = {
     {"image/svg+xml", {"svg"}},
     {"application/octet-stream", {}},
 };
-
-bool equal_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 } // namespace
 

@@ -1,8 +1,9 @@
 #include "scan/folder_art.h"
 
+#include "core/text_util.h"
+
 #include <dirent.h>
 #include <memory>
-#include <strings.h>
 #include <sys/stat.h>
 
 namespace
@@ -14,17 +15,6 @@ struct DirCloser {
         closedir(d);
     }
 };
-
-bool ends_with_nocase(std::string_view name, std::string_view end)
-{
-    return name.size() >= end.size() &&
-           strncasecmp(name.data() + name.size() - end.size(), end.data(), end.size()) == 0;
-}
-
-bool starts_with_nocase(std::string_view name, std::string_view start)
-{
-    return name.size() >= start.size() && strncasecmp(name.data(), start.data(), start.size()) == 0;
-}
 
 // The rank of a folder-art name, lower first: cover, folder, front, AlbumArt*,
 // each JPEG before PNG; -1 for any other name.

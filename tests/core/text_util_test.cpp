@@ -18,6 +18,21 @@ TEST(TextUtil, FindIgnoringCase)
     EXPECT_EQ(str_find_nocase("ab", "abc"), nullptr);
     EXPECT_EQ(str_find_nocase(nullptr, "a"), nullptr);
     EXPECT_EQ(str_find_nocase("a", nullptr), nullptr);
+
+    // Only ASCII letters fold; a NUL inside a view is a byte like any other,
+    // and UTF-8 letters match only themselves.
+    using namespace std::string_view_literals;
+    EXPECT_TRUE(equal_nocase("Content-Type", "content-TYPE"));
+    EXPECT_FALSE(equal_nocase("a\0b"sv, "a\0c"sv));
+    EXPECT_FALSE(equal_nocase("\xc3\x89t\xc3\xa9", "\xc3\xa9t\xc3\xa9"));
+    EXPECT_FALSE(equal_nocase("[", "{")) << "only letters differ by 0x20 as case";
+    EXPECT_TRUE(starts_with_nocase("HTTP://host/", "http://"));
+    EXPECT_FALSE(starts_with_nocase("htt", "http"));
+    EXPECT_TRUE(ends_with_nocase("Song.FLAC", ".flac"));
+    EXPECT_FALSE(ends_with_nocase("flac", ".flac"));
+    EXPECT_TRUE(contains_nocase("Mozilla/4.0 (compatible; TerraTec)", "terratec"));
+    EXPECT_TRUE(contains_nocase("", ""));
+    EXPECT_FALSE(contains_nocase("Terra", "terratec"));
 }
 
 TEST(TextUtil, ParseInt64)
