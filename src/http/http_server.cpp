@@ -300,7 +300,7 @@ PortTry try_port(sockaddr_in addr, int port, int& s)
 
 } // namespace
 
-void http_listener_open(HttpListener& listener)
+void http_listener_open(HttpListener& listener, int preferred)
 {
     tzset();
     http_raise_descriptor_limit();
@@ -310,6 +310,14 @@ void http_listener_open(HttpListener& listener)
     inet_pton(AF_INET, address, &addr.sin_addr);
     listener.ip = addr.sin_addr;
     const bool search = listener.port == 0;
+    if (search && preferred > 0) {
+        int s = -1;
+        if (try_port(addr, preferred, s) == PortTry::Listening) {
+            listener.socket = s;
+            listener.port = preferred;
+            return;
+        }
+    }
     const int first = search ? kFirstSearchedPort : listener.port;
     const int last = search ? kLastSearchedPort : listener.port;
     for (int port = first; port <= last; ++port) {

@@ -27,9 +27,10 @@ void http_listener_clear(HttpListener& listener);
 // Closes the listen socket once, whoever comes first.
 void http_listener_close(HttpListener& listener);
 
-// Creates, binds and listens. Port 0 searches 9000 to 10000; a fixed port is
-// tried once. Failures are critical.
-void http_listener_open(HttpListener& listener);
+// Creates, binds and listens. Port 0 searches 9000 to 10000, trying
+// preferred first when it is not 0; a fixed port is tried once. Failures are
+// critical.
+void http_listener_open(HttpListener& listener, int preferred = 0);
 
 // The accept thread of a listener; runs until its flag leaves 1, then closes
 // the listen socket (the stop only shuts it down, which wakes accept, so that

@@ -71,6 +71,10 @@ void network_server_start()
     g_address_count = static_cast<int>(std::min<size_t>(addresses.size(), g_http_listeners.size()));
     for (int i = 0; i < g_address_count; ++i) {
         HttpListener& listener = g_http_listeners[i];
+        // A restart on a searched port takes the port of the run before when
+        // it can: players keep the LOCATION they were given, and a lower port
+        // that became free since would move the server away from them.
+        const int before = addresses[i] == listener.address.data() ? listener.port : 0;
         http_listener_clear(listener);
         snprintf(listener.address.data(), listener.address.size(), "%s", addresses[i].c_str());
         listener.port = setting_int(KEY_HTTPPORT);
@@ -79,7 +83,7 @@ void network_server_start()
             log_msg(LOG_INFO, LOG_CAT_SYSTEM,
                     "Due to Netgear upgrade function set using fixed port 3640!\n");
         }
-        http_listener_open(listener);
+        http_listener_open(listener, before);
         log_msg(LOG_INFO, LOG_CAT_SYSTEM, "Server starting at %s:%d\n", listener.address.data(),
                 listener.port);
         HttpListener* l = &listener;

@@ -5,12 +5,25 @@
 #include "core/settings.h"
 #include "db/db_internal.h"
 #include "db/media_db.h"
+#include "db/persistence.h"
 #include "support/temp_dir.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
+
+// The tree as a restart gives it back: written as the library file's text,
+// destroyed and read again. The number of records read.
+inline int db_restart_through_persistence()
+{
+    PersistenceReader saved;
+    saved.buffer = persistence_text();
+    saved.end_of_file = true;
+    db_destroy();
+    db_create();
+    return persistence_read_records(saved, nullptr);
+}
 
 class DbTest : public ::testing::Test
 {

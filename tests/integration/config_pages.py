@@ -288,9 +288,29 @@ def access_and_pack(program, work):
         server.stop()
 
 
+def first_free_port():
+    """A socket holding the first port from 9000 up that is free, as the server searches."""
+    for port in range(9000, 10001):
+        s = socket.socket()
+        # As the server binds: a port with connections in TIME_WAIT is free.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+            s.listen(1)
+            return s
+        except OSError:
+            s.close()
+    raise RuntimeError("no free port from 9000")
+
+
 def restart_keeps_everything(program, work, content):
+    # The server searches its port; the first free one is held while it
+    # starts and let go before the restart, so that the restart finds a lower
+    # port free and must still come back on the one players know.
+    held = first_free_port()
     server = Server(program, work, "-contentdir", content, "-dbfile",
                     os.path.join(work, "library.db"))
+    held.close()
     try:
         check(server.wait_for(r"DB scan on .* completed", 40) is not None, "first scan")
         before = browse_count(server.base, "5")  # All Tracks

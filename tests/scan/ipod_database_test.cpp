@@ -1,5 +1,4 @@
 #include "db/db_fixture.h"
-#include "db/persistence.h"
 #include "scan/ipod_database.h"
 
 #include <filesystem>
@@ -265,12 +264,7 @@ TEST_F(IpodImport, SongsOutsideTheMusicFolderAndSongsRemovedWhileStopped)
     EXPECT_EQ(db_stats().items, 3);
     EXPECT_EQ(road(), (std::vector<std::pair<int, std::string>>{{1, music_path("F02/CCCC.mp3")},
                                                                 {2, music_path("F00/AAAA.mp3")}}));
-    PersistenceReader saved;
-    saved.buffer = persistence_text();
-    saved.end_of_file = true;
-    db_destroy();
-    db_create();
-    persistence_read_records(saved, nullptr);
+    db_restart_through_persistence();
     ASSERT_EQ(db_stats().items, 3);
     ASSERT_TRUE(import(database(song(20, u"b", "F01/ABCD.mp3"), 1, mhyp(u"iPod", {20}), 1)).first);
     EXPECT_EQ(db_stats().items, 1);

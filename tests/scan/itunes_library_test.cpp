@@ -1,6 +1,5 @@
 #include "core/paths.h"
 #include "db/db_fixture.h"
-#include "db/persistence.h"
 #include "scan/itunes_library.h"
 #include "scan/plist_reader.h"
 
@@ -358,12 +357,7 @@ TEST_F(ItunesImport, TracksRemovedWhileStoppedLeaveAtTheFirstImport)
           {{"Library", {1, 2, 3}}, {"Party", {3, 2, 1}}});
     ASSERT_TRUE(itunes_import(library));
     add_music(file("scanned.mp3"), "Scanned", "X", "Y");
-    PersistenceReader saved;
-    saved.buffer = persistence_text();
-    saved.end_of_file = true;
-    db_destroy();
-    db_create();
-    persistence_read_records(saved, nullptr);
+    db_restart_through_persistence();
     ASSERT_EQ(music(), (std::vector<std::string>{"A", "B", "C", "Scanned"}));
     write({{2, "B", url(b), ""}}, {{"Library", {2}}, {"Party", {2}}});
     ASSERT_TRUE(itunes_import(library));

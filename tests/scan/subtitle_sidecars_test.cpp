@@ -1,5 +1,4 @@
 #include "db/db_fixture.h"
-#include "db/persistence.h"
 #include "scan/scanner.h"
 #include "scan/subtitle_sidecars.h"
 #include "scan/visual_readers.h"
@@ -131,13 +130,7 @@ TEST_F(SubtitleScan, FirstPassAfterARestartRecordsTheSidecarsAgain)
     write_text_file(dir.file("Film.srt"), "1\n");
     scan_all(running);
     ASSERT_EQ(subtitle_of("Film.avi"), dir.file("Film.srt"));
-    const std::string saved = persistence_text();
-    db_destroy();
-    db_create();
-    PersistenceReader reader;
-    reader.buffer = saved;
-    reader.end_of_file = true;
-    ASSERT_EQ(persistence_read_records(reader, nullptr), 1);
+    ASSERT_EQ(db_restart_through_persistence(), 1);
     EXPECT_EQ(subtitle_of("Film.avi"), "");
     scan_all(running);
     EXPECT_EQ(subtitle_of("Film.avi"), dir.file("Film.srt"));
