@@ -155,8 +155,9 @@ bool client_is_music_client(const char* address);
 // Registers the addresses of "dlinkclient" (type 2) and "noxonclient" (type 10).
 void client_register_configured();
 
-// How a guessed D-Link or Noxon device is confirmed. Until the probes over
-// HTTP exist, a configured address confirms and anything else does not.
+// How a guessed D-Link or Noxon device is confirmed beyond the configured
+// addresses: the HTTP probes of client_probes.h, installed at start (tests
+// install their own or none).
 struct ClientProbes {
     bool (*dlink)(const char* address) = nullptr;
     bool (*noxon)(const char* address) = nullptr;

@@ -1,37 +1,12 @@
-// SearchCriteria of the ContentDirectory Search action: conditions on a
-// node's properties, joined by "and" (binding tighter) and "or", grouped by
-// parentheses. The text is compiled once per request and then evaluated
-// for every node below the searched container.
+// The walks of the Search action: which nodes below a container match a
+// compiled criteria text, each object answered once.
 #pragma once
 
-#include "control/control_limits.h"
+#include "control/search_criteria.h"
 #include "db/media_db.h"
 #include "http/http_connection.h"
 
-#include <memory>
-#include <string>
 #include <vector>
-
-struct SearchExpression;
-
-// A compiled criteria text.
-struct SearchCriteria {
-    enum class Kind {
-        Nothing,    // absent or empty: no node matches
-        Everything, // "*": every node matches
-        Invalid,    // a syntax error: fault 708 once a node is tested
-        Expression,
-    } kind = Kind::Nothing;
-    std::shared_ptr<const SearchExpression> expression;
-};
-
-// A text longer than kSearchCriteriaMaxBytes, with more than
-// kSearchMaxConditions conditions or nested deeper than kSearchMaxDepth is
-// invalid.
-SearchCriteria search_compile(const char* criteria);
-
-// 1 match, 0 no match, -1 invalid criteria.
-int search_evaluate(const DbLock& lock, const DbNode* node, const SearchCriteria& criteria);
 
 // What search_collect gives when the connection was asked to stop.
 inline constexpr int kSearchStopped = -3;
@@ -60,6 +35,3 @@ int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContaine
 int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* container,
                 const SearchCriteria& criteria, bool unique_titles,
                 const HttpConnection* stop_on = nullptr, DbPause* pause = nullptr);
-
-// One comparison of a property value (null: absent) with a literal.
-int search_compare(const char* value, const std::string& op, const char* literal, bool numeric);

@@ -104,7 +104,7 @@ void last_played_update(const DbLock& lock, DbItem* item)
                 static_cast<int32_t>(item->last_played - g_db.created_at));
 }
 
-void db_item_played(const char* object_id)
+void db_item_played(const char* object_id, std::optional<int64_t> when)
 {
     const DbLock lock = db_lock();
     DbItem* item = db_target_item(lock, db_find_by_id(lock, db_parse_id(object_id)));
@@ -112,7 +112,7 @@ void db_item_played(const char* object_id)
         return;
     }
     ++item->play_count;
-    item->last_played = static_cast<int64_t>(time(nullptr));
+    item->last_played = when.value_or(static_cast<int64_t>(time(nullptr)));
     if (item->upnp_class == kClassMusicTrack) {
         last_played_update(lock, item);
         most_played_update(lock, item);

@@ -7,9 +7,10 @@
 
 #include <optional>
 
-// Counts a play of the item (or reference target) with that ObjectID and
-// keeps both lists up to date. Takes the lock.
-void db_item_played(const char* object_id);
+// Counts a play of the item (or reference target) with that ObjectID, at
+// when (seconds since 1970; now when not given), and keeps both lists up to
+// date. Takes the lock.
+void db_item_played(const char* object_id, std::optional<int64_t> when = std::nullopt);
 
 // Keep one list up to date for one item. The caller holds the lock.
 void most_played_update(const DbLock& lock, DbItem* item);

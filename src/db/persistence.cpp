@@ -8,6 +8,7 @@
 #include "db/db_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
@@ -407,17 +408,19 @@ bool nap(const ThreadFlag& flag, int ms)
     return flag == 1;
 }
 
+std::atomic<int> g_poll_ms{PersistenceTimes{}.poll_ms};
+std::atomic<int> g_step_ms{PersistenceTimes{}.step_ms};
+std::atomic<int> g_steps{PersistenceTimes{}.steps};
+
 void writer_thread(ThreadFlag* flag, uint64_t written)
 {
     while (*flag == 1) {
-        if (!nap(*flag, 500) || change_count() == written) {
+        if (!nap(*flag, g_poll_ms) || change_count() == written) {
             continue;
         }
-        // Wait until the tree has been quiet for about five seconds, so that
-        // a scan adding thousands of items causes one write at its end.
         uint64_t seen = change_count();
-        for (int quiet = 0; quiet < kPersistenceSettleSteps && *flag == 1;) {
-            sleep_ms(100);
+        for (int quiet = 0; quiet < g_steps && *flag == 1;) {
+            sleep_ms(g_step_ms);
             const uint64_t now = change_count();
             quiet = now == seen ? quiet + 1 : 0;
             seen = now;
@@ -582,6 +585,13 @@ void persistence_writer_start(ThreadFlag& flag)
     const uint64_t baseline = change_count();
     ThreadFlag* f = &flag;
     start_worker(flag, [f, baseline] { writer_thread(f, baseline); });
+}
+
+void persistence_set_times(const PersistenceTimes& times)
+{
+    g_poll_ms = times.poll_ms;
+    g_step_ms = times.step_ms;
+    g_steps = times.steps;
 }
 
 void external_db_hook_start(ThreadFlag& flag)

@@ -71,8 +71,16 @@ std::string persistence_text();
 // Writes the file (atomically); false when it cannot be written.
 bool persistence_write(const std::string& path);
 
-// How long the tree must stay unchanged before the writer writes.
-inline constexpr int kPersistenceSettleSteps = 51; // of 100 ms
+// When the writer writes: it looks for changes every poll_ms, and then
+// waits until the tree has stayed unchanged for steps looks step_ms apart
+// (about five seconds), so that a scan adding thousands of items causes one
+// write at its end. Tests shorten the times.
+struct PersistenceTimes {
+    int poll_ms = 500;
+    int step_ms = 100;
+    int steps = 51;
+};
+void persistence_set_times(const PersistenceTimes& times);
 
 // Start the reader (which ends when the file is read) and the writer (which
 // runs until asked to stop) with their flags.

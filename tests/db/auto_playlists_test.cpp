@@ -1,4 +1,3 @@
-#include "core/threads.h"
 #include "db/auto_playlists.h"
 #include "db_fixture.h"
 
@@ -21,19 +20,18 @@ TEST_F(AutoPlaylists, LastPlayedKeepsTheNewestEntries)
     add_music(a, "A", "x", "y");
     add_music(b, "B", "x", "y");
     add_music(c, "C", "x", "y");
-    db_item_played(id_of(a).c_str());
-    sleep_ms(1100);
-    db_item_played(id_of(b).c_str());
-    sleep_ms(1100);
-    db_item_played(id_of(c).c_str());
+    // Plays a second apart, as the list tells them apart.
+    const int64_t start = g_db.created_at + 10;
+    db_item_played(id_of(a).c_str(), start);
+    db_item_played(id_of(b).c_str(), start + 1);
+    db_item_played(id_of(c).c_str(), start + 2);
     {
         const DbLock lock = db_lock();
         auto t = titles(lock, g_db.last_played_list);
         std::sort(t.begin(), t.end());
         EXPECT_EQ(t, (std::vector<std::string>{"B", "C"}));
     }
-    sleep_ms(1100);
-    db_item_played(id_of(a).c_str());
+    db_item_played(id_of(a).c_str(), start + 3);
     const DbLock lock = db_lock();
     auto t = titles(lock, g_db.last_played_list);
     std::sort(t.begin(), t.end());
