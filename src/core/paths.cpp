@@ -319,8 +319,10 @@ bool path_add_library_folder(const std::string& dir, const std::string& home)
         return false;
     }
     const std::optional<std::string> trusted = path_canonical(home);
+    // Strictly below: the folder itself would share everything beside the
+    // library file (a library kept in the home folder, the whole home).
     const bool in_home = trusted && *trusted != "/" && !path_is_system(*trusted) &&
-                         path_is_below(*canonical, *trusted);
+                         *canonical != *trusted && path_is_below(*canonical, *trusted);
     if (!in_home && !content_root_holding(*canonical, content_roots())) {
         return false;
     }

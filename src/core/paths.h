@@ -75,8 +75,9 @@ bool path_is_system(std::string_view canonical);
 // folder, a player's music folder): the tracks the library names there are
 // served as if they lay in a content directory, although the scanner does
 // not walk it. The folder is added only where the user already pointed:
-// inside home (the folder the user's own setting names: the one holding the
-// library file, the player's music folder) or inside a content directory;
+// strictly below home (the folder the user's own setting names: the one
+// holding the library file, the player's iPod_Control) or inside a content
+// directory;
 // a library file is no authority on what to share. Never the root or a
 // system tree, and never below a home that is the root. False, with
 // nothing added, when the folder does not exist or is not trusted.

@@ -39,10 +39,10 @@ std::mutex& write_mutex()
 // The last three groups of the file follow each other without an empty line.
 constexpr size_t kGroupsWithoutGap = 3;
 
-// Breaks a line at '#' or at a control byte; bytes 128-255 are ordinary.
+// A control byte ends a line; bytes 128-255 are ordinary.
 bool ends_line(unsigned char c)
 {
-    return c == '#' || c < 32;
+    return c < 32;
 }
 
 // One line of the settings file: "name=value", the name matched ignoring case.
@@ -52,8 +52,12 @@ bool ends_line(unsigned char c)
 // a query in an address) and gives it back whole.
 void apply_file_line(const char* line)
 {
+    // A '#' before the '=' makes the line a comment. One after it is part
+    // of the value: the file gives back what was set ("Kitchen #2", a
+    // folder "#Favourites"), and a value cut at it could name the parent of
+    // the folder the user shares.
     const char* p = line;
-    while (*p && !ends_line(static_cast<unsigned char>(*p)) && *p != '=') {
+    while (*p && !ends_line(static_cast<unsigned char>(*p)) && *p != '=' && *p != '#') {
         ++p;
     }
     if (*p != '=') {
@@ -111,6 +115,10 @@ bool read_settings_from(const std::string& path)
     std::string line;
     bool too_long = false;
     for (int number = 1; read_line(f.get(), line, kLineMax, too_long); ++number) {
+        // Editors on some systems begin a UTF-8 file with a byte-order mark.
+        if (number == 1 && line.starts_with("\xEF\xBB\xBF")) {
+            line.erase(0, 3);
+        }
         if (too_long) {
             // Half a value could name a folder the user never asked for;
             // the setting keeps the value it had before the file.

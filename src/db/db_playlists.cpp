@@ -222,6 +222,12 @@ const char* db_library_name(std::string_view file)
     return at->c_str();
 }
 
+void db_release_from_library(const DbLock&, DbItem* item)
+{
+    item->library = nullptr;
+    ++g_db.change_count;
+}
+
 DbLibraryHoldings db_library_holdings(const std::string& file)
 {
     DbLibraryHoldings out;

@@ -398,6 +398,10 @@ inline constexpr char kDbSourcePartSeparator = '\n';
 // life of the process.
 const char* db_library_name(std::string_view file);
 
+// The item stays in the tree as no library's (a scanned file that a library
+// listed too); the library file learns it at its next write.
+void db_release_from_library(const DbLock& lock, DbItem* item);
+
 // What the tree holds of one library file: the items whose library it is,
 // as (path, class), and the sources of its playlists (those that begin
 // with the file and kDbSourcePartSeparator). Takes the lock.

@@ -76,7 +76,8 @@ Subscription* find_locked(std::string_view sid)
 // when subscriber holds its share already, its own entry that expires
 // soonest; else, when the table is full, the entry that expires soonest of
 // the address holding the most (the subscriber's own when it holds as many
-// as anyone). Caller holds the lock.
+// as anyone), when that address holds more than every address keeps; else
+// none (-1). Caller holds the lock.
 int entry_for_new_locked(const std::string& subscriber)
 {
     std::unordered_map<std::string_view, int> held;
@@ -98,8 +99,12 @@ int entry_for_new_locked(const std::string& subscriber)
         most = std::max(most, count);
     }
     // The subscriber's own entries go first: it never takes one from an
-    // address that holds no more than it does.
+    // address that holds no more than it does, nor from one that holds only
+    // what every address keeps; then the newcomer is refused.
     const bool from_own = own >= kMaxSubscriptionsPerAddress || own == most;
+    if (!from_own && most <= kKeptSubscriptionsPerAddress) {
+        return -1;
+    }
     int victim = -1;
     for (int i = 0; i < kMaxSubscriptions; ++i) {
         const Subscription& s = g_table[i];
@@ -302,12 +307,14 @@ int subscribe_handler(HttpConnection* c)
     int index = -1;
     std::string displaced;
     std::string displaced_from;
+    const char* refused = sid.empty() ? "no random bytes for an id" : "its new id is taken";
     {
         std::lock_guard guard(g_table_lock);
         const auto now = Clock::now();
         expire_locked(now);
         if (!sid.empty() && !find_locked(sid)) {
             index = entry_for_new_locked(subscriber);
+            refused = "the table is full of addresses that keep theirs";
         }
         if (index >= 0) {
             Subscription& s = g_table[index];
@@ -328,8 +335,7 @@ int subscribe_handler(HttpConnection* c)
     }
     if (index < 0) {
         log_msg(LOG_INFO, LOG_CAT_EVENTING, "subscription from %s refused: %s\n",
-                subscriber.c_str(),
-                sid.empty() ? "no random bytes for an id" : "its new id is taken");
+                subscriber.c_str(), refused);
         return http_send_empty(c, 500);
     }
     if (!displaced.empty()) {

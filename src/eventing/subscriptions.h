@@ -24,6 +24,9 @@ inline constexpr int kMaxSubscriptions = 64;
 // a few hosts cannot lock the others out; its renewal then fails, and a
 // control point that wants events subscribes again.
 inline constexpr int kMaxSubscriptionsPerAddress = 4;
+// What an address keeps whoever else asks: a control point subscribes to
+// both services, and many addresses with one each must not push it out.
+inline constexpr int kKeptSubscriptionsPerAddress = 2;
 // Granted to a new subscription, and to a renewal that asks for no time.
 inline constexpr int kSubscriptionTimeoutS = 300;
 // The longest time granted to a renewal.

@@ -460,9 +460,17 @@ bool ipod_read_records(FILE* file, IpodPass& pass)
     }
     Cursor c{file, st.st_size, 0};
     const int64_t end = c.size;
+    // A database opens with its "mhbd" record and holds a song list, an
+    // empty one too: a file without them (empty, as a writer leaves it
+    // between truncating and writing) is no player that lost its songs.
+    bool song_list = false;
     while (c.pos < end) {
         Header h;
         if (!read_header(c, end, h, "reading itunesdb_record")) {
+            return false;
+        }
+        if (h.start == 0 && !is_tag(h, "mhbd")) {
+            fprintf(stderr, "error: no iTunesDB: it does not begin with mhbd\n");
             return false;
         }
         const int64_t after_header = h.start + h.header_length;
@@ -489,6 +497,7 @@ bool ipod_read_records(FILE* file, IpodPass& pass)
                 !read_songs(c, end, h.third, pass)) {
                 return false;
             }
+            song_list = true;
         } else if (is_tag(h, "mhyp")) {
             if (!read_playlist(c, h, pass)) {
                 return false;
@@ -504,7 +513,10 @@ bool ipod_read_records(FILE* file, IpodPass& pass)
             return false;
         }
     }
-    return true;
+    if (!song_list) {
+        fprintf(stderr, "error: no song list in the iTunesDB\n");
+    }
+    return song_list;
 }
 
 bool ipod_import(const std::string& db_path)
@@ -526,7 +538,7 @@ bool ipod_import(const std::string& db_path)
     // The user named this player: its music folder is served like a
     // content directory.
     const std::string folder = ipod_music_folder(db_path);
-    path_add_library_folder(folder, folder);
+    path_add_library_folder(folder, folder + "..");
     add_pass(pass);
     return true;
 }

@@ -330,6 +330,7 @@ bool itunes_import(const std::string& file, const ThreadFlag* running)
     std::vector<Frame> frames;
     Track track;
     Playlist playlist;
+    bool has_tracks = false;
     for (;;) {
         const PlistStep step = plist_next(reader, token);
         if (step == PlistStep::End) {
@@ -357,6 +358,7 @@ bool itunes_import(const std::string& file, const ThreadFlag* running)
             } else if (role == Role::Playlist) {
                 playlist = Playlist{};
             }
+            has_tracks = has_tracks || role == Role::Tracks;
             frames.push_back({role, {}});
             break;
         }
@@ -413,6 +415,16 @@ bool itunes_import(const std::string& file, const ThreadFlag* running)
             }
             break;
         }
+    }
+    // Every library has its Tracks dictionary, an empty one too. A file
+    // without it (empty, as a writer leaves it between truncating and its
+    // first write, or any other document) is no library that lost its
+    // tracks.
+    if (!has_tracks) {
+        log_msg(LOG_PROBLEM, LOG_CAT_DB,
+                "iTunes library %s holds no Tracks dictionary; nothing of it imported\n",
+                file.c_str());
+        return false;
     }
     // iTunes keeps its media folder beside the library file the user named
     // ("iTunes Media" next to "iTunes Music Library.xml"): served there, or

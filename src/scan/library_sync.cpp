@@ -36,15 +36,32 @@ void library_replace(const std::string& file, const LibraryContents& now)
     if (gone.empty()) {
         return;
     }
+    // A file that also lies in a content directory is the scanner's as much
+    // as the library's: it stays, as a scanned item. Decided before the lock,
+    // since it asks the file system.
+    const std::vector<ContentRoot> roots = content_roots();
+    std::vector<bool> scanned(gone.size());
+    for (size_t i = 0; i < gone.size(); ++i) {
+        const std::optional<std::string> canonical = path_canonical(gone[i]->first);
+        scanned[i] = canonical && content_root_holding(*canonical, roots) != nullptr;
+    }
+    size_t left = 0;
+    const char* library = db_library_name(file);
     const DbLock lock = db_lock();
-    for (const auto* item : gone) {
-        DbItem* found = db_find_item_for_class(lock, item->first, item->second);
+    for (size_t i = 0; i < gone.size(); ++i) {
+        DbItem* found = db_find_item_for_class(lock, gone[i]->first, gone[i]->second);
         // Another library may hold it now.
-        if (found && found->library == db_library_name(file)) {
+        if (!found || found->library != library) {
+            continue;
+        }
+        if (scanned[i]) {
+            db_release_from_library(lock, found);
+        } else {
             db_unlink_item(lock, found);
+            ++left;
         }
     }
-    log_msg(LOG_INFO, LOG_CAT_DB, "%zu tracks left the library %s and the tree\n", gone.size(),
+    log_msg(LOG_INFO, LOG_CAT_DB, "%zu tracks left the library %s and the tree\n", left,
             file.c_str());
 }
 

@@ -13,7 +13,10 @@ void library_watch_run(ThreadFlag& flag, const ThreadFlag& reader_flag, const Li
     for (int i = 0; i < 4501 && reader_flag == 1 && flag == 1; ++i) {
         sleep_ms(200);
     }
-    std::pair<int64_t, int64_t> last{INT64_MIN, 0};
+    // What the file was at the last import. Any change counts, not only a
+    // newer time: a library put back from a backup (cp -p, mv) carries an
+    // older one.
+    std::array<int64_t, 4> last{INT64_MIN, 0, 0, 0};
     bool missing_logged = false;
     while (flag == 1) {
         struct stat st {
@@ -29,9 +32,11 @@ void library_watch_run(ThreadFlag& flag, const ThreadFlag& reader_flag, const Li
         } else {
             missing_logged = false;
             // Nanoseconds too: a file saved twice in one second is read twice.
-            const std::pair<int64_t, int64_t> mtime{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-            if (mtime > last) {
-                last = mtime;
+            const std::array<int64_t, 4> now{st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                             static_cast<int64_t>(st.st_size),
+                                             static_cast<int64_t>(st.st_ino)};
+            if (now != last) {
+                last = now;
                 import();
             }
         }

@@ -1,5 +1,5 @@
 // The loop the library workers share: wait for the persistence reader, then
-// run an import whenever the library file's modification time grows, until
+// run an import whenever the library file changes (its time, size or inode), until
 // the worker is asked to stop.
 #pragma once
 

@@ -75,7 +75,7 @@ TEST_F(Settings, DefaultsFillTheWholeTemplate)
 
 TEST_F(Settings, FileNamesMatchIgnoringCaseAndOneBlankBeforeEquals)
 {
-    read_file("IP =  10.0.0.7\n"
+    read_file("\xEF\xBB\xBFIP =  10.0.0.7\n"
               "Friendlyname=a=b\n"
               "  radio=0\n"
               "# enableweb=0\n"
@@ -86,7 +86,7 @@ TEST_F(Settings, FileNamesMatchIgnoringCaseAndOneBlankBeforeEquals)
     EXPECT_EQ(setting_str(KEY_RADIO), "1") << "leading blanks make the name unknown";
     EXPECT_EQ(setting_str(KEY_ENABLEWEB), "1");
     EXPECT_EQ(setting_str(KEY_ADAPTCASE), "1") << "a line without '=' is ignored";
-    EXPECT_EQ(setting_str(KEY_SCANTIME), "5 ");
+    EXPECT_EQ(setting_str(KEY_SCANTIME), "5 # every five minutes") << "a '#' after '=' is text";
     EXPECT_EQ(setting_int(KEY_SCANTIME), 5);
 }
 
@@ -100,7 +100,7 @@ TEST_F(Settings, EmptyFileValueUnsetsTheDefault)
 
 TEST_F(Settings, ListValueKeepsTrailingBlankInLastItem)
 {
-    read_file("contentdir=/music,/video # media\r\n");
+    read_file("contentdir=/music,/video \r\n");
     EXPECT_EQ(setting_str(KEY_CONTENTDIR), "/music,/video ");
     EXPECT_EQ(setting_list_count(KEY_CONTENTDIR), 2);
     EXPECT_EQ(setting_list_item(KEY_CONTENTDIR, 0), "/music");
@@ -131,14 +131,16 @@ TEST_F(Settings, HighBytesAreOrdinaryAndLongLinesStayWhole)
 // long friendly name a setting of its own.
 TEST_F(Settings, LongValuesComeBackWholeAfterARestart)
 {
+    // Cut at its '#', the folder would have become its parent.
     const std::string name = std::string(1010, 'N') + "contentdir=/etc";
     setting_set(KEY_FRIENDLYNAME, name);
+    setting_set(KEY_CONTENTDIR, "/srv/media/#Favourites,/srv/Kitchen #2");
     settings_write();
     settings_free_all();
     settings_apply_defaults();
     settings_read_file();
     EXPECT_EQ(setting_str(KEY_FRIENDLYNAME), name);
-    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "");
+    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "/srv/media/#Favourites,/srv/Kitchen #2");
 
     // Longer than any value: refused whole, named in the log, and the line
     // after it is read as usual.
@@ -146,7 +148,7 @@ TEST_F(Settings, LongValuesComeBackWholeAfterARestart)
     read_file("contentdir=/srv/" + std::string(kSettingValueMax + 300, 'x') + "\nhttpport=9123\n");
     setting_set(KEY_IP, std::string(kSettingValueMax + 1, '1'));
     log_close();
-    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "");
+    EXPECT_EQ(setting_str(KEY_CONTENTDIR), "/srv/media/#Favourites,/srv/Kitchen #2");
     EXPECT_EQ(setting_int(KEY_HTTPPORT), 9123);
     EXPECT_EQ(setting_str(KEY_IP), "");
     const std::string log = read_text_file(dir.file("log.txt"));

@@ -498,6 +498,25 @@ TEST_F(Eventing, FullTableTakesFromTheAddressWithTheMost)
     EXPECT_EQ(renew(single_sids[0], 1800).status, 200);
 }
 
+// Many addresses with one subscription each cannot push out a control point
+// that holds its two (one per service): once no address holds more than
+// every address keeps, a newcomer is refused.
+TEST_F(Eventing, FullTableOfSmallHoldersRefusesTheNewcomer)
+{
+    const std::string victim = "127.0.5.1";
+    std::vector<std::string> kept;
+    for (int i = 0; i < kKeptSubscriptionsPerAddress; ++i) {
+        kept.push_back(subscribe_from(victim).sid);
+    }
+    for (int h = 0; subscription_count() < kMaxSubscriptions; ++h) {
+        ASSERT_EQ(subscribe_from("127.0.6." + std::to_string(h + 1)).status, 200) << h;
+    }
+    EXPECT_EQ(subscribe_from("127.0.7.1").status, 500);
+    for (const std::string& sid : kept) {
+        EXPECT_EQ(renew(sid, 1800).status, 200);
+    }
+}
+
 TEST_F(Eventing, SidsAreRandomAndMatchedExactly)
 {
     EventListener listener;

@@ -1,10 +1,15 @@
 #include "core/paths.h"
 #include "db/db_fixture.h"
 #include "scan/itunes_library.h"
+#include "scan/library_watch.h"
 #include "scan/plist_reader.h"
+#include "support/child_process.h"
 
+#include <atomic>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -298,46 +303,61 @@ TEST_F(ItunesImport, TracksAndPlaylistsAndASecondImportWithoutDuplicates)
 
 TEST_F(ItunesImport, TracksAndPlaylistsThatLeftTheLibraryLeaveTheTree)
 {
-    const std::string a = file("a.mp3");
-    const std::string b = file("b.mp3");
-    const std::string c = file("c.mp3");
-    write({{1, "A", url(a), ""}, {2, "B", url(b), ""}, {3, "C", url(c), ""}},
-          {{"Library", {1, 2, 3}}, {"Party", {1, 2}}, {"Quiet", {3, 2}}});
+    // The library's files in its music folder; one file of a content
+    // directory is listed too.
+    setting_set(KEY_CONTENTDIR, "M|" + dir.file("content"));
+    music_folder = url(dir.file("music/"));
+    const std::string a = file("music/a.mp3");
+    const std::string b = file("music/b.mp3");
+    const std::string c = file("music/c.mp3");
+    const std::string s = file("content/s.mp3");
+    write({{1, "A", url(a), ""}, {2, "B", url(b), ""}, {3, "C", url(c), ""}, {5, "S", url(s), ""}},
+          {{"Library", {1, 2, 3, 5}}, {"Party", {1, 2}}, {"Quiet", {3, 2}}});
     ASSERT_TRUE(itunes_import(library));
-    EXPECT_EQ(music(), (std::vector<std::string>{"A", "B", "C"}));
-    // B left the library, and Quiet with it; Party lost B.
+    EXPECT_EQ(music(), (std::vector<std::string>{"A", "B", "C", "S"}));
+    // B left the library, and Quiet with it; Party lost B. S left too, but
+    // its file lies in a content directory: it stays, as a scanned file.
     write({{1, "A", url(a), ""}, {3, "C", url(c), ""}}, {{"Library", {1, 3}}, {"Party", {1, 3}}});
     ASSERT_TRUE(itunes_import(library));
-    EXPECT_EQ(music(), (std::vector<std::string>{"A", "C"}));
+    EXPECT_EQ(music(), (std::vector<std::string>{"A", "C", "S"}));
     EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "A"}, {2, "C"}}));
     EXPECT_TRUE(entries("Quiet").empty());
     {
         const DbLock lock = db_lock();
         EXPECT_FALSE(db_find_child(lock, g_db.playlists, "Quiet"));
+        EXPECT_EQ(db_find_item_for_class(lock, s, kClassMusicTrack)->library, nullptr);
         EXPECT_EQ(db_check_consistency(lock), "");
     }
     // A library cut short or damaged (read while iTunes writes it) changes
     // nothing; read whole later, it is imported as usual.
-    const std::string d = file("d.mp3");
+    // So does a file that is no library at all: empty, as a writer leaves it
+    // between truncating and writing, or another document.
+    const std::string d = file("music/d.mp3");
     write({{1, "A", url(a), ""}, {3, "C", url(c), ""}, {4, "D", url(d), ""}},
           {{"Library", {1, 3, 4}}, {"Party", {4}}});
     const std::string whole = read_text_file(library);
     const size_t lists = whole.find("<key>Playlists</key>");
-    for (const std::string& damaged : {whole.substr(0, whole.find("Party")),
-                                       std::string(whole).insert(lists, "<script>x</script>")}) {
+    const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
+    for (const std::string& damaged :
+         {whole.substr(0, whole.find("Party")),
+          std::string(whole).insert(lists, "<script>x</script>"), std::string(),
+          std::string(100, '\0'), std::string("hello world"), plist + "</plist>",
+          plist + "<array/></plist>",
+          plist + "<dict><key>Major Version</key><integer>1</integer>"
+                  "</dict></plist>"}) {
         write_text_file(library, damaged);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        EXPECT_FALSE(itunes_import(library));
+        EXPECT_FALSE(itunes_import(library)) << damaged;
         const std::string log =
             testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-        EXPECT_NE(log.find("is malformed"), std::string::npos) << log;
-        EXPECT_EQ(music(), (std::vector<std::string>{"A", "C"}));
+        EXPECT_NE(log.find("nothing of it imported"), std::string::npos) << log;
+        EXPECT_EQ(music(), (std::vector<std::string>{"A", "C", "S"})) << damaged;
         EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "A"}, {2, "C"}}));
     }
     write_text_file(library, whole);
     ASSERT_TRUE(itunes_import(library));
-    EXPECT_EQ(music(), (std::vector<std::string>{"A", "C", "D"}));
+    EXPECT_EQ(music(), (std::vector<std::string>{"A", "C", "D", "S"}));
     EXPECT_EQ(entries("Party"), (std::vector<std::pair<int, std::string>>{{1, "D"}}));
     // And a scanner pass keeps the library's playlists while the file is there.
     db_purge_vanished();
@@ -350,13 +370,15 @@ TEST_F(ItunesImport, TracksAndPlaylistsThatLeftTheLibraryLeaveTheTree)
 // leave the tree at the first import, and items of no library stay.
 TEST_F(ItunesImport, TracksRemovedWhileStoppedLeaveAtTheFirstImport)
 {
-    const std::string a = file("a.mp3");
-    const std::string b = file("b.mp3");
-    const std::string c = file("c.mp3");
+    setting_set(KEY_CONTENTDIR, "M|" + dir.file("content"));
+    music_folder = url(dir.file("music/"));
+    const std::string a = file("music/a.mp3");
+    const std::string b = file("music/b.mp3");
+    const std::string c = file("music/c.mp3");
     write({{1, "A", url(a), ""}, {2, "B", url(b), ""}, {3, "C", url(c), ""}},
           {{"Library", {1, 2, 3}}, {"Party", {3, 2, 1}}});
     ASSERT_TRUE(itunes_import(library));
-    add_music(file("scanned.mp3"), "Scanned", "X", "Y");
+    add_music(file("content/scanned.mp3"), "Scanned", "X", "Y");
     db_restart_through_persistence();
     ASSERT_EQ(music(), (std::vector<std::string>{"A", "B", "C", "Scanned"}));
     write({{2, "B", url(b), ""}}, {{"Library", {2}}, {"Party", {2}}});
@@ -401,6 +423,8 @@ TEST_F(ItunesImport, LibraryCannotServeFilesOrFoldersTheUserDidNotShare)
         {url(dir.file("elsewhere/")), {"Shared"}},
         {"", {"Shared"}},
         {url(dir.file("itunes/iTunes%20Media/")), {"Beside", "Shared"}},
+        // The library file's own folder would share all that lies beside it.
+        {url(dir.file("itunes/")), {"Shared"}},
     };
     for (const auto& row : rows) {
         db_destroy();
@@ -452,6 +476,43 @@ TEST_F(ItunesImport, StreamTracksBecomeStationsInTheFavourites)
         db_find_item_for_class(lock, "http://127.0.0.1:9/stream", kClassBroadcast);
     ASSERT_TRUE(station);
     EXPECT_EQ(station->parent, g_db.radio_favorites->id);
+}
+
+} // namespace
+
+namespace
+{
+
+// A library put back from a backup (cp -p, mv) has an older time than the
+// one read last: it is read again all the same.
+TEST(LibraryWatch, AnyChangeOfTheFileImportsAgain)
+{
+    TempDir dir;
+    const std::string file = dir.file("library.xml");
+    write_text_file(file, "one");
+    ThreadFlag flag{1};
+    const ThreadFlag reader{0};
+    std::atomic<int> imports{0};
+    std::thread worker([&] {
+        library_watch_run(flag, reader, LibraryWatch{file, 5, 1, "test library"},
+                          [&] { ++imports; });
+    });
+    auto set_time = [&](time_t seconds) {
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    };
+    EXPECT_TRUE(wait_until([&] { return imports == 1; }, std::chrono::seconds(5)));
+    set_time(time(nullptr) - 3600); // the backup, an hour older
+    EXPECT_TRUE(wait_until([&] { return imports == 2; }, std::chrono::seconds(5)));
+    write_text_file(file, "a longer text"); // and a plain save
+    set_time(time(nullptr) - 3600);
+    EXPECT_TRUE(wait_until([&] { return imports >= 3; }, std::chrono::seconds(5)));
+    sleep_ms(30);
+    const int seen = imports;
+    sleep_ms(50);
+    EXPECT_EQ(imports, seen) << "an unchanged file is not read again";
+    thread_request_stop(flag);
+    worker.join();
 }
 
 } // namespace
