@@ -1,5 +1,6 @@
 #include "control/search.h"
 
+#include "core/utf8.h"
 #include "db/media_db.h"
 #include "db/node_store.h"
 #include "db/views.h"

@@ -219,7 +219,7 @@ TEST_F(IpodImport, DamagedDatabasesEndThePassWithTheirMessage)
         {"song count", patched(whole.find("mhlt") + 8, 0x40000000), "count 1073741824"},
         {"short song header", patched(second_song + 4, 100), "error: song size to small\n"},
         {"no database record", whole.substr(whole.find("mhsd")), "does not begin with mhbd"},
-        {"no song list", whole.substr(0, whole.find("mhsd")), "no song list"},
+        {"no song list", "mhbd" + le32(244) + le32(244) + header_rest(232, {}), "no song list"},
     };
     for (const auto& c : cases) {
         db_destroy();
