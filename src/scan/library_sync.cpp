@@ -61,8 +61,10 @@ void library_replace(const std::string& file, const LibraryContents& now)
             ++left;
         }
     }
-    log_msg(LOG_INFO, LOG_CAT_DB, "%zu tracks left the library %s and the tree\n", left,
-            file.c_str());
+    if (left > 0) {
+        log_msg(LOG_INFO, LOG_CAT_DB, "%zu tracks left the library %s and the tree\n", left,
+                file.c_str());
+    }
 }
 
 LibraryFile library_open(const std::string& file, const char* what)
