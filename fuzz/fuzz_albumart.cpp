@@ -1,8 +1,8 @@
 // The album-art search of FLAC, MP4 and Ogg files on arbitrary bytes written
 // as a file and opened as the art handler opens it: what a finder points at
 // must lie inside the file.
-#include "delivery/albumart_handler.h"
 #include "fuzz_scratch_dir.h"
+#include "scan/embedded_art.h"
 
 #include <cstdint>
 #include <cstdio>

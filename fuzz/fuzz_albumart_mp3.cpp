@@ -1,6 +1,6 @@
 // The album-art search of MP3 files on arbitrary bytes taken as a whole
 // file.
-#include "delivery/albumart_handler.h"
+#include "scan/embedded_art.h"
 
 #include <cstdint>
 #include <cstdio>

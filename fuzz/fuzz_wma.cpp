@@ -1,8 +1,8 @@
 // The WMA header reader on arbitrary bytes written as a file and read as
 // the scanner reads it, and the album-art search of WMA files on the same
 // bytes taken as the start of a file.
-#include "delivery/albumart_handler.h"
 #include "fuzz_scratch_dir.h"
+#include "scan/embedded_art.h"
 #include "scan/wma_reader.h"
 
 #include <cstdint>

@@ -109,7 +109,7 @@ constexpr ClientRow kClientRows[kClientTypeCount] = {
      {.dlna_fields = true,
       .always_content_features = true,
       .caption_info = true,
-      .mkv_mime = "video/x-mkv"}},
+      .mime_override = {"mkv", "video/x-mkv"}}},
     // User-Agent "Linux/<kernel> UPnP/1.0 LGE_DLNA_SDK/<version> DLNADOC/1.50".
     // Refuses FLAC offered as audio/x-flac: it keeps the registered type
     // audio/flac whatever the table's default becomes.
@@ -117,7 +117,9 @@ constexpr ClientRow kClientRows[kClientTypeCount] = {
      "LG TV",
      {{MarkSource::UserAgent, "LGE_DLNA_SDK"}},
      false,
-     {.dlna_fields = true, .always_content_features = true, .flac_mime = "audio/flac"}},
+     {.dlna_fields = true,
+      .always_content_features = true,
+      .mime_override = {"flac", "audio/flac"}}},
     // X-AV-Client-Info: av=5.0; cn="Sony Corporation"; mn="BRAVIA <model>";
     // other devices of the same maker send that field too, so the model
     // name decides.
@@ -263,13 +265,9 @@ bool client_gets_dlna_fields(ClientType type)
 
 const char* client_mime_for(ClientType type, std::string_view name)
 {
-    const ClientQuirks& quirks = client_quirks(type);
-    const std::string_view extension = file_extension(name);
-    if (quirks.flac_mime && equal_nocase(extension, "flac")) {
-        return quirks.flac_mime;
-    }
-    if (quirks.mkv_mime && equal_nocase(extension, "mkv")) {
-        return quirks.mkv_mime;
+    const MimeOverride& override = client_quirks(type).mime_override;
+    if (override.extension && equal_nocase(file_extension(name), override.extension)) {
+        return override.mime;
     }
     return mime_type_for(name);
 }

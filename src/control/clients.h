@@ -60,6 +60,11 @@ enum class ClientPictures : uint8_t {
     PhilipsSet, // 720x576, 1024x768, 120x105 and 69x51
 };
 
+struct MimeOverride {
+    const char* extension = nullptr; // null: none
+    const char* mime = nullptr;
+};
+
 // What a client type changes in the answers; every field is named for the
 // behaviour it switches, and false / null is what the generic type gets.
 struct ClientQuirks {
@@ -80,8 +85,9 @@ struct ClientQuirks {
     bool always_content_features = false;
     // Subtitles announced as sec:CaptionInfoEx and the CaptionInfo.sec header.
     bool caption_info = false;
-    const char* flac_mime = nullptr; // the type of .flac files; null: the MIME table's
-    const char* mkv_mime = nullptr;  // the type of .mkv files; null: the MIME table's
+    // The type this player needs for files of one extension instead of the
+    // file-type table's.
+    MimeOverride mime_override{};
 };
 
 struct ClientInfo {

@@ -8,7 +8,7 @@
 #include "core/time_util.h"
 #include "db/auto_playlists.h"
 #include "db/media_db.h"
-#include "delivery/dlna_fields.h"
+#include "dlna/dlna_fields.h"
 #include "http/album_art_url.h"
 #include "http/mime.h"
 

@@ -7,7 +7,7 @@
 #include "core/settings.h"
 #include "db/media_db.h"
 #include "db/sort.h"
-#include "delivery/dlna_fields.h"
+#include "dlna/dlna_fields.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 #include "core/text_util.h"
 #include "db/auto_playlists.h"
 #include "db/media_db.h"
-#include "delivery/dlna_headers.h"
+#include "dlna/dlna_headers.h"
 #include "delivery/media_stream.h"
 #include "delivery/media_url.h"
 #include "delivery/play_status.h"

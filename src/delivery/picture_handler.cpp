@@ -6,7 +6,7 @@
 #include "core/settings.h"
 #include "core/text_util.h"
 #include "db/media_db.h"
-#include "delivery/dlna_headers.h"
+#include "dlna/dlna_headers.h"
 #include "delivery/jpeg_decode.h"
 #include "delivery/picture_encode.h"
 #include "delivery/picture_slots.h"

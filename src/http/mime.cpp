@@ -1,5 +1,6 @@
 #include "http/mime.h"
 
+#include "core/file_type_table.h"
 #include "core/text_util.h"
 
 #include <initializer_list>
@@ -12,43 +13,18 @@ struct MimeEntry {
     std::initializer_list<std::string_view> extensions;
 };
 
-// First match wins; the last entry answers every other extension.
-const MimeEntry kMimeTable[] = {
+// The files of the configuration pages and the text answers; media types
+// come from the file-type table.
+const MimeEntry kPageTypes[] = {
     {"text/xml; charset=\"UTF-8\"", {"txt"}},
     {"text/html; charset=UTF-8", {"htm", "html"}},
-    {"audio/mpeg", {"mp3"}},
-    {"audio/x-ms-wma", {"wma"}},
-    {"audio/L16", {"lpcm"}},
-    {"audio/wav", {"wav"}},
-    {"image/jpeg", {"jpg", "jpeg"}},
-    {"image/gif", {"gif"}},
-    {"image/png", {"png"}},
-    {"audio/x-mpegurl", {"m3u"}},
-    {"image/x-ycbcr-yuv420", {"yuv"}},
-    {"video/x-msvideo", {"avi"}},
-    {"video/mpeg", {"mpg"}},
-    {"video/mpeg2", {"mpeg", "mpeg2"}},
-    {"video/mp4", {"mp4", "m4v"}},
-    {"video/x-ms-wmv", {"wmv"}},
-    {"video/dvd", {"vob"}},
-    {"audio/mp4", {"m4a", "m4b"}},
-    // An .aac file is a bare ADTS stream, no MP4 file.
-    {"audio/aac", {"aac"}},
-    {"video/x-matroska", {"mkv"}},
-    {"video/webm", {"webm"}},
-    {"video/mp2t", {"ts", "m2ts"}},
-    {"video/quicktime", {"mov"}},
-    {"audio/x-aiff", {"aif", "aiff"}},
-    {"audio/flac", {"flac"}},
-    {"audio/ogg", {"ogg", "oga"}},
-    {"audio/opus", {"opus"}},
-    // The static files of the configuration pages.
     {"text/css; charset=UTF-8", {"css"}},
     {"text/javascript; charset=UTF-8", {"js"}},
     {"image/x-icon", {"ico"}},
     {"image/svg+xml", {"svg"}},
-    {"application/octet-stream", {}},
 };
+
+constexpr const char* kUnknownType = "application/octet-stream";
 
 } // namespace
 
@@ -65,12 +41,15 @@ std::string_view file_extension(std::string_view name)
 const char* mime_type_for(std::string_view name)
 {
     const std::string_view extension = file_extension(name);
-    for (const MimeEntry& entry : kMimeTable) {
+    if (const FileTypeRow* row = file_type_for(extension)) {
+        return row->mime ? row->mime : kUnknownType;
+    }
+    for (const MimeEntry& entry : kPageTypes) {
         for (std::string_view candidate : entry.extensions) {
             if (equal_nocase(candidate, extension)) {
                 return entry.type;
             }
         }
     }
-    return "application/octet-stream";
+    return kUnknownType;
 }

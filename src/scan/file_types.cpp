@@ -10,93 +10,76 @@
 #include "scan/wav_reader.h"
 #include "scan/wma_reader.h"
 
-#include <cstring>
+#include <array>
 #include <vector>
 
 namespace
 {
 
-// The full table; the music edition has its music rows. "m3u8" is an m3u
-// in UTF-8 (m3u_read tells them apart by the extension). The readers of
-// pictures and video are registered by the full edition, so that the music
-// edition holds none of their code.
-ScanFileType g_types[] = {
-    {"mp3", mp3_add, 'M'},
-    {"wav", wav_add, 'M'},
-    {"m4a", mp4_add, 'M'},
-    {"pcm", wav_add, 'M'},
-    {"lpcm", wav_add, 'M'},
-    {"wma", wma_add, 'M'},
-    {"m3u", m3u_read, 'M'},
-    {"m3u8", m3u_read, 'M'},
-    {"wpl", wpl_read, 'M'},
-    {"pls", pls_read, 'M'},
-    {"jpg", nullptr, 'P'},
-    {"jpeg", nullptr, 'P'},
-    {"avi", nullptr, 'V'},
-    {"mpg", nullptr, 'V'},
-    {"mp4", nullptr, 'V'},
-    {"wmv", nullptr, 'V'},
-    {"vob", nullptr, 'V'},
-    {"mpeg2", nullptr, 'V'},
-    {"mpeg", nullptr, 'V'},
-    // Later formats follow the original rows, which keep their order.
-    {"flac", flac_add, 'M'},
-    {"ogg", ogg_add, 'M'},
-    {"oga", ogg_add, 'M'},
-    {"opus", ogg_add, 'M'},
-    {"m4b", mp4_add, 'M'},
-    {"aac", mp4_add, 'M'},
-    // Picture and video rows of the full edition.
-    {"png", nullptr, 'P'},
-    {"mkv", nullptr, 'V'},
-    {"webm", nullptr, 'V'},
-    {"m4v", nullptr, 'V'},
-    {"mov", nullptr, 'V'},
-    {"ts", nullptr, 'V'},
-    {"m2ts", nullptr, 'V'},
-};
+// The music readers are part of both programs; the readers of pictures and
+// video are registered by the full edition, so that the music edition holds
+// none of their code.
+std::array<ScanReader, static_cast<size_t>(FileReader::Count)> g_readers = [] {
+    std::array<ScanReader, static_cast<size_t>(FileReader::Count)> readers{};
+    const auto set = [&](FileReader reader, ScanReader code) {
+        readers[static_cast<size_t>(reader)] = code;
+    };
+    set(FileReader::Mp3, mp3_add);
+    set(FileReader::Wav, wav_add);
+    set(FileReader::Mp4, mp4_add);
+    set(FileReader::Wma, wma_add);
+    set(FileReader::M3u, m3u_read);
+    set(FileReader::Wpl, wpl_read);
+    set(FileReader::Pls, pls_read);
+    set(FileReader::Flac, flac_add);
+    set(FileReader::Ogg, ogg_add);
+    return readers;
+}();
+
+std::vector<FileTypeRow> rows_of(bool music_only)
+{
+    std::vector<FileTypeRow> rows;
+    for (const FileTypeRow& row : file_type_rows()) {
+        if (row.kind == 'M' || (row.kind != 0 && !music_only)) {
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
 
 } // namespace
+
+std::span<const FileTypeRow> scan_file_types()
+{
+    static const std::vector<FileTypeRow> full = rows_of(false);
+    static const std::vector<FileTypeRow> music = rows_of(true);
+    return edition_music_only() ? music : full;
+}
+
+ScanReader scan_reader(FileReader reader)
+{
+    return g_readers[static_cast<size_t>(reader)];
+}
+
+void scan_register_reader(FileReader reader, ScanReader code)
+{
+    g_readers[static_cast<size_t>(reader)] = code;
+}
+
+const FileTypeRow* scan_file_type(std::string_view file_name)
+{
+    const FileTypeRow* row = file_type_for(scan_extension(file_name));
+    if (!row || row->kind == 0 || (row->kind != 'M' && edition_music_only())) {
+        return nullptr;
+    }
+    return row;
+}
 
 bool scan_is_music_track_name(std::string_view name)
 {
     name = name.substr(0, name.find('?'));
-    const std::string_view extension = scan_extension(name.substr(name.rfind('/') + 1));
-    const std::span<const ScanFileType> types = scan_file_types();
-    return std::any_of(types.begin(), types.end(), [&](const ScanFileType& t) {
-        return t.kind == 'M' && t.reader != m3u_read && t.reader != pls_read &&
-               t.reader != wpl_read && extension.size() == strlen(t.extension) &&
-               strncasecmp(extension.data(), t.extension, extension.size()) == 0;
-    });
-}
-
-std::span<const ScanFileType> scan_file_types()
-{
-    if (!edition_music_only()) {
-        return std::span<const ScanFileType>(g_types);
-    }
-    // The music edition's table is the music rows of the full one, in their
-    // order; their readers are fixed, so the copy never goes stale.
-    static const std::vector<ScanFileType> music = [] {
-        std::vector<ScanFileType> rows;
-        for (const ScanFileType& type : g_types) {
-            if (type.kind == 'M') {
-                rows.push_back(type);
-            }
-        }
-        return rows;
-    }();
-    return std::span<const ScanFileType>(music);
-}
-
-void scan_register_reader(const char* extension, ScanReader reader)
-{
-    for (ScanFileType& type : g_types) {
-        if (strcmp(type.extension, extension) == 0) {
-            type.reader = reader;
-        }
-    }
+    const FileTypeRow* row = scan_file_type(name.substr(name.rfind('/') + 1));
+    return row && row->kind == 'M' && !file_type_is_playlist(*row);
 }
 
 std::string_view scan_extension(std::string_view file_name)

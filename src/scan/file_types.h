@@ -1,7 +1,8 @@
-// Which reader reads a file, by its extension, and what kind of media it
-// gives. Rows are tried in their order; a row whose reader is not part of
-// this program is passed over.
+// The scanner's view of the file-type table: the rows this edition scans and
+// the code behind each reader of the table.
 #pragma once
+
+#include "core/file_type_table.h"
 
 #include <span>
 #include <string_view>
@@ -10,19 +11,20 @@
 // returns the db_add_item result.
 using ScanReader = int (*)(const char* path, int compilation);
 
-struct ScanFileType {
-    const char* extension;
-    ScanReader reader; // null: not read by this program
-    char kind;         // 'M' music, 'P' pictures, 'V' video
-};
+// The rows this edition scans, in the table's order: the music rows only in
+// the music edition. A row whose reader is not part of this program is
+// still there; scan_reader answers null for it.
+std::span<const FileTypeRow> scan_file_types();
 
-// The rows of this program's edition: the music rows only in the music
-// edition.
-std::span<const ScanFileType> scan_file_types();
+// The code of a reader; null when this program holds none.
+ScanReader scan_reader(FileReader reader);
 
-// Sets the reader of the row for extension; done once at start-up, before
-// any scan.
-void scan_register_reader(const char* extension, ScanReader reader);
+// Sets the code of a reader; done once at start-up, before any scan.
+void scan_register_reader(FileReader reader, ScanReader code);
+
+// The scanned row of a file name's extension in this edition; null when
+// none.
+const FileTypeRow* scan_file_type(std::string_view file_name);
 
 // Whether the name (a path or an address; a query after '?' is ignored)
 // ends in the extension of a music track type of this edition: a music row

@@ -114,18 +114,8 @@ bool walked_before(int fd, Walk& w)
 // walk's filter; the music edition has no video rows.
 bool is_video_name(std::string_view name, char filter)
 {
-    if (filter && filter != 'V') {
-        return false;
-    }
-    const std::string_view extension = scan_extension(name);
-    for (const ScanFileType& type : scan_file_types()) {
-        if (type.kind == 'V' &&
-            strncasecmp(type.extension, extension.data(), extension.size()) == 0 &&
-            type.extension[extension.size()] == '\0') {
-            return true;
-        }
-    }
-    return false;
+    const FileTypeRow* row = scan_file_type(name);
+    return (!filter || filter == 'V') && row && row->kind == 'V';
 }
 
 std::string child_path(const std::string& directory, const char* name)
@@ -321,18 +311,13 @@ int scan_compilation_flag(std::string_view directory)
 ScanEntry scan_playlist_entry(const std::string& path)
 {
     const size_t slash = path.rfind('/');
-    const std::string_view extension =
-        scan_extension(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+    const std::string_view name =
+        std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
     ScanEntry kind = ScanEntry::Unknown;
-    for (const ScanFileType& type : scan_file_types()) {
-        if (strncasecmp(type.extension, extension.data(), extension.size()) != 0 ||
-            type.extension[extension.size()] != '\0') {
-            continue;
-        }
-        const bool playlist =
-            type.reader == m3u_read || type.reader == pls_read || type.reader == wpl_read;
-        kind = type.kind == 'M' && type.reader && !playlist ? ScanEntry::Music : ScanEntry::Other;
-        break;
+    if (const FileTypeRow* row = scan_file_type(name)) {
+        kind = row->kind == 'M' && scan_reader(row->reader) && !file_type_is_playlist(*row)
+                   ? ScanEntry::Music
+                   : ScanEntry::Other;
     }
     struct stat st {
     };
@@ -346,21 +331,15 @@ ScanEntry scan_playlist_entry(const std::string& path)
 void scan_file(const std::string& path, char filter, int compilation, time_t mtime)
 {
     const size_t slash = path.rfind('/');
-    const std::string_view extension =
-        scan_extension(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
-    for (const ScanFileType& type : scan_file_types()) {
-        if (strncasecmp(type.extension, extension.data(), extension.size()) != 0 ||
-            type.extension[extension.size()] != '\0') {
-            continue;
-        }
-        if ((filter && filter != type.kind) || !type.reader) {
-            continue;
-        }
-        if (db_needs_update_since(path.c_str(), static_cast<int64_t>(mtime),
-                                  owner_for_kind(type.kind))) {
-            type.reader(path.c_str(), compilation);
-            return;
-        }
+    const FileTypeRow* row =
+        scan_file_type(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+    const ScanReader reader = row ? scan_reader(row->reader) : nullptr;
+    if (!reader || (filter && filter != row->kind)) {
+        return;
+    }
+    if (db_needs_update_since(path.c_str(), static_cast<int64_t>(mtime),
+                              owner_for_kind(row->kind))) {
+        reader(path.c_str(), compilation);
     }
 }
 

@@ -181,8 +181,8 @@ void sort_rows(std::string& p, int key)
 std::string file_type_list()
 {
     std::string list;
-    for (const ScanFileType& t : scan_file_types()) {
-        if (!t.reader) {
+    for (const FileTypeRow& t : scan_file_types()) {
+        if (!scan_reader(t.reader)) {
             continue; // a type this program does not read
         }
         list += list.empty() ? "" : ", ";

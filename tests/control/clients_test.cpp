@@ -216,7 +216,7 @@ TEST_F(Clients, TheConnectionRecordKeepsTheRecognisedType)
     // Handlers read the record, not the head.
     c.client_type = static_cast<int>(ClientType::LgTv);
     EXPECT_EQ(client_of(&c), ClientType::LgTv);
-    EXPECT_EQ(client_quirks_of(&c).flac_mime, std::string("audio/flac"));
+    EXPECT_STREQ(client_quirks_of(&c).mime_override.mime, "audio/flac");
 
     // The D-Link player's connections close after each answer.
     client_set_probes(confirming_probes());
@@ -263,7 +263,7 @@ TEST_F(Clients, OlderTypesKeepTheirNamesAndAnswers)
         const ClientQuirks& q = client_quirks(static_cast<ClientType>(t));
         // None of them is sent the DLNA fields or today's MIME types.
         EXPECT_EQ(client_gets_dlna_fields(static_cast<ClientType>(t)), t == 0) << t;
-        EXPECT_FALSE(q.always_content_features || q.caption_info || q.flac_mime || q.mkv_mime) << t;
+        EXPECT_FALSE(q.always_content_features || q.caption_info || q.mime_override.extension) << t;
         EXPECT_EQ(q.music_start, t == 1 || t == 9 || t == 10) << t;
         EXPECT_EQ(q.close_connection, t == 2) << t;
     }

@@ -144,17 +144,16 @@ const std::string kSourceProtocols =
     "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM_ICO,"
     "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_LRG_ICO,"
     "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN,http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM,"
-    "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_MED,"
-    "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_LRG,http-get:*:audio/mpeg:*,"
-    "http-get:*:audio/mp4:*,http-get:*:audio/aac:*,http-get:*:audio/x-ms-wma:*,"
-    "http-get:*:audio/wav:*,http-get:*:audio/x-aiff:*,http-get:*:audio/flac:*,"
-    "http-get:*:audio/ogg:*,http-get:*:audio/opus:*,http-get:*:audio/x-mpegurl:*,"
-    "http-get:*:image/jpeg:*,http-get:*:image/pjpeg:*,http-get:*:image/png:*,"
-    "http-get:*:image/gif:*,http-get:*:image/x-ycbcr-yuv420:*,"
-    "http-get:*:image/x-rgb565:*,http-get:*:video/mp4:*,http-get:*:video/x-msvideo:*,"
-    "http-get:*:video/mpeg:*,http-get:*:video/mpeg2:*,http-get:*:video/x-ms-wmv:*,"
-    "http-get:*:video/dvd:*,http-get:*:video/x-matroska:*,http-get:*:video/webm:*,"
-    "http-get:*:video/mp2t:*,http-get:*:video/quicktime:*,http-get:*:video/x-mkv:*";
+    "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_MED,http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_LRG,"
+    "http-get:*:audio/mpeg:*,http-get:*:audio/wav:*,http-get:*:audio/mp4:*,"
+    "http-get:*:audio/x-ms-wma:*,http-get:*:audio/x-mpegurl:*,http-get:*:image/jpeg:*,"
+    "http-get:*:video/x-msvideo:*,http-get:*:video/mpeg:*,http-get:*:video/mp4:*,"
+    "http-get:*:video/x-ms-wmv:*,http-get:*:video/dvd:*,http-get:*:video/mpeg2:*,"
+    "http-get:*:audio/flac:*,http-get:*:audio/ogg:*,http-get:*:audio/opus:*,"
+    "http-get:*:audio/aac:*,http-get:*:image/png:*,http-get:*:video/x-matroska:*,"
+    "http-get:*:video/webm:*,http-get:*:video/quicktime:*,http-get:*:video/mp2t:*,"
+    "http-get:*:image/gif:*,http-get:*:image/x-ycbcr-yuv420:*,http-get:*:audio/x-aiff:*,"
+    "http-get:*:image/x-rgb565:*,http-get:*:image/pjpeg:*,http-get:*:video/x-mkv:*";
 
 TEST(SoapConnectionManager, FixedAnswersByteForByte)
 {

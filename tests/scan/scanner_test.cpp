@@ -157,8 +157,8 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
 
 TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
 {
-    const auto has = [](std::span<const ScanFileType> types, std::string_view extension) {
-        for (const ScanFileType& t : types) {
+    const auto has = [](std::span<const FileTypeRow> types, std::string_view extension) {
+        for (const FileTypeRow& t : types) {
             if (extension == t.extension) {
                 return true;
             }
@@ -175,7 +175,7 @@ TEST(ScanFileTypes, MusicEditionReadsMusicOnly)
     const auto types = scan_file_types();
     edition_select(Edition::Full);
     std::string music;
-    for (const ScanFileType& t : types) {
+    for (const FileTypeRow& t : types) {
         EXPECT_EQ(t.kind, 'M') << t.extension;
         music += std::string(t.extension) + " ";
     }

@@ -45,16 +45,16 @@ TEST_F(VideoReader, PicturesAndVideosRegisteredByExtension)
 {
     visual_readers_register();
     int rows = 0;
-    for (const ScanFileType& type : scan_file_types()) {
+    for (const FileTypeRow& type : scan_file_types()) {
         if (type.kind == 'V') {
             const std::string_view e = type.extension;
             const ScanReader reader = e == "mp4" || e == "m4v" || e == "mov" ? mp4_video_add
                                       : e == "mkv" || e == "webm"            ? mkv_add
                                                                              : add_video;
-            EXPECT_EQ(type.reader, reader) << type.extension;
+            EXPECT_EQ(scan_reader(type.reader), reader) << type.extension;
             ++rows;
         } else if (type.kind == 'P') {
-            EXPECT_EQ(type.reader, add_picture) << type.extension;
+            EXPECT_EQ(scan_reader(type.reader), add_picture) << type.extension;
             ++rows;
         }
     }

@@ -1,4 +1,4 @@
-#include "delivery/dlna_headers.h"
+#include "dlna/dlna_headers.h"
 
 #include "control/clients.h"
 #include "core/text_util.h"

@@ -4,7 +4,7 @@
 // of an answer to a play-time seek.
 #pragma once
 
-#include "delivery/dlna_fields.h"
+#include "dlna/dlna_fields.h"
 #include "http/http_connection.h"
 
 #include <cstdint>
