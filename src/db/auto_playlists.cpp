@@ -34,7 +34,7 @@ void update_list(const DbLock& lock, DbContainer* list, DbItem* item, int32_t va
     }
     if (entries >= limit) {
         if (smallest && smallest->order < value) {
-            db_repoint_reference(smallest, item, value);
+            db_repoint_reference(lock, smallest, item, value);
         }
         return;
     }
@@ -93,13 +93,11 @@ bool append_m3u_lines(const DbLock& lock, const DbContainer* container, const ch
 
 void most_played_update(const DbLock& lock, DbItem* item)
 {
-    db_assert_locked();
     update_list(lock, g_db.most_played_list, item, item->play_count);
 }
 
 void last_played_update(const DbLock& lock, DbItem* item)
 {
-    db_assert_locked();
     update_list(lock, g_db.last_played_list, item,
                 static_cast<int32_t>(item->last_played - g_db.created_at));
 }
@@ -166,6 +164,5 @@ std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_
 
 int64_t music_duration_total(const DbLock&, const DbContainer* container)
 {
-    db_assert_locked();
     return container ? container->music_ms : 0;
 }

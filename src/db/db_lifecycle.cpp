@@ -12,7 +12,7 @@
 
 MediaDb g_db;
 
-DbState& db_state()
+DbState& db_state(const DbLock&)
 {
     static auto* state = new DbState;
     return *state;
@@ -67,17 +67,8 @@ bool db_pause_if_due(DbLock& lock, DbPause* pause)
     return db_tree(lock).change_count == pause->changes;
 }
 
-const DbLock& db_held_lock()
-{
-    db_assert_locked();
-    // A witness that owns nothing: the entry point's own DbLock releases.
-    static const DbLock witness(false);
-    return witness;
-}
-
 const MediaDb& db_tree(const DbLock&)
 {
-    db_assert_locked();
     return g_db;
 }
 
@@ -124,7 +115,7 @@ void db_create()
         g_db.radio = add_top(lock, KEY_INTERNETRADIO, music, kClassContainer);
         g_db.radio_favorites = add_top(lock, KEY_ALLOWNRADIOSTATIONS, g_db.radio, kClassContainer);
         for (int n = 1; n <= 10; ++n) {
-            view_create_root(KEY_MUSICNODE1 + n - 1, 100 + n, music, kClassContainer);
+            view_create_root(lock, KEY_MUSICNODE1 + n - 1, 100 + n, music, kClassContainer);
         }
     }
     if (edition_music_only()) {
@@ -138,14 +129,14 @@ void db_create()
         }
         g_db.all_pictures = add_top(lock, KEY_ALLPICTURES, pictures, kClassContainer);
         for (int n = 1; n <= 5; ++n) {
-            view_create_root(KEY_PICTURENODE1 + n - 1, 130 + n, pictures, kClassContainer);
+            view_create_root(lock, KEY_PICTURENODE1 + n - 1, 130 + n, pictures, kClassContainer);
         }
     }
     g_db.video_root = add_top(lock, KEY_ROOTVIDEO, root, kClassContainer);
     if (DbContainer* videos = g_db.video_root) {
         g_db.all_videos = add_top(lock, KEY_ALLVIDEOS, videos, kClassContainer);
         for (int n = 1; n <= 5; ++n) {
-            view_create_root(KEY_VIDEONODE1 + n - 1, 160 + n, videos, kClassContainer);
+            view_create_root(lock, KEY_VIDEONODE1 + n - 1, 160 + n, videos, kClassContainer);
         }
     }
 }
@@ -153,16 +144,16 @@ void db_create()
 void db_destroy()
 {
     const DbLock lock = db_lock();
-    DbState& state = db_state();
+    DbState& state = db_state(lock);
     if (g_db.root) {
-        db_free_container(g_db.root);
+        db_free_container(lock, g_db.root);
     }
     for (NodeId id : state.unlinked_items) {
         if (DbItem* item = db_as_item(node_store_get(id))) {
-            db_free_item(item);
+            db_free_item(lock, item);
         }
     }
-    db_indexes_clear();
+    db_indexes_clear(lock);
     // The lists go with their memory: a rebuilt tree starts as small as the
     // first one did.
     state.unlinked_items = {};

@@ -103,7 +103,6 @@ public:
 
 private:
     friend DbLock db_lock();
-    friend const DbLock& db_held_lock();
     explicit DbLock(bool owns) : owns_(owns)
     {
     }
@@ -112,14 +111,6 @@ private:
 
 // Waits for the tree lock and returns it held.
 [[nodiscard]] DbLock db_lock();
-
-// In debug builds, stops the program when the calling thread does not hold
-// the tree lock.
-#ifdef NDEBUG
-#define db_assert_locked() ((void)0)
-#else
-#define db_assert_locked() assert(db_mutex().held_by_this_thread())
-#endif
 
 // The top containers and counters of the tree; valid while the lock is held.
 const MediaDb& db_tree(const DbLock& lock);
