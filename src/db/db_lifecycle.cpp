@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 MediaDb g_db;
@@ -18,20 +19,17 @@ DbState& db_state(const DbLock&)
     return *state;
 }
 
-DbMutex& db_mutex()
-{
-    static auto* m = new DbMutex;
-    return *m;
-}
-
-DbLock db_lock()
-{
-    db_mutex().lock();
-    return DbLock(true);
-}
-
 namespace
 {
+
+// The tree lock itself. Only DbLock and the pause of a long read touch it:
+// anything else that could unlock it would make a `const DbLock&` a claim
+// rather than a proof.
+std::mutex& tree_mutex()
+{
+    static auto* m = new std::mutex;
+    return *m;
+}
 
 // How long a long read holds the lock at a stretch. Short enough that a
 // Browse or a stream start beside it is not noticed, long enough that the
@@ -39,6 +37,30 @@ namespace
 constexpr auto kPauseSlice = std::chrono::milliseconds(4);
 
 } // namespace
+
+DbLock::DbLock()
+{
+    tree_mutex().lock();
+}
+
+DbLock::~DbLock()
+{
+    tree_mutex().unlock();
+}
+
+DbLock db_lock()
+{
+    return DbLock();
+}
+
+bool db_lock_is_free()
+{
+    if (!tree_mutex().try_lock()) {
+        return false;
+    }
+    tree_mutex().unlock();
+    return true;
+}
 
 DbPause db_pause_start(const DbLock& lock)
 {
@@ -57,11 +79,14 @@ bool db_pause_if_due(DbLock& lock, DbPause* pause)
     if (now - pause->since < kPauseSlice) {
         return true;
     }
-    lock.unlock();
+    // The caller's lock is let go and taken back under it: from the caller's
+    // side it is held throughout, and the change count below tells whether
+    // what it found before is still there.
+    tree_mutex().unlock();
     // Long enough for a thread that waits on the lock to wake and take it:
     // the mutex is not fair, and a bare yield would often take it back.
     std::this_thread::sleep_for(std::chrono::microseconds(50));
-    lock.relock();
+    tree_mutex().lock();
     ++pause->pauses;
     pause->since = std::chrono::steady_clock::now();
     return db_tree(lock).change_count == pause->changes;
