@@ -41,9 +41,12 @@ void update_list(const DbLock& lock, DbContainer* list, DbItem* item, int32_t va
     db_add_reference(lock, list, item, value);
 }
 
-void fill(DbContainer* list, void (*update)(const DbLock&, DbItem*))
+// Fills one list, named by its place among the tree's tops: which list that
+// is, is read under the lock too.
+void fill(DbContainer* MediaDb::*which, void (*update)(const DbLock&, DbItem*))
 {
     const DbLock lock = db_lock();
+    DbContainer* list = g_db.*which;
     if (!list || setting_int(KEY_PLAYLISTNUMENTRIES) == 0 || list->child_count != 0 ||
         !g_db.all_tracks) {
         return;
@@ -119,12 +122,12 @@ void db_item_played(const char* object_id, std::optional<int64_t> when)
 
 void most_played_fill()
 {
-    fill(g_db.most_played_list, most_played_update);
+    fill(&MediaDb::most_played_list, most_played_update);
 }
 
 void last_played_fill()
 {
-    fill(g_db.last_played_list, last_played_update);
+    fill(&MediaDb::last_played_list, last_played_update);
 }
 
 void auto_playlists_fill_for(NodeId id)

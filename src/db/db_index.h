@@ -4,8 +4,8 @@
 // keywords -> items. Each set holds the newest node of a key; further nodes
 // of the same key are chained through the nodes themselves. The indexes are
 // part of the tree and guarded by its lock: each function here asks for it.
-// The traits take none, since the sets call them, only ever from inside
-// these functions.
+// The traits and the links of the chains take none: the sets and the chain
+// walks call them, only ever from inside these functions.
 #pragma once
 
 #include "db/db_node.h"

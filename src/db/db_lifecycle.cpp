@@ -110,10 +110,10 @@ DbContainer* add_top(const DbLock& lock, int title_key, DbContainer* parent, con
 void db_create()
 {
     srand(static_cast<unsigned>(time(nullptr)));
-    g_db.created_at = time(nullptr);
     log_msg(LOG_INFO, LOG_CAT_DB, "creating Database\n");
 
     const DbLock lock = db_lock();
+    g_db.created_at = time(nullptr);
     auto* root = new DbContainer;
     root->kind = DB_CONTAINER;
     root->title = DbText("root");
