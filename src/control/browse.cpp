@@ -108,28 +108,32 @@ const DbContainer* resolve_container(const DbLock& lock, NodeId id, int& fault)
     return container;
 }
 
+// What an answer built under the tree lock holds once the lock is gone: the
+// text so far and how the page ended, or the fault to answer instead. Each
+// action builds it in a function of its own that takes the lock, so that the
+// lock is let go when that function returns and never held while sending.
+struct Built {
+    int fault = 0; // nonzero: answer this fault, nothing was rendered
+    StrBuf sb;
+    Page page;
+    int total = 0;
+    size_t start = 0; // where a browse by letter began
+};
+
 // Sends an answer built under a lock that is now released.
 int send_answer(HttpConnection* c, const StrBuf& sb)
 {
     return soap_send_envelope(c, sb);
 }
 
-} // namespace
-
-int browse_direct_children(HttpConnection* c, const char* object_id, const char* filter,
-                           uint32_t starting_index, uint32_t requested_count,
-                           const char* sort_criteria)
+Built build_children(const HttpConnection* c, NodeId id, const char* filter,
+                     uint32_t starting_index, uint32_t requested_count, const char* sort_criteria)
 {
-    if (!object_id) {
-        return soap_send_fault(c, 701);
-    }
-    const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
-    DbLock lock = db_lock();
-    int fault = 0;
-    const DbContainer* container = resolve_container(lock, id, fault);
+    Built out;
+    const DbLock lock = db_lock();
+    const DbContainer* container = resolve_container(lock, id, out.fault);
     if (!container) {
-        lock.unlock();
-        return soap_send_fault(c, fault);
+        return out;
     }
     const std::string criteria = sort_criteria_for(sort_criteria, container->upnp_class);
     std::vector<DbNode*> scratch;
@@ -148,16 +152,144 @@ int browse_direct_children(HttpConnection* c, const char* object_id, const char*
     }
     const std::vector<DbNode*>& nodes =
         shuffled ? scratch : db_sorted_children(lock, container, criteria, scratch);
-    StrBuf sb = response_start("Browse");
-    Page page;
-    render_range(lock, sb, nodes, starting_index, nodes.size(), requested_count, filter, c, page);
-    const int total = container->child_count;
-    lock.unlock();
-    if (page.stopped) {
+    out.sb = response_start("Browse");
+    render_range(lock, out.sb, nodes, starting_index, nodes.size(), requested_count, filter, c,
+                 out.page);
+    out.total = container->child_count;
+    return out;
+}
+
+Built build_metadata(const HttpConnection* c, NodeId id, const char* filter)
+{
+    Built out;
+    const DbLock lock = db_lock();
+    const DbNode* node = db_find_by_id(lock, id);
+    if (!node) {
+        out.fault = 701;
+        return out;
+    }
+    out.sb = response_start("Browse");
+    didl_render_object(lock, out.sb, node, filter, c);
+    return out;
+}
+
+Built build_by_letter(const HttpConnection* c, NodeId id, const char* filter,
+                      const char* starting_letter, uint32_t requested_count,
+                      const char* sort_criteria)
+{
+    Built out;
+    const DbLock lock = db_lock();
+    const DbContainer* container = resolve_container(lock, id, out.fault);
+    if (!container) {
+        return out;
+    }
+    std::vector<DbNode*> scratch;
+    const std::vector<DbNode*>& nodes = db_sorted_children(
+        lock, container, sort_criteria_for(sort_criteria, container->upnp_class), scratch);
+    const char* letter = starting_letter ? starting_letter : "";
+    out.start = nodes.size();
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const char* title = title_of(lock, nodes[i]);
+        // The same order as the listing's titles: "Élan" comes among the
+        // titles from "E" on.
+        if (title && utf8_collate(title, letter) >= 0) {
+            out.start = i;
+            break;
+        }
+    }
+    out.sb = response_start("X_BrowseByLetter");
+    render_range(lock, out.sb, nodes, out.start, nodes.size(), requested_count, filter, c,
+                 out.page);
+    out.total = container->child_count;
+    return out;
+}
+
+Built build_search(const HttpConnection* c, NodeId id, const SearchCriteria& criteria,
+                   bool unique_titles, const char* filter, uint32_t starting_index,
+                   uint32_t requested_count, const char* sort_criteria)
+{
+    Built out;
+    DbLock lock = db_lock();
+    std::vector<DbNode*> matches;
+    // A long search lets the lock go now and then; when the tree changes
+    // meanwhile it starts again, and the last try keeps the lock throughout.
+    for (int attempt = 1;; ++attempt) {
+        DbPause pause = db_pause_start(lock);
+        DbPause* pausing = attempt < kSearchAttempts ? &pause : nullptr;
+        matches.clear();
+        const DbContainer* container = db_as_container(db_find_by_id(lock, id));
+        if (!container) {
+            out.fault = 710;
+            return out;
+        }
+        const int collected =
+            search_collect(lock, matches, container, criteria, unique_titles, c, pausing);
+        if (collected == kSearchTreeChanged) {
+            continue;
+        }
+        if (collected == kSearchStopped) {
+            out.page.stopped = true;
+            return out;
+        }
+        if (collected < 0) {
+            out.fault = 708;
+            return out;
+        }
+        // One order for all matches: mixing the defaults of the containers
+        // they were found in would be no order at all. Only the part of the
+        // order that the page shows is made, a window at a time: a search
+        // that matches the whole library must not sort it all for a page of 50.
+        const SortCriteria order =
+            sort_parse(sort_criteria_for(sort_criteria, container->upnp_class).c_str());
+        const std::span<DbNode*> all(matches);
+        out.sb = response_start("Search");
+        out.page = Page{};
+        size_t from = std::min<size_t>(starting_index, matches.size());
+        bool first_window = true;
+        bool changed = false;
+        while (from < matches.size() && !out.page.full && !out.page.stopped) {
+            const size_t to = std::min(matches.size(), from + kSortWindow);
+            // After the first window, everything from here on sorts after
+            // what was rendered.
+            const bool sorted = first_window
+                                    ? sort_nodes_window_paused(lock, all, order, from, to, pausing)
+                                    : sort_nodes_window_paused(lock, all.subspan(from), order, 0,
+                                                               to - from, pausing);
+            if (!sorted) {
+                changed = true;
+                break;
+            }
+            first_window = false;
+            render_range(lock, out.sb, matches, from, to, requested_count, filter, c, out.page);
+            from = to;
+        }
+        if (!changed) {
+            break;
+        }
+    }
+    out.total = static_cast<int>(matches.size());
+    return out;
+}
+
+} // namespace
+
+int browse_direct_children(HttpConnection* c, const char* object_id, const char* filter,
+                           uint32_t starting_index, uint32_t requested_count,
+                           const char* sort_criteria)
+{
+    if (!object_id) {
+        return soap_send_fault(c, 701);
+    }
+    const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
+    Built built = build_children(c, id, filter, starting_index, requested_count, sort_criteria);
+    if (built.fault != 0) {
+        return soap_send_fault(c, built.fault);
+    }
+    if (built.page.stopped) {
         return 1;
     }
-    response_end(sb, page.returned, total);
-    if (send_answer(c, sb) != 0) {
+    response_end(built.sb, built.page.returned, built.total);
+    if (send_answer(c, built.sb) != 0) {
         return soap_send_fault(c, 501);
     }
     return 0;
@@ -169,19 +301,14 @@ int browse_metadata(HttpConnection* c, const char* object_id, const char* filter
         return soap_send_fault(c, 701);
     }
     const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
-    DbLock lock = db_lock();
-    const DbNode* node = db_find_by_id(lock, id);
-    if (!node) {
-        lock.unlock();
-        return soap_send_fault(c, 701);
-    }
-    StrBuf sb = response_start("Browse");
-    didl_render_object(lock, sb, node, filter, c);
     // Rendered under the lock, sent after it: a client that stops reading
     // must not hold up every other user of the tree.
-    lock.unlock();
-    response_end(sb, 1, 1);
-    return send_answer(c, sb);
+    Built built = build_metadata(c, id, filter);
+    if (built.fault != 0) {
+        return soap_send_fault(c, built.fault);
+    }
+    response_end(built.sb, 1, 1);
+    return send_answer(c, built.sb);
 }
 
 int browse_by_letter(HttpConnection* c, const char* object_id, const char* filter,
@@ -192,41 +319,19 @@ int browse_by_letter(HttpConnection* c, const char* object_id, const char* filte
         return soap_send_fault(c, 701);
     }
     const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
-    DbLock lock = db_lock();
-    int fault = 0;
-    const DbContainer* container = resolve_container(lock, id, fault);
-    if (!container) {
-        lock.unlock();
-        return soap_send_fault(c, fault);
+    Built built = build_by_letter(c, id, filter, starting_letter, requested_count, sort_criteria);
+    if (built.fault != 0) {
+        return soap_send_fault(c, built.fault);
     }
-    std::vector<DbNode*> scratch;
-    const std::vector<DbNode*>& nodes = db_sorted_children(
-        lock, container, sort_criteria_for(sort_criteria, container->upnp_class), scratch);
-    const char* letter = starting_letter ? starting_letter : "";
-    size_t start = nodes.size();
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        const char* title = title_of(lock, nodes[i]);
-        // The same order as the listing's titles: "Élan" comes among the
-        // titles from "E" on.
-        if (title && utf8_collate(title, letter) >= 0) {
-            start = i;
-            break;
-        }
-    }
-    StrBuf sb = response_start("X_BrowseByLetter");
-    Page page;
-    render_range(lock, sb, nodes, start, nodes.size(), requested_count, filter, c, page);
-    const int total = container->child_count;
-    lock.unlock();
-    if (page.stopped) {
+    if (built.page.stopped) {
         return 1;
     }
-    strbuf_appendf(sb,
+    strbuf_appendf(built.sb,
                    "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
                    "</TotalMatches><UpdateID>0</UpdateID><StartingIndex>%d</StartingIndex></"
                    "u:X_BrowseByLetterResponse></s:Body></s:Envelope>",
-                   page.returned, total, static_cast<int>(start));
-    return send_answer(c, sb);
+                   built.page.returned, built.total, static_cast<int>(built.start));
+    return send_answer(c, built.sb);
 }
 
 int search_action(HttpConnection* c, const char* container_id, const char* search_criteria,
@@ -246,72 +351,17 @@ int search_action(HttpConnection* c, const char* container_id, const char* searc
     if (id == kNoNode) {
         return soap_send_fault(c, 701); // not an object id at all
     }
-    DbLock lock = db_lock();
-    std::vector<DbNode*> matches;
-    StrBuf sb;
-    Page page;
-    // A long search lets the lock go now and then; when the tree changes
-    // meanwhile it starts again, and the last try keeps the lock throughout.
-    for (int attempt = 1;; ++attempt) {
-        DbPause pause = db_pause_start(lock);
-        DbPause* pausing = attempt < kSearchAttempts ? &pause : nullptr;
-        matches.clear();
-        const DbContainer* container = db_as_container(db_find_by_id(lock, id));
-        if (!container) {
-            lock.unlock();
-            return soap_send_fault(c, 710);
-        }
-        const int collected =
-            search_collect(lock, matches, container, criteria, unique_titles, c, pausing);
-        if (collected == kSearchTreeChanged) {
-            continue;
-        }
-        if (collected == kSearchStopped) {
-            return 1;
-        }
-        if (collected < 0) {
-            lock.unlock();
-            return soap_send_fault(c, 708);
-        }
-        // One order for all matches: mixing the defaults of the containers
-        // they were found in would be no order at all. Only the part of the
-        // order that the page shows is made, a window at a time: a search
-        // that matches the whole library must not sort it all for a page of 50.
-        const SortCriteria order =
-            sort_parse(sort_criteria_for(sort_criteria, container->upnp_class).c_str());
-        const std::span<DbNode*> all(matches);
-        sb = response_start("Search");
-        page = Page{};
-        size_t from = std::min<size_t>(starting_index, matches.size());
-        bool first_window = true;
-        bool changed = false;
-        while (from < matches.size() && !page.full && !page.stopped) {
-            const size_t to = std::min(matches.size(), from + kSortWindow);
-            // After the first window, everything from here on sorts after
-            // what was rendered.
-            const bool sorted = first_window
-                                    ? sort_nodes_window_paused(lock, all, order, from, to, pausing)
-                                    : sort_nodes_window_paused(lock, all.subspan(from), order, 0,
-                                                               to - from, pausing);
-            if (!sorted) {
-                changed = true;
-                break;
-            }
-            first_window = false;
-            render_range(lock, sb, matches, from, to, requested_count, filter, c, page);
-            from = to;
-        }
-        if (!changed) {
-            break;
-        }
+    Built built = build_search(c, id, criteria, unique_titles, filter, starting_index,
+                               requested_count, sort_criteria);
+    if (built.fault != 0) {
+        return soap_send_fault(c, built.fault);
     }
-    lock.unlock();
-    if (page.stopped) {
+    if (built.page.stopped) {
         return 1;
     }
-    strbuf_appendf(sb,
+    strbuf_appendf(built.sb,
                    "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
                    "</TotalMatches><UpdateID>0</UpdateID></u:SearchResponse></s:Body></s:Envelope>",
-                   page.returned, static_cast<int>(matches.size()));
-    return send_answer(c, sb);
+                   built.page.returned, built.total);
+    return send_answer(c, built.sb);
 }

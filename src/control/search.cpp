@@ -29,7 +29,6 @@ int search_collect(DbLock& lock, std::vector<DbNode*>& matches, const DbContaine
                    const SearchCriteria& criteria, bool unique_titles,
                    const HttpConnection* stop_on, DbPause* pause)
 {
-    db_assert_locked();
     // Criteria that name nodes by their ids (@id, @parentID, @refID) ask for
     // the nodes themselves, references included: they are walked. All other
     // criteria read only the properties of items, so a reference matches
@@ -120,7 +119,6 @@ int search_walk(DbLock& lock, std::vector<DbNode*>& matches, const DbContainer* 
                 const SearchCriteria& criteria, bool unique_titles, const HttpConnection* stop_on,
                 DbPause* pause)
 {
-    db_assert_locked();
     // Titles taken so far, folded, for clients that want each title once; a
     // set, so that many matches cost no more than a few.
     std::unordered_set<std::string> titles;

@@ -34,16 +34,19 @@ void update_list(const DbLock& lock, DbContainer* list, DbItem* item, int32_t va
     }
     if (entries >= limit) {
         if (smallest && smallest->order < value) {
-            db_repoint_reference(smallest, item, value);
+            db_repoint_reference(lock, smallest, item, value);
         }
         return;
     }
     db_add_reference(lock, list, item, value);
 }
 
-void fill(DbContainer* list, void (*update)(const DbLock&, DbItem*))
+// Fills one list, named by its place among the tree's tops: which list that
+// is, is read under the lock too.
+void fill(DbContainer* MediaDb::*which, void (*update)(const DbLock&, DbItem*))
 {
     const DbLock lock = db_lock();
+    DbContainer* list = g_db.*which;
     if (!list || setting_int(KEY_PLAYLISTNUMENTRIES) == 0 || list->child_count != 0 ||
         !g_db.all_tracks) {
         return;
@@ -93,13 +96,11 @@ bool append_m3u_lines(const DbLock& lock, const DbContainer* container, const ch
 
 void most_played_update(const DbLock& lock, DbItem* item)
 {
-    db_assert_locked();
     update_list(lock, g_db.most_played_list, item, item->play_count);
 }
 
 void last_played_update(const DbLock& lock, DbItem* item)
 {
-    db_assert_locked();
     update_list(lock, g_db.last_played_list, item,
                 static_cast<int32_t>(item->last_played - g_db.created_at));
 }
@@ -121,12 +122,12 @@ void db_item_played(const char* object_id, std::optional<int64_t> when)
 
 void most_played_fill()
 {
-    fill(g_db.most_played_list, most_played_update);
+    fill(&MediaDb::most_played_list, most_played_update);
 }
 
 void last_played_fill()
 {
-    fill(g_db.last_played_list, last_played_update);
+    fill(&MediaDb::last_played_list, last_played_update);
 }
 
 void auto_playlists_fill_for(NodeId id)
@@ -166,6 +167,5 @@ std::optional<StrBuf> m3u_for_container(const char* object_id, const char* base_
 
 int64_t music_duration_total(const DbLock&, const DbContainer* container)
 {
-    db_assert_locked();
     return container ? container->music_ms : 0;
 }

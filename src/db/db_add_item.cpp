@@ -51,14 +51,14 @@ void add_to_playlist(const DbLock& lock, DbItem* item, const DbItemFields& f)
 // restart is taken back when it is free and keeps that order (the file lists
 // the items of a container from the lowest id up); else a new one is issued.
 // False when no id is left.
-bool enter_tree(DbItem* item, const DbContainer* owner, NodeId wanted)
+bool enter_tree(const DbLock& lock, DbItem* item, const DbContainer* owner, NodeId wanted)
 {
     const bool kept = wanted != kNoNode && (!owner || owner->first_child < wanted) &&
                       node_store_assign_at(item, wanted);
     if (!kept && node_store_assign(item) == kNoNode) {
         return false;
     }
-    db_index_item(item);
+    db_index_item(lock, item);
     return true;
 }
 
@@ -95,7 +95,7 @@ struct Home {
     DbContainer* all = nullptr;
 };
 
-Home home_of(const char* cls)
+Home home_of(const DbLock&, const char* cls)
 {
     if (cls == kClassPhoto) {
         return {g_db.picture_root, g_db.all_pictures};
@@ -114,17 +114,17 @@ bool place(const DbLock& lock, DbItem* item, const DbItemFields& f)
 {
     const NodeId wanted_id = f.id;
     const char* cls = item->upnp_class;
-    const auto [top, all] = home_of(cls);
+    const auto [top, all] = home_of(lock, cls);
     if (top) {
-        if (!enter_tree(item, all, wanted_id)) {
+        if (!enter_tree(lock, item, all, wanted_id)) {
             return false;
         }
         if (all) {
-            db_link_child(all, item);
+            db_link_child(lock, all, item);
         } else {
-            db_keep_unlinked(item);
+            db_keep_unlinked(lock, item);
         }
-        view_place_item(item, top);
+        view_place_item(lock, item, top);
         if (cls == kClassMusicTrack && item->playlist) {
             add_to_playlist(lock, item, f);
         }
@@ -134,10 +134,10 @@ bool place(const DbLock& lock, DbItem* item, const DbItemFields& f)
         return false;
     }
     if (item->playlist && g_db.radio_favorites) {
-        if (!enter_tree(item, g_db.radio_favorites, kNoNode)) {
+        if (!enter_tree(lock, item, g_db.radio_favorites, kNoNode)) {
             return false;
         }
-        db_link_child(g_db.radio_favorites, item);
+        db_link_child(lock, g_db.radio_favorites, item);
         add_to_playlist(lock, item, f);
         return true;
     }
@@ -146,8 +146,8 @@ bool place(const DbLock& lock, DbItem* item, const DbItemFields& f)
         if (!genre) {
             genre = db_add_container(lock, item->genre.get(), g_db.radio, kClassMusicFolder, false);
         }
-        if (genre && enter_tree(item, genre, kNoNode)) {
-            db_link_child(genre, item);
+        if (genre && enter_tree(lock, item, genre, kNoNode)) {
+            db_link_child(lock, genre, item);
             return true;
         }
     }
@@ -189,26 +189,26 @@ void update_in_place(const DbLock& lock, DbItem* item, DbItem& fresh)
         ++g_db.change_count;
         return;
     }
-    const DbContainer* top = home_of(item->upnp_class).top;
+    const DbContainer* top = home_of(lock, item->upnp_class).top;
     for (DbNode* n = db_first_child(lock, top); n; n = db_next_sibling(lock, n)) {
         const DbContainer* c = db_as_container(n);
         if (c && c->view_number >= 101 && c->view_number <= 199) {
             db_remove_references(lock, c, item);
         }
     }
-    db_unindex_keywords(item);
+    db_unindex_keywords(lock, item);
     for (DbText DbItem::*t : kItemTexts) {
         item->*t = std::move(fresh.*t);
     }
-    db_index_keywords(item);
+    db_index_keywords(lock, item);
     db_copy_file_numbers(*item, fresh);
-    db_retime_item(item, fresh.duration_ms);
+    db_retime_item(lock, item, fresh.duration_ms);
     // Every container still showing the item shows the new values.
     db_mark_changed(lock, db_container_at(item->parent));
     for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
         db_mark_changed(lock, db_container_at(db_reference_at(r)->parent));
     }
-    view_place_item(item, home_of(item->upnp_class).top);
+    view_place_item(lock, item, home_of(lock, item->upnp_class).top);
 }
 
 // What an add does with an item already in the tree for the same path and
@@ -249,7 +249,7 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
         }
         return Existing::Present;
     }
-    if (existing->mtime < f.mtime && home_of(cls).top) {
+    if (existing->mtime < f.mtime && home_of(lock, cls).top) {
         if (stale) {
             *stale = existing;
         }
@@ -264,7 +264,7 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
     if (existing->mtime >= f.mtime) {
         return Existing::Present;
     }
-    db_free_item(existing);
+    db_free_item(lock, existing);
     return Existing::None;
 }
 

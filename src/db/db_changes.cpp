@@ -8,7 +8,7 @@ namespace
 {
 
 // The ids from the root down to a node.
-std::vector<NodeId> chain_from_root(NodeId id)
+std::vector<NodeId> chain_from_root(const DbLock&, NodeId id)
 {
     std::vector<NodeId> chain;
     for (const DbNode* n = node_store_get(id); n; n = node_store_get(n->parent)) {
@@ -33,16 +33,15 @@ bool tree_order_before(const std::vector<NodeId>& a, const std::vector<NodeId>& 
 
 } // namespace
 
-void db_mark_changed(const DbLock&, DbContainer* container)
+void db_mark_changed(const DbLock& lock, DbContainer* container)
 {
-    db_assert_locked();
     if (!container) {
         return;
     }
     if (!container->update_pending) {
         container->update_pending = true;
         ++container->update_id;
-        db_state().pending.push_back(container->id);
+        db_state(lock).pending.push_back(container->id);
     }
     g_db.changes_pending = true;
     ++g_db.change_count;
@@ -58,11 +57,11 @@ std::optional<DbFlush> db_flush_events()
     // Only the containers marked since the last flush are visited, put into
     // the order of a walk of the tree.
     std::vector<std::pair<std::vector<NodeId>, DbContainer*>> changed;
-    std::vector<NodeId>& pending = db_state().pending;
+    std::vector<NodeId>& pending = db_state(lock).pending;
     for (NodeId id : pending) {
         DbContainer* c = db_as_container(db_find_by_id(lock, id));
         if (c && c->update_pending) {
-            changed.emplace_back(chain_from_root(id), c);
+            changed.emplace_back(chain_from_root(lock, id), c);
             c->update_pending = false;
         }
     }

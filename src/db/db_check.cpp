@@ -44,7 +44,7 @@ std::string check_child(const DbLock& lock, DbContainer* c, DbNode* n,
     }
     if (n->kind == DB_ITEM) {
         auto* item = static_cast<DbItem*>(n);
-        if (!db_find_path_of_class(c, db_text_of(item->path), item->upnp_class)) {
+        if (!db_find_path_of_class(lock, c, db_text_of(item->path), item->upnp_class)) {
             return "path index misses item " + std::to_string(n->id);
         }
         return {};
@@ -66,7 +66,6 @@ std::string check_child(const DbLock& lock, DbContainer* c, DbNode* n,
 
 std::string db_check_consistency(const DbLock& lock)
 {
-    db_assert_locked();
     if (!g_db.root) {
         return {};
     }
@@ -90,7 +89,7 @@ std::string db_check_consistency(const DbLock& lock)
                 return "siblings out of creation order at " + std::to_string(n->id);
             }
             prev = n->id;
-            music += db_music_contribution(n);
+            music += db_music_contribution(lock, n);
             containers_with_parent += n->kind == DB_CONTAINER ? 1 : 0;
             if (std::string problem = check_child(lock, c, n, work); !problem.empty()) {
                 return problem;
@@ -104,7 +103,7 @@ std::string db_check_consistency(const DbLock& lock)
             return "music total of " + std::to_string(c->id) + " is off";
         }
     }
-    const size_t titled = db_title_index_count();
+    const size_t titled = db_title_index_count(lock);
     if (titled != containers_with_parent) {
         return "title index holds " + std::to_string(titled) + " containers, the tree " +
                std::to_string(containers_with_parent);

@@ -18,9 +18,9 @@ size_t hash_text(std::string_view text)
     return std::hash<std::string_view>{}(text);
 }
 
-DbIndexes& indexes()
+DbIndexes& indexes(const DbLock& lock)
 {
-    return db_state().indexes;
+    return db_state(lock).indexes;
 }
 
 // Chains of equal keys: the set holds the head, each node links the next.
@@ -84,9 +84,8 @@ PathKey path_key(const DbItem* i)
 }
 
 // The item itself or one of its references lies in the container's subtree.
-bool appears_in(DbItem* item, const DbContainer* container)
+bool appears_in(const DbLock& lock, DbItem* item, const DbContainer* container)
 {
-    const DbLock& lock = db_held_lock();
     if (db_in_subtree(lock, item, container)) {
         return true;
     }
@@ -147,53 +146,55 @@ bool KeywordsTraits::equal(NodeId id, std::string_view k)
     return db_text_of(db_item_at(id)->keywords) == k;
 }
 
-void db_index_title(DbContainer* container)
+void db_index_title(const DbLock& lock, DbContainer* container)
 {
-    chain_insert(indexes().titles, title_key(container), container->id, next_same_title);
+    chain_insert(indexes(lock).titles, title_key(container), container->id, next_same_title);
 }
 
-void db_unindex_title(DbContainer* container)
+void db_unindex_title(const DbLock& lock, DbContainer* container)
 {
-    chain_remove(indexes().titles, title_key(container), container->id, next_same_title);
+    chain_remove(indexes(lock).titles, title_key(container), container->id, next_same_title);
 }
 
-void db_index_item(DbItem* item)
+void db_index_item(const DbLock& lock, DbItem* item)
 {
-    chain_insert(indexes().paths, path_key(item), item->id, next_same_path);
-    db_index_keywords(item);
+    chain_insert(indexes(lock).paths, path_key(item), item->id, next_same_path);
+    db_index_keywords(lock, item);
 }
 
-void db_unindex_item(DbItem* item)
+void db_unindex_item(const DbLock& lock, DbItem* item)
 {
-    chain_remove(indexes().paths, path_key(item), item->id, next_same_path);
-    db_unindex_keywords(item);
+    chain_remove(indexes(lock).paths, path_key(item), item->id, next_same_path);
+    db_unindex_keywords(lock, item);
 }
 
-void db_index_keywords(DbItem* item)
+void db_index_keywords(const DbLock& lock, DbItem* item)
 {
     if (item->keywords) {
-        chain_insert(indexes().keywords, db_text_of(item->keywords), item->id, next_same_keywords);
+        chain_insert(indexes(lock).keywords, db_text_of(item->keywords), item->id,
+                     next_same_keywords);
     }
 }
 
-void db_unindex_keywords(DbItem* item)
+void db_unindex_keywords(const DbLock& lock, DbItem* item)
 {
     if (item->keywords) {
-        chain_remove(indexes().keywords, db_text_of(item->keywords), item->id, next_same_keywords);
+        chain_remove(indexes(lock).keywords, db_text_of(item->keywords), item->id,
+                     next_same_keywords);
     }
 }
 
-void db_indexes_clear()
+void db_indexes_clear(const DbLock& lock)
 {
-    indexes().titles.clear();
-    indexes().paths.clear();
-    indexes().keywords.clear();
+    indexes(lock).titles.clear();
+    indexes(lock).paths.clear();
+    indexes(lock).keywords.clear();
 }
 
-size_t db_title_index_count()
+size_t db_title_index_count(const DbLock& lock)
 {
     size_t count = 0;
-    indexes().titles.for_each([&](NodeId id) {
+    indexes(lock).titles.for_each([&](NodeId id) {
         for (NodeId at = id; at != kNoNode; at = db_container_at(at)->next_same_title) {
             ++count;
         }
@@ -201,56 +202,53 @@ size_t db_title_index_count()
     return count;
 }
 
-DbItem* db_find_path_of_class(const DbContainer* container, std::string_view path,
-                              const char* upnp_class)
+DbItem* db_find_path_of_class(const DbLock& lock, const DbContainer* container,
+                              std::string_view path, const char* upnp_class)
 {
-    for (NodeId id = indexes().paths.find(PathKey{upnp_class, path}); id != kNoNode;
+    for (NodeId id = indexes(lock).paths.find(PathKey{upnp_class, path}); id != kNoNode;
          id = db_item_at(id)->next_same_path) {
-        if (appears_in(db_item_at(id), container)) {
+        if (appears_in(lock, db_item_at(id), container)) {
             return db_item_at(id);
         }
     }
     return nullptr;
 }
 
-DbContainer* db_find_child(const DbLock&, const DbContainer* parent, std::string_view title)
+DbContainer* db_find_child(const DbLock& lock, const DbContainer* parent, std::string_view title)
 {
-    db_assert_locked();
     if (!parent) {
         return nullptr;
     }
-    return db_container_at(indexes().titles.find(TitleKey{parent->id, title}));
+    return db_container_at(indexes(lock).titles.find(TitleKey{parent->id, title}));
 }
 
-DbItem* db_find_item_by_path(const DbLock&, const DbContainer* container, std::string_view path)
+DbItem* db_find_item_by_path(const DbLock& lock, const DbContainer* container,
+                             std::string_view path)
 {
-    db_assert_locked();
     if (!container) {
         return nullptr;
     }
     for (const char* cls : {kClassMusicTrack, kClassBroadcast, kClassPhoto, kClassMovie}) {
-        if (DbItem* item = db_find_path_of_class(container, path, cls)) {
+        if (DbItem* item = db_find_path_of_class(lock, container, path, cls)) {
             return item;
         }
     }
     return nullptr;
 }
 
-DbItem* db_find_item_for_class(const DbLock&, std::string_view path, const char* upnp_class)
+DbItem* db_find_item_for_class(const DbLock& lock, std::string_view path, const char* upnp_class)
 {
-    db_assert_locked();
-    const DbContainer* owner = db_owner_for_class(upnp_class);
+    const DbContainer* owner = db_owner_for_class(lock, upnp_class);
     if (!owner || path.data() == nullptr) {
         return nullptr;
     }
-    return db_find_path_of_class(owner, path, upnp_class);
+    return db_find_path_of_class(lock, owner, path, upnp_class);
 }
 
 DbItem* db_find_item_by_keywords(const DbLock& lock, const DbContainer* container,
                                  std::string_view text)
 {
-    db_assert_locked();
-    for (NodeId id = indexes().keywords.find(text); id != kNoNode;
+    for (NodeId id = indexes(lock).keywords.find(text); id != kNoNode;
          id = db_item_at(id)->next_same_keywords) {
         if (db_in_subtree(lock, db_item_at(id), container)) {
             return db_item_at(id);
@@ -281,30 +279,27 @@ int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* co
     return !item || mtime > item->mtime ? 1 : 0;
 }
 
-void db_for_each_container(const DbLock&, const std::function<void(DbContainer*)>& visit)
+void db_for_each_container(const DbLock& lock, const std::function<void(DbContainer*)>& visit)
 {
-    db_assert_locked();
-    indexes().titles.for_each([&](NodeId head) {
+    indexes(lock).titles.for_each([&](NodeId head) {
         for (NodeId at = head; at != kNoNode; at = db_container_at(at)->next_same_title) {
             visit(db_container_at(at));
         }
     });
 }
 
-void db_for_each_item(const DbLock&, const std::function<void(DbItem*)>& visit)
+void db_for_each_item(const DbLock& lock, const std::function<void(DbItem*)>& visit)
 {
-    db_assert_locked();
-    indexes().paths.for_each([&](NodeId head) {
+    indexes(lock).paths.for_each([&](NodeId head) {
         for (NodeId at = head; at != kNoNode; at = db_item_at(at)->next_same_path) {
             visit(db_item_at(at));
         }
     });
 }
 
-void db_for_each_container_while(const DbLock&, const std::function<bool(DbContainer*)>& visit)
+void db_for_each_container_while(const DbLock& lock, const std::function<bool(DbContainer*)>& visit)
 {
-    db_assert_locked();
-    indexes().titles.for_each_while([&](NodeId head) {
+    indexes(lock).titles.for_each_while([&](NodeId head) {
         for (NodeId at = head; at != kNoNode; at = db_container_at(at)->next_same_title) {
             if (!visit(db_container_at(at))) {
                 return false;
@@ -314,10 +309,9 @@ void db_for_each_container_while(const DbLock&, const std::function<bool(DbConta
     });
 }
 
-void db_for_each_item_while(const DbLock&, const std::function<bool(DbItem*)>& visit)
+void db_for_each_item_while(const DbLock& lock, const std::function<bool(DbItem*)>& visit)
 {
-    db_assert_locked();
-    indexes().paths.for_each_while([&](NodeId head) {
+    indexes(lock).paths.for_each_while([&](NodeId head) {
         for (NodeId at = head; at != kNoNode; at = db_item_at(at)->next_same_path) {
             if (!visit(db_item_at(at))) {
                 return false;

@@ -8,30 +8,28 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 MediaDb g_db;
 
-DbState& db_state()
+DbState& db_state(const DbLock&)
 {
     static auto* state = new DbState;
     return *state;
 }
 
-DbMutex& db_mutex()
-{
-    static auto* m = new DbMutex;
-    return *m;
-}
-
-DbLock db_lock()
-{
-    db_mutex().lock();
-    return DbLock(true);
-}
-
 namespace
 {
+
+// The tree lock itself. Only DbLock and the pause of a long read touch it:
+// anything else that could unlock it would make a `const DbLock&` a claim
+// rather than a proof.
+std::mutex& tree_mutex()
+{
+    static auto* m = new std::mutex;
+    return *m;
+}
 
 // How long a long read holds the lock at a stretch. Short enough that a
 // Browse or a stream start beside it is not noticed, long enough that the
@@ -39,6 +37,30 @@ namespace
 constexpr auto kPauseSlice = std::chrono::milliseconds(4);
 
 } // namespace
+
+DbLock::DbLock()
+{
+    tree_mutex().lock();
+}
+
+DbLock::~DbLock()
+{
+    tree_mutex().unlock();
+}
+
+DbLock db_lock()
+{
+    return DbLock();
+}
+
+bool db_lock_is_free()
+{
+    if (!tree_mutex().try_lock()) {
+        return false;
+    }
+    tree_mutex().unlock();
+    return true;
+}
 
 DbPause db_pause_start(const DbLock& lock)
 {
@@ -57,27 +79,21 @@ bool db_pause_if_due(DbLock& lock, DbPause* pause)
     if (now - pause->since < kPauseSlice) {
         return true;
     }
-    lock.unlock();
+    // The caller's lock is let go and taken back under it: from the caller's
+    // side it is held throughout, and the change count below tells whether
+    // what it found before is still there.
+    tree_mutex().unlock();
     // Long enough for a thread that waits on the lock to wake and take it:
     // the mutex is not fair, and a bare yield would often take it back.
     std::this_thread::sleep_for(std::chrono::microseconds(50));
-    lock.relock();
+    tree_mutex().lock();
     ++pause->pauses;
     pause->since = std::chrono::steady_clock::now();
     return db_tree(lock).change_count == pause->changes;
 }
 
-const DbLock& db_held_lock()
-{
-    db_assert_locked();
-    // A witness that owns nothing: the entry point's own DbLock releases.
-    static const DbLock witness(false);
-    return witness;
-}
-
 const MediaDb& db_tree(const DbLock&)
 {
-    db_assert_locked();
     return g_db;
 }
 
@@ -94,10 +110,10 @@ DbContainer* add_top(const DbLock& lock, int title_key, DbContainer* parent, con
 void db_create()
 {
     srand(static_cast<unsigned>(time(nullptr)));
-    g_db.created_at = time(nullptr);
     log_msg(LOG_INFO, LOG_CAT_DB, "creating Database\n");
 
     const DbLock lock = db_lock();
+    g_db.created_at = time(nullptr);
     auto* root = new DbContainer;
     root->kind = DB_CONTAINER;
     root->title = DbText("root");
@@ -124,7 +140,7 @@ void db_create()
         g_db.radio = add_top(lock, KEY_INTERNETRADIO, music, kClassContainer);
         g_db.radio_favorites = add_top(lock, KEY_ALLOWNRADIOSTATIONS, g_db.radio, kClassContainer);
         for (int n = 1; n <= 10; ++n) {
-            view_create_root(KEY_MUSICNODE1 + n - 1, 100 + n, music, kClassContainer);
+            view_create_root(lock, KEY_MUSICNODE1 + n - 1, 100 + n, music, kClassContainer);
         }
     }
     if (edition_music_only()) {
@@ -138,14 +154,14 @@ void db_create()
         }
         g_db.all_pictures = add_top(lock, KEY_ALLPICTURES, pictures, kClassContainer);
         for (int n = 1; n <= 5; ++n) {
-            view_create_root(KEY_PICTURENODE1 + n - 1, 130 + n, pictures, kClassContainer);
+            view_create_root(lock, KEY_PICTURENODE1 + n - 1, 130 + n, pictures, kClassContainer);
         }
     }
     g_db.video_root = add_top(lock, KEY_ROOTVIDEO, root, kClassContainer);
     if (DbContainer* videos = g_db.video_root) {
         g_db.all_videos = add_top(lock, KEY_ALLVIDEOS, videos, kClassContainer);
         for (int n = 1; n <= 5; ++n) {
-            view_create_root(KEY_VIDEONODE1 + n - 1, 160 + n, videos, kClassContainer);
+            view_create_root(lock, KEY_VIDEONODE1 + n - 1, 160 + n, videos, kClassContainer);
         }
     }
 }
@@ -153,16 +169,16 @@ void db_create()
 void db_destroy()
 {
     const DbLock lock = db_lock();
-    DbState& state = db_state();
+    DbState& state = db_state(lock);
     if (g_db.root) {
-        db_free_container(g_db.root);
+        db_free_container(lock, g_db.root);
     }
     for (NodeId id : state.unlinked_items) {
         if (DbItem* item = db_as_item(node_store_get(id))) {
-            db_free_item(item);
+            db_free_item(lock, item);
         }
     }
-    db_indexes_clear();
+    db_indexes_clear(lock);
     // The lists go with their memory: a rebuilt tree starts as small as the
     // first one did.
     state.unlinked_items = {};

@@ -12,7 +12,7 @@
 namespace
 {
 
-void add_music(DbContainer* from, int64_t ms)
+void add_music(const DbLock&, DbContainer* from, int64_t ms)
 {
     if (ms == 0) {
         return;
@@ -22,16 +22,16 @@ void add_music(DbContainer* from, int64_t ms)
     }
 }
 
-void mark_prune_candidate(DbContainer* c)
+void mark_prune_candidate(const DbLock& lock, DbContainer* c)
 {
     if (!c->prune_candidate) {
         c->prune_candidate = true;
-        db_state().prune_candidates.push_back(c->id);
+        db_state(lock).prune_candidates.push_back(c->id);
     }
 }
 
 // Takes a reference out of its target's list of references.
-void unchain_reference(DbReference* ref)
+void unchain_reference(const DbLock&, DbReference* ref)
 {
     DbItem* target = db_item_at(ref->target);
     if (!target) {
@@ -46,12 +46,12 @@ void unchain_reference(DbReference* ref)
     }
 }
 
-void free_reference(DbReference* ref)
+void free_reference(const DbLock& lock, DbReference* ref)
 {
     if (ref->parent != kNoNode) {
-        db_unlink_child(ref);
+        db_unlink_child(lock, ref);
     }
-    unchain_reference(ref);
+    unchain_reference(lock, ref);
     node_store_free(ref);
 }
 
@@ -136,7 +136,7 @@ bool db_in_subtree(const DbLock&, const DbNode* node, const DbContainer* contain
     return false;
 }
 
-DbContainer* db_owner_for_class(const char* upnp_class)
+DbContainer* db_owner_for_class(const DbLock&, const char* upnp_class)
 {
     if (upnp_class == kClassMusicTrack) {
         return g_db.all_tracks;
@@ -153,7 +153,7 @@ DbContainer* db_owner_for_class(const char* upnp_class)
     return nullptr;
 }
 
-int64_t db_music_contribution(const DbNode* node)
+int64_t db_music_contribution(const DbLock&, const DbNode* node)
 {
     switch (node->kind) {
     case DB_ITEM: {
@@ -171,9 +171,8 @@ int64_t db_music_contribution(const DbNode* node)
 
 // --- linking ------------------------------------------------------------------------
 
-void db_link_child(DbContainer* parent, DbNode* child)
+void db_link_child(const DbLock& lock, DbContainer* parent, DbNode* child)
 {
-    db_assert_locked();
     child->parent = parent->id;
     child->prev = kNoNode;
     child->next = parent->first_child;
@@ -182,22 +181,21 @@ void db_link_child(DbContainer* parent, DbNode* child)
     }
     parent->first_child = child->id;
     ++parent->child_count;
-    db_mark_changed(db_held_lock(), parent);
-    add_music(parent, db_music_contribution(child));
+    db_mark_changed(lock, parent);
+    add_music(lock, parent, db_music_contribution(lock, child));
     if (child->kind == DB_CONTAINER) {
-        db_index_title(static_cast<DbContainer*>(child));
+        db_index_title(lock, static_cast<DbContainer*>(child));
     }
 }
 
-void db_unlink_child(DbNode* child)
+void db_unlink_child(const DbLock& lock, DbNode* child)
 {
-    db_assert_locked();
     DbContainer* parent = db_container_at(child->parent);
     if (!parent) {
         return;
     }
     if (child->kind == DB_CONTAINER) {
-        db_unindex_title(static_cast<DbContainer*>(child));
+        db_unindex_title(lock, static_cast<DbContainer*>(child));
     }
     if (DbNode* prev = node_store_get(child->prev)) {
         prev->next = child->next;
@@ -208,18 +206,17 @@ void db_unlink_child(DbNode* child)
         next->prev = child->prev;
     }
     --parent->child_count;
-    db_mark_changed(db_held_lock(), parent);
-    add_music(parent, -db_music_contribution(child));
-    mark_prune_candidate(parent);
+    db_mark_changed(lock, parent);
+    add_music(lock, parent, -db_music_contribution(lock, child));
+    mark_prune_candidate(lock, parent);
     child->parent = kNoNode;
     child->next = kNoNode;
     child->prev = kNoNode;
 }
 
-DbContainer* db_add_container(const DbLock&, std::string_view title, DbContainer* parent,
+DbContainer* db_add_container(const DbLock& lock, std::string_view title, DbContainer* parent,
                               const char* upnp_class, bool permanent)
 {
-    db_assert_locked();
     // Titles from the settings, views and playlists keep to the rules of
     // item values (db_add_item cleans those it derives titles from).
     const std::string clean = db_clean_text(title);
@@ -235,16 +232,16 @@ DbContainer* db_add_container(const DbLock&, std::string_view title, DbContainer
         delete c;
         return nullptr;
     }
-    db_link_child(parent, c);
+    db_link_child(lock, parent, c);
     // A container that never receives a child is pruned like one that lost
     // its last.
-    mark_prune_candidate(c);
+    mark_prune_candidate(lock, c);
     return c;
 }
 
-DbReference* db_add_reference(const DbLock&, DbContainer* container, DbItem* item, int32_t order)
+DbReference* db_add_reference(const DbLock& lock, DbContainer* container, DbItem* item,
+                              int32_t order)
 {
-    db_assert_locked();
     if (!container || !item) {
         return nullptr;
     }
@@ -260,87 +257,86 @@ DbReference* db_add_reference(const DbLock&, DbContainer* container, DbItem* ite
     r->order = order;
     r->next_reference = item->first_reference;
     item->first_reference = r->id;
-    db_link_child(container, r);
+    db_link_child(lock, container, r);
     return r;
 }
 
-void db_repoint_reference(DbReference* ref, DbItem* item, int32_t order)
+void db_repoint_reference(const DbLock& lock, DbReference* ref, DbItem* item, int32_t order)
 {
     DbContainer* parent = db_container_at(ref->parent);
-    const int64_t before = db_music_contribution(ref);
-    unchain_reference(ref);
+    const int64_t before = db_music_contribution(lock, ref);
+    unchain_reference(lock, ref);
     ref->target = item->id;
     ref->order = order;
     ref->next_reference = item->first_reference;
     item->first_reference = ref->id;
-    add_music(parent, db_music_contribution(ref) - before);
-    db_mark_changed(db_held_lock(), parent);
+    add_music(lock, parent, db_music_contribution(lock, ref) - before);
+    db_mark_changed(lock, parent);
 }
 
-void db_retime_item(DbItem* item, int32_t duration_ms)
+void db_retime_item(const DbLock& lock, DbItem* item, int32_t duration_ms)
 {
-    const int64_t before = db_music_contribution(item);
+    const int64_t before = db_music_contribution(lock, item);
     item->duration_ms = duration_ms;
-    const int64_t change = db_music_contribution(item) - before;
+    const int64_t change = db_music_contribution(lock, item) - before;
     if (change == 0) {
         return;
     }
-    add_music(db_container_at(item->parent), change);
+    add_music(lock, db_container_at(item->parent), change);
     for (NodeId r = item->first_reference; r != kNoNode; r = db_reference_at(r)->next_reference) {
-        add_music(db_container_at(db_reference_at(r)->parent), change);
+        add_music(lock, db_container_at(db_reference_at(r)->parent), change);
     }
 }
 
-void db_keep_unlinked(DbItem* item)
+void db_keep_unlinked(const DbLock& lock, DbItem* item)
 {
-    db_state().unlinked_items.push_back(item->id);
+    db_state(lock).unlinked_items.push_back(item->id);
 }
 
 // --- freeing ----------------------------------------------------------------------------
 
-void db_free_item(DbItem* item)
+void db_free_item(const DbLock& lock, DbItem* item)
 {
     while (item->first_reference != kNoNode) {
-        free_reference(db_reference_at(item->first_reference));
+        free_reference(lock, db_reference_at(item->first_reference));
     }
     if (item->parent != kNoNode) {
-        db_unlink_child(item);
+        db_unlink_child(lock, item);
     }
     if (item->id != kNoNode) {
-        db_unindex_item(item);
+        db_unindex_item(lock, item);
     }
     node_store_free(item);
 }
 
-void db_free_container(DbContainer* c)
+void db_free_container(const DbLock& lock, DbContainer* c)
 {
     while (c->first_child != kNoNode) {
-        db_free_node(node_store_get(c->first_child));
+        db_free_node(lock, node_store_get(c->first_child));
     }
     if (c->parent != kNoNode) {
-        db_unlink_child(c);
+        db_unlink_child(lock, c);
     }
     node_store_free(c);
 }
 
-void db_free_node(DbNode* node)
+void db_free_node(const DbLock& lock, DbNode* node)
 {
     switch (node->kind) {
     case DB_CONTAINER:
-        db_free_container(static_cast<DbContainer*>(node));
+        db_free_container(lock, static_cast<DbContainer*>(node));
         break;
     case DB_ITEM:
-        db_free_item(static_cast<DbItem*>(node));
+        db_free_item(lock, static_cast<DbItem*>(node));
         break;
     default:
-        free_reference(static_cast<DbReference*>(node));
+        free_reference(lock, static_cast<DbReference*>(node));
         break;
     }
 }
 
 void db_remove_references(const DbLock& lock, const DbContainer* container, DbItem* item)
 {
-    db_assert_locked();
     if (!item) {
         return;
     }
@@ -351,15 +347,14 @@ void db_remove_references(const DbLock& lock, const DbContainer* container, DbIt
         }
     }
     for (DbReference* ref : doomed) {
-        free_reference(ref);
+        free_reference(lock, ref);
     }
 }
 
-void db_unlink_item(const DbLock&, DbItem* item)
+void db_unlink_item(const DbLock& lock, DbItem* item)
 {
-    db_assert_locked();
     if (item) {
-        db_free_item(item);
+        db_free_item(lock, item);
     }
 }
 
@@ -407,7 +402,7 @@ void db_purge_vanished()
     for (const auto& [id, path] : vanished) {
         DbItem* item = db_as_item(db_find_by_id(lock, id));
         if (item && db_text_of(item->path) == path) {
-            db_free_item(item);
+            db_free_item(lock, item);
         }
     }
 }
@@ -417,7 +412,7 @@ void db_prune_empty()
     const DbLock lock = db_lock();
     // Only containers that were created empty or lost a child since the last
     // prune can be empty; removing one makes its parent a candidate in turn.
-    std::vector<NodeId>& candidates = db_state().prune_candidates;
+    std::vector<NodeId>& candidates = db_state(lock).prune_candidates;
     while (!candidates.empty()) {
         const NodeId id = candidates.back();
         candidates.pop_back();
@@ -427,7 +422,7 @@ void db_prune_empty()
         }
         c->prune_candidate = false;
         if (c->child_count == 0 && !c->permanent && c->parent != kNoNode && c->parent != 0) {
-            db_free_container(c);
+            db_free_container(lock, c);
         }
     }
 }
@@ -446,7 +441,7 @@ void db_clear_radio()
         }
     }
     for (DbNode* n : doomed) {
-        db_free_node(n);
+        db_free_node(lock, n);
     }
     db_mark_changed(lock, radio);
 }
@@ -473,7 +468,7 @@ void db_clear_playlist(const char* name)
         doomed.push_back(n);
     }
     for (DbNode* n : doomed) {
-        db_free_node(n);
+        db_free_node(lock, n);
     }
     db_mark_changed(lock, list);
 }

@@ -18,7 +18,7 @@ namespace
 // file's playlist.
 DbContainer* source_container(const DbLock& lock, std::string_view source)
 {
-    const auto& sources = db_state().playlist_sources;
+    const auto& sources = db_state(lock).playlist_sources;
     const auto at = sources.find(source);
     if (at == sources.end()) {
         return nullptr;
@@ -84,9 +84,9 @@ DbContainer* db_playlist_container(const DbLock& lock, const char* name, const c
         if (c) {
             // A file whose container was pruned may still name its id: the
             // id is this container's now.
-            std::erase_if(db_state().playlist_sources,
+            std::erase_if(db_state(lock).playlist_sources,
                           [&](const auto& entry) { return entry.second == c->id; });
-            db_state().playlist_sources[source] = c->id;
+            db_state(lock).playlist_sources[source] = c->id;
         }
         return c;
     }
@@ -115,11 +115,11 @@ size_t db_set_playlist(const char* source, const char* name,
     // A new title (a wpl's title element edited) makes a new container: the
     // title index knows containers by the title they were made with.
     if (list && db_text_of(list->title) != db_clean_text(name)) {
-        db_free_container(list);
+        db_free_container(lock, list);
         list = nullptr;
     }
     if (!list) {
-        db_state().playlist_sources.erase(std::string(source));
+        db_state(lock).playlist_sources.erase(std::string(source));
         if (wanted.empty()) {
             return 0;
         }
@@ -145,11 +145,11 @@ size_t db_set_playlist(const char* source, const char* name,
     const size_t common = std::min(held.size(), wanted.size());
     for (size_t i = 0; i < common; ++i) {
         if (held[i].item != wanted[i].item || held[i].ref->order != wanted[i].order) {
-            db_repoint_reference(held[i].ref, wanted[i].item, wanted[i].order);
+            db_repoint_reference(lock, held[i].ref, wanted[i].item, wanted[i].order);
         }
     }
     for (size_t i = common; i < held.size(); ++i) {
-        db_free_node(held[i].ref);
+        db_free_node(lock, held[i].ref);
     }
     for (size_t i = common; i < wanted.size(); ++i) {
         db_add_reference(lock, list, wanted[i].item, wanted[i].order);
@@ -169,9 +169,9 @@ void db_remove_playlist(const char* source)
     }
     const DbLock lock = db_lock();
     if (DbContainer* c = source_container(lock, source)) {
-        db_free_container(c);
+        db_free_container(lock, c);
     }
-    db_state().playlist_sources.erase(std::string(source));
+    db_state(lock).playlist_sources.erase(std::string(source));
 }
 
 void db_purge_playlists()
@@ -180,7 +180,7 @@ void db_purge_playlists()
     std::vector<std::pair<std::string, NodeId>> sources;
     {
         const DbLock lock = db_lock();
-        const auto& known = db_state().playlist_sources;
+        const auto& known = db_state(lock).playlist_sources;
         sources.assign(known.begin(), known.end());
     }
     std::vector<std::pair<std::string, NodeId>> gone;
@@ -196,7 +196,7 @@ void db_purge_playlists()
         return;
     }
     const DbLock lock = db_lock();
-    auto& known = db_state().playlist_sources;
+    auto& known = db_state(lock).playlist_sources;
     for (const auto& [path, id] : gone) {
         const auto at = known.find(path);
         // Read again meanwhile: another container now, or the same one.
@@ -204,7 +204,7 @@ void db_purge_playlists()
             continue;
         }
         if (DbContainer* c = source_container(lock, path)) {
-            db_free_container(c);
+            db_free_container(lock, c);
         }
         known.erase(at);
     }
@@ -239,7 +239,7 @@ DbLibraryHoldings db_library_holdings(const std::string& file)
             out.items.emplace_back(db_text_of(item->path), item->upnp_class);
         }
     });
-    const auto& sources = db_state().playlist_sources;
+    const auto& sources = db_state(lock).playlist_sources;
     for (auto at = sources.lower_bound(prefix);
          at != sources.end() && at->first.starts_with(prefix); ++at) {
         out.playlists.push_back(at->first);

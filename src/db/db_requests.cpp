@@ -131,15 +131,15 @@ int db_update_property(const char* object_id, const char* property, const char* 
         }
         const bool keywords = f.field == &DbItem::keywords;
         if (keywords) {
-            db_unindex_keywords(item);
+            db_unindex_keywords(lock, item);
         }
         value = DbText(replacement);
         if (keywords) {
-            db_index_keywords(item);
+            db_index_keywords(lock, item);
         }
         db_mark_changed(lock, db_container_at(item->parent));
         if (keywords) {
-            keyword_folders_rebuild(item);
+            keyword_folders_rebuild(lock, item);
         }
         return 200;
     }

@@ -6,16 +6,12 @@
 
 #include "db/db_node.h"
 
-#include <atomic>
-#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -41,85 +37,41 @@ struct MediaDb {
     int64_t created_at = 0;
 };
 
-// The tree lock: one non-recursive mutex that also knows its holder, so
-// that debug builds can check that a caller holds it.
-struct DbMutex {
-    void lock()
-    {
-        mutex.lock();
-        owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    }
-    void unlock()
-    {
-        owner.store(std::thread::id(), std::memory_order_relaxed);
-        mutex.unlock();
-    }
-    bool held_by_this_thread() const
-    {
-        return owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
-    }
-    std::mutex mutex;
-    std::atomic<std::thread::id> owner{};
-};
-
-DbMutex& db_mutex();
-
-// A held tree lock as a value. Every function that reads or changes the tree
+// The tree lock as a value. Every function that reads or changes the tree
 // under a lock its caller took asks for a `const DbLock&` as its first
 // argument, so the compiler, not a comment, says which calls need the lock;
 // functions that take the lock themselves do not ask for one (calling them
-// with the lock held would deadlock). Released when the value goes out of
-// scope, or earlier by unlock() (nodes reached through it must not be used
-// after that).
+// with the lock held would deadlock).
+//
+// For that argument to prove anything, a DbLock is always a held lock: only
+// db_lock() makes one, already held, and only the end of its scope lets it
+// go. It cannot be released early, copied or moved, so no function can be
+// handed a lock that is not (or no longer) held, and the nodes reached
+// through it stay valid for as long as the value lives (a long read that
+// pauses is the one exception, see DbPause). Code that must do something
+// without the lock (send an answer, read a file) takes the lock in an inner
+// scope or a helper that returns what it built.
 class DbLock
 {
 public:
-    DbLock(DbLock&& other) noexcept : owns_(other.owns_)
-    {
-        other.owns_ = false;
-    }
     DbLock(const DbLock&) = delete;
+    DbLock(DbLock&&) = delete;
     DbLock& operator=(const DbLock&) = delete;
     DbLock& operator=(DbLock&&) = delete;
-    ~DbLock()
-    {
-        unlock();
-    }
-    void unlock()
-    {
-        if (owns_) {
-            owns_ = false;
-            db_mutex().unlock();
-        }
-    }
-    // Takes the lock again after unlock().
-    void relock()
-    {
-        if (!owns_) {
-            db_mutex().lock();
-            owns_ = true;
-        }
-    }
+    ~DbLock();
 
 private:
     friend DbLock db_lock();
-    friend const DbLock& db_held_lock();
-    explicit DbLock(bool owns) : owns_(owns)
-    {
-    }
-    bool owns_;
+    DbLock();
 };
 
-// Waits for the tree lock and returns it held.
+// Waits for the tree lock and returns it held (as a prvalue: nothing is
+// copied or moved on the way).
 [[nodiscard]] DbLock db_lock();
 
-// In debug builds, stops the program when the calling thread does not hold
-// the tree lock.
-#ifdef NDEBUG
-#define db_assert_locked() ((void)0)
-#else
-#define db_assert_locked() assert(db_mutex().held_by_this_thread())
-#endif
+// Whether no thread holds the tree lock at this moment, for tests that check
+// that a request let it go. Never called by a thread that holds it.
+bool db_lock_is_free();
 
 // The top containers and counters of the tree; valid while the lock is held.
 const MediaDb& db_tree(const DbLock& lock);
@@ -128,7 +80,10 @@ const MediaDb& db_tree(const DbLock& lock);
 // a moment every few milliseconds, so that other requests and the scanner are
 // not held up for its whole length. What it found stays valid only while the
 // tree has not changed meanwhile: db_pause_if_due then says so, and the read
-// starts again.
+// starts again. The reader's DbLock stays a held lock throughout from its own
+// side (the pause lets the mutex go and takes it back before it returns);
+// the non-const DbLock& it asks for marks the calls after which node
+// pointers must be checked.
 struct DbPause {
     uint64_t changes = 0;
     std::chrono::steady_clock::time_point since{};
@@ -138,9 +93,10 @@ struct DbPause {
 // Starts the clock of a read (lock held).
 DbPause db_pause_start(const DbLock& lock);
 
-// When the lock has been held for the slice time, releases it, lets others
-// run, and takes it again. False when the tree changed while it was free:
-// every node pointer taken before may be gone. Pass null to never pause.
+// When the lock has been held for the slice time, lets the mutex go, lets
+// others run, and takes it again. False when the tree changed while it was
+// free: every node pointer taken before may be gone. Pass null to never
+// pause.
 [[nodiscard]] bool db_pause_if_due(DbLock& lock, DbPause* pause);
 
 // Builds the root and the top containers from the settings. Takes the lock.

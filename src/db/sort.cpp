@@ -226,7 +226,6 @@ int sort_compare(const DbLock& lock, const DbNode* a, const DbNode* b, const Sor
 
 void sort_nodes(const DbLock& lock, std::vector<DbNode*>& nodes, const SortCriteria& criteria)
 {
-    db_assert_locked();
     std::vector<SortEntry> entries;
     entries.reserve(nodes.size());
     for (DbNode* n : nodes) {
@@ -255,7 +254,6 @@ int sort_token_count(std::string_view criteria)
 void sort_nodes_window(const DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
                        size_t first, size_t last)
 {
-    db_assert_locked();
     last = std::min(last, nodes.size());
     if (first >= last) {
         return;
@@ -282,7 +280,6 @@ void sort_nodes_window(const DbLock& lock, std::span<DbNode*> nodes, const SortC
 bool sort_nodes_window_paused(DbLock& lock, std::span<DbNode*> nodes, const SortCriteria& criteria,
                               size_t first, size_t last, DbPause* pause, size_t slice_entries)
 {
-    db_assert_locked();
     last = std::min(last, nodes.size());
     if (first >= last) {
         return true;

@@ -22,7 +22,7 @@ constexpr size_t kKeptOrders = 8;
 constexpr size_t kKeptMinimum = 256;
 
 // Guarded by the tree lock. Never destroyed, like the tree.
-std::vector<SortedOrder>& kept_orders()
+std::vector<SortedOrder>& kept_orders(const DbLock&)
 {
     static auto* orders = new std::vector<SortedOrder>;
     return *orders;
@@ -34,8 +34,7 @@ const std::vector<DbNode*>& db_sorted_children(const DbLock& lock, const DbConta
                                                const std::string& criteria,
                                                std::vector<DbNode*>& scratch)
 {
-    db_assert_locked();
-    std::vector<SortedOrder>& orders = kept_orders();
+    std::vector<SortedOrder>& orders = kept_orders(lock);
     for (const SortedOrder& kept : orders) {
         if (kept.container == c->id && kept.changes == g_db.change_count &&
             kept.criteria == criteria) {

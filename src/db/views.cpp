@@ -207,7 +207,7 @@ int view_slot(int view_number)
 
 // Refreshed only where no element of the old copy is in use: at the start of
 // a view's placement.
-void refresh_cache()
+void refresh_cache(const DbLock&)
 {
     const unsigned generation = settings_generation();
     if (g_cache.generation == generation) {
@@ -235,7 +235,7 @@ void refresh_cache()
     g_cache.start_dir = start_directory();
 }
 
-const ViewLevel* view_level(int view_number, int level)
+const ViewLevel* view_level(const DbLock&, int view_number, int level)
 {
     const int slot = view_slot(view_number);
     if (slot < 0 || g_cache.definitions.empty()) {
@@ -246,20 +246,20 @@ const ViewLevel* view_level(int view_number, int level)
                                                           : nullptr;
 }
 
-DbContainer* find_or_create(DbContainer* parent, std::string_view title, const char* upnp_class,
-                            bool permanent)
+DbContainer* find_or_create(const DbLock& lock, DbContainer* parent, std::string_view title,
+                            const char* upnp_class, bool permanent)
 {
     if (!parent || title.empty()) {
         return nullptr;
     }
-    if (DbContainer* c = db_find_child(db_held_lock(), parent, title)) {
+    if (DbContainer* c = db_find_child(lock, parent, title)) {
         return c;
     }
-    return db_add_container(db_held_lock(), title, parent, upnp_class, permanent);
+    return db_add_container(lock, title, parent, upnp_class, permanent);
 }
 
 // The item's directory below its content directory.
-std::string relative_directory(std::string_view path)
+std::string relative_directory(const DbLock&, std::string_view path)
 {
     auto after = [&](std::string_view dir) -> std::string {
         if (dir.back() == '/') {
@@ -284,13 +284,13 @@ std::string relative_directory(std::string_view path)
 }
 
 // "%PATH": nested folders for the item's directory below its content directory.
-DbContainer* path_container(DbItem* item, DbContainer* container)
+DbContainer* path_container(const DbLock& lock, DbItem* item, DbContainer* container)
 {
     std::string_view path = item->path ? std::string_view(item->path.get()) : std::string_view();
     if (path.rfind("http://", 0) == 0 || path.rfind(".", 0) == 0) {
         return nullptr;
     }
-    std::string relative = relative_directory(path);
+    std::string relative = relative_directory(lock, path);
     // Folder names are cut at fixed lengths, each before a character that
     // would not fit whole.
     relative.resize(utf8_cut(relative, 1024));
@@ -311,7 +311,7 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
         if (part.empty()) {
             return nullptr;
         }
-        current = find_or_create(current, part, folder_class_of(item), true);
+        current = find_or_create(lock, current, part, folder_class_of(item), true);
         if (!current) {
             return nullptr;
         }
@@ -321,10 +321,11 @@ DbContainer* path_container(DbItem* item, DbContainer* container)
 }
 
 // The container a level of a view definition places the item in.
-DbContainer* placement_container(DbItem* item, DbContainer* container, const ViewLevel& level)
+DbContainer* placement_container(const DbLock& lock, DbItem* item, DbContainer* container,
+                                 const ViewLevel& level)
 {
     if (level.key == ViewKey::Path) {
-        return path_container(item, container);
+        return path_container(lock, item, container);
     }
     NumberBuffer buffer;
     KeyValue kv;
@@ -339,11 +340,12 @@ DbContainer* placement_container(DbItem* item, DbContainer* container, const Vie
         return nullptr;
     }
     if (level.group == 0) {
-        return find_or_create(container, kv.value, kv.upnp_class, false);
+        return find_or_create(lock, container, kv.value, kv.upnp_class, false);
     }
     const std::string group_title = view_group_name(kv.value, level.group);
-    DbContainer* group_container = find_or_create(container, group_title, kv.upnp_class, false);
-    return find_or_create(group_container, kv.value, kv.upnp_class, false);
+    DbContainer* group_container =
+        find_or_create(lock, container, group_title, kv.upnp_class, false);
+    return find_or_create(lock, group_container, kv.value, kv.upnp_class, false);
 }
 
 // The keys whose containers a search across views answers from one view.
@@ -359,7 +361,7 @@ struct KeyHome {
     int level = 0;
 };
 
-KeyHome key_home(ViewKey key)
+KeyHome key_home(const DbLock&, ViewKey key)
 {
     const auto& definitions = g_cache.definitions;
     // A first level is one container per value; deeper levels repeat a value
@@ -439,58 +441,59 @@ int view_setting_key(int view_number)
     return -1;
 }
 
-void view_create_root(int setting_key, int view_number, DbContainer* parent, const char* upnp_class)
+void view_create_root(const DbLock& lock, int setting_key, int view_number, DbContainer* parent,
+                      const char* upnp_class)
 {
     auto title = setting_list_item(setting_key, 0);
     if (!title) {
         return;
     }
-    if (DbContainer* root = db_add_container(db_held_lock(), *title, parent, upnp_class, true)) {
+    if (DbContainer* root = db_add_container(lock, *title, parent, upnp_class, true)) {
         root->view_number = static_cast<uint16_t>(view_number);
     }
 }
 
-void view_place_item(DbItem* item, DbContainer* top)
+void view_place_item(const DbLock& lock, DbItem* item, DbContainer* top)
 {
-    db_assert_locked();
     if (!top) {
         return;
     }
     std::vector<DbContainer*> roots;
-    for (DbNode* n = db_first_child(db_held_lock(), top); n;
-         n = db_next_sibling(db_held_lock(), n)) {
+    for (DbNode* n = db_first_child(lock, top); n; n = db_next_sibling(lock, n)) {
         DbContainer* c = db_as_container(n);
         if (c && c->view_number >= 101 && c->view_number <= 199) {
             roots.push_back(c);
         }
     }
     for (DbContainer* root : roots) {
-        view_place_level(item, root, root->view_number, 1);
+        view_place_level(lock, item, root, root->view_number, 1);
     }
 }
 
-void view_place_level(DbItem* item, DbContainer* container, int view_number, int level)
+void view_place_level(const DbLock& lock, DbItem* item, DbContainer* container, int view_number,
+                      int level)
 {
-    db_assert_locked();
     if (!container) {
         return;
     }
     if (level == 1) {
-        refresh_cache();
+        refresh_cache(lock);
     }
-    const ViewLevel* element = view_level(view_number, level);
+    const ViewLevel* element = view_level(lock, view_number, level);
     if (!element) {
-        db_add_reference(db_held_lock(), container, item, -1);
+        db_add_reference(lock, container, item, -1);
         return;
     }
     if (!element->placeable) {
         return;
     }
-    view_place_level(item, placement_container(item, container, *element), view_number, level + 1);
+    view_place_level(lock, item, placement_container(lock, item, container, *element), view_number,
+                     level + 1);
     // Every level without a group gets a "- All -" sibling that collects the
     // items of all its values.
     if (element->group == 0) {
-        view_place_level(item, find_or_create(container, kAllTitle, folder_class_of(item), false),
+        view_place_level(lock, item,
+                         find_or_create(lock, container, kAllTitle, folder_class_of(item), false),
                          view_number, level + 1);
     }
 }
@@ -525,14 +528,13 @@ std::string view_group_name(std::string_view value, int group_size)
     return title;
 }
 
-void keyword_folders_rebuild(DbItem* item)
+void keyword_folders_rebuild(const DbLock& lock, DbItem* item)
 {
-    db_assert_locked();
     DbContainer* tags = g_db.adobe_tags;
     if (!tags) {
         return;
     }
-    db_remove_references(db_held_lock(), tags, item);
+    db_remove_references(lock, tags, item);
     if (!item->keywords) {
         return;
     }
@@ -552,12 +554,12 @@ void keyword_folders_rebuild(DbItem* item)
         if (segment.empty()) {
             return;
         }
-        current = find_or_create(current, segment, kClassPictureFolder, true);
+        current = find_or_create(lock, current, segment, kClassPictureFolder, true);
         if (!current) {
             return;
         }
         if (c == ',') {
-            db_add_reference(db_held_lock(), current, item, -1);
+            db_add_reference(lock, current, item, -1);
             current = tags;
         }
     }
@@ -565,7 +567,6 @@ void keyword_folders_rebuild(DbItem* item)
 
 bool view_container_searchable(const DbLock& lock, const DbContainer* c, const DbContainer* within)
 {
-    db_assert_locked();
     // The containers from c up to (not including) its view's root, c first.
     std::vector<const DbContainer*> path;
     const DbContainer* root = nullptr;
@@ -582,7 +583,7 @@ bool view_container_searchable(const DbLock& lock, const DbContainer* c, const D
     if (!root || path.empty()) {
         return true;
     }
-    refresh_cache();
+    refresh_cache(lock);
     const int slot = view_slot(root->view_number);
     const auto& levels = g_cache.definitions[static_cast<size_t>(slot)];
     // Down the path, level by level: a level with letter groups made two
@@ -611,7 +612,7 @@ bool view_container_searchable(const DbLock& lock, const DbContainer* c, const D
         if (all || !is_searched_once(element.key)) {
             return true;
         }
-        const KeyHome home = key_home(element.key);
+        const KeyHome home = key_home(lock, element.key);
         return home.slot == slot && home.level == static_cast<int>(level) && !below_all;
     }
     return true;

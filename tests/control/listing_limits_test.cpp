@@ -114,14 +114,6 @@ protected:
         }
         return pending.get();
     }
-    static bool lock_is_free()
-    {
-        if (!db_mutex().mutex.try_lock()) {
-            return false;
-        }
-        db_mutex().mutex.unlock();
-        return true;
-    }
 };
 
 TEST_F(ListingLimits, OversizedArgumentsAreRefusedAtOnceAndLeaveTheTreeFree)
@@ -166,7 +158,7 @@ TEST_F(ListingLimits, OversizedArgumentsAreRefusedAtOnceAndLeaveTheTreeFree)
     for (const Row& row : rows) {
         const Answer a = post_in_time(row.action, row.inner);
         EXPECT_EQ(a.fault, row.fault) << row.what;
-        EXPECT_TRUE(lock_is_free()) << row.what;
+        EXPECT_TRUE(db_lock_is_free()) << row.what;
     }
     // At the limits the requests are served.
     const Answer at_limit = post_in_time(
@@ -287,7 +279,7 @@ TEST_F(ListingLimits, AStoppingServerEndsAListingInProgress)
         });
         EXPECT_NE(cap.result, 0) << (search ? "Search" : "Browse");
         EXPECT_EQ(sent, "") << "nothing is answered to a connection that is closing";
-        EXPECT_TRUE(lock_is_free());
+        EXPECT_TRUE(db_lock_is_free());
         running = 1;
     }
 }

@@ -110,7 +110,7 @@ TEST_F(Sorting, MissingTitlesFirstAndDescendingFlipsTheTieBreak)
         }
         item->path = DbText(std::string("/x/") + t);
         ASSERT_NE(node_store_assign(item), kNoNode);
-        db_link_child(c, item);
+        db_link_child(lock, c, item);
     }
     db_add_container(lock, "Sub", c, kClassContainer, true);
     EXPECT_EQ(sorted_titles(lock, c, "+dc:title"),

@@ -209,7 +209,7 @@ TEST_F(Views, KeywordFoldersMirrorTagPaths)
     {
         const DbLock lock = db_lock();
         DbItem* item = db_find_item_for_class(lock, path, kClassPhoto);
-        keyword_folders_rebuild(item);
+        keyword_folders_rebuild(lock, item);
         id = std::to_string(item->id);
         EXPECT_EQ(at(lock, g_db.adobe_tags, {"People", "Anna"})->child_count, 1);
         EXPECT_EQ(at(lock, g_db.adobe_tags, {"Places", "Rome"})->child_count, 1);
