@@ -104,38 +104,28 @@ RelayHead relay_parse_head(std::string_view head)
 {
     RelayHead h;
     size_t at = 0;
-    bool first = true;
-    while (const std::optional<std::string_view> next = http_head_next_line(head, at)) {
-        const std::string_view line = *next;
-        if (first) {
-            first = false;
-            h.icy = line.rfind("ICY ", 0) == 0;
-            if (h.icy || line.rfind("HTTP/", 0) == 0) {
-                h.status = status_code(line);
-            }
-            continue;
-        }
-        if (line.empty()) {
-            break;
-        }
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) {
-            continue;
-        }
-        const std::string name = lower(trim(line.substr(0, colon)));
-        const std::string_view value = trim(line.substr(colon + 1));
-        if (name == "content-type") {
-            std::string type = lower(trim(value.substr(0, value.find(';'))));
-            h.content_type = is_plain_type(type) ? std::move(type) : std::string();
-        } else if (name == "content-length") {
-            const int64_t n = parse_int64(std::string(value).c_str());
-            h.content_length = n >= 0 ? n : -1;
-        } else if (name == "location") {
-            h.location = std::string(value.substr(0, kRelayUrlLimit));
-        } else if (name == "transfer-encoding") {
-            h.chunked = str_find_nocase(std::string(value).c_str(), "chunked") != nullptr;
-        }
+    const std::optional<std::string_view> first = http_head_next_line(head, at);
+    if (!first) {
+        return h;
     }
+    h.icy = first->rfind("ICY ", 0) == 0;
+    // The fields by the rule every head is read by; an answer that rule
+    // refuses (disagreeing lengths, a second Location, an unknown transfer
+    // coding) is no answer the relay can pass on.
+    HttpHead split;
+    if (http_split_head(head, split).status != HeadSplit::Ok) {
+        return h;
+    }
+    if (h.icy || first->rfind("HTTP/", 0) == 0) {
+        h.status = status_code(*first);
+    }
+    const std::string_view type = http_head_field(head, split, HttpField::ContentType);
+    std::string bare = lower(trim(type.substr(0, type.find(';'))));
+    h.content_type = is_plain_type(bare) ? std::move(bare) : std::string();
+    h.content_length = split.content_length;
+    h.location =
+        std::string(http_head_field(head, split, HttpField::Location).substr(0, kRelayUrlLimit));
+    h.chunked = split.chunked;
     return h;
 }
 

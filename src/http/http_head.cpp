@@ -38,6 +38,8 @@ constexpr FieldRow kFieldRows[kHttpFieldCount] = {
     {"X-AV-Client-Info", false},
     {"getcontentFeatures.dlna.org", false},
     {"transferMode.dlna.org", true},
+    {"Content-Type", true},
+    {"Location", true},
 };
 
 // RFC 9110 token characters.

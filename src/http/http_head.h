@@ -36,6 +36,8 @@ enum class HttpField : uint8_t {
     AvClientInfo,       // X-AV-Client-Info, which names some televisions' models
     GetContentFeatures, // getcontentFeatures.dlna.org
     TransferMode,       // transferMode.dlna.org
+    ContentType,        // of a relayed source's answer
+    Location,           // where a relayed source's redirection points
     Count
 };
 

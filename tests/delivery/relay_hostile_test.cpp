@@ -117,9 +117,11 @@ TEST(RelayHostileTest, TypeThatWouldBreakTheClientsHeadIsNoType)
             relay_parse_head("HTTP/1.0 200 OK\r\nContent-Type: " + type + "\r\n\r\n");
         EXPECT_EQ(http.content_type, "") << type;
         EXPECT_FALSE(relay_media_type(http, url)) << type;
-        // An ICY answer is MP3 unless it names another audio type plainly.
+        // An ICY answer is MP3 unless it names another audio type plainly;
+        // a bare CR makes the head itself one no reader of heads accepts.
         const RelayHead icy = relay_parse_head("ICY 200 OK\r\nContent-Type: " + type + "\r\n\r\n");
-        EXPECT_EQ(relay_media_type(icy, url).value_or(""), "audio/mpeg") << type;
+        const bool bare_cr = type.find('\r') != std::string::npos;
+        EXPECT_EQ(relay_media_type(icy, url).value_or(""), bare_cr ? "" : "audio/mpeg") << type;
     }
     // Plain types, with parameters and in any case, are kept.
     const RelayHead ogg =

@@ -52,6 +52,15 @@ TEST(RelayHead, StatusLinesAndTheirTypes)
               "(none)");
     EXPECT_EQ(type_of("HTTP/1.1 404 Not Found\r\nContent-Type: audio/mpeg\r\n\r\n"), "(none)");
     EXPECT_EQ(type_of("garbage\r\nContent-Type: audio/mpeg\r\n\r\n"), "(none)");
+    // A head every other reader of heads would refuse is no answer at all.
+    for (const char* ambiguous :
+         {"Content-Length: 5\r\nContent-Length: 9\r\n",
+          "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", "Transfer-Encoding: gzip\r\n",
+          "Location: /a\r\nLocation: /b\r\n",
+          "Content-Type: audio/mpeg\r\nContent-Type: text/html\r\n", " folded: x\r\n"}) {
+        const std::string head = std::string("HTTP/1.1 200 OK\r\n") + ambiguous + "\r\n";
+        EXPECT_EQ(relay_parse_head(head).status, 0) << ambiguous;
+    }
 
     const RelayHead moved = relay_parse_head("HTTP/1.1 302 Found\r\nLocation:  /next \r\n\r\n");
     EXPECT_TRUE(relay_is_redirect(moved));
