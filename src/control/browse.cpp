@@ -271,6 +271,23 @@ Built build_search(const HttpConnection* c, NodeId id, const SearchCriteria& cri
     return out;
 }
 
+// Sends what a build made: its fault, nothing for a request that stopped
+// (the client went away), else the answer that end closes. A Browse whose
+// answer could not be sent has always been answered with fault 501 too.
+template <class End>
+int send_built(HttpConnection* c, Built& built, End end, bool fault_when_unsent = false)
+{
+    if (built.fault != 0) {
+        return soap_send_fault(c, built.fault);
+    }
+    if (built.page.stopped) {
+        return 1;
+    }
+    end(built);
+    const int sent = send_answer(c, built.sb);
+    return sent != 0 && fault_when_unsent ? soap_send_fault(c, 501) : sent;
+}
+
 } // namespace
 
 int browse_direct_children(HttpConnection* c, const char* object_id, const char* filter,
@@ -282,17 +299,8 @@ int browse_direct_children(HttpConnection* c, const char* object_id, const char*
     }
     const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
     Built built = build_children(c, id, filter, starting_index, requested_count, sort_criteria);
-    if (built.fault != 0) {
-        return soap_send_fault(c, built.fault);
-    }
-    if (built.page.stopped) {
-        return 1;
-    }
-    response_end(built.sb, built.page.returned, built.total);
-    if (send_answer(c, built.sb) != 0) {
-        return soap_send_fault(c, 501);
-    }
-    return 0;
+    return send_built(
+        c, built, [](Built& b) { response_end(b.sb, b.page.returned, b.total); }, true);
 }
 
 int browse_metadata(HttpConnection* c, const char* object_id, const char* filter)
@@ -304,11 +312,7 @@ int browse_metadata(HttpConnection* c, const char* object_id, const char* filter
     // Rendered under the lock, sent after it: a client that stops reading
     // must not hold up every other user of the tree.
     Built built = build_metadata(c, id, filter);
-    if (built.fault != 0) {
-        return soap_send_fault(c, built.fault);
-    }
-    response_end(built.sb, 1, 1);
-    return send_answer(c, built.sb);
+    return send_built(c, built, [](Built& b) { response_end(b.sb, 1, 1); });
 }
 
 int browse_by_letter(HttpConnection* c, const char* object_id, const char* filter,
@@ -320,18 +324,13 @@ int browse_by_letter(HttpConnection* c, const char* object_id, const char* filte
     }
     const NodeId id = control_resolve_object_id(object_id, c->client_ip.data());
     Built built = build_by_letter(c, id, filter, starting_letter, requested_count, sort_criteria);
-    if (built.fault != 0) {
-        return soap_send_fault(c, built.fault);
-    }
-    if (built.page.stopped) {
-        return 1;
-    }
-    strbuf_appendf(built.sb,
-                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
-                   "</TotalMatches><UpdateID>0</UpdateID><StartingIndex>%d</StartingIndex></"
-                   "u:X_BrowseByLetterResponse></s:Body></s:Envelope>",
-                   built.page.returned, built.total, static_cast<int>(built.start));
-    return send_answer(c, built.sb);
+    return send_built(c, built, [](Built& b) {
+        strbuf_appendf(b.sb,
+                       "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned>"
+                       "<TotalMatches>%d</TotalMatches><UpdateID>0</UpdateID><StartingIndex>%d"
+                       "</StartingIndex></u:X_BrowseByLetterResponse></s:Body></s:Envelope>",
+                       b.page.returned, b.total, static_cast<int>(b.start));
+    });
 }
 
 int search_action(HttpConnection* c, const char* container_id, const char* search_criteria,
@@ -353,15 +352,11 @@ int search_action(HttpConnection* c, const char* container_id, const char* searc
     }
     Built built = build_search(c, id, criteria, unique_titles, filter, starting_index,
                                requested_count, sort_criteria);
-    if (built.fault != 0) {
-        return soap_send_fault(c, built.fault);
-    }
-    if (built.page.stopped) {
-        return 1;
-    }
-    strbuf_appendf(built.sb,
-                   "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned><TotalMatches>%d"
-                   "</TotalMatches><UpdateID>0</UpdateID></u:SearchResponse></s:Body></s:Envelope>",
-                   built.page.returned, built.total);
-    return send_answer(c, built.sb);
+    return send_built(c, built, [](Built& b) {
+        strbuf_appendf(b.sb,
+                       "&lt;/DIDL-Lite&gt;</Result><NumberReturned>%u</NumberReturned>"
+                       "<TotalMatches>%d</TotalMatches><UpdateID>0</UpdateID></u:SearchResponse>"
+                       "</s:Body></s:Envelope>",
+                       b.page.returned, b.total);
+    });
 }
