@@ -155,6 +155,8 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
     EXPECT_TRUE(at(lock, g_db.music_root, {"Artists", "Stays"}));
     EXPECT_FALSE(at(lock, g_db.music_root, {"Artists", "Leaves"}))
         << "the emptied view branch is pruned";
+    EXPECT_TRUE(at(lock, g_db.music_root, {"Folders", "k"}));
+    EXPECT_FALSE(at(lock, g_db.music_root, {"Folders", "g"})) << "and so is the emptied folder";
     EXPECT_EQ(db_check_consistency(lock), "");
 }
 
