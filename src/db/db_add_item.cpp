@@ -249,7 +249,8 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
         }
         return Existing::Present;
     }
-    if (existing->mtime < f.mtime && home_of(lock, cls).top) {
+    const bool changed = existing->mtime != f.mtime || existing->size != f.size;
+    if (changed && home_of(lock, cls).top) {
         if (stale) {
             *stale = existing;
         }
@@ -261,7 +262,7 @@ Existing settle_existing(const DbLock& lock, const DbItemFields& f, const char* 
         // must see the change.
         db_mark_changed(lock, db_container_at(existing->parent));
     }
-    if (existing->mtime >= f.mtime) {
+    if (!changed) {
         return Existing::Present;
     }
     db_free_item(lock, existing);

@@ -264,10 +264,12 @@ int db_needs_update(const char* path, const DbContainer* container)
     if (!path || stat(path, &st) != 0) {
         return 0;
     }
-    return db_needs_update_since(path, static_cast<int64_t>(st.st_mtime), container);
+    return db_needs_update_since(path, static_cast<int64_t>(st.st_mtime),
+                                 static_cast<int64_t>(st.st_size), container);
 }
 
-int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* container)
+int db_needs_update_since(const char* path, int64_t mtime, int64_t size,
+                          const DbContainer* container)
 {
     if (!path) {
         return 0;
@@ -276,7 +278,7 @@ int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* co
     // A file not in the tree yet is always read, whatever its date (1970
     // itself, or one before it).
     const DbItem* item = db_find_item_by_path(lock, container, path);
-    return !item || mtime > item->mtime ? 1 : 0;
+    return !item || mtime != item->mtime || (size >= 0 && size != item->size) ? 1 : 0;
 }
 
 void db_for_each_container(const DbLock& lock, const std::function<void(DbContainer*)>& visit)

@@ -153,13 +153,16 @@ void db_for_each_item_while(const DbLock& lock, const std::function<bool(DbItem*
 // Whether node lies in the subtree of container (container included).
 bool db_in_subtree(const DbLock& lock, const DbNode* node, const DbContainer* container);
 
-// 1 when there is no item for path in container, or the file is newer than
-// the item: it must be read. Takes the
-// lock around the search only.
+// 1 when there is no item for path in container, or the file's modification
+// time differs from the item's or its size changed: it must be read. Older
+// counts as changed too: a file restored from a backup keeps the time it
+// had. Takes the lock around the search only.
 int db_needs_update(const char* path, const DbContainer* container);
 
-// The same for a file whose modification time the caller already has.
-int db_needs_update_since(const char* path, int64_t mtime, const DbContainer* container);
+// The same for a file whose modification time and size (-1: not known, not
+// compared) the caller already has.
+int db_needs_update_since(const char* path, int64_t mtime, int64_t size,
+                          const DbContainer* container);
 
 // DbItemFields::playlist_order when none is given.
 inline constexpr int32_t kDbNoPlaylistOrder = -1;

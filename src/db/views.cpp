@@ -311,7 +311,9 @@ DbContainer* path_container(const DbLock& lock, DbItem* item, DbContainer* conta
         if (part.empty()) {
             return nullptr;
         }
-        current = find_or_create(lock, current, part, folder_class_of(item), true);
+        // Not permanent: a folder deleted or moved away leaves the view when
+        // its last item has gone, as the other views' containers do.
+        current = find_or_create(lock, current, part, folder_class_of(item), false);
         if (!current) {
             return nullptr;
         }

@@ -201,7 +201,7 @@ void walk(int dir_fd, const std::string& directory, Walk& w, int depth)
             // A cover beside the music is the art of its tracks, not a
             // picture of its own.
             if (!folder_art_is_cover_name(name)) {
-                scan_file(path, w.filter, compilation, st.st_mtime);
+                scan_file(path, w.filter, compilation, st);
             }
             // A linked video keeps the sidecars of its own directory: the
             // link's directory may hold others, and the two would take
@@ -322,13 +322,12 @@ ScanEntry scan_playlist_entry(const std::string& path)
     struct stat st {
     };
     if (kind == ScanEntry::Music && stat(path.c_str(), &st) == 0) {
-        scan_file(path, 'M', scan_compilation_flag(std::string_view(path).substr(0, slash)),
-                  st.st_mtime);
+        scan_file(path, 'M', scan_compilation_flag(std::string_view(path).substr(0, slash)), st);
     }
     return kind;
 }
 
-void scan_file(const std::string& path, char filter, int compilation, time_t mtime)
+void scan_file(const std::string& path, char filter, int compilation, const struct stat& st)
 {
     const size_t slash = path.rfind('/');
     const FileTypeRow* row =
@@ -337,8 +336,8 @@ void scan_file(const std::string& path, char filter, int compilation, time_t mti
     if (!reader || (filter && filter != row->kind)) {
         return;
     }
-    if (db_needs_update_since(path.c_str(), static_cast<int64_t>(mtime),
-                              owner_for_kind(row->kind))) {
+    if (db_needs_update_since(path.c_str(), static_cast<int64_t>(st.st_mtime),
+                              static_cast<int64_t>(st.st_size), owner_for_kind(row->kind))) {
         reader(path.c_str(), compilation);
     }
 }

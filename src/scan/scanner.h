@@ -61,8 +61,8 @@ enum class ScanEntry {
 ScanEntry scan_playlist_entry(const std::string& path);
 
 // Reads one file with the first reader of its extension that applies, when
-// it is new or changed since it was read (mtime: the file's).
-void scan_file(const std::string& path, char filter, int compilation, time_t mtime);
+// it is new or changed since it was read (st: the file's).
+void scan_file(const std::string& path, char filter, int compilation, const struct stat& st);
 
 // A rescan request of the "/rescan" page: dir empty for every content
 // directory. False when one is already pending.

@@ -17,8 +17,10 @@ int video_add(const char* path, int /*compilation*/, const VideoDetails& details
     if (stat(path, &st) != 0) {
         return DB_ADD_FAILED;
     }
+    // Dated by the file's modification time, which copies and backups keep,
+    // not by the time its inode last changed.
     tm utc = {};
-    gmtime_r(&st.st_ctime, &utc);
+    gmtime_r(&st.st_mtime, &utc);
     char date[32]; // "YYYY-MM-DD"
     snprintf(date, sizeof date, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
     const std::string title =
@@ -36,8 +38,9 @@ int video_add(const char* path, int /*compilation*/, const VideoDetails& details
     f.width = details.width;
     f.height = details.height;
     f.size = st.st_size;
-    // No modification time: a video once in the tree counts as up to date
-    // and is never read again.
+    // A video re-encoded in place is read again; an unchanged one is not
+    // even opened by the next scan.
+    f.mtime = static_cast<int64_t>(st.st_mtime);
     const int result = db_add_item(f);
     if (result == DB_ADD_FAILED) {
         log_msg(LOG_PROBLEM, LOG_CAT_DB, "failed to add video: %s\n", path);

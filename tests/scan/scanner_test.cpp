@@ -113,26 +113,29 @@ TEST_F(Scanner, DepthIgnoreListCompilationsAndDotlessNames)
     EXPECT_EQ(item_by_path(lock, sampler)->compilation, 1);
 }
 
-TEST_F(Scanner, UnchangedFilesAreNotReadAgain)
+TEST_F(Scanner, FilesAreReadAgainWhenTheirTimeOrSizeChanges)
 {
     db_create();
     const std::string path = mp3("a/song.mp3", "Before");
     scan_all(running);
     ASSERT_EQ(title_of(path), "Before");
-    // New tags but the old modification time: not read.
     struct stat st {
     };
     stat(path.c_str(), &st);
-    mp3("a/song.mp3", "After");
-    utimbuf times{st.st_atime, st.st_mtime};
-    utime(path.c_str(), &times);
-    scan_all(running);
-    EXPECT_EQ(title_of(path), "Before");
-    // A newer file is read again.
-    times.modtime = st.st_mtime + 10;
-    utime(path.c_str(), &times);
-    scan_all(running);
-    EXPECT_EQ(title_of(path), "After");
+    const auto rewrite = [&](const char* title, time_t mtime) {
+        mp3("a/song.mp3", title);
+        const utimbuf times{st.st_atime, mtime};
+        utime(path.c_str(), &times);
+        scan_all(running);
+        return title_of(path);
+    };
+    // New tags of the same size under the old time: not read.
+    EXPECT_EQ(rewrite("Bravo!", st.st_mtime), "Before");
+    // An older time is a change too: a file restored from a backup.
+    EXPECT_EQ(rewrite("Bravo!", st.st_mtime - 1000), "Bravo!");
+    // So is another size under the same time.
+    EXPECT_EQ(rewrite("After", st.st_mtime - 1000), "After");
+    EXPECT_EQ(rewrite("Later", st.st_mtime + 10), "Later");
     EXPECT_EQ(tracks(), 1);
 }
 
@@ -152,6 +155,8 @@ TEST_F(Scanner, VanishedFilesAndEmptyViewsGo)
     EXPECT_TRUE(at(lock, g_db.music_root, {"Artists", "Stays"}));
     EXPECT_FALSE(at(lock, g_db.music_root, {"Artists", "Leaves"}))
         << "the emptied view branch is pruned";
+    EXPECT_TRUE(at(lock, g_db.music_root, {"Folders", "k"}));
+    EXPECT_FALSE(at(lock, g_db.music_root, {"Folders", "g"})) << "and so is the emptied folder";
     EXPECT_EQ(db_check_consistency(lock), "");
 }
 
